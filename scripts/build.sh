@@ -1,0 +1,6 @@
+#!/bin/bash
+# Builds build/trafficgen and the tests.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j"$(nproc)"

@@ -1,0 +1,17 @@
+#!/bin/bash
+# Installs what building, testing and the demo need on Debian 12 (as root).
+set -euo pipefail
+
+packages=(build-essential cmake pkg-config libpcap-dev libgtest-dev libbenchmark-dev
+          iproute2 tcpdump clang libclang-rt-14-dev)
+missing=()
+for package in "${packages[@]}"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
+        missing+=("$package")
+done
+if ((${#missing[@]})); then
+    echo "Installing: ${missing[*]}"
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update -qq
+    apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

@@ -1,0 +1,3 @@
+#include "report.h"
+
+int main(int argc, char** argv) { return runTrafficGenerator(argc, argv); }

@@ -1,0 +1,100 @@
+#ifndef TRAFFICGEN_RANDOMGENERATOR_H
+#define TRAFFICGEN_RANDOMGENERATOR_H
+
+#include <cstdint>
+#include <string>
+
+class CConfig;
+
+double bound(double x);
+
+// Rounds, clamps and converts a drawn real value to the unsigned 32-bit result;
+// NaN and negatives give 0, values of 2^32 or more give 4294967295.
+std::uint32_t finishValue(double r);
+
+class CRandomGenerator {
+  public:
+    virtual std::uint32_t generate() = 0;
+    virtual void getParamsFromUser(const char* label) = 0;
+    virtual void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
+                                     std::string section) = 0;
+};
+
+class CConstantDistribution : public CRandomGenerator {
+  public:
+    std::uint32_t generate() override;
+    void getParamsFromUser(const char* label) override;
+    void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
+                             std::string section) override;
+    std::uint32_t m_value = 0;
+};
+
+class CUniformDistribution : public CRandomGenerator {
+  public:
+    std::uint32_t generate() override;
+    void getParamsFromUser(const char* label) override;
+    void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
+                             std::string section) override;
+    std::uint32_t m_mean = 0;
+};
+
+class CNormalDistribution : public CRandomGenerator {
+  public:
+    std::uint32_t generate() override;
+    void getParamsFromUser(const char* label) override;
+    void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
+                             std::string section) override;
+    std::uint32_t m_mean = 0;
+    std::uint32_t m_variance = 0;
+};
+
+class CExponentialDistribution : public CRandomGenerator {
+  public:
+    std::uint32_t generate() override;
+    void getParamsFromUser(const char* label) override;
+    void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
+                             std::string section) override;
+    std::uint32_t m_mean = 0;
+};
+
+class CHyperExponentialDistribution : public CRandomGenerator {
+  public:
+    std::uint32_t generate() override;
+    void getParamsFromUser(const char* label) override;
+    void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
+                             std::string section) override;
+    double m_s = 0;
+    double m_x = 0;
+};
+
+class CParetoDistribution : public CRandomGenerator {
+  public:
+    std::uint32_t generate() override;
+    void getParamsFromUser(const char* label) override;
+    void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
+                             std::string section) override;
+    std::uint32_t m_k = 0;
+    std::uint32_t m_xm = 0;
+};
+
+class CWeibullDistribution : public CRandomGenerator {
+  public:
+    std::uint32_t generate() override;
+    void getParamsFromUser(const char* label) override;
+    void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
+                             std::string section) override;
+    double m_scale = 0;
+    double m_shape = 0;
+};
+
+class CErlangDistribution : public CRandomGenerator {
+  public:
+    std::uint32_t generate() override;
+    void getParamsFromUser(const char* label) override;
+    void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
+                             std::string section) override;
+    std::uint32_t m_scale = 0;
+    double m_shape = 0;
+};
+
+#endif

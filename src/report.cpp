@@ -1,0 +1,3 @@
+#include "report.h"
+
+int runTrafficGenerator(int, char**) { return 0; }

@@ -1,0 +1,38 @@
+#ifndef TRAFFICGEN_REPORT_H
+#define TRAFFICGEN_REPORT_H
+
+#include <cfloat>
+#include <cstdint>
+#include <ostream>
+#include <vector>
+
+#include "trafficgenerator.h"
+
+// One stream's figures over all cycles so far.
+struct TStreamAccumulator {
+    float minLoss = FLT_MAX;
+    float maxLoss = 0.0f;
+    float meanLoss = 0.0f;
+    std::vector<float> lossHistory;
+    std::uint32_t lowestDelay = 0xFFFFFFFFu;
+    std::uint32_t highestDelay = 0;
+    float meanDelay = 0.0f;
+    float meanDelayVariance = 0.0f;
+};
+
+// Folds the result of cycle `cycle` (1-based) into the stream's accumulator.
+void accumulateResult(TStreamAccumulator& accumulator, const TResult& result,
+                      std::uint32_t cycle);
+
+void printCycleTableHead(std::ostream& out);
+void printCycleRow(std::ostream& out, std::uint32_t cycle, const TResult& result);
+void printCycleTableFoot(std::ostream& out);
+
+// The loss and the delay statistics tables over all cycles.
+void printStatistics(std::ostream& out, const std::vector<TStreamAccumulator>& accumulators,
+                     std::uint32_t cycles, float probability, float quantile);
+
+// The whole run: set-up, cycles, report. Returns the exit status.
+int runTrafficGenerator(int argc, char** argv);
+
+#endif

@@ -1,0 +1,1 @@
+#include "trafficgenerator.h"

@@ -1,0 +1,42 @@
+#ifndef TRAFFICGEN_UTILS_H
+#define TRAFFICGEN_UTILS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <sys/time.h>
+
+// An IPv4 address as four bytes in dotted order (first number first).
+struct TIpv4Address {
+    unsigned char bytes[4];
+};
+
+// Layout of a test frame: Ethernet II + IPv4 + UDP header, then the stream letter,
+// the send time and the filler.
+constexpr std::size_t FRAME_HEADER_SIZE = 42;
+constexpr std::size_t STREAM_LETTER_OFFSET = 42;
+constexpr std::size_t SEND_TIME_OFFSET = 43;
+constexpr std::size_t MIN_FRAME_LENGTH = 59;
+constexpr std::size_t MAX_FRAME_LENGTH = 1500;
+constexpr std::uint16_t TEST_PORT = 33333;
+
+int hexToInt(char c);
+bool getMacAddressFromStr(const char* text, unsigned char* mac);
+void getIpv4AdressFromStr(const char* text, TIpv4Address* address);
+unsigned short getIpv4Crc(const unsigned char* header);
+
+// Frame length L for a drawn size S: at most 1500, at least 59.
+std::size_t frameLengthForSize(std::uint32_t size);
+
+// Builds one complete test frame of `length` bytes (59..1500) into `frame`:
+// header template, TOS, lengths, checksum, stream letter, send time and filler.
+void buildTestFrame(unsigned char* frame, std::size_t length, const unsigned char* header,
+                    unsigned char tos, unsigned int streamIndex, const timeval& sendTime);
+
+// Writes the 16-byte send time into an already built frame.
+void stampSendTime(unsigned char* frame, const timeval& sendTime);
+
+// Prints one line to standard error and ends the process with status 1.
+[[noreturn]] void fail(const std::string& message);
+
+#endif
