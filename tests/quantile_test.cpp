@@ -1,0 +1,124 @@
+#include "quantile.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace {
+
+// Nearest float of a decimal text, the way a float literal is read.
+float decimal(double value, int decimals) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+    return std::strtof(text, nullptr);
+}
+
+double normalCdf(double z) {
+    return 0.5 * std::erfc(-z / std::sqrt(2.0));
+}
+
+struct TRow {
+    float z;
+    float key;
+};
+
+// The rows of the table, derived from the normal distribution function rather than copied:
+// z in steps of 0.04 up to 2.96 (keys to 3, then 4 decimals), 3.00 (5 decimals), then steps
+// of 0.1 up to 4.1 (6 decimals) and up to 5.4 (7 decimals).
+std::vector<TRow> expectedRows() {
+    std::vector<TRow> rows;
+    auto add = [&rows](double z, int zDecimals, int keyDecimals) {
+        const double scale = std::pow(10.0, keyDecimals);
+        const double key = std::round(normalCdf(z) * scale) / scale;
+        rows.push_back({decimal(z, zDecimals), decimal(key, keyDecimals)});
+    };
+    for (int i = 0; i < 50; ++i)
+        add(i * 0.04, 2, 3);
+    for (int i = 0; i < 25; ++i)
+        add(2.0 + i * 0.04, 2, 4);
+    add(3.0, 2, 5);
+    for (int i = 0; i < 11; ++i)
+        add(3.1 + i * 0.1, 1, 6);
+    for (int i = 0; i < 13; ++i)
+        add(4.2 + i * 0.1, 1, 7);
+    return rows;
+}
+
+} // namespace
+
+TEST(Quantile, TableHoldsNinetyNineDistinctKeys) {
+    EXPECT_EQ(CQuantile::m_instance.size(), 99u);
+    EXPECT_EQ(expectedRows().size(), 100u);
+}
+
+TEST(Quantile, EveryKeyGivesItsQuantileExactly) {
+    for (const TRow& row : expectedRows()) {
+        // z = 5.3 shares its key with z = 5.2, which was inserted first.
+        const float expected = row.z == 5.3f ? 5.2f : row.z;
+        EXPECT_EQ(CQuantile::getQuantile(row.key), expected) << "key " << row.key;
+    }
+    EXPECT_EQ(CQuantile::getQuantile(0.5f), 0.0f);
+    EXPECT_EQ(CQuantile::getQuantile(0.841f), 1.0f);
+    EXPECT_EQ(CQuantile::getQuantile(0.975f), 1.96f);
+    EXPECT_EQ(CQuantile::getQuantile(0.99865f), 3.0f);
+    EXPECT_EQ(CQuantile::getQuantile(1.0f), 5.4f);
+}
+
+TEST(Quantile, InterpolatesBetweenNeighboursInSinglePrecision) {
+    // 0.95 lies between 0.949 (1.64) and 0.954 (1.68).
+    const float expected95 = 1.64f + (0.95f - 0.949f) * ((1.68f - 1.64f) / (0.954f - 0.949f));
+    EXPECT_EQ(CQuantile::getQuantile(0.95f), expected95);
+    EXPECT_NEAR(CQuantile::getQuantile(0.95f), 1.648, 1e-5);
+    EXPECT_NEAR(CQuantile::getQuantile(0.99f), 2.327, 1e-3);
+    EXPECT_NEAR(CQuantile::getQuantile(0.865f), 1.1022, 1e-4);
+    // Between 0.964 and 0.970 the row 0.967 -> 1.84 is a corner of the line.
+    EXPECT_LT(CQuantile::getQuantile(0.966f), 1.84f);
+    EXPECT_GT(CQuantile::getQuantile(0.968f), 1.84f);
+    // The one float between 0.9999999 (5.2) and 1 (5.4).
+    const float between = std::nextafter(0.9999999f, 1.0f);
+    ASSERT_LT(between, 1.0f);
+    EXPECT_FLOAT_EQ(CQuantile::getQuantile(between), 5.3f);
+}
+
+TEST(Quantile, RisesSteadilyOverTheWholeRange) {
+    float previous = 0.0f;
+    auto check = [&previous](float p) {
+        const float q = CQuantile::getQuantile(p);
+        EXPECT_GE(q, previous) << "at " << p;
+        EXPECT_LE(q, 5.4f) << "at " << p;
+        previous = q;
+    };
+    for (int i = 0; i < 4999; ++i)
+        check(0.5f + i * 0.0001f);
+    // The tail keys are a few floats apart: walk every float up to 1.
+    for (float p = 0.9999f; p <= 1.0f; p = std::nextafter(p, 2.0f))
+        check(p);
+}
+
+TEST(Quantile, ArgumentsOutsideTheRangeGiveTheNearestEnd) {
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity();
+    EXPECT_EQ(CQuantile::getQuantile(nan), 0.0f);
+    EXPECT_EQ(CQuantile::getQuantile(0.4999f), 0.0f);
+    EXPECT_EQ(CQuantile::getQuantile(-1.0f), 0.0f);
+    EXPECT_EQ(CQuantile::getQuantile(-inf), 0.0f);
+    EXPECT_EQ(CQuantile::getQuantile(1.0001f), 5.4f);
+    EXPECT_EQ(CQuantile::getQuantile(inf), 5.4f);
+}
+
+TEST(Quantile, InsertKeepsTheFirstValueOfAKey) {
+    CQuantile table;
+    table.insert(0.5f, 7.0f);
+    table.insert(0.9999999f, 5.3f);
+    EXPECT_EQ(table.size(), 99u);
+    table.insert(0.25f, -0.67f);
+    EXPECT_EQ(table.size(), 100u);
+    // The shared instance is untouched by another table.
+    EXPECT_EQ(CQuantile::getQuantile(0.5f), 0.0f);
+    EXPECT_EQ(CQuantile::getQuantile(0.9999999f), 5.2f);
+}
