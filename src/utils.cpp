@@ -1,1 +1,112 @@
 #include "utils.h"
+
+#include <arpa/inet.h>
+#include <cassert>
+#include <cstdlib>
+#include <cstring>
+#include <iostream>
+
+namespace {
+
+constexpr std::size_t MAC_LENGTH = 6;
+constexpr std::size_t IPV4_OFFSET = 14;
+constexpr std::size_t IPV4_HEADER_SIZE = 20;
+constexpr std::size_t TOS_OFFSET = 15;
+constexpr std::size_t TOTAL_LENGTH_OFFSET = 16;
+constexpr std::size_t CHECKSUM_OFFSET = 24;
+constexpr std::size_t UDP_OFFSET = 34;
+constexpr std::size_t UDP_LENGTH_OFFSET = 38;
+
+void putBigEndian16(unsigned char* at, std::size_t value) {
+    at[0] = static_cast<unsigned char>((value >> 8) & 0xFF);
+    at[1] = static_cast<unsigned char>(value & 0xFF);
+}
+
+void putLittleEndian64(unsigned char* at, std::int64_t value) {
+    const auto bits = static_cast<std::uint64_t>(value);
+    for (int i = 0; i < 8; ++i)
+        at[i] = static_cast<unsigned char>((bits >> (8 * i)) & 0xFF);
+}
+
+} // namespace
+
+int hexToInt(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+bool getMacAddressFromStr(const char* text, unsigned char* mac) {
+    if (text == nullptr || mac == nullptr)
+        return false;
+    std::memset(mac, 0, MAC_LENGTH);
+    // Reading stops at the first unexpected byte, the terminating zero included,
+    // so at most 17 bytes of the text are ever looked at.
+    for (std::size_t group = 0; group < MAC_LENGTH; ++group) {
+        for (int digit = 0; digit < 2; ++digit) {
+            const int value = hexToInt(*text);
+            if (value < 0)
+                return false;
+            mac[group] = static_cast<unsigned char>(((mac[group] << 4) | value) & 0xFF);
+            ++text;
+        }
+        if (group == MAC_LENGTH - 1)
+            return *text == '\0';
+        if (*text != ':' && *text != '-')
+            return false;
+        ++text;
+    }
+    return false;
+}
+
+void getIpv4AdressFromStr(const char* text, TIpv4Address* address) {
+    if (address == nullptr)
+        return;
+    // inet_addr's own answer for rejected text; it would dereference a null pointer.
+    const in_addr_t value = text != nullptr ? inet_addr(text) : INADDR_NONE;
+    std::memcpy(address->bytes, &value, sizeof(address->bytes));
+}
+
+unsigned short getIpv4Crc(const unsigned char* header) {
+    std::uint32_t sum = 0;
+    for (std::size_t i = 0; i < IPV4_HEADER_SIZE; i += 2)
+        sum += static_cast<std::uint32_t>(header[i] << 8 | header[i + 1]);
+    while (sum >> 16)
+        sum = (sum & 0xFFFF) + (sum >> 16);
+    return static_cast<unsigned short>(~sum & 0xFFFF);
+}
+
+std::size_t frameLengthForSize(std::uint32_t size) {
+    const std::uint32_t limited = size < MAX_FRAME_LENGTH ? size : MAX_FRAME_LENGTH;
+    return limited > MIN_FRAME_LENGTH ? limited : MIN_FRAME_LENGTH;
+}
+
+void buildTestFrame(unsigned char* frame, std::size_t length, const unsigned char* header,
+                    unsigned char tos, unsigned int streamIndex, const timeval& sendTime) {
+    assert(length >= MIN_FRAME_LENGTH && length <= MAX_FRAME_LENGTH);
+    std::memcpy(frame, header, FRAME_HEADER_SIZE);
+    frame[TOS_OFFSET] = tos;
+    putBigEndian16(frame + TOTAL_LENGTH_OFFSET, length - IPV4_OFFSET);
+    putBigEndian16(frame + UDP_LENGTH_OFFSET, length - UDP_OFFSET);
+    // The checksum covers its own field, which must be zero while it is summed.
+    putBigEndian16(frame + CHECKSUM_OFFSET, 0);
+    putBigEndian16(frame + CHECKSUM_OFFSET, getIpv4Crc(frame + IPV4_OFFSET));
+    // The whole payload gets the stream letter; the send time then overwrites its slot.
+    std::memset(frame + STREAM_LETTER_OFFSET, 'A' + streamIndex, length - STREAM_LETTER_OFFSET);
+    stampSendTime(frame, sendTime);
+}
+
+void stampSendTime(unsigned char* frame, const timeval& sendTime) {
+    // Byte for byte what a 64-bit timeval looks like in an x86-64 host's memory.
+    putLittleEndian64(frame + SEND_TIME_OFFSET, static_cast<std::int64_t>(sendTime.tv_sec));
+    putLittleEndian64(frame + SEND_TIME_OFFSET + 8, static_cast<std::int64_t>(sendTime.tv_usec));
+}
+
+void fail(const std::string& message) {
+    std::cerr << message << '\n' << std::flush;
+    std::exit(1);
+}
