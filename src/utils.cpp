@@ -106,7 +106,17 @@ void stampSendTime(unsigned char* frame, const timeval& sendTime) {
     putLittleEndian64(frame + SEND_TIME_OFFSET + 8, static_cast<std::int64_t>(sendTime.tv_usec));
 }
 
+namespace {
+void (*failureHandler)(const std::string&) = nullptr;
+} // namespace
+
+void setFailureHandler(void (*handler)(const std::string& message)) {
+    failureHandler = handler;
+}
+
 void fail(const std::string& message) {
+    if (failureHandler != nullptr)
+        failureHandler(message);
     std::cerr << message << '\n' << std::flush;
     std::exit(1);
 }
