@@ -1,0 +1,114 @@
+#!/bin/bash
+# SIGINT in the middle of a five-cycle run, sent to the whole process group as a
+# terminal's interrupt key would: the senders of cycle 2 stop, cycles 3 to 5 still
+# run but send nothing, all five cycles and both statistics tables are printed,
+# the exit status is 0 and no hand-over file is left behind.
+source "$(dirname "$0")/lib.bash"
+tg_init "$@"
+command -v python3 >/dev/null || tg_fail "python3 is missing"
+tg_net_up
+
+tg_config "$TG_TMP/interrupt.conf" <<'CONF'
+sending interface = @SENDING@
+receiving interface = @RECEIVING@
+operation = 2
+destination MAC = @MAC@
+duration = 1000000
+cycles = 5
+confidence interval probability = 0.95
+stream count = 2
+
+[STREAM 1]
+TOS = 0
+size distribution = 0
+size constant value = 1000
+time distribution = 0
+time constant value = 1000
+
+[STREAM 2]
+TOS = 32
+size distribution = 0
+size constant value = 500
+time distribution = 0
+time constant value = 1000
+CONF
+
+# A process group of its own (a new session, like a terminal's job) with the
+# default SIGINT disposition: a background job of a script would ignore SIGINT.
+workdir=$TG_TMP/run
+mkdir "$workdir"
+(
+    cd "$workdir" || exit 1
+    exec python3 -c 'import os, signal, sys
+signal.signal(signal.SIGINT, signal.SIG_DFL)
+os.setsid()
+os.execvp(sys.argv[1], sys.argv[1:])' ip netns exec "$TG_NS" "$TG_BIN" "$TG_TMP/interrupt.conf"
+) >"$TG_TMP/out" 2>"$TG_TMP/err" &
+pid=$!
+TG_PIDS+=("$pid")
+
+# Cycle 1's rows appear when cycle 1 has ended; cycle 2 is running then.
+for ((i = 0; i < 100; i++)); do
+    (($(grep -c '^|   1 |' "$TG_TMP/out") == 2)) && break
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+(($(grep -c '^|   1 |' "$TG_TMP/out") == 2)) || tg_fail "cycle 1 did not end within 10 s"
+sleep 0.3
+pgid=$(ps -o pgid= -p "$pid" | tr -d ' ')
+[[ $pgid == "$pid" ]] || tg_fail "the program is not leading its own process group (pgid $pgid)"
+kill -INT -- "-$pid"
+
+TG_RC=0
+for ((i = 0; i < 150; i++)); do
+    kill -0 "$pid" 2>/dev/null || break
+    sleep 0.1
+done
+if kill -0 "$pid" 2>/dev/null; then
+    kill -KILL -- "-$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+    tg_untrack "$pid"
+    tg_fail "the run did not end within 15 s of the interrupt"
+fi
+wait "$pid" || TG_RC=$?
+tg_untrack "$pid"
+
+tg_expect_status 0
+tg_check_layout 5 2 0.9500
+tg_expect_no_handover_files "$workdir"
+tg_expect_plausible_delays 1000000
+
+for stream in 1 2; do
+    sent1=$(tg_field 1 "$stream" sent)
+    received1=$(tg_field 1 "$stream" received)
+    sent2=$(tg_field 2 "$stream" sent)
+    received2=$(tg_field 2 "$stream" received)
+    ((sent1 >= 100 && received1 == sent1)) ||
+        tg_fail "cycle 1, stream $stream: received $received1 of $sent1 (a full cycle, nothing lost)"
+    # Interrupted about 0.3 s into cycle 2: fewer frames than a full cycle, none lost.
+    ((sent2 > 0 && sent2 < sent1 * 8 / 10)) ||
+        tg_fail "cycle 2, stream $stream sent $sent2 frames, cycle 1 $sent1: the interrupt did not stop it"
+    ((received2 == sent2)) || tg_fail "cycle 2, stream $stream: received $received2 of $sent2"
+    for cycle in 3 4 5; do
+        sent=$(tg_field "$cycle" "$stream" sent)
+        received=$(tg_field "$cycle" "$stream" received)
+        loss=$(tg_field "$cycle" "$stream" loss)
+        min=$(tg_field "$cycle" "$stream" min)
+        max=$(tg_field "$cycle" "$stream" max)
+        ((sent == 0 && received == 0)) ||
+            tg_fail "cycle $cycle, stream $stream after the interrupt: sent $sent, received $received, expected 0 and 0"
+        [[ $loss == 0 ]] || tg_fail "cycle $cycle, stream $stream: loss '$loss' with nothing sent, expected 0"
+        [[ $min == 4294967295 && $max == 0 ]] ||
+            tg_fail "cycle $cycle, stream $stream: delays $min..$max with nothing received, expected 4294967295..0"
+    done
+    # The statistics still cover the two cycles that captured frames.
+    read -r _ lowest highest _ <<<"$(tg_stat_row delay "$stream")"
+    min1=$(tg_field 1 "$stream" min)
+    min2=$(tg_field 2 "$stream" min)
+    max1=$(tg_field 1 "$stream" max)
+    max2=$(tg_field 2 "$stream" max)
+    ((lowest == (min1 < min2 ? min1 : min2) && highest == (max1 > max2 ? max1 : max2))) ||
+        tg_fail "stream $stream: delay statistics $lowest..$highest, cycles 1 and 2 give" \
+            "$((min1 < min2 ? min1 : min2))..$((max1 > max2 ? max1 : max2))"
+done
+echo "PASS: interrupted in cycle 2, all 5 cycles and both statistics tables printed"

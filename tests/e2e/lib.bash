@@ -1,0 +1,398 @@
+# Shared helpers of the end-to-end scripts (sourced, never run on its own).
+#
+# Every script gets the path of the trafficgen binary as $1, builds a private
+# network namespace holding one veth pair, runs the binary inside it and checks
+# what it printed. Nothing outside that namespace is touched: the pair is
+# created inside the namespace, and deleting the namespace removes it again.
+
+set -euo pipefail
+
+TG_LIB_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+
+# The exact texts of the report.
+TG_CYCLE_HEADING='| No. | Tok | Prijato paketu | Poslano paketu | Ztratovost [%] | Prum. rychl. [MB/s] | Min. zp. [us] | Max. zp. [us] | Prum. zp. [us] | Rozptyl [us^2] |'
+TG_LOSS_HEADING_HEAD='| Tok | Minimalni [%] | Maximalni [%] | Prumerne [%] | Interval spolehlivosti (p='
+TG_DELAY_HEADING_HEAD='| Tok | Minimalni [us] | Maximalni [us] | Prumerne [us] | Rozptyl [us^2] | Interval spolehlivosti (p='
+
+TG_NS=""
+TG_TMP=""
+TG_PIDS=()
+
+# ---------------------------------------------------------------- basics
+
+tg_log() { printf '%s\n' "$*" >&2; }
+
+# Ends the script with a clear message and, when a run was made, its output.
+tg_fail() {
+    tg_log "FAIL: $*"
+    if [[ -n $TG_TMP && -f $TG_TMP/out ]]; then
+        tg_log "--- standard output of the last run:"
+        cat "$TG_TMP/out" >&2
+        tg_log "--- standard error of the last run:"
+        cat "$TG_TMP/err" >&2 || true
+        tg_log "--- exit status: ${TG_RC:-?}"
+    fi
+    exit 1
+}
+
+# A string of N copies of character C.
+tg_repeat() {
+    local out
+    printf -v out '%*s' "$2" ''
+    printf '%s' "${out// /$1}"
+}
+
+# Numeric comparison through awk: tg_num EXPR (variables a, b, ... given as NAME=VALUE).
+# Example: tg_num 'x < 2*y' x=1 y=3   -> status 0 when true.
+tg_num() {
+    local expr=$1
+    shift
+    local assigns=()
+    local kv
+    for kv in "$@"; do assigns+=(-v "$kv"); done
+    awk "${assigns[@]}" "function abs(x) { return x < 0 ? -x : x } BEGIN { exit !($expr) }"
+}
+
+# Registers the cleanup and a scratch directory; checks the binary and root.
+tg_init() {
+    TG_BIN=${1:-}
+    [[ -n $TG_BIN ]] || tg_fail "usage: $0 PATH-TO-TRAFFICGEN"
+    [[ -x $TG_BIN ]] || tg_fail "binary $TG_BIN does not exist or is not executable"
+    TG_BIN=$(cd "$(dirname "$TG_BIN")" && pwd)/$(basename "$TG_BIN")
+    ((EUID == 0)) || tg_fail "end-to-end tests must run as root (network namespaces)"
+    for tool in ip awk timeout; do
+        command -v "$tool" >/dev/null || tg_fail "required tool '$tool' is missing"
+    done
+    TG_TMP=$(mktemp -d /tmp/tg-e2e.XXXXXX)
+    trap tg_cleanup EXIT
+    trap 'exit 130' INT TERM
+}
+
+# Stops what this script started (by pid), removes the namespace and the scratch files.
+tg_cleanup() {
+    local status=$?
+    local pid
+    for pid in "${TG_PIDS[@]+"${TG_PIDS[@]}"}"; do
+        kill -TERM "$pid" 2>/dev/null || true
+    done
+    for pid in "${TG_PIDS[@]+"${TG_PIDS[@]}"}"; do
+        wait "$pid" 2>/dev/null || true
+    done
+    if [[ -n $TG_NS ]]; then
+        ip netns del "$TG_NS" 2>/dev/null || true
+    fi
+    if [[ -n $TG_TMP && -d $TG_TMP ]]; then
+        rm -rf "$TG_TMP"
+    fi
+    exit "$status"
+}
+
+# Forgets a background process that has been waited for, so the cleanup does not
+# signal a process that has reused its id.
+tg_untrack() {
+    local pid kept=()
+    for pid in "${TG_PIDS[@]+"${TG_PIDS[@]}"}"; do
+        [[ $pid == "$1" ]] || kept+=("$pid")
+    done
+    TG_PIDS=("${kept[@]+"${kept[@]}"}")
+}
+
+# ---------------------------------------------------------------- network
+
+# Creates the namespace tgns<pid> with the veth pair tgs<pid> (sending end,
+# 10.77.X.1/24) and tgr<pid> (receiving end, 10.77.X.2/24), both up.
+# Sets TG_NS, TG_TX, TG_RX, TG_TX_IP, TG_RX_IP, TG_RX_MAC.
+tg_net_up() {
+    local net=$(($$ % 250 + 1))
+    TG_NS="tgns$$"
+    TG_TX="tgs$$"
+    TG_RX="tgr$$"
+    TG_TX_IP="10.77.$net.1"
+    TG_RX_IP="10.77.$net.2"
+    ip netns add "$TG_NS" || tg_fail "cannot create network namespace $TG_NS"
+    # No IPv6 chatter (router solicitations, DAD) on the test pair.
+    ip netns exec "$TG_NS" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
+        net.ipv6.conf.default.disable_ipv6=1 >/dev/null 2>&1 || true
+    ip -n "$TG_NS" link add "$TG_TX" type veth peer name "$TG_RX" ||
+        tg_fail "cannot create veth pair in $TG_NS"
+    ip -n "$TG_NS" addr add "$TG_TX_IP/24" dev "$TG_TX"
+    ip -n "$TG_NS" addr add "$TG_RX_IP/24" dev "$TG_RX"
+    ip -n "$TG_NS" link set lo up
+    ip -n "$TG_NS" link set "$TG_TX" up
+    ip -n "$TG_NS" link set "$TG_RX" up
+    TG_RX_MAC=$(ip netns exec "$TG_NS" cat "/sys/class/net/$TG_RX/address")
+    [[ $TG_RX_MAC =~ ^([0-9a-f]{2}:){5}[0-9a-f]{2}$ ]] ||
+        tg_fail "cannot read the MAC address of $TG_RX (got '$TG_RX_MAC')"
+    local tries=0
+    until [[ $(ip netns exec "$TG_NS" cat "/sys/class/net/$TG_TX/operstate") == up &&
+        $(ip netns exec "$TG_NS" cat "/sys/class/net/$TG_RX/operstate") == up ]]; do
+        ((++tries < 50)) || tg_fail "veth pair $TG_TX/$TG_RX did not come up"
+        sleep 0.1
+    done
+}
+
+# ---------------------------------------------------------------- configuration
+
+# Writes FILE from the template on standard input, filling in @SENDING@,
+# @RECEIVING@ and @MAC@ (the placeholders of examples/*.conf too).
+tg_config() {
+    sed -e "s/@SENDING@/${TG_TX}/g" -e "s/@RECEIVING@/${TG_RX}/g" \
+        -e "s/@MAC@/${TG_RX_MAC}/g" >"$1"
+}
+
+# ---------------------------------------------------------------- running
+
+# Runs the binary on FILE inside the namespace, in the scratch directory (where
+# the senders leave their hand-over files). Output in $TG_TMP/out and
+# $TG_TMP/err, exit status in TG_RC. A hang ends after LIMIT seconds (default 60).
+tg_run() {
+    local file=$1 limit=${2:-60}
+    TG_RC=0
+    (cd "$TG_TMP" && timeout -k 5 "$limit" ip netns exec "$TG_NS" "$TG_BIN" "$file") \
+        >"$TG_TMP/out" 2>"$TG_TMP/err" || TG_RC=$?
+    ((TG_RC != 124 && TG_RC != 137)) || tg_fail "the run did not end within $limit s"
+}
+
+tg_expect_status() {
+    ((TG_RC == $1)) || tg_fail "exit status $TG_RC, expected $1"
+}
+
+# Asserts that no hand-over file (a name of digits only) is left in DIR.
+tg_expect_no_handover_files() {
+    local dir=${1:-$TG_TMP} left
+    left=$(find "$dir" -maxdepth 1 -regextype posix-extended -regex '.*/[0-9]+' -printf '%f ')
+    [[ -z $left ]] || tg_fail "hand-over files left in the working directory: $left"
+}
+
+# Asserts that standard error is empty.
+tg_expect_quiet_stderr() {
+    [[ ! -s $TG_TMP/err ]] || tg_fail "unexpected text on standard error"
+}
+
+# ---------------------------------------------------------------- the report
+
+# Prints the cycle table rows of OUT as whitespace-separated fields:
+# cycle stream received sent loss throughput min max avg variance
+tg_rows() {
+    awk -F'|' '/^\| +[0-9]+ \| +[0-9]+ \| / && NF == 12 {
+        line = ""
+        for (i = 2; i <= 11; i++) { v = $i; gsub(/ /, "", v); line = line (i > 2 ? " " : "") v }
+        print line
+    }' "${1:-$TG_TMP/out}"
+}
+
+# One field of a row: tg_field CYCLE STREAM NAME with NAME one of
+# received sent loss throughput min max avg variance.
+tg_field() {
+    local col
+    case $3 in
+    received) col=3 ;; sent) col=4 ;; loss) col=5 ;; throughput) col=6 ;;
+    min) col=7 ;; max) col=8 ;; avg) col=9 ;; variance) col=10 ;;
+    *) tg_fail "unknown field $3" ;;
+    esac
+    tg_rows | awk -v c="$1" -v s="$2" -v col="$col" '$1 == c && $2 == s { print $col; found = 1 }
+        END { exit !found }' || tg_fail "no row for cycle $1, stream $2"
+}
+
+# Checks the whole layout of the report in OUT: the cycle table with one row per
+# cycle and stream in order (153 characters, every "|" under one of the heading),
+# its closing rule and empty line, and then, for more than one cycle, the loss
+# and delay statistics tables with probability PROB (as printed, e.g. 0.9500);
+# for one cycle nothing may follow.
+tg_check_layout() {
+    local cycles=$1 streams=$2 prob=${3:-} out=${4:-$TG_TMP/out}
+    local -a lines
+    mapfile -t lines <"$out"
+    local n=0 expected rule152 rule90 rule110
+    rule152=$(tg_repeat - 152)
+    rule90=$(tg_repeat - 90)
+    rule110=$(tg_repeat - 110)
+
+    [[ ${lines[0]-} == "$rule152" ]] || tg_fail "line 1 is not a rule of 152 '-'"
+    [[ ${lines[1]-} == "$TG_CYCLE_HEADING" ]] || tg_fail "line 2 is not the cycle table heading"
+    ((${#TG_CYCLE_HEADING} == 152)) || tg_fail "internal: heading length"
+    local bars
+    bars=$(tg_bar_positions "$TG_CYCLE_HEADING")
+    n=2
+    local c s row
+    for ((c = 1; c <= cycles; c++)); do
+        for ((s = 1; s <= streams; s++)); do
+            row=${lines[n]-}
+            ((${#row} == 153)) ||
+                tg_fail "row $((n - 1)) (cycle $c, stream $s) is ${#row} characters long, not 153: '$row'"
+            [[ $row == *' | ' ]] || tg_fail "row of cycle $c, stream $s does not end with ' | '"
+            [[ $(tg_bar_positions "${row% }") == "$bars" ]] ||
+                tg_fail "the '|' of the row of cycle $c, stream $s do not stand under the heading's"
+            [[ $row =~ ^\|\ +([0-9]+)\ \|\ +([0-9]+)\ \| ]] ||
+                tg_fail "row of cycle $c, stream $s does not start with cycle and stream numbers: '$row'"
+            ((BASH_REMATCH[1] == c && BASH_REMATCH[2] == s)) ||
+                tg_fail "expected the row of cycle $c, stream $s, found cycle ${BASH_REMATCH[1]}, stream ${BASH_REMATCH[2]}"
+            [[ $row =~ ^\|(\ +[0-9]+\ \|){4}(\ +[^\ |]+\ \|){2}(\ +[0-9]+\ \|){2}(\ +[^\ |]+\ \|){2}\ $ ]] ||
+                tg_fail "row of cycle $c, stream $s has malformed cells: '$row'"
+            n=$((n + 1))
+        done
+    done
+    [[ ${lines[n]-} == "$rule152" ]] ||
+        tg_fail "line $((n + 1)) should close the cycle table with a rule of 152 '-' (wrong row count?): '${lines[n]-}'"
+    [[ ${#lines[@]} -gt $((n + 1)) && -z ${lines[n + 1]} ]] ||
+        tg_fail "no empty line after the cycle table"
+    n=$((n + 2))
+    if ((cycles <= 1)); then
+        ((${#lines[@]} == n)) || tg_fail "text after the cycle table of a one-cycle run: '${lines[n]}'"
+        return 0
+    fi
+
+    expected="$TG_LOSS_HEADING_HEAD$prob) |"
+    [[ ${lines[n]-} == "Statistika ztrat" ]] || tg_fail "no 'Statistika ztrat' after the cycle table"
+    [[ ${lines[n + 1]-} == "$rule90" ]] || tg_fail "no rule of 90 '-' under 'Statistika ztrat'"
+    [[ ${lines[n + 2]-} == "$expected" ]] ||
+        tg_fail "loss heading is '${lines[n + 2]-}', expected '$expected'"
+    ((${#expected} == 90)) || tg_fail "loss heading is ${#expected} characters long, not 90"
+    bars=$(tg_bar_positions "$expected")
+    n=$((n + 3))
+    for ((s = 1; s <= streams; s++)); do
+        row=${lines[n]-}
+        [[ $row =~ ^\|\ +([0-9]+)\ \| ]] && ((BASH_REMATCH[1] == s)) ||
+            tg_fail "expected the loss statistics row of stream $s: '$row'"
+        [[ $row =~ ^\|\ +[0-9]+\ \|\ +[^\ |]+\ \|\ +[^\ |]+\ \|\ +[^\ |]+\ \|\ +\<[^\ ]+,\ [^\ ]+\>\ \|$ ]] ||
+            tg_fail "loss statistics row of stream $s has malformed cells: '$row'"
+        if ((${#row} <= 90)); then
+            [[ $(tg_bar_positions "$row") == "$bars" ]] ||
+                tg_fail "loss statistics row of stream $s is misaligned: '$row'"
+        fi
+        n=$((n + 1))
+    done
+    [[ ${lines[n]-} == "$rule90" && ${#lines[@]} -gt $((n + 1)) && -z ${lines[n + 1]} ]] ||
+        tg_fail "the loss statistics table is not closed by a rule of 90 '-' and an empty line"
+    n=$((n + 2))
+
+    expected="$TG_DELAY_HEADING_HEAD$prob) |"
+    [[ ${lines[n]-} == "Statistika zpozdeni" ]] || tg_fail "no 'Statistika zpozdeni' after the loss statistics"
+    [[ ${lines[n + 1]-} == "$rule110" ]] || tg_fail "no rule of 110 '-' under 'Statistika zpozdeni'"
+    [[ ${lines[n + 2]-} == "$expected" ]] ||
+        tg_fail "delay heading is '${lines[n + 2]-}', expected '$expected'"
+    ((${#expected} == 110)) || tg_fail "delay heading is ${#expected} characters long, not 110"
+    bars=$(tg_bar_positions "$expected")
+    n=$((n + 3))
+    for ((s = 1; s <= streams; s++)); do
+        row=${lines[n]-}
+        [[ $row =~ ^\|\ +([0-9]+)\ \| ]] && ((BASH_REMATCH[1] == s)) ||
+            tg_fail "expected the delay statistics row of stream $s: '$row'"
+        [[ $row =~ ^\|\ +[0-9]+\ \|\ +[0-9]+\ \|\ +[0-9]+\ \|\ +[^\ |]+\ \|\ +[^\ |]+\ \|\ +\<[^\ ]+,\ [^\ ]+\>\ \|$ ]] ||
+            tg_fail "delay statistics row of stream $s has malformed cells: '$row'"
+        if ((${#row} <= 110)); then
+            [[ $(tg_bar_positions "$row") == "$bars" ]] ||
+                tg_fail "delay statistics row of stream $s is misaligned: '$row'"
+        fi
+        n=$((n + 1))
+    done
+    [[ ${lines[n]-} == "$rule110" && ${#lines[@]} -gt $((n + 1)) && -z ${lines[n + 1]} ]] ||
+        tg_fail "the delay statistics table is not closed by a rule of 110 '-' and an empty line"
+    n=$((n + 2))
+    ((${#lines[@]} == n)) || tg_fail "text after the statistics tables: '${lines[n]}'"
+}
+
+# Positions of the "|" characters of a line, space-separated.
+tg_bar_positions() {
+    awk '{ for (i = 1; i <= length($0); i++) if (substr($0, i, 1) == "|") printf "%d ", i }' <<<"$1"
+}
+
+# A statistics row as whitespace-separated fields: tg_stat_row loss|delay STREAM.
+# loss:  stream min max mean lower upper
+# delay: stream min max mean variance lower upper
+tg_stat_row() {
+    local table=$1 stream=$2
+    awk -v table="$table" -v s="$stream" '
+        /^Statistika ztrat$/ { t = "loss"; next }
+        /^Statistika zpozdeni$/ { t = "delay"; next }
+        t == table && /^\| +[0-9]+ \|/ {
+            line = $0
+            gsub(/[|<>,]/, " ", line)
+            split(line, f, " ")
+            if (f[1] == s) { print line; found = 1 }
+        }
+        END { exit !found }' "$TG_TMP/out" | awk '{ $1 = $1; print }' ||
+        tg_fail "no $table statistics row for stream $stream"
+}
+
+# ---------------------------------------------------------------- plausibility
+
+# Every stream of every cycle got every frame that was sent, and at least MIN_SENT were sent.
+tg_expect_lossless() {
+    local min_sent=${1:-1}
+    local c s received sent loss rest
+    while read -r c s received sent loss rest; do
+        ((sent >= min_sent)) || tg_fail "cycle $c, stream $s sent only $sent frames (expected >= $min_sent)"
+        ((received == sent)) ||
+            tg_fail "cycle $c, stream $s: received $received of $sent frames on a lossless veth pair"
+        [[ $loss == 0 ]] || tg_fail "cycle $c, stream $s: loss '$loss' where nothing was lost"
+    done < <(tg_rows)
+}
+
+# Delays of every row that received frames are ordered (min <= avg <= max), below
+# MAX_US and with a variance that is a non-negative number.
+tg_expect_plausible_delays() {
+    local max_us=${1:-1000000}
+    local c s received sent loss tput min max avg var
+    while read -r c s received sent loss tput min max avg var; do
+        ((received > 0)) || continue
+        tg_num 'min <= avg + 0.0005 && avg <= max + 0.0005' min="$min" avg="$avg" max="$max" ||
+            tg_fail "cycle $c, stream $s: delays not ordered (min $min, avg $avg, max $max)"
+        ((max < max_us)) || tg_fail "cycle $c, stream $s: maximum delay $max us is not plausible on veth"
+        [[ $var =~ ^[0-9]+\.[0-9]{3}$ ]] || tg_fail "cycle $c, stream $s: variance '$var' is not a non-negative number"
+        if ((received > 1)); then
+            # The variance cannot exceed the square of the delay range.
+            tg_num 'v <= (mx - mn) * (mx - mn) + 1' v="$var" mx="$max" mn="$min" ||
+                tg_fail "cycle $c, stream $s: variance $var larger than the delay range allows"
+            [[ $tput =~ ^[0-9]+\.[0-9]{3}$ ]] && tg_num 't > 0' t="$tput" ||
+                tg_fail "cycle $c, stream $s: throughput '$tput' is not a positive number"
+        fi
+    done < <(tg_rows)
+}
+
+# The statistics tables agree with the cycle rows: min/max loss and delay over the
+# cycles, the running means, and intervals centred on the mean with half-width
+# QUANTILE * sqrt(variance / cycles).
+tg_expect_statistics_match_rows() {
+    local cycles=$1 streams=$2 quantile=$3
+    local s
+    for ((s = 1; s <= streams; s++)); do
+        local agg
+        agg=$(tg_rows | awk -v s="$s" '$2 == s {
+                n++; l = $5 + 0
+                if (n == 1 || l < minl) minl = l
+                if (n == 1 || l > maxl) maxl = l
+                suml += l
+                if (n == 1 || $7 + 0 < mind) mind = $7 + 0
+                if (n == 1 || $8 + 0 > maxd) maxd = $8 + 0
+                sumd += $9
+            }
+            END { printf "%d %.9g %.9g %.9g %.0f %.0f %.9g\n", n, minl, maxl, suml / n, mind, maxd, sumd / n }')
+        local n minl maxl meanl mind maxd meand
+        read -r n minl maxl meanl mind maxd meand <<<"$agg"
+        ((n == cycles)) || tg_fail "stream $s has $n rows, expected $cycles"
+
+        local st lmin lmax lmean llo lhi
+        read -r st lmin lmax lmean llo lhi <<<"$(tg_stat_row loss "$s")"
+        tg_num 'a == b' a="$lmin" b="$minl" || tg_fail "stream $s: minimum loss $lmin, rows give $minl"
+        tg_num 'a == b' a="$lmax" b="$maxl" || tg_fail "stream $s: maximum loss $lmax, rows give $maxl"
+        tg_num 'abs(a - b) <= 0.01 * abs(b) + 0.001' a="$lmean" b="$meanl" ||
+            tg_fail "stream $s: mean loss $lmean, rows give $meanl"
+        tg_num 'abs((lo + hi) / 2 - m) <= 0.0015 + 0.01 * abs(m)' lo="$llo" hi="$lhi" m="$lmean" ||
+            tg_fail "stream $s: loss interval <$llo, $lhi> is not centred on the mean $lmean"
+
+        local dmin dmax dmean dvar dlo dhi
+        read -r st dmin dmax dmean dvar dlo dhi <<<"$(tg_stat_row delay "$s")"
+        ((dmin == mind)) || tg_fail "stream $s: lowest delay $dmin, rows give $mind"
+        ((dmax == maxd)) || tg_fail "stream $s: highest delay $dmax, rows give $maxd"
+        tg_num 'abs(a - b) <= 0.002 + 1e-5 * b' a="$dmean" b="$meand" ||
+            tg_fail "stream $s: mean delay $dmean, rows give $meand"
+        if [[ $dvar =~ ^[0-9]+\.[0-9]{3}$ ]]; then
+            tg_num 'abs((lo + hi) / 2 - m) <= 0.002 + 1e-5 * m' lo="$dlo" hi="$dhi" m="$dmean" ||
+                tg_fail "stream $s: delay interval <$dlo, $dhi> is not centred on the mean $dmean"
+            tg_num 'abs((hi - lo) / 2 - z * sqrt(v / c)) <= 0.002 + 1e-4 * z * sqrt(v / c)' \
+                lo="$dlo" hi="$dhi" z="$quantile" v="$dvar" c="$cycles" ||
+                tg_fail "stream $s: delay interval <$dlo, $dhi> has not the half-width $quantile*sqrt($dvar/$cycles)"
+        fi
+    done
+}

@@ -1,0 +1,194 @@
+#!/usr/bin/env python3
+"""Decodes a capture file written by tcpdump and checks every test frame in it
+field by field, independently of the program that sent the frames.
+
+Prints one line per stream letter ("A 912" ...) with the count of frames seen,
+after all checks passed; on the first failure prints the reason and exits 1.
+"""
+
+import argparse
+import struct
+import sys
+
+PCAP_MAGIC_USEC = 0xA1B2C3D4
+PCAP_MAGIC_NSEC = 0xA1B23C4D
+LINKTYPE_ETHERNET = 1
+
+
+def fail(message):
+    print("pcapcheck: " + message, file=sys.stderr)
+    sys.exit(1)
+
+
+def read_pcap(path):
+    """Yields (capture time in seconds as float, original length, bytes)."""
+    with open(path, "rb") as f:
+        data = f.read()
+    if len(data) < 24:
+        fail("capture file %s is shorter than its global header" % path)
+    for endian in ("<", ">"):
+        magic = struct.unpack(endian + "I", data[:4])[0]
+        if magic in (PCAP_MAGIC_USEC, PCAP_MAGIC_NSEC):
+            break
+    else:
+        fail("%s is not a pcap file" % path)
+    scale = 1e-9 if magic == PCAP_MAGIC_NSEC else 1e-6
+    linktype = struct.unpack(endian + "I", data[20:24])[0]
+    if linktype != LINKTYPE_ETHERNET:
+        fail("capture link type %d, expected Ethernet" % linktype)
+    pos = 24
+    while pos + 16 <= len(data):
+        sec, frac, caplen, origlen = struct.unpack(endian + "IIII", data[pos:pos + 16])
+        pos += 16
+        frame = data[pos:pos + caplen]
+        if len(frame) != caplen:
+            fail("capture file ends inside a frame")
+        pos += caplen
+        yield sec + frac * scale, origlen, frame, (sec, round(frac * scale * 1e6))
+
+
+def internet_checksum(header):
+    total = 0
+    for i in range(0, len(header), 2):
+        total += (header[i] << 8) | header[i + 1]
+    while total >> 16:
+        total = (total & 0xFFFF) + (total >> 16)
+    return total
+
+
+def parse_mac(text):
+    return bytes(int(part, 16) for part in text.replace("-", ":").split(":"))
+
+
+def parse_ip(text):
+    return bytes(int(part) for part in text.split("."))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("capture")
+    parser.add_argument("--mac", required=True, help="expected destination MAC")
+    parser.add_argument("--src", required=True, help="expected source IPv4 address")
+    parser.add_argument("--dst", required=True, help="expected destination IPv4 address")
+    parser.add_argument("--tos", required=True,
+                        help="comma-separated TOS per stream, stream 1 first")
+    parser.add_argument("--start", type=float, required=True,
+                        help="wall-clock time (s) just before the program started")
+    parser.add_argument("--end", type=float, required=True,
+                        help="wall-clock time (s) just after the program ended")
+    parser.add_argument("--size", action="append", default=[],
+                        help="STREAM=LEN: every frame of the stream is LEN bytes long")
+    parser.add_argument("--clamped", action="append", default=[], type=int,
+                        help="STREAM whose sizes run below 59 and above 1500")
+    args = parser.parse_args()
+
+    mac = parse_mac(args.mac)
+    src = parse_ip(args.src)
+    dst = parse_ip(args.dst)
+    tos = [int(t) for t in args.tos.split(",")]
+    streams = len(tos)
+    fixed_size = {int(k): int(v) for k, v in (s.split("=") for s in args.size)}
+
+    counts = [0] * streams
+    lengths = [[] for _ in range(streams)]
+    last_send = [None] * streams
+    for number, (captured, origlen, frame, captured_us) in enumerate(read_pcap(args.capture), 1):
+        where = "frame %d" % number
+        if len(frame) != origlen:
+            fail("%s: captured %d of %d bytes (snap length too small?)" % (where, len(frame), origlen))
+        if len(frame) < 59:
+            fail("%s: only %d bytes long, a test frame has at least 59" % (where, len(frame)))
+        if frame[0:6] != mac:
+            fail("%s: destination MAC %s, expected %s" % (where, frame[0:6].hex(":"), args.mac))
+        if frame[6:12] != bytes(6):
+            fail("%s: source MAC %s, expected all zero" % (where, frame[6:12].hex(":")))
+        if frame[12:14] != b"\x08\x00":
+            fail("%s: EtherType %s, expected 0800" % (where, frame[12:14].hex()))
+        ip = frame[14:34]
+        if ip[0] != 0x45:
+            fail("%s: version/header length 0x%02x, expected 0x45" % (where, ip[0]))
+        total_length, ident, flags, ttl, proto = struct.unpack(">HHHBB", ip[2:10])
+        length = total_length + 14
+        if not 59 <= length <= 1500:
+            fail("%s: IPv4 total length %d gives a frame of %d bytes, outside 59..1500"
+                 % (where, total_length, length))
+        # A 59-byte frame may reach the wire padded to the Ethernet minimum of 60.
+        if len(frame) != length and not (length == 59 and len(frame) == 60):
+            fail("%s: %d bytes long but its IPv4 total length %d says %d"
+                 % (where, len(frame), total_length, length))
+        if ident != 0:
+            fail("%s: IPv4 identification %d, expected 0" % (where, ident))
+        if flags != 0:
+            fail("%s: IPv4 flags/fragment offset 0x%04x, expected 0" % (where, flags))
+        if ttl != 255:
+            fail("%s: TTL %d, expected 255" % (where, ttl))
+        if proto != 17:
+            fail("%s: protocol %d, expected 17 (UDP)" % (where, proto))
+        if internet_checksum(ip) != 0xFFFF:
+            fail("%s: IPv4 header checksum 0x%s is wrong" % (where, ip[10:12].hex()))
+        if ip[12:16] != src:
+            fail("%s: source address %s, expected %s" % (where, ".".join(map(str, ip[12:16])), args.src))
+        if ip[16:20] != dst:
+            fail("%s: destination address %s, expected %s" % (where, ".".join(map(str, ip[16:20])), args.dst))
+        sport, dport, udp_length, udp_checksum = struct.unpack(">HHHH", frame[34:42])
+        if sport != 33333 or dport != 33333:
+            fail("%s: UDP ports %d -> %d, expected 33333 -> 33333" % (where, sport, dport))
+        if udp_length != length - 34:
+            fail("%s: UDP length %d, expected %d" % (where, udp_length, length - 34))
+        if udp_checksum != 0:
+            fail("%s: UDP checksum 0x%04x, expected 0" % (where, udp_checksum))
+
+        letter = frame[42]
+        index = letter - ord("A")
+        if not 0 <= index < streams:
+            fail("%s: stream letter %r outside A..%s" % (where, chr(letter), chr(ord("A") + streams - 1)))
+        stream = index + 1
+        where += " (stream %d)" % stream
+        if ip[1] != tos[index]:
+            fail("%s: TOS %d, expected %d" % (where, ip[1], tos[index]))
+        filler = frame[59:length]
+        if filler != bytes([letter]) * (length - 59):
+            fail("%s: filler bytes 59..%d are not all %r" % (where, length - 1, chr(letter)))
+        sec, usec = struct.unpack("<qq", frame[43:59])
+        if not 0 <= usec <= 999999:
+            fail("%s: send time microseconds %d outside 0..999999" % (where, usec))
+        sent = sec + usec * 1e-6
+        if not args.start - 0.001 <= sent <= args.end + 0.001:
+            fail("%s: send time %.6f outside the run %.6f..%.6f" % (where, sent, args.start, args.end))
+        delay_us = (captured_us[0] - sec) * 1000000 + (captured_us[1] - usec)
+        if delay_us < 0:
+            fail("%s: captured %d us before it was sent" % (where, -delay_us))
+        if delay_us > 1000000:
+            fail("%s: captured %d us after it was sent" % (where, delay_us))
+        if last_send[index] is not None and (sec, usec) < last_send[index]:
+            fail("%s: send time goes backwards within the stream" % where)
+        last_send[index] = (sec, usec)
+        if stream in fixed_size and length != fixed_size[stream]:
+            fail("%s: %d bytes long, expected %d" % (where, length, fixed_size[stream]))
+        counts[index] += 1
+        lengths[index].append(length)
+
+    for stream in args.clamped:
+        seen = lengths[stream - 1]
+        if not seen:
+            fail("stream %d: no frames captured" % stream)
+        low = sum(1 for n in seen if n == 59)
+        high = sum(1 for n in seen if n == 1500)
+        between = len(seen) - low - high
+        # Sizes drawn from 0..1999: about 3 % clamp up to 59, about 25 % down to 1500.
+        if low == 0 or high == 0 or between == 0:
+            fail("stream %d: %d frames of 59 bytes, %d of 1500 bytes, %d between; "
+                 "expected some of each" % (stream, low, high, between))
+        if not 0.15 <= high / len(seen) <= 0.35:
+            fail("stream %d: %d of %d frames are 1500 bytes long, expected about a quarter"
+                 % (stream, high, len(seen)))
+        if not 0.005 <= low / len(seen) <= 0.08:
+            fail("stream %d: %d of %d frames are 59 bytes long, expected about 3 %%"
+                 % (stream, low, len(seen)))
+
+    for index, count in enumerate(counts):
+        print("%d %d" % (index + 1, count))
+
+
+if __name__ == "__main__":
+    main()

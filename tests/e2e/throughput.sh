@@ -1,0 +1,36 @@
+#!/bin/bash
+# Throughput test (operation 1) for one second on a lossless veth pair: the
+# one-cycle table layout, every frame that was sent arrives, delays are
+# plausible, and no statistics tables follow.
+source "$(dirname "$0")/lib.bash"
+tg_init "$@"
+tg_net_up
+
+tg_config "$TG_TMP/throughput.conf" <<'CONF'
+# throughput test, one second
+sending interface = @SENDING@
+receiving interface = @RECEIVING@
+operation = 1
+destination MAC = @MAC@
+duration = 1000000
+
+[STREAM 1]
+TOS = 0
+CONF
+
+tg_run "$TG_TMP/throughput.conf"
+tg_expect_status 0
+tg_check_layout 1 1
+# Back to back 1500-byte frames: even a slow machine sends thousands in a second.
+tg_expect_lossless 1000
+tg_expect_plausible_delays 1000000
+tg_expect_no_handover_files
+
+# Throughput = bytes / time between first and last arrival: with N frames of
+# 1500 bytes in at most one second it cannot be below N*1500 bytes per second.
+received=$(tg_field 1 1 received)
+throughput=$(tg_field 1 1 throughput)
+tg_num 't >= n * 1500 / 1048576 * 0.98' t="$throughput" n="$received" ||
+    tg_fail "throughput $throughput MB/s is too low for $received frames of 1500 bytes in one second"
+tg_num 't < 100000' t="$throughput" || tg_fail "throughput $throughput MB/s is not plausible"
+echo "PASS: throughput test sent and received $received frames, $throughput MB/s"

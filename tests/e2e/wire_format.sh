@@ -1,0 +1,84 @@
+#!/bin/bash
+# The frames on the wire, captured independently with tcpdump on the receiving
+# end and decoded field by field (pcapcheck.py): addresses, protocol fields,
+# checksums, TOS per stream, lengths with the clamping to 59..1500 bytes, stream
+# letter, filler and send time. The capture's per-stream counts must equal what
+# the program reports as received (and sent, on the lossless pair).
+source "$(dirname "$0")/lib.bash"
+tg_init "$@"
+command -v tcpdump >/dev/null || tg_fail "tcpdump is missing"
+command -v python3 >/dev/null || tg_fail "python3 is missing"
+tg_net_up
+
+# Stream 1 draws sizes from 0..1999, so both clampings happen; stream 2 has fixed
+# 60-byte frames (one above the minimum), stream 3 fixed 1500-byte ones.
+tg_config "$TG_TMP/wire.conf" <<'CONF'
+sending interface = @SENDING@
+receiving interface = @RECEIVING@
+operation = 2
+destination MAC = @MAC@
+duration = 1000000
+cycles = 1
+stream count = 3
+
+[STREAM 1]
+TOS = 0
+size distribution = 1
+size uniform mean = 1000
+time distribution = 0
+time constant value = 1000
+
+[STREAM 2]
+TOS = 184
+size distribution = 0
+size constant value = 60
+time distribution = 0
+time constant value = 1000
+
+[STREAM 3]
+TOS = 255
+size distribution = 0
+size constant value = 1500
+time distribution = 0
+time constant value = 2000
+CONF
+
+capture=$TG_TMP/wire.pcap
+ip netns exec "$TG_NS" tcpdump -i "$TG_RX" -n -U --immediate-mode -B 8192 -w "$capture" udp dst port 33333 \
+    2>"$TG_TMP/tcpdump.err" &
+TG_PIDS+=($!)
+tcpdump_pid=$!
+for ((i = 0; i < 100; i++)); do
+    grep -q 'listening on' "$TG_TMP/tcpdump.err" && break
+    kill -0 "$tcpdump_pid" 2>/dev/null || tg_fail "tcpdump ended: $(cat "$TG_TMP/tcpdump.err")"
+    sleep 0.1
+done
+grep -q 'listening on' "$TG_TMP/tcpdump.err" || tg_fail "tcpdump did not start listening"
+
+start=$(date +%s.%N)
+tg_run "$TG_TMP/wire.conf"
+end=$(date +%s.%N)
+sleep 0.5
+kill -INT "$tcpdump_pid"
+wait "$tcpdump_pid" || true
+tg_untrack "$tcpdump_pid"
+tg_expect_status 0
+tg_check_layout 1 3
+tg_expect_lossless 100
+tg_expect_plausible_delays 1000000
+tg_expect_quiet_stderr
+captured=$(sed -n 's/^\([0-9]*\) packets\? captured$/\1/p' "$TG_TMP/tcpdump.err")
+filtered=$(sed -n 's/^\([0-9]*\) packets\? received by filter$/\1/p' "$TG_TMP/tcpdump.err")
+grep -q '^0 packets dropped by kernel' "$TG_TMP/tcpdump.err" && [[ -n $captured && $captured == "$filtered" ]] ||
+    tg_fail "tcpdump missed frames, its counts are not usable: $(cat "$TG_TMP/tcpdump.err")"
+
+counts=$(python3 "$TG_LIB_DIR/pcapcheck.py" "$capture" --mac "$TG_RX_MAC" --src "$TG_TX_IP" \
+    --dst "$TG_RX_IP" --tos 0,184,255 --start "$start" --end "$end" \
+    --size 2=60 --size 3=1500 --clamped 1) || tg_fail "the frames on the wire are not as specified"
+while read -r stream count; do
+    received=$(tg_field 1 "$stream" received)
+    ((count == received)) ||
+        tg_fail "stream $stream: tcpdump saw $count frames, the program reports $received received"
+    echo "stream $stream: $count frames on the wire, $received reported"
+done <<<"$counts"
+echo "PASS: every frame on the wire is a well-formed test frame"
