@@ -16,15 +16,19 @@
 #include <map>
 #include <sstream>
 #include <string>
+#include <typeinfo>
 
 #include "config.h"
 #include "randomgenerator.h"
 #include "trafficgenerator.h"
 #include "utils.h"
 
-// Reaches the distribution objects that the set-up hands to the test object.
+// Reaches the file set-up proper and the distribution objects it hands to the test object.
 class CTrafficGeneratorTestAccess {
   public:
+    static void loadDataFromConfig(CTrafficGenerator& generator, const CConfig& config) {
+        generator.loadDataFromConfig(config);
+    }
     static CRandomGenerator* sizeGenerator(CTrafficGenerator& generator, unsigned int i) {
         return generator.sizeGenerators[i];
     }
@@ -85,26 +89,33 @@ std::string withCrlf(const std::string& text) {
     return out;
 }
 
-void fuzzParser(const std::string& text) {
+// Returns whether the text parsed.
+bool fuzzParser(const std::string& text) {
     std::map<std::string, std::string> values;
     const bool parsed = parseConfigText(text.data(), text.size(), values);
     checkStoredPairs(values);
 
-    const std::string crlf = withCrlf(text);
-    std::map<std::string, std::string> crlfValues;
-    const bool crlfParsed = parseConfigText(crlf.data(), crlf.size(), crlfValues);
-    if (parsed != crlfParsed || values != crlfValues)
-        violated("LF and CRLF line ends give different results");
+    if (text.find('\n') != std::string::npos) {
+        const std::string crlf = withCrlf(text);
+        std::map<std::string, std::string> crlfValues;
+        const bool crlfParsed = parseConfigText(crlf.data(), crlf.size(), crlfValues);
+        if (parsed != crlfParsed || values != crlfValues)
+            violated("LF and CRLF line ends give different results");
+    }
+    return parsed;
 }
 
 // Deletes a distribution through its own class: the base class has no virtual destructor.
+// The exact type is checked first, so deleting through T is deleting the whole object.
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wdelete-non-abstract-non-virtual-dtor"
 template <class T> bool deleteAs(CRandomGenerator* generator) {
-    if (T* concrete = dynamic_cast<T*>(generator)) {
-        delete concrete;
-        return true;
-    }
-    return false;
+    if (typeid(*generator) != typeid(T))
+        return false;
+    delete static_cast<T*>(generator);
+    return true;
 }
+#pragma clang diagnostic pop
 
 void destroyGenerator(CRandomGenerator* generator) {
     if (generator == nullptr)
@@ -153,7 +164,7 @@ void fuzzSetUp(const std::string& text) {
         const CConfig config = CConfig::fromText(withInterfaces);
         CTrafficGenerator generator;
         TGeneratorCleanup cleanup{generator};
-        generator.loadDataFromConfig(config);
+        CTrafficGeneratorTestAccess::loadDataFromConfig(generator, config);
         const unsigned int streams = generator.getStreams();
         if (streams > MAX_STREAMS)
             violated("set-up accepted more than 10 streams");
@@ -184,8 +195,9 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string text(reinterpret_cast<const char*>(data), size);
-    fuzzParser(text);
-    fuzzSetUp(text.substr(0, CONFIG_READ_LIMIT));
+    // Text that does not parse would only end the set-up at its first step.
+    if (fuzzParser(text))
+        fuzzSetUp(text.substr(0, CONFIG_READ_LIMIT));
     output.str("");
     std::cout.clear();
     std::cin.clear();
