@@ -19,7 +19,8 @@ class CConfig {
   public:
     // Reads and parses the file; ends the process on a read or parse error.
     explicit CConfig(const char* path);
-    // Builds a configuration from text already in memory, with the same rules and errors.
+    // Builds a configuration from text already in memory, with the same rules, the same
+    // 20480-byte limit and the same errors as a file holding those bytes.
     static CConfig fromText(const std::string& text);
 
     std::string getString(std::string key, std::string section) const;

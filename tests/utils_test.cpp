@@ -82,10 +82,9 @@ TEST(Ipv4Crc, KnownHeaderAndZeroSumOnceStored) {
     header[10] = 0xB8;
     header[11] = 0x61;
     EXPECT_EQ(getIpv4Crc(header), 0);
-    // Many carries: every word 0xFFFF folds to 0xFFFF, whose complement is 0.
-    unsigned char ones[20];
-    std::memset(ones, 0xFF, sizeof(ones));
-    EXPECT_EQ(getIpv4Crc(ones), 0);
+    // 0x2FFFF folds to 0x10001, which needs a second fold: 0x0002, complement 0xFFFD.
+    const unsigned char carries[20] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x02};
+    EXPECT_EQ(getIpv4Crc(carries), 0xFFFD);
 }
 
 TEST(FrameLength, LimitedTo59Through1500) {
