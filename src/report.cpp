@@ -1,3 +1,190 @@
 #include "report.h"
 
-int runTrafficGenerator(int, char**) { return 0; }
+#include <cmath>
+#include <csignal>
+#include <iomanip>
+#include <iostream>
+#include <sstream>
+#include <string>
+
+volatile std::sig_atomic_t CTrafficGenerator::interrupted = 0;
+
+void CTrafficGenerator::handleInterrupt(int) {
+    interrupted = 1;
+}
+
+void CTrafficGenerator::handleInterrupt() {
+    // glibc's signal() keeps the handler installed and restarts interrupted system calls;
+    // the senders forked later inherit it.
+    std::signal(SIGINT, static_cast<void (*)(int)>(&CTrafficGenerator::handleInterrupt));
+}
+
+namespace {
+
+void printRule(std::ostream& out, int length) {
+    out << std::right << std::setfill('-') << std::setw(length) << "-" << std::endl;
+}
+
+// The cell that closes a statistics row: "<lower, upper>" with 3 decimals, built apart so
+// that the field width applies to the whole text.
+std::string intervalText(float lower, float upper) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(3) << '<' << lower << ", " << upper << '>';
+    return text.str();
+}
+
+// z * sqrt(variance / cycles): the quotient in single precision, the root and the product in
+// double, the result rounded back to float.
+float halfWidth(float quantile, float variance, std::uint32_t cycles) {
+    return static_cast<float>(
+        static_cast<double>(quantile) *
+        std::sqrt(static_cast<double>(variance / static_cast<float>(cycles))));
+}
+
+void printProbabilityHeading(std::ostream& out, float probability) {
+    out << "Interval spolehlivosti (p=" << std::fixed << std::setprecision(4) << probability
+        << ") |" << std::endl;
+}
+
+void printLossStatistics(std::ostream& out, const std::vector<TStreamAccumulator>& accumulators,
+                         std::uint32_t cycles, float probability, float quantile) {
+    out << "Statistika ztrat" << std::endl;
+    printRule(out, 90);
+    out << "| Tok | Minimalni [%] | Maximalni [%] | Prumerne [%] | ";
+    printProbabilityHeading(out, probability);
+    for (std::size_t k = 0; k < accumulators.size(); ++k) {
+        const TStreamAccumulator& stream = accumulators[k];
+        float sum = 0.0f;
+        for (float loss : stream.lossHistory) {
+            sum = (loss - stream.meanLoss) * (loss - stream.meanLoss) + sum;
+        }
+        const float lossVariance = sum / static_cast<float>(stream.lossHistory.size());
+        const float half = halfWidth(quantile, lossVariance, cycles);
+        const float lower = stream.meanLoss - half;
+        const float upper = stream.meanLoss + half;
+
+        out.unsetf(std::ios::fixed);
+        out << "| " << std::setfill(' ') << std::setprecision(3);
+        out << std::setw(3) << k + 1 << " |";
+        out << std::setw(14) << stream.minLoss << " |";
+        out << std::setw(14) << stream.maxLoss << " |";
+        out << std::setw(13) << stream.meanLoss << " |";
+        out << std::setw(34) << intervalText(lower, upper) << " |" << std::endl;
+    }
+    printRule(out, 90);
+    out << std::endl;
+}
+
+void printDelayStatistics(std::ostream& out, const std::vector<TStreamAccumulator>& accumulators,
+                          std::uint32_t cycles, float probability, float quantile) {
+    out << "Statistika zpozdeni" << std::endl;
+    printRule(out, 110);
+    out << "| Tok | Minimalni [us] | Maximalni [us] | Prumerne [us] | Rozptyl [us^2] | ";
+    printProbabilityHeading(out, probability);
+    for (std::size_t k = 0; k < accumulators.size(); ++k) {
+        const TStreamAccumulator& stream = accumulators[k];
+        const float half = halfWidth(quantile, stream.meanDelayVariance, cycles);
+        const float lower = stream.meanDelay - half;
+        const float upper = stream.meanDelay + half;
+
+        out.unsetf(std::ios::fixed);
+        out << "| " << std::setfill(' ');
+        out << std::setw(3) << k + 1 << " |";
+        out << std::setw(15) << stream.lowestDelay << " |";
+        out << std::setw(15) << stream.highestDelay << " |";
+        out << std::fixed << std::setprecision(3);
+        out << std::setw(14) << stream.meanDelay << " |";
+        out << std::setw(15) << stream.meanDelayVariance << " |";
+        out << std::setw(34) << intervalText(lower, upper) << " |" << std::endl;
+    }
+    printRule(out, 110);
+    out << std::endl;
+}
+
+} // namespace
+
+void accumulateResult(TStreamAccumulator& accumulator, const TResult& result, std::uint32_t cycle) {
+    const float previous = static_cast<float>(cycle - 1);
+    const float current = static_cast<float>(cycle);
+    if (accumulator.minLoss > result.loss) {
+        accumulator.minLoss = result.loss;
+    }
+    if (result.loss > accumulator.maxLoss) {
+        accumulator.maxLoss = result.loss;
+    }
+    accumulator.meanLoss = (accumulator.meanLoss * previous + result.loss) / current;
+    accumulator.lossHistory.push_back(result.loss);
+    if (result.minDelay < accumulator.lowestDelay) {
+        accumulator.lowestDelay = result.minDelay;
+    }
+    if (accumulator.highestDelay < result.maxDelay) {
+        accumulator.highestDelay = result.maxDelay;
+    }
+    accumulator.meanDelay = (accumulator.meanDelay * previous + result.avgDelay) / current;
+    accumulator.meanDelayVariance =
+        (accumulator.meanDelayVariance * previous + result.delayVariance) / current;
+}
+
+void printCycleTableHead(std::ostream& out) {
+    printRule(out, 152);
+    out << "| No. | Tok | Prijato paketu | Poslano paketu | Ztratovost [%] | Prum. rychl. [MB/s] | "
+        << "Min. zp. [us] | Max. zp. [us] | Prum. zp. [us] | Rozptyl [us^2] |" << std::endl;
+}
+
+void printCycleRow(std::ostream& out, std::uint32_t cycle, const TResult& result) {
+    out.unsetf(std::ios::fixed);
+    out << "| " << std::right << std::setfill(' ');
+    out << std::setw(3) << cycle << " |";
+    out << std::setw(4) << result.stream << " |";
+    out << std::setw(15) << result.received << " |";
+    out << std::setw(15) << result.sent << " |";
+    out << std::setprecision(3) << std::setw(15) << result.loss << " |";
+    out << std::fixed;
+    out << std::setw(20) << result.throughput << " |";
+    out << std::setw(14) << result.minDelay << " |";
+    out << std::setw(14) << result.maxDelay << " |";
+    out << std::setw(15) << result.avgDelay << " |";
+    out << std::setw(15) << result.delayVariance << " | " << std::endl;
+}
+
+void printCycleTableFoot(std::ostream& out) {
+    printRule(out, 152);
+    out << std::endl;
+}
+
+void printCycleWarnings(std::ostream& err, std::uint32_t cycle,
+                        const std::vector<TResult>& results) {
+    for (const TResult& result : results) {
+        if (!result.sentKnown) {
+            err << "Varovani: tok " << result.stream << " v cyklu " << cycle
+                << ": pocet odeslanych paketu nelze zjistit, ztratovost neni platna" << std::endl;
+        }
+        if (result.refused > 0 || result.captureDropped > 0) {
+            err << "Varovani: tok " << result.stream << " v cyklu " << cycle
+                << ": lokalni system odmitl odeslat " << result.refused
+                << " paketu, zachytavani zahodilo " << result.captureDropped
+                << " paketu; ztraty nemusi byt jen na trase" << std::endl;
+        }
+    }
+}
+
+void printStatistics(std::ostream& out, const std::vector<TStreamAccumulator>& accumulators,
+                     std::uint32_t cycles, float probability, float quantile) {
+    printLossStatistics(out, accumulators, cycles, probability, quantile);
+    printDelayStatistics(out, accumulators, cycles, probability, quantile);
+}
+
+int runTrafficGenerator(int argc, char** argv) {
+    CTrafficGenerator generator;
+    if (argc < 2) {
+        generator.getDataFromUser();
+    } else {
+        generator.loadDataFromFile(argv[1]);
+    }
+    generator.initialize();
+    printCycleTableHead(std::cout);
+    std::vector<TStreamAccumulator> accumulators(generator.getStreams());
+    generator.handleInterrupt();
+    runCycles(generator, accumulators, std::cout, std::cerr);
+    return 0;
+}
