@@ -153,34 +153,6 @@ TEST(CycleTable, StreamThatCapturedNothingAndSingleFrameRow) {
               "inf |             7 |             7 |          7.000 |          0.000 | \n");
 }
 
-TEST(Accumulator, StartsAtTheAgreedValues) {
-    const TStreamAccumulator fresh;
-    EXPECT_EQ(fresh.minLoss, 3.40282347e38f);
-    EXPECT_EQ(fresh.maxLoss, 0.0f);
-    EXPECT_EQ(fresh.meanLoss, 0.0f);
-    EXPECT_TRUE(fresh.lossHistory.empty());
-    EXPECT_EQ(fresh.lowestDelay, 4294967295u);
-    EXPECT_EQ(fresh.highestDelay, 0u);
-    EXPECT_EQ(fresh.meanDelay, 0.0f);
-    EXPECT_EQ(fresh.meanDelayVariance, 0.0f);
-}
-
-TEST(Accumulator, FoldsTheExampleStreamOverThreeCycles) {
-    TStreamAccumulator stream;
-    std::uint32_t cycle = 1;
-    for (const auto& results : exampleCycles()) {
-        accumulateResult(stream, results[0], cycle++);
-    }
-    EXPECT_EQ(stream.minLoss, 0.2f);
-    EXPECT_EQ(stream.maxLoss, 0.5f);
-    EXPECT_NEAR(stream.meanLoss, 1.0f / 3.0f, 1e-6f);
-    EXPECT_EQ(stream.lossHistory, (std::vector<float>{0.2f, 0.5f, 0.3f}));
-    EXPECT_EQ(stream.lowestDelay, 41u);
-    EXPECT_EQ(stream.highestDelay, 990u);
-    EXPECT_NEAR(stream.meanDelay, 124.652f, 1e-3f);
-    EXPECT_NEAR(stream.meanDelayVariance, 348.643f, 1e-3f);
-}
-
 TEST(Accumulator, CycleThatCapturedNothingKeepsDelayExtremesAndPoisonsVariance) {
     TStreamAccumulator stream;
     accumulateResult(stream, makeResult(1, 10, 10, 0.0f, 1.0f, 40, 80, 60.0f, 100.0f), 1);
