@@ -1,0 +1,622 @@
+// The packet engine (interface opening, senders, receiver) against the scripted libpcap of
+// fake_pcap.cpp: exact numbers from chosen frames and capture times, no network needed.
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <functional>
+#include <gtest/gtest.h>
+#include <sched.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include "fake_pcap.h"
+#include "randomgenerator.h"
+#include "trafficgenerator.h"
+
+class CTrafficGeneratorTestAccess {
+  public:
+    using G = CTrafficGenerator;
+    static void describe(G& g, std::int32_t operation, std::uint32_t streams,
+                         std::uint32_t duration, std::uint32_t cycles) {
+        g.operation = operation;
+        g.streams = streams;
+        g.duration = duration;
+        g.cycles = cycles;
+    }
+    static void interfaces(G& g, const char* sending, const char* receiving) {
+        g.sendingInterface = sending;
+        g.receivingInterface = receiving;
+    }
+    static void stream(G& g, int i, unsigned char tos, CRandomGenerator* size,
+                       CRandomGenerator* time) {
+        g.tos[i] = tos;
+        g.sizeGenerators[i] = size;
+        g.timeGenerators[i] = time;
+    }
+    static pid_t* senderPids(G& g) { return g.senderPids; }
+    static unsigned char* frameHeader(G& g) { return g.frameHeader; }
+    static pcap_t* sendingDevice(const G& g) { return g.sendingDevice; }
+    static pcap_t* receivingDevice(const G& g) { return g.receivingDevice; }
+};
+
+namespace {
+
+using Access = CTrafficGeneratorTestAccess;
+using Clock = std::chrono::steady_clock;
+using fakepcap::record;
+using fakepcap::script;
+
+const unsigned char DESTINATION[6] = {0x02, 0x11, 0x22, 0x33, 0x44, 0x55};
+
+long millisecondsSince(Clock::time_point start) {
+    return static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+std::string pidName(pid_t pid) {
+    return std::to_string(pid);
+}
+
+bool exists(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0;
+}
+
+void writeFile(const std::string& path, const void* data, std::size_t size) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(write(fd, data, size), static_cast<ssize_t>(size));
+    close(fd);
+}
+
+std::string readFile(const std::string& path) {
+    std::string content;
+    const int fd = open(path.c_str(), O_RDONLY);
+    char buffer[256];
+    ssize_t n;
+    while (fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0) {
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    return content;
+}
+
+// A stand-in sender: a child that runs `body` and ends with its result as exit status.
+pid_t startChild(const std::function<int()>& body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        _exit(body());
+    }
+    return pid;
+}
+
+// What a sender leaves behind: its sent and refused counts under its own process id.
+int leaveHandOver(std::uint32_t sent, std::uint32_t refused) {
+    const std::uint32_t counts[2] = {sent, refused};
+    const std::string name = pidName(getpid());
+    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    if (fd < 0 || write(fd, counts, sizeof counts) != static_cast<ssize_t>(sizeof counts)) {
+        return 3;
+    }
+    close(fd);
+    return 0;
+}
+
+fakepcap::TFrame capturedFrame(unsigned int streamIndex, std::size_t length, long long sentAtUs,
+                               long delayUs) {
+    static const unsigned char headerTemplate[FRAME_HEADER_SIZE] = {};
+    fakepcap::TFrame frame;
+    frame.data.resize(length);
+    const timeval sent{static_cast<time_t>(sentAtUs / 1000000),
+                       static_cast<suseconds_t>(sentAtUs % 1000000)};
+    buildTestFrame(frame.data.data(), length, headerTemplate, 0, streamIndex, sent);
+    const long long captured = sentAtUs + delayUs;
+    frame.header.ts.tv_sec = captured / 1000000;
+    frame.header.ts.tv_usec = captured % 1000000;
+    frame.header.caplen = static_cast<bpf_u_int32>(length);
+    frame.header.len = static_cast<bpf_u_int32>(length);
+    return frame;
+}
+
+void onInterrupt(int) {
+    CTrafficGenerator::interrupted = 1;
+}
+
+// Every test runs in a directory of its own, where the hand-over files appear, with a test
+// object whose receiving side has been opened on the loopback interface.
+class EngineTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        fakepcap::reset(true);
+        ASSERT_NE(getcwd(previousDirectory, sizeof previousDirectory), nullptr);
+        std::strcpy(directory, "/tmp/trafficgen-engine-XXXXXX");
+        ASSERT_NE(mkdtemp(directory), nullptr);
+        ASSERT_EQ(chdir(directory), 0);
+        CTrafficGenerator::interrupted = 0;
+        std::memcpy(Access::frameHeader(generator), DESTINATION, 6);
+        Access::interfaces(generator, "lo", "lo");
+    }
+
+    void TearDown() override {
+        CTrafficGenerator::interrupted = 0;
+        signal(SIGINT, SIG_DFL);
+        while (waitpid(-1, nullptr, WNOHANG) > 0) {
+        }
+        EXPECT_EQ(chdir(previousDirectory), 0);
+        const std::string command = std::string("rm -rf ") + directory;
+        EXPECT_EQ(std::system(command.c_str()), 0);
+    }
+
+    // Names left in the test's directory.
+    std::vector<std::string> leftovers() const {
+        std::vector<std::string> names;
+        DIR* dir = opendir(directory);
+        while (dirent* entry = readdir(dir)) {
+            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+                names.push_back(entry->d_name);
+            }
+        }
+        closedir(dir);
+        return names;
+    }
+
+    // Operation 2 with constant sizes and waits for every stream.
+    void describeLossTest(std::uint32_t streams, std::uint32_t duration, std::uint32_t size,
+                          std::uint32_t wait) {
+        Access::describe(generator, 2, streams, duration, 1);
+        for (std::uint32_t i = 0; i < streams; ++i) {
+            auto* sizes = new CConstantDistribution;
+            sizes->m_value = size;
+            auto* waits = new CConstantDistribution;
+            waits->m_value = wait;
+            Access::stream(generator, static_cast<int>(i), static_cast<unsigned char>(0x10 + i),
+                           sizes, waits);
+        }
+    }
+
+    char previousDirectory[4096] = {};
+    char directory[64] = {};
+    CTrafficGenerator generator;
+};
+
+// --- Interface opening ---------------------------------------------------------------------
+
+TEST_F(EngineTest, InitializeCompletesTheTemplateAndOpensTheReceiverForPolling) {
+    Access::describe(generator, 2, 1, 1000, 1);
+    generator.initialize();
+
+    const unsigned char expected[FRAME_HEADER_SIZE] = {
+        0x02, 0x11, 0x22, 0x33, 0x44, 0x55, 0,    0,    0,    0,    0, 0, 0x08, 0x00,
+        0x45, 0,    0,    0,    0,    0,    0,    0,    255,  17,   0, 0, 127,  0,
+        0,    1,    127,  0,    0,    1,    0x82, 0x35, 0x82, 0x35, 0, 0, 0,    0};
+    EXPECT_EQ(0, std::memcmp(Access::frameHeader(generator), expected, FRAME_HEADER_SIZE));
+
+    EXPECT_EQ(record().createdOn, "lo");
+    EXPECT_EQ(record().snaplen, 1518);
+    EXPECT_EQ(record().promisc, 0);
+    EXPECT_EQ(record().timeout, 50);
+    EXPECT_EQ(record().bufferSize, 32 * 1024 * 1024);
+    EXPECT_EQ(record().immediate, 0);
+    EXPECT_TRUE(record().activated);
+    EXPECT_EQ(record().filter, "dst port 33333");
+    EXPECT_EQ(record().optimize, 0);
+    EXPECT_EQ(record().filterMask, 0x000000FFu);
+    EXPECT_TRUE(record().filterInstalled);
+    EXPECT_TRUE(record().nonblock);
+    EXPECT_NE(Access::receivingDevice(generator), nullptr);
+    // The sending interface is opened per cycle, not here.
+    EXPECT_EQ(record().sendingOpened, 0);
+}
+
+TEST_F(EngineTest, ReceivingSideFailuresEndWithTheirMessages) {
+    Access::describe(generator, 2, 1, 1000, 1);
+    script().createError = "socket: Operation not permitted";
+    EXPECT_EXIT(generator.initialize(), testing::ExitedWithCode(1),
+                "^Nepodarilo se otevrit prijimaci zarizeni lo: socket: Operation not permitted\n$");
+
+    fakepcap::reset();
+    script().activateStatus = PCAP_ERROR_NO_SUCH_DEVICE;
+    script().activateError = "SIOCGIFINDEX: No such device";
+    EXPECT_EXIT(generator.initialize(), testing::ExitedWithCode(1),
+                "^Nepodarilo se otevrit prijimaci zarizeni lo: lo: No such device exists "
+                "\\(SIOCGIFINDEX: No such device\\)\n$");
+
+    fakepcap::reset();
+    script().lookupnetError = "lo: no IPv4 address assigned";
+    EXPECT_EXIT(generator.initialize(), testing::ExitedWithCode(1),
+                "^Neprosla funkce pcap_lookupnet pro prichozi rozhrani: lo: no IPv4 address "
+                "assigned\n$");
+
+    fakepcap::reset();
+    script().compileError = "syntax error in filter expression";
+    EXPECT_EXIT(generator.initialize(), testing::ExitedWithCode(1),
+                "^syntax error in filter expression\n$");
+
+    fakepcap::reset();
+    script().setfilterError = "can't attach filter";
+    EXPECT_EXIT(generator.initialize(), testing::ExitedWithCode(1), "^can't attach filter\n$");
+}
+
+TEST_F(EngineTest, MissingSendingInterfaceIsReportedBeforeTheFirstCycle) {
+    Access::describe(generator, 2, 1, 1000, 1);
+    Access::interfaces(generator, "nosuchif0", "lo");
+    script().openLiveError = "nosuchif0: No such device exists (SIOCGIFHWADDR: No such device)";
+    EXPECT_EXIT(generator.initialize(), testing::ExitedWithCode(1),
+                "^Nepodarilo se otevrit odesilaci zarizeni nosuchif0: nosuchif0: No such device "
+                "exists \\(SIOCGIFHWADDR: No such device\\)\n$");
+}
+
+TEST_F(EngineTest, InterfaceWithoutIpv4AddressIsRefused) {
+    // A fresh network namespace has a loopback interface without any address.
+    const pid_t probe = startChild([] { return unshare(CLONE_NEWNET) == 0 ? 0 : 1; });
+    int status = 0;
+    waitpid(probe, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        GTEST_SKIP() << "no permission to create a network namespace";
+    }
+    Access::describe(generator, 2, 1, 1000, 1);
+    EXPECT_EXIT(
+        {
+            unshare(CLONE_NEWNET);
+            generator.initialize();
+        },
+        testing::ExitedWithCode(1), "^Rozhrani lo nema adresu IPv4!\n$");
+    Access::interfaces(generator, "lo", "nosuchif0");
+    EXPECT_EXIT(
+        {
+            unshare(CLONE_NEWNET);
+            generator.initialize();
+        },
+        testing::ExitedWithCode(1), "^Rozhrani lo nema adresu IPv4!\n$");
+}
+
+// --- Senders -------------------------------------------------------------------------------
+
+TEST_F(EngineTest, SendersPutSpecifiedFramesOnTheWireAndReportTheirCounts) {
+    describeLossTest(2, 60000, 100, 2000);
+    generator.initialize();
+    timeval before;
+    gettimeofday(&before, nullptr);
+    generator.generate();
+    const pid_t first = Access::senderPids(generator)[0];
+    const pid_t second = Access::senderPids(generator)[1];
+    EXPECT_GT(first, 0);
+    EXPECT_GT(second, 0);
+    const std::vector<TResult> results = generator.catchPacket();
+    timeval after;
+    gettimeofday(&after, nullptr);
+
+    ASSERT_EQ(results.size(), 2u);
+    for (int i = 0; i < 2; ++i) {
+        const TResult& result = results[i];
+        EXPECT_EQ(result.stream, i + 1);
+        EXPECT_TRUE(result.sentKnown);
+        // About 60 ms / 2 ms; the sleeps' overshoot only lowers the count.
+        EXPECT_GE(result.sent, 5u);
+        EXPECT_LE(result.sent, 31u);
+        EXPECT_EQ(result.received, result.sent);
+        EXPECT_EQ(result.loss, 0.0f);
+        EXPECT_EQ(result.refused, 0u);
+        EXPECT_LE(result.maxDelay, 1000000u);
+    }
+    // Reaped and cleaned up: no hand-over file is left, and no child is left to wait for.
+    EXPECT_TRUE(leftovers().empty());
+    EXPECT_EQ(waitpid(first, nullptr, WNOHANG), -1);
+    EXPECT_EQ(waitpid(second, nullptr, WNOHANG), -1);
+
+    ASSERT_FALSE(record().delivered.empty());
+    const std::vector<unsigned char>& frame = record().delivered.front();
+    ASSERT_EQ(frame.size(), 100u);
+    const unsigned char letter = frame[42];
+    ASSERT_TRUE(letter == 'A' || letter == 'B');
+    EXPECT_EQ(0, std::memcmp(frame.data(), DESTINATION, 6));
+    EXPECT_EQ(frame[15], 0x10 + (letter - 'A'));
+    EXPECT_EQ(frame[16] * 256 + frame[17], 86);
+    EXPECT_EQ(frame[38] * 256 + frame[39], 66);
+    EXPECT_EQ(getIpv4Crc(frame.data() + 14), 0);
+    for (std::size_t k = 59; k < frame.size(); ++k) {
+        ASSERT_EQ(frame[k], letter) << k;
+    }
+    std::int64_t seconds;
+    std::int64_t micros;
+    std::memcpy(&seconds, frame.data() + 43, 8);
+    std::memcpy(&micros, frame.data() + 51, 8);
+    const std::int64_t stamp = seconds * 1000000 + micros;
+    EXPECT_GE(stamp, static_cast<std::int64_t>(before.tv_sec) * 1000000 + before.tv_usec);
+    EXPECT_LE(stamp, static_cast<std::int64_t>(after.tv_sec) * 1000000 + after.tv_usec);
+}
+
+TEST_F(EngineTest, ThroughputTestSendsFullFramesBackToBack) {
+    Access::describe(generator, 1, 1, 20000, 1);
+    Access::stream(generator, 0, 0, nullptr, nullptr);
+    generator.initialize();
+    generator.generate();
+    const std::vector<TResult> results = generator.catchPacket();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_GT(results[0].sent, 50u);
+    EXPECT_EQ(results[0].received, results[0].sent);
+    for (const std::vector<unsigned char>& frame : record().delivered) {
+        ASSERT_EQ(frame.size(), 1500u);
+        ASSERT_EQ(frame[42], 'A');
+    }
+    EXPECT_EQ(record().openLiveOn, "lo");
+    EXPECT_EQ(record().openLiveSnaplen, 1518);
+    EXPECT_EQ(record().openLivePromisc, 0);
+    EXPECT_EQ(record().openLiveTimeout, 50);
+}
+
+TEST_F(EngineTest, RefusedFramesCountAsSentAndAreReportedBesideTheCount) {
+    describeLossTest(1, 40000, 59, 1000);
+    script().refuseEvery = 2;
+    generator.initialize();
+    generator.generate();
+    const std::vector<TResult> results = generator.catchPacket();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_GE(results[0].sent, 4u);
+    EXPECT_EQ(results[0].refused, results[0].sent / 2);
+    EXPECT_EQ(results[0].received, results[0].sent - results[0].refused);
+    EXPECT_GT(results[0].loss, 0.0f);
+}
+
+TEST_F(EngineTest, CaptureDropsOfTheCycleAreReportedForEveryStream) {
+    describeLossTest(3, 5000, 60, 1000);
+    script().dropsPerStats = 7;
+    generator.initialize();
+    generator.generate();
+    const std::vector<TResult> results = generator.catchPacket();
+    ASSERT_EQ(results.size(), 3u);
+    for (const TResult& result : results) {
+        EXPECT_EQ(result.captureDropped, 7u);
+    }
+}
+
+TEST_F(EngineTest, ParentReleasesItsSendingHandleEveryCycle) {
+    describeLossTest(3, 1000, 60, 0);
+    generator.initialize();
+    for (int cycle = 1; cycle <= 3; ++cycle) {
+        generator.generate();
+        EXPECT_EQ(record().sendingOpened, cycle);
+        EXPECT_EQ(record().sendingClosed, cycle);
+        EXPECT_EQ(Access::sendingDevice(generator), nullptr);
+        EXPECT_EQ(generator.catchPacket().size(), 3u);
+    }
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(EngineTest, NoStreamsMeansNoSendersAndAnImmediateEnd) {
+    describeLossTest(0, 1000000, 60, 0);
+    generator.initialize();
+    const Clock::time_point start = Clock::now();
+    generator.generate();
+    EXPECT_TRUE(generator.catchPacket().empty());
+    EXPECT_LT(millisecondsSince(start), 20);
+    EXPECT_EQ(record().sendingOpened, 0);
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
+}
+
+TEST_F(EngineTest, InterruptedRunsSendNothingButStillReport) {
+    describeLossTest(2, 1000000, 60, 0);
+    generator.initialize();
+    CTrafficGenerator::interrupted = 1;
+    const Clock::time_point start = Clock::now();
+    generator.generate();
+    const std::vector<TResult> results = generator.catchPacket();
+    EXPECT_LT(millisecondsSince(start), 500);
+    ASSERT_EQ(results.size(), 2u);
+    for (const TResult& result : results) {
+        EXPECT_TRUE(result.sentKnown);
+        EXPECT_EQ(result.sent, 0u);
+        EXPECT_EQ(result.loss, 0.0f);
+    }
+}
+
+TEST_F(EngineTest, InterruptCutsALongWaitShort) {
+    // One frame, then a wait of 10 s (a drawn 25 s is capped) that the interrupt ends.
+    describeLossTest(1, 30000000, 60, 25000000);
+    generator.initialize();
+    signal(SIGINT, onInterrupt);
+    const Clock::time_point start = Clock::now();
+    generator.generate();
+    const pid_t sender = Access::senderPids(generator)[0];
+    const pid_t killer = startChild([sender] {
+        usleep(200000);
+        kill(sender, SIGINT);
+        return 0;
+    });
+    std::vector<TResult> results = generator.catchPacket();
+    waitpid(killer, nullptr, 0);
+    EXPECT_LT(millisecondsSince(start), 2000);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_TRUE(results[0].sentKnown);
+    EXPECT_EQ(results[0].sent, 1u);
+    EXPECT_EQ(results[0].received, 1u);
+}
+
+TEST_F(EngineTest, SenderNeverWritesThroughAPlantedLinkOrIntoAForeignFile) {
+    describeLossTest(1, 1000, 60, 0);
+    generator.initialize();
+    writeFile("victim", "precious", 8);
+    // Just before the sender writes its file, a link to the victim appears under its name.
+    const pid_t parent = getpid();
+    script().onSendingClose = [parent] {
+        if (getpid() != parent) {
+            symlink("victim", pidName(getpid()).c_str());
+        }
+    };
+    generator.generate();
+    script().onSendingClose = nullptr;
+    const pid_t sender = Access::senderPids(generator)[0];
+    const std::vector<TResult> results = generator.catchPacket();
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_FALSE(results[0].sentKnown);
+    EXPECT_EQ(results[0].sent, 0u);
+    EXPECT_TRUE(std::isnan(results[0].loss));
+    EXPECT_EQ(readFile("victim"), "precious");
+    // Not the receiver's to delete: the sender did not make it.
+    EXPECT_TRUE(exists(pidName(sender)));
+}
+
+TEST_F(EngineTest, EndlessForeignTrafficDoesNotKeepTheReceiverAlive) {
+    // Foreign traffic to the test port never stops; the cycle still ends soon after its sender.
+    describeLossTest(1, 100000, 60, 1000);
+    script().endlessFrame = true;
+    script().endless = capturedFrame(5, 80, 1000000, 10);
+    generator.initialize();
+    const Clock::time_point start = Clock::now();
+    generator.generate();
+    const std::vector<TResult> results = generator.catchPacket();
+    const long elapsed = millisecondsSince(start);
+    EXPECT_GE(elapsed, 100);
+    EXPECT_LT(elapsed, 400);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_TRUE(results[0].sentKnown);
+}
+
+// --- Receiver with stand-in senders ---------------------------------------------------------
+
+TEST_F(EngineTest, ReceiverGivesExactFiguresForScriptedFrames) {
+    Access::describe(generator, 2, 2, 1000, 1);
+    generator.initialize();
+    const long long base = 1700000000LL * 1000000;
+    script().frames.push_back(capturedFrame(1, 1000, base - 100, 100));
+    script().frames.push_back(capturedFrame(5, 1000, base, 1)); // not one of this run's streams
+    script().frames.push_back(capturedFrame(1, 1000, base + 500000 - 200, 200));
+    fakepcap::TFrame runt = capturedFrame(0, 59, base, 1);
+    runt.header.caplen = 40;
+    script().frames.push_back(runt);
+    script().frames.push_back(capturedFrame(1, 1000, base + 1000000 - 300, 300));
+
+    Access::senderPids(generator)[0] = startChild([] { return leaveHandOver(5, 0); });
+    Access::senderPids(generator)[1] = startChild([] { return leaveHandOver(4, 1); });
+    const std::vector<TResult> results = generator.catchPacket();
+
+    ASSERT_EQ(results.size(), 2u);
+    EXPECT_EQ(results[0].stream, 1);
+    EXPECT_EQ(results[0].received, 0u);
+    EXPECT_EQ(results[0].sent, 5u);
+    EXPECT_EQ(results[0].loss, 100.0f);
+    EXPECT_EQ(results[0].minDelay, 4294967295u);
+    EXPECT_EQ(results[0].maxDelay, 0u);
+    EXPECT_TRUE(std::isnan(results[0].delayVariance));
+    EXPECT_EQ(results[0].throughput, 0.0f);
+
+    EXPECT_EQ(results[1].stream, 2);
+    EXPECT_EQ(results[1].received, 3u);
+    EXPECT_EQ(results[1].sent, 4u);
+    EXPECT_EQ(results[1].refused, 1u);
+    EXPECT_FLOAT_EQ(results[1].loss, 25.0f);
+    EXPECT_EQ(results[1].minDelay, 100u);
+    EXPECT_EQ(results[1].maxDelay, 300u);
+    EXPECT_FLOAT_EQ(results[1].avgDelay, 200.0f);
+    EXPECT_NEAR(results[1].delayVariance, 6666.67, 0.01);
+    EXPECT_NEAR(results[1].throughput, 3000.0 / 1048576, 1e-7);
+    EXPECT_TRUE(leftovers().empty());
+}
+
+TEST_F(EngineTest, SendersThatCannotReportHaveAnUnknownCountAndTheirFilesAreLeftAlone) {
+    Access::describe(generator, 2, 5, 1000, 1);
+    generator.initialize();
+    writeFile("target", "\x4d\x00\x00\x00\x00\x00\x00\x00", 8);
+    pid_t* pids = Access::senderPids(generator);
+    // Killed by a signal after leaving a complete file.
+    pids[0] = startChild([] {
+        leaveHandOver(9, 0);
+        raise(SIGKILL);
+        return 0;
+    });
+    // Failed with a file under its name.
+    pids[1] = startChild([] {
+        leaveHandOver(9, 0);
+        return 2;
+    });
+    // Reported success with a short file.
+    pids[2] = startChild([] {
+        const std::uint32_t sent = 9;
+        writeFile(pidName(getpid()), &sent, 4);
+        return 0;
+    });
+    // Reported success, but its name is a link to another file.
+    pids[3] = startChild([] { return symlink("target", pidName(getpid()).c_str()) == 0 ? 0 : 3; });
+    // Never started.
+    pids[4] = -1;
+    const std::vector<TResult> results = generator.catchPacket();
+
+    ASSERT_EQ(results.size(), 5u);
+    for (const TResult& result : results) {
+        EXPECT_FALSE(result.sentKnown) << result.stream;
+        EXPECT_EQ(result.sent, 0u) << result.stream;
+        EXPECT_TRUE(std::isnan(result.loss)) << result.stream;
+    }
+    EXPECT_TRUE(exists(pidName(pids[0])));
+    EXPECT_TRUE(exists(pidName(pids[1])));
+    EXPECT_EQ(readFile("target"), std::string("\x4d\x00\x00\x00\x00\x00\x00\x00", 8));
+}
+
+TEST_F(EngineTest, ReceiverEndsSoonAfterTheLastSenderEvenWithoutFrames) {
+    Access::describe(generator, 2, 3, 1000, 1);
+    generator.initialize();
+    // Each stand-in sender tells when it ends.
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    pid_t* pids = Access::senderPids(generator);
+    for (int i = 0; i < 3; ++i) {
+        pids[i] = startChild([i, &ends] {
+            usleep(100000 + 100000 * i);
+            const int status = leaveHandOver(0, 0);
+            const Clock::rep now = Clock::now().time_since_epoch().count();
+            return write(ends[1], &now, sizeof now) == sizeof now ? status : 3;
+        });
+    }
+    close(ends[1]);
+    const std::vector<TResult> results = generator.catchPacket();
+    const Clock::time_point returned = Clock::now();
+    Clock::time_point lastEnd;
+    Clock::rep end;
+    while (read(ends[0], &end, sizeof end) == sizeof end) {
+        lastEnd = std::max(lastEnd, Clock::time_point(Clock::duration(end)));
+    }
+    close(ends[0]);
+    const long afterLast = static_cast<long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(returned - lastEnd).count());
+    // The capture goes on for the frames still in flight, and not much longer.
+    EXPECT_GE(afterLast, 75);
+    EXPECT_LE(afterLast, 200);
+    ASSERT_EQ(results.size(), 3u);
+    for (const TResult& result : results) {
+        EXPECT_TRUE(result.sentKnown);
+    }
+}
+
+TEST_F(EngineTest, ReceiverDoesNotHangWhenThereIsNoChildToWaitFor) {
+    Access::describe(generator, 2, 1, 1000, 1);
+    generator.initialize();
+    // Not a child of this process: waiting for it fails at once.
+    Access::senderPids(generator)[0] = 1;
+    const Clock::time_point start = Clock::now();
+    const std::vector<TResult> results = generator.catchPacket();
+    EXPECT_LT(millisecondsSince(start), 500);
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_FALSE(results[0].sentKnown);
+}
+
+TEST_F(EngineTest, CaptureErrorEndsTheRun) {
+    Access::describe(generator, 2, 1, 1000, 1);
+    generator.initialize();
+    script().frames.push_back(capturedFrame(0, 100, 1000000, 5));
+    script().readError = "The interface went down";
+    EXPECT_EXIT(generator.catchPacket(), testing::ExitedWithCode(1),
+                "^Error reading the packets: The interface went down\n$");
+}
+
+} // namespace

@@ -1,0 +1,169 @@
+// The measurement itself: frames in, per-stream figures out.
+
+#include <cmath>
+#include <cstring>
+#include <gtest/gtest.h>
+#include <limits>
+#include <vector>
+
+#include "trafficgenerator.h"
+
+namespace {
+
+struct TCaptured {
+    std::vector<unsigned char> data;
+    pcap_pkthdr header;
+};
+
+// A test frame of `length` bytes for stream `streamIndex`, captured `delayUs` after it was sent
+// at `sent`.
+TCaptured frameOf(unsigned int streamIndex, std::size_t length, timeval sent, long delayUs) {
+    static const unsigned char headerTemplate[FRAME_HEADER_SIZE] = {};
+    TCaptured frame;
+    frame.data.resize(length);
+    buildTestFrame(frame.data.data(), length, headerTemplate, 0, streamIndex, sent);
+    long long captured = static_cast<long long>(sent.tv_sec) * 1000000 + sent.tv_usec + delayUs;
+    frame.header.ts.tv_sec = captured / 1000000;
+    frame.header.ts.tv_usec = captured % 1000000;
+    frame.header.caplen = static_cast<bpf_u_int32>(length);
+    frame.header.len = static_cast<bpf_u_int32>(length);
+    return frame;
+}
+
+bool account(std::vector<TStreamState>& streams, const TCaptured& frame) {
+    return accountFrame(streams, frame.data.data(), frame.header);
+}
+
+TEST(ReceiverAccounting, ThreeFramesOfStreamTwoGiveTheSpecifiedFigures) {
+    std::vector<TStreamState> streams(2);
+    const long delays[] = {100, 200, 300};
+    for (int k = 0; k < 3; ++k) {
+        // Captured at 1000.0, 1000.5 and 1001.0 s.
+        const long captured = 1000000000L + k * 500000L;
+        const timeval sent{static_cast<time_t>((captured - delays[k]) / 1000000),
+                           static_cast<suseconds_t>((captured - delays[k]) % 1000000)};
+        EXPECT_TRUE(account(streams, frameOf(1, 1000, sent, delays[k])));
+    }
+    EXPECT_EQ(streams[0].received, 0u);
+
+    const TResult result = buildResult(2, streams[1], 3);
+    EXPECT_EQ(result.stream, 2);
+    EXPECT_EQ(result.received, 3u);
+    EXPECT_EQ(result.sent, 3u);
+    EXPECT_EQ(result.loss, 0.0f);
+    EXPECT_EQ(result.minDelay, 100u);
+    EXPECT_EQ(result.maxDelay, 300u);
+    EXPECT_FLOAT_EQ(result.avgDelay, 200.0f);
+    EXPECT_NEAR(result.delayVariance, 20000.0 / 3, 0.01);
+    EXPECT_NEAR(result.throughput, 3000.0 / 1.0 / 1048576, 1e-7);
+    EXPECT_TRUE(result.sentKnown);
+}
+
+TEST(ReceiverAccounting, OneFrameSetsEveryDelayFigureAndSpansNoTime) {
+    std::vector<TStreamState> streams(1);
+    ASSERT_TRUE(account(streams, frameOf(0, 59, timeval{5000, 999900}, 250)));
+    const TResult result = buildResult(1, streams[0], 1);
+    EXPECT_EQ(result.minDelay, 250u);
+    EXPECT_EQ(result.maxDelay, 250u);
+    EXPECT_FLOAT_EQ(result.avgDelay, 250.0f);
+    EXPECT_EQ(result.delayVariance, 0.0f);
+    // A single arrival has no duration to divide by.
+    EXPECT_TRUE(std::isinf(result.throughput) && result.throughput > 0);
+}
+
+TEST(ReceiverAccounting, LossComparesSentWithReceived) {
+    TStreamState state;
+    state.received = 990;
+    EXPECT_FLOAT_EQ(buildResult(1, state, 1000).loss, 1.0f);
+
+    TStreamState nothing;
+    EXPECT_EQ(buildResult(1, nothing, 0).loss, 0.0f);
+    EXPECT_EQ(buildResult(1, nothing, 7).loss, 100.0f);
+
+    // Duplicates on the path: shown as a negative loss, not wrapped to a huge one.
+    TStreamState duplicated;
+    duplicated.received = 102;
+    EXPECT_FLOAT_EQ(buildResult(1, duplicated, 100).loss, -2.0f);
+    duplicated.received = 5;
+    EXPECT_FLOAT_EQ(buildResult(1, duplicated, 1).loss, -400.0f);
+}
+
+TEST(ReceiverAccounting, StreamWithoutFramesHasNoDelaysAndNoThroughput) {
+    const TResult result = buildResult(2, TStreamState(), 10);
+    EXPECT_EQ(result.received, 0u);
+    EXPECT_EQ(result.minDelay, 4294967295u);
+    EXPECT_EQ(result.maxDelay, 0u);
+    EXPECT_EQ(result.avgDelay, 0.0f);
+    EXPECT_TRUE(std::isnan(result.delayVariance));
+    EXPECT_EQ(result.throughput, 0.0f);
+    EXPECT_EQ(result.loss, 100.0f);
+}
+
+TEST(ReceiverAccounting, FramesThatAreNotThisRunsTestFramesAreIgnored) {
+    std::vector<TStreamState> streams(2);
+    const timeval sent{1000, 0};
+
+    TCaptured shortFrame = frameOf(0, 59, sent, 10);
+    shortFrame.header.caplen = 58;
+    shortFrame.header.len = 58;
+    EXPECT_FALSE(account(streams, shortFrame));
+
+    // Stream letters just outside the run's two streams, and far outside.
+    EXPECT_FALSE(account(streams, frameOf(2, 100, sent, 10)));
+    for (unsigned char letter :
+         {static_cast<unsigned char>('A' - 1), static_cast<unsigned char>('a'),
+          static_cast<unsigned char>(0), static_cast<unsigned char>(0xFF)}) {
+        TCaptured foreign = frameOf(0, 100, sent, 10);
+        foreign.data[STREAM_LETTER_OFFSET] = letter;
+        EXPECT_FALSE(account(streams, foreign)) << int(letter);
+    }
+    for (const TStreamState& state : streams) {
+        EXPECT_EQ(state.received, 0u);
+        EXPECT_EQ(state.bytes, 0u);
+        EXPECT_EQ(state.minDelay, 4294967295u);
+    }
+
+    std::vector<TStreamState> none;
+    EXPECT_FALSE(account(none, frameOf(0, 100, sent, 10)));
+}
+
+TEST(ReceiverAccounting, StrayFrameWithNonsenseSendTimeIsHarmless) {
+    std::vector<TStreamState> streams(1);
+    TCaptured stray = frameOf(0, 100, timeval{0, 0}, 0);
+    std::memset(stray.data.data() + SEND_TIME_OFFSET, 0x80, 16);
+    stray.header.ts = timeval{1700000000, 0};
+    EXPECT_TRUE(account(streams, stray));
+    EXPECT_EQ(streams[0].received, 1u);
+}
+
+TEST(ReceiverAccounting, LongCyclesKeepTheirPrecisionAndCountEveryByte) {
+    // Three million full-size frames: more bytes than 32 bits hold, delays around 10^8 us whose
+    // spread a single-precision running mean would lose entirely.
+    std::vector<TStreamState> streams(1);
+    const long frames = 3000000;
+    TCaptured frame = frameOf(0, 1500, timeval{1000, 0}, 100000000);
+    const timeval firstCapture = frame.header.ts;
+    for (long k = 0; k < frames; ++k) {
+        // Capture times 1 us apart; delays alternate between 10^8 and 10^8 + 1.
+        long long captured =
+            static_cast<long long>(firstCapture.tv_sec) * 1000000 + firstCapture.tv_usec + k;
+        frame.header.ts.tv_sec = captured / 1000000;
+        frame.header.ts.tv_usec = captured % 1000000;
+        const long long sentAt = captured - 100000000 - (k % 2);
+        const timeval sent{static_cast<time_t>(sentAt / 1000000),
+                           static_cast<suseconds_t>(sentAt % 1000000)};
+        stampSendTime(frame.data.data(), sent);
+        ASSERT_TRUE(account(streams, frame));
+    }
+    const TResult result = buildResult(1, streams[0], frames);
+    EXPECT_EQ(streams[0].bytes, 1500ull * frames);
+    EXPECT_EQ(result.minDelay, 100000000u);
+    EXPECT_EQ(result.maxDelay, 100000001u);
+    EXPECT_NEAR(streams[0].meanDelay, 100000000.5, 1e-6);
+    EXPECT_NEAR(result.delayVariance, 0.25, 1e-6);
+    const double span = (frames - 1) / 1e6;
+    EXPECT_NEAR(result.throughput, 1500.0 * frames / span / 1048576, 1e-3);
+    EXPECT_EQ(result.loss, 0.0f);
+}
+
+} // namespace
