@@ -1,1 +1,286 @@
 #include "trafficgenerator.h"
+
+#include <cstring>
+#include <iostream>
+#include <string>
+#include <unistd.h>
+
+#include "config.h"
+#include "quantile.h"
+#include "randomgenerator.h"
+
+namespace {
+
+const char* const INVALID_INPUT = "Neplatny nebo chybejici vstup!";
+const char* const INVALID_MAC = "Neplatny format MAC adresy";
+const char* const INVALID_INTERFACE = "Neplatne cislo rozhrani!";
+const char* const INVALID_DISTRIBUTION = "Neplatne cislo rozdeleni! Rozsah pouze 0 - 7";
+const char* const INVALID_OPERATION = "Neplatna operace! Rozsah pouze 1 - 2";
+const char* const INVALID_PROBABILITY = "Pravdepodobnost musi byt v rozsahu 0.5 - 1!";
+const char* const TOO_MANY_STREAMS = "Maximalne muze byt 10 toku!";
+const char* const INVALID_TOS = "Neplatná hodnota! Rozsah pouze 0 - 255";
+
+constexpr std::int32_t THROUGHPUT_TEST = 1;
+constexpr std::int32_t LOSS_AND_DELAY_TEST = 2;
+constexpr unsigned int LAST_DISTRIBUTION = 7;
+constexpr int MAX_TOS = 255;
+// "xx:xx:xx:xx:xx:xx": no valid address is longer.
+constexpr std::size_t MAC_TEXT_LENGTH = 17;
+
+// A prompt stays on the answer's line, so it is flushed rather than ended.
+void prompt(const char* text) {
+    std::cout << text << std::flush;
+}
+
+// Formatted extraction that ends the run instead of leaving a field as a failed read left it
+// (not a number, out of the type's range, end of input).
+template <typename T> T readAnswer() {
+    T value{};
+    if (!(std::cin >> value))
+        fail(INVALID_INPUT);
+    return value;
+}
+
+// The address text goes through a buffer sized for the longest valid address; longer text
+// cannot be an address and is refused before any copy.
+bool setDestinationMac(const std::string& text, unsigned char* header) {
+    if (text.size() > MAC_TEXT_LENGTH)
+        return false;
+    char buffer[MAC_TEXT_LENGTH + 1] = {};
+    std::memcpy(buffer, text.c_str(), text.size());
+    return getMacAddressFromStr(buffer, header);
+}
+
+bool isProbability(float probability) {
+    // Written so that NaN fails both comparisons and is refused.
+    return probability >= 0.5f && probability <= 1.0f;
+}
+
+void printDistributionMenu() {
+    std::cout << "0. konstantni" << std::endl;
+    std::cout << "1. rovnomerne" << std::endl;
+    std::cout << "2. normalni" << std::endl;
+    std::cout << "3. exponencialni" << std::endl;
+    std::cout << "4. hyperexponencialni" << std::endl;
+    std::cout << "5. Pareto" << std::endl;
+    std::cout << "6. Weibullovo" << std::endl;
+    std::cout << "7. Erlangovo" << std::endl;
+}
+
+} // namespace
+
+CTrafficGenerator::CTrafficGenerator() {
+    // Every field already has its initial value; capture and injection need root, so refuse
+    // before anything is asked or opened.
+    if (getuid() != 0)
+        fail("Musite program spustit jako administrator!");
+}
+
+CTrafficGenerator::~CTrafficGenerator() {
+    if (receivingDevice != nullptr)
+        pcap_close(receivingDevice);
+}
+
+CRandomGenerator* CTrafficGenerator::createGeneratorByNum(unsigned int number) {
+    switch (number) {
+    case 0:
+        return new CConstantDistribution();
+    case 1:
+        return new CUniformDistribution();
+    case 2:
+        return new CNormalDistribution();
+    case 3:
+        return new CExponentialDistribution();
+    case 4:
+        return new CHyperExponentialDistribution();
+    case 5:
+        return new CParetoDistribution();
+    case 6:
+        return new CWeibullDistribution();
+    case 7:
+        return new CErlangDistribution();
+    default:
+        return nullptr;
+    }
+}
+
+void CTrafficGenerator::selectDevice() {
+    // The list is never freed: the chosen names are borrowed from it for the whole run.
+    pcap_if_t* devices = nullptr;
+    if (pcap_findalldevs(&devices, errorBuffer) == PCAP_ERROR)
+        fail(std::string("Neprobehla funkce find_alldevs(): ") + errorBuffer);
+
+    std::cout << "V systemu byla nalezena nasledujici sitova rozhrani:" << std::endl;
+    unsigned int number = 0;
+    for (pcap_if_t* device = devices; device != nullptr; device = device->next)
+        std::cout << ++number << ". " << device->name << std::endl;
+
+    // A choice that is not asked stays 0, which numbers no interface.
+    unsigned int outgoing = 0;
+    unsigned int incoming = 0;
+    const bool askOutgoing = sendingInterface == nullptr;
+    const bool askIncoming = receivingInterface == nullptr;
+    if (askOutgoing) {
+        prompt("Zadejte cislo rozhrani, ktere chcete pouzivat jako odchozi: ");
+        outgoing = readAnswer<unsigned int>();
+    }
+    if (askIncoming) {
+        prompt("Zadejte cislo rozhrani, ktere chcete pouzivat jako prichozi: ");
+        incoming = readAnswer<unsigned int>();
+    }
+
+    number = 0;
+    for (pcap_if_t* device = devices; device != nullptr; device = device->next) {
+        ++number;
+        if (number == outgoing)
+            sendingInterface = device->name;
+        if (number == incoming)
+            receivingInterface = device->name;
+    }
+    if ((askOutgoing && sendingInterface == nullptr) ||
+        (askIncoming && receivingInterface == nullptr))
+        fail(INVALID_INTERFACE);
+}
+
+void CTrafficGenerator::getDataFromUser() {
+    selectDevice();
+
+    std::cout << "Vyberte pozadovanou operaci:" << std::endl;
+    std::cout << "1. test propustnosti" << std::endl;
+    std::cout << "2. test ztratovosti a zpozdeni" << std::endl;
+    operation = readAnswer<std::int32_t>();
+
+    std::cout << "Zadejte parametry testu:" << std::endl;
+    prompt("Cilova MAC[HEX]:");
+    if (!setDestinationMac(readAnswer<std::string>(), frameHeader))
+        fail(INVALID_MAC);
+
+    if (operation == THROUGHPUT_TEST) {
+        cycles = 1;
+        prompt("Zadejte delku trvani testu [us]: ");
+        duration = readAnswer<std::uint32_t>();
+        streams = 1;
+        prompt("TOS: ");
+        const int value = readAnswer<int>();
+        if (value < 0 || value > MAX_TOS)
+            fail(INVALID_TOS);
+        tos[0] = static_cast<unsigned char>(value);
+        return;
+    }
+    if (operation != LOSS_AND_DELAY_TEST)
+        fail(INVALID_OPERATION);
+
+    prompt("Zadejte pocet opakovani: ");
+    cycles = readAnswer<std::uint32_t>();
+    if (cycles > 1) {
+        prompt("Zadejte pravdepodobnost pro vypocet konfidencniho intervalu: ");
+        confidenceIntervalProbability = readAnswer<float>();
+        if (!isProbability(confidenceIntervalProbability))
+            fail(INVALID_PROBABILITY);
+        quantile = CQuantile::getQuantile(confidenceIntervalProbability);
+    }
+    prompt("Zadejte delku trvani jednoko cyklu [us]: ");
+    duration = readAnswer<std::uint32_t>();
+    prompt("Zadejte pocet generovanych toku (max. 10): ");
+    streams = readAnswer<std::uint32_t>();
+    if (streams > MAX_STREAMS)
+        fail(TOO_MANY_STREAMS);
+
+    for (std::uint32_t i = 0; i < streams; ++i) {
+        const std::uint32_t k = i + 1;
+        std::cout << "TOS streamu " << k << ": " << std::flush;
+        const int value = readAnswer<int>();
+        if (value < 0 || value > MAX_TOS)
+            fail(INVALID_TOS);
+        tos[i] = static_cast<unsigned char>(value);
+        std::cout << std::endl;
+
+        std::cout << "rozdeleni velikosti paketu toku " << k << ":" << std::endl;
+        printDistributionMenu();
+        const unsigned int sizeNumber = readAnswer<unsigned int>();
+        if (sizeNumber > LAST_DISTRIBUTION)
+            fail(INVALID_DISTRIBUTION);
+        sizeGenerators[i] = createGeneratorByNum(sizeNumber);
+        sizeGenerators[i]->getParamsFromUser("velikosti paketu toku [B]");
+
+        std::cout << "rozdeleni dob mezi odeslanimi toku " << k << ":" << std::endl;
+        printDistributionMenu();
+        const unsigned int timeNumber = readAnswer<unsigned int>();
+        if (timeNumber > LAST_DISTRIBUTION)
+            fail(INVALID_DISTRIBUTION);
+        timeGenerators[i] = createGeneratorByNum(timeNumber);
+        timeGenerators[i]->getParamsFromUser("doby mezi odeslanim paketu [us]");
+    }
+}
+
+void CTrafficGenerator::loadDataFromFile(const char* path) {
+    // Parsed once and kept until exit, like the distribution objects configured from it.
+    static CConfig config(path);
+    loadDataFromConfig(config);
+}
+
+void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
+    // The lookups hand back copies, so names from the file are kept in the object itself.
+    if (config.hasKey("receiving interface", "")) {
+        receivingInterfaceName = config.getString("receiving interface", "");
+        receivingInterface = receivingInterfaceName.c_str();
+    }
+    if (config.hasKey("sending interface", "")) {
+        sendingInterfaceName = config.getString("sending interface", "");
+        sendingInterface = sendingInterfaceName.c_str();
+    }
+    if (receivingInterface == nullptr || sendingInterface == nullptr)
+        selectDevice();
+
+    operation = config.getInt("operation", "");
+    if (!setDestinationMac(config.getString("destination MAC", ""), frameHeader))
+        fail(INVALID_MAC);
+    duration = static_cast<std::uint32_t>(config.getInt("duration", ""));
+
+    if (operation == THROUGHPUT_TEST) {
+        cycles = 1;
+        streams = 1;
+        const int value = config.getInt("TOS", "STREAM 1");
+        if (value < 0 || value > MAX_TOS)
+            fail("Neplatná hodnota u TOS pod sekci STREAM1! Rozsah pouze 0 - 255");
+        tos[0] = static_cast<unsigned char>(value);
+        return;
+    }
+    if (operation != LOSS_AND_DELAY_TEST)
+        fail(INVALID_OPERATION);
+
+    cycles = static_cast<std::uint32_t>(config.getInt("cycles", ""));
+    if (cycles > 1) {
+        confidenceIntervalProbability =
+            static_cast<float>(config.getDouble("confidence interval probability", ""));
+        if (!isProbability(confidenceIntervalProbability))
+            fail(INVALID_PROBABILITY);
+        quantile = CQuantile::getQuantile(confidenceIntervalProbability);
+    }
+    streams = static_cast<std::uint32_t>(config.getInt("stream count", ""));
+    if (streams > MAX_STREAMS)
+        fail(TOO_MANY_STREAMS);
+
+    for (std::uint32_t i = 0; i < streams; ++i) {
+        const std::string section = "STREAM " + std::to_string(i + 1);
+        const int value = config.getInt("TOS", section);
+        if (value < 0 || value > MAX_TOS)
+            fail("Neplatná hodnota u TOS pod sekci " + section + "! Rozsah pouze 0 - 255");
+        tos[i] = static_cast<unsigned char>(value);
+
+        // A negative number in the file becomes a large unsigned one and is refused too.
+        const auto sizeNumber =
+            static_cast<unsigned int>(config.getInt("size distribution", section));
+        if (sizeNumber > LAST_DISTRIBUTION)
+            fail(INVALID_DISTRIBUTION);
+        sizeGenerators[i] = createGeneratorByNum(sizeNumber);
+        sizeGenerators[i]->getParamsFromConfig(config, "size ", section);
+
+        const auto timeNumber =
+            static_cast<unsigned int>(config.getInt("time distribution", section));
+        if (timeNumber > LAST_DISTRIBUTION)
+            fail(INVALID_DISTRIBUTION);
+        timeGenerators[i] = createGeneratorByNum(timeNumber);
+        timeGenerators[i]->getParamsFromConfig(config, "time ", section);
+    }
+}

@@ -4,12 +4,14 @@
 #include <csignal>
 #include <cstdint>
 #include <pcap/pcap.h>
+#include <string>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <vector>
 
 #include "utils.h"
 
+class CConfig;
 class CRandomGenerator;
 
 constexpr unsigned int MAX_STREAMS = 10;
@@ -69,6 +71,9 @@ class CTrafficGenerator {
     static volatile std::sig_atomic_t interrupted;
 
   private:
+    // The file set-up proper, on an already parsed configuration.
+    void loadDataFromConfig(const CConfig& config);
+
     std::int32_t operation = 0;
     std::uint32_t streams = 0;
     std::uint32_t duration = 0;
@@ -85,6 +90,10 @@ class CTrafficGenerator {
     CRandomGenerator* sizeGenerators[MAX_STREAMS] = {};
     CRandomGenerator* timeGenerators[MAX_STREAMS] = {};
     char errorBuffer[PCAP_ERRBUF_SIZE] = {};
+    // Owned copies of interface names taken from a configuration file; the interface
+    // pointers above point into them (names chosen from the list point into the list).
+    std::string sendingInterfaceName;
+    std::string receivingInterfaceName;
 
     friend class CTrafficGeneratorTestAccess;
 };
