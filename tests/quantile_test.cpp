@@ -110,15 +110,3 @@ TEST(Quantile, ArgumentsOutsideTheRangeGiveTheNearestEnd) {
     EXPECT_EQ(CQuantile::getQuantile(1.0001f), 5.4f);
     EXPECT_EQ(CQuantile::getQuantile(inf), 5.4f);
 }
-
-TEST(Quantile, InsertKeepsTheFirstValueOfAKey) {
-    CQuantile table;
-    table.insert(0.5f, 7.0f);
-    table.insert(0.9999999f, 5.3f);
-    EXPECT_EQ(table.size(), 99u);
-    table.insert(0.25f, -0.67f);
-    EXPECT_EQ(table.size(), 100u);
-    // The shared instance is untouched by another table.
-    EXPECT_EQ(CQuantile::getQuantile(0.5f), 0.0f);
-    EXPECT_EQ(CQuantile::getQuantile(0.9999999f), 5.2f);
-}

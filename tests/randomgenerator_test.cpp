@@ -1,0 +1,601 @@
+#include "randomgenerator.h"
+
+#include "config.h"
+
+#include <gtest/gtest.h>
+
+#include <dlfcn.h>
+
+#include <cmath>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <iostream>
+#include <limits>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+// The distributions draw through rand(). This program defines its own rand() in front of the
+// C library's: it hands out scripted draws when a test queued some (to reach the ends 0 and
+// 2147483647, which a seeded sequence practically never yields) and otherwise passes through to
+// the library, so srand() keeps working. Every call is counted.
+namespace {
+std::deque<int> scriptedDraws;
+long randCalls = 0;
+
+int libraryRand() {
+    using TRandFunction = int (*)();
+    static const TRandFunction function = reinterpret_cast<TRandFunction>(dlsym(RTLD_NEXT, "rand"));
+    return function();
+}
+} // namespace
+
+extern "C" int rand() noexcept {
+    ++randCalls;
+    if (scriptedDraws.empty())
+        return libraryRand();
+    const int draw = scriptedDraws.front();
+    scriptedDraws.pop_front();
+    return draw;
+}
+
+namespace {
+
+constexpr int RAND_TOP = 2147483647;
+constexpr std::uint32_t MAX_RESULT = 4294967295u;
+constexpr unsigned SEED = 20240611;
+
+double unit(int draw) {
+    return draw / 2147483647.0;
+}
+
+// Rounds halves away from zero and clamps to 0..2^32-1, written independently of finishValue.
+std::uint32_t rounded(double r) {
+    if (std::isnan(r) || r < 0)
+        return 0;
+    const double n = std::floor(r + 0.5);
+    return n >= 4294967296.0 ? MAX_RESULT : static_cast<std::uint32_t>(n);
+}
+
+// The library's draws after srand(SEED); reseeds so that the generator under test sees the same.
+std::vector<int> seededDraws(std::size_t count) {
+    std::srand(SEED);
+    std::vector<int> draws;
+    for (std::size_t i = 0; i < count; ++i)
+        draws.push_back(libraryRand());
+    std::srand(SEED);
+    return draws;
+}
+
+// Checks `count` consecutive values against `expected`, which gets the uniform draws of one value.
+void expectSequence(CRandomGenerator& generator, std::size_t drawsPerValue,
+                    const std::function<std::uint32_t(const std::vector<double>&)>& expected,
+                    std::size_t count = 1000) {
+    const std::vector<int> draws = seededDraws(count * drawsPerValue);
+    const long callsBefore = randCalls;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::vector<double> u;
+        for (std::size_t j = 0; j < drawsPerValue; ++j)
+            u.push_back(unit(draws[i * drawsPerValue + j]));
+        ASSERT_EQ(generator.generate(), expected(u)) << "value " << i;
+    }
+    EXPECT_EQ(randCalls - callsBefore, static_cast<long>(count * drawsPerValue));
+}
+
+struct TMoments {
+    double mean;
+    double deviation;
+    std::uint32_t min;
+    std::uint32_t max;
+};
+
+TMoments sample(CRandomGenerator& generator, int count = 200000) {
+    std::srand(SEED);
+    double sum = 0, squares = 0;
+    TMoments m{0, 0, MAX_RESULT, 0};
+    for (int i = 0; i < count; ++i) {
+        const std::uint32_t v = generator.generate();
+        sum += v;
+        squares += static_cast<double>(v) * v;
+        m.min = std::min(m.min, v);
+        m.max = std::max(m.max, v);
+    }
+    m.mean = sum / count;
+    m.deviation = std::sqrt(squares / count - m.mean * m.mean);
+    return m;
+}
+
+std::vector<std::uint32_t> scripted(CRandomGenerator& generator, std::vector<int> draws,
+                                    std::size_t values) {
+    scriptedDraws.assign(draws.begin(), draws.end());
+    std::vector<std::uint32_t> result;
+    for (std::size_t i = 0; i < values; ++i)
+        result.push_back(generator.generate());
+    EXPECT_TRUE(scriptedDraws.empty()) << "draws left over";
+    scriptedDraws.clear();
+    return result;
+}
+
+// Runs getParamsFromUser with `input` on std::cin and returns what it wrote to std::cout.
+std::string askUser(CRandomGenerator& generator, const std::string& input,
+                    const char* label = "velikosti paketu toku [B]") {
+    std::istringstream in(input);
+    std::ostringstream out;
+    std::streambuf* oldIn = std::cin.rdbuf(in.rdbuf());
+    std::streambuf* oldOut = std::cout.rdbuf(out.rdbuf());
+    generator.getParamsFromUser(label);
+    std::cin.rdbuf(oldIn);
+    std::cout.rdbuf(oldOut);
+    std::cin.clear();
+    return out.str();
+}
+
+CConfig configOf(const std::string& text) {
+    return CConfig::fromText(text);
+}
+
+} // namespace
+
+// --- finishing -------------------------------------------------------------------------------
+
+TEST(Finish, BoundClampsNegativesOnly) {
+    EXPECT_EQ(bound(-0.1), 0.0);
+    EXPECT_EQ(bound(-1e300), 0.0);
+    EXPECT_EQ(bound(0.0), 0.0);
+    EXPECT_EQ(bound(12.75), 12.75);
+}
+
+TEST(Finish, RoundsHalvesAwayFromZeroAndClampsToTheUnsignedRange) {
+    EXPECT_EQ(finishValue(0.0), 0u);
+    EXPECT_EQ(finishValue(1.49), 1u);
+    EXPECT_EQ(finishValue(0.5), 1u);
+    EXPECT_EQ(finishValue(2.5), 3u);
+    EXPECT_EQ(finishValue(1499.5), 1500u);
+    EXPECT_EQ(finishValue(-0.4), 0u);
+    EXPECT_EQ(finishValue(-0.5), 0u);
+    EXPECT_EQ(finishValue(-3e9), 0u);
+    EXPECT_EQ(finishValue(4294967294.6), MAX_RESULT);
+    // Rounds up to 2^32 itself, which no longer fits.
+    EXPECT_EQ(finishValue(4294967295.5), MAX_RESULT);
+    EXPECT_EQ(finishValue(4294967296.0), MAX_RESULT);
+    EXPECT_EQ(finishValue(1e300), MAX_RESULT);
+}
+
+TEST(Finish, NonFiniteValuesHaveDefinedResults) {
+    EXPECT_EQ(finishValue(std::numeric_limits<double>::quiet_NaN()), 0u);
+    EXPECT_EQ(finishValue(-std::numeric_limits<double>::quiet_NaN()), 0u);
+    EXPECT_EQ(finishValue(std::numeric_limits<double>::infinity()), MAX_RESULT);
+    EXPECT_EQ(finishValue(-std::numeric_limits<double>::infinity()), 0u);
+}
+
+// --- value sequences from a fixed seed --------------------------------------------------------
+
+TEST(Sequence, ConstantDrawsNothing) {
+    CConstantDistribution constant;
+    constant.m_value = 100;
+    const long before = randCalls;
+    for (int i = 0; i < 10; ++i)
+        EXPECT_EQ(constant.generate(), 100u);
+    EXPECT_EQ(randCalls, before);
+}
+
+TEST(Sequence, UniformIsTheDrawModuloTwiceTheMean) {
+    CUniformDistribution uniform;
+    uniform.m_mean = 750;
+    const std::vector<int> draws = seededDraws(1000);
+    for (int draw : draws)
+        ASSERT_EQ(uniform.generate(), static_cast<std::uint32_t>(draw % 1500));
+    // Twice the mean wraps in 32 bits: 6000000000 - 2^32.
+    uniform.m_mean = 3000000000u;
+    for (int draw : seededDraws(1000))
+        ASSERT_EQ(uniform.generate(), static_cast<std::uint32_t>(draw % 1705032704));
+}
+
+TEST(Sequence, NormalTakesTheAngleFirstAndTheRadiusSecond) {
+    // A wide spread makes the exact angle factor 6.283184 (not 2 pi) visible after rounding.
+    CNormalDistribution normal;
+    normal.m_mean = 10000000;
+    normal.m_variance = 3000000;
+    expectSequence(normal, 2, [](const std::vector<double>& u) {
+        return rounded(1e7 + 3e6 * std::cos(6.283184 * u[0]) * std::sqrt(-std::log(u[1])));
+    });
+}
+
+TEST(Sequence, ExponentialTruncates) {
+    CExponentialDistribution exponential;
+    exponential.m_mean = 100;
+    expectSequence(exponential, 1, [](const std::vector<double>& u) {
+        return static_cast<std::uint32_t>(std::floor(-100.0 * std::log(u[0])));
+    });
+}
+
+TEST(Sequence, HyperexponentialPicksAStageThenDrawsFromIt) {
+    CHyperExponentialDistribution hyper;
+    hyper.m_s = 300;
+    hyper.m_x = 100;
+    // c = 3: q = sqrt(8/10), the short stage is taken with probability 1 - p.
+    const double p = (1 - std::sqrt(0.8)) / 2;
+    expectSequence(hyper, 2, [p](const std::vector<double>& u) {
+        const double stageMean = u[0] > p ? 100 / (2 * (1 - p)) : 100 / (2 * p);
+        return rounded(-stageMean * std::log(u[1]));
+    });
+}
+
+TEST(Sequence, ParetoKeepsTheMinimumInsideThePower) {
+    CParetoDistribution pareto;
+    pareto.m_k = 3;
+    pareto.m_xm = 8000;
+    expectSequence(pareto, 1, [](const std::vector<double>& u) {
+        return rounded(std::cbrt(8000.0 / (1 - u[0])));
+    });
+    pareto.m_k = 1;
+    expectSequence(pareto, 1,
+                   [](const std::vector<double>& u) { return rounded(8000.0 / (1 - u[0])); });
+}
+
+TEST(Sequence, Weibull) {
+    CWeibullDistribution weibull;
+    weibull.m_scale = 250;
+    weibull.m_shape = 2;
+    expectSequence(weibull, 1, [](const std::vector<double>& u) {
+        return rounded(250 * std::sqrt(-std::log(u[0])));
+    });
+}
+
+TEST(Sequence, ErlangMultipliesOneDrawPerStage) {
+    CErlangDistribution erlang;
+    erlang.m_scale = 4;
+    erlang.m_shape = 2.5;
+    expectSequence(erlang, 4, [](const std::vector<double>& u) {
+        return rounded(-2.5 * (std::log(u[0]) + std::log(u[1]) + std::log(u[2]) + std::log(u[3])));
+    });
+}
+
+// --- sample moments ---------------------------------------------------------------------------
+
+TEST(Moments, UniformCoversZeroToTwiceTheMeanMinusOne) {
+    CUniformDistribution uniform;
+    uniform.m_mean = 750;
+    const TMoments m = sample(uniform);
+    EXPECT_NEAR(m.mean, 749.5, 3);
+    EXPECT_EQ(m.min, 0u);
+    EXPECT_EQ(m.max, 1499u);
+
+    uniform.m_mean = 1;
+    const TMoments one = sample(uniform, 1000);
+    EXPECT_EQ(one.min, 0u);
+    EXPECT_EQ(one.max, 1u);
+}
+
+TEST(Moments, NormalDeviationIsTheVarianceFieldOverRootTwo) {
+    CNormalDistribution normal;
+    normal.m_mean = 1000;
+    normal.m_variance = 100;
+    const TMoments m = sample(normal);
+    EXPECT_NEAR(m.mean, 1000, 0.5);
+    EXPECT_NEAR(m.deviation, 100 / std::sqrt(2.0), 0.5);
+}
+
+TEST(Moments, NormalAroundZeroIsClampedToZero) {
+    // Deviation 2 / sqrt(2): everything below 0.5, negatives included, comes out as 0.
+    CNormalDistribution normal;
+    normal.m_mean = 0;
+    normal.m_variance = 2;
+    std::srand(SEED);
+    int zeros = 0;
+    const int count = 20000;
+    for (int i = 0; i < count; ++i)
+        zeros += normal.generate() == 0;
+    const double sigma = 2 / std::sqrt(2.0);
+    const double expected = 0.5 * std::erfc(-(0.5 / sigma) / std::sqrt(2.0));
+    EXPECT_NEAR(static_cast<double>(zeros) / count, expected, 0.015);
+}
+
+TEST(Moments, ExponentialMeanSitsHalfBelowTheParameter) {
+    CExponentialDistribution exponential;
+    exponential.m_mean = 100;
+    const TMoments m = sample(exponential);
+    EXPECT_NEAR(m.mean, 99.5, 1);
+    EXPECT_NEAR(m.deviation, 100, 1.5);
+
+    exponential.m_mean = 0;
+    EXPECT_EQ(sample(exponential, 1000).max, 0u);
+}
+
+TEST(Moments, HyperexponentialHasMeanXAndDeviationS) {
+    CHyperExponentialDistribution hyper;
+    hyper.m_s = 300;
+    hyper.m_x = 100;
+    const TMoments m = sample(hyper, 400000);
+    EXPECT_NEAR(m.mean, 100, 3);
+    EXPECT_NEAR(m.deviation, 300, 20);
+}
+
+TEST(Moments, ErlangMeanIsStagesTimesStageMean) {
+    CErlangDistribution erlang;
+    erlang.m_scale = 3;
+    erlang.m_shape = 50;
+    const TMoments m = sample(erlang);
+    EXPECT_NEAR(m.mean, 150, 1.5);
+    EXPECT_NEAR(m.deviation, std::sqrt(3.0) * 50, 1.5);
+}
+
+// --- draws at the ends of the range -----------------------------------------------------------
+
+TEST(Ends, ExponentialOfAZeroDrawIsPinnedToTheTop) {
+    CExponentialDistribution exponential;
+    exponential.m_mean = 100;
+    EXPECT_EQ(scripted(exponential, {0, RAND_TOP}, 2), (std::vector<std::uint32_t>{MAX_RESULT, 0}));
+    exponential.m_mean = 0;
+    EXPECT_EQ(scripted(exponential, {0, 1, RAND_TOP}, 3), (std::vector<std::uint32_t>{0, 0, 0}));
+    // With the largest mean every draw below 1/e overflows; the others stay in range.
+    exponential.m_mean = MAX_RESULT;
+    const double half = -4294967295.0 * std::log(unit(RAND_TOP / 2));
+    EXPECT_EQ(scripted(exponential, {1, RAND_TOP / 2}, 2),
+              (std::vector<std::uint32_t>{MAX_RESULT, static_cast<std::uint32_t>(half)}));
+}
+
+TEST(Ends, NormalWithoutVarianceGivesTheMean) {
+    CNormalDistribution normal;
+    normal.m_mean = 640;
+    normal.m_variance = 0;
+    EXPECT_EQ(scripted(normal, {0, 1, RAND_TOP, RAND_TOP, 12345, 1 << 30}, 3),
+              (std::vector<std::uint32_t>{640, 640, 640}));
+    // ln 0 makes the radius infinite: 0 times infinity is not a number, which finishes to 0.
+    EXPECT_EQ(scripted(normal, {5, 0}, 1), (std::vector<std::uint32_t>{0}));
+    normal.m_variance = 10;
+    // An infinite radius at angle 0 (cos 1) and at half a turn (cos -1).
+    EXPECT_EQ(scripted(normal, {0, 0, RAND_TOP / 2, 0}, 2),
+              (std::vector<std::uint32_t>{MAX_RESULT, 0}));
+}
+
+TEST(Ends, HyperexponentialOfAZeroDrawIsPinnedToTheTop) {
+    CHyperExponentialDistribution hyper;
+    hyper.m_s = 300;
+    hyper.m_x = 100;
+    EXPECT_EQ(scripted(hyper, {RAND_TOP, 0, 0, RAND_TOP}, 2),
+              (std::vector<std::uint32_t>{MAX_RESULT, 0}));
+}
+
+TEST(Ends, ParetoWithATopDrawDividesByZero) {
+    CParetoDistribution pareto;
+    pareto.m_k = 2;
+    pareto.m_xm = 100;
+    EXPECT_EQ(scripted(pareto, {RAND_TOP, 0}, 2), (std::vector<std::uint32_t>{MAX_RESULT, 10}));
+    pareto.m_xm = 0;
+    EXPECT_EQ(scripted(pareto, {RAND_TOP, 0}, 2), (std::vector<std::uint32_t>{0, 0}));
+    // k = 0 makes the exponent infinite.
+    pareto.m_k = 0;
+    pareto.m_xm = 100;
+    EXPECT_EQ(scripted(pareto, {0}, 1), (std::vector<std::uint32_t>{MAX_RESULT}));
+}
+
+TEST(Ends, WeibullOfAZeroDrawOrZeroShape) {
+    CWeibullDistribution weibull;
+    weibull.m_scale = 100;
+    weibull.m_shape = 1;
+    EXPECT_EQ(scripted(weibull, {0, RAND_TOP}, 2), (std::vector<std::uint32_t>{MAX_RESULT, 0}));
+    weibull.m_shape = 0;
+    // -ln u above 1 grows without bound, below 1 vanishes.
+    EXPECT_EQ(scripted(weibull, {1000, RAND_TOP - 1000}, 2),
+              (std::vector<std::uint32_t>{MAX_RESULT, 0}));
+}
+
+TEST(Ends, ErlangUnderflowAndZeroStages) {
+    CErlangDistribution erlang;
+    erlang.m_scale = 40;
+    erlang.m_shape = 1;
+    // (1 / 2147483647)^40 underflows to 0, whose logarithm is minus infinity.
+    EXPECT_EQ(scripted(erlang, std::vector<int>(40, 1), 1),
+              (std::vector<std::uint32_t>{MAX_RESULT}));
+    erlang.m_scale = 0;
+    erlang.m_shape = -2;
+    const long before = randCalls;
+    EXPECT_EQ(erlang.generate(), 0u);
+    EXPECT_EQ(erlang.generate(), 0u);
+    EXPECT_EQ(randCalls, before);
+}
+
+TEST(Ends, UniformWithAZeroModulusDoesNotDivide) {
+    CUniformDistribution uniform;
+    uniform.m_mean = 0;
+    EXPECT_EQ(uniform.generate(), 0u);
+    uniform.m_mean = 2147483648u;
+    EXPECT_EQ(uniform.generate(), 0u);
+}
+
+// --- terminal dialogue ------------------------------------------------------------------------
+
+TEST(User, PromptsAndStoresEveryParameter) {
+    const std::string l = "velikosti paketu toku [B]: ";
+    {
+        CConstantDistribution g;
+        EXPECT_EQ(askUser(g, "1500"), "Zadejte hodnotu " + l);
+        EXPECT_EQ(g.m_value, 1500u);
+    }
+    {
+        CUniformDistribution g;
+        EXPECT_EQ(askUser(g, "750"), "Zadejte stredni hodnotu " + l);
+        EXPECT_EQ(g.m_mean, 750u);
+    }
+    {
+        CNormalDistribution g;
+        EXPECT_EQ(askUser(g, "1000\n200"), "Zadejte stredni hodnotu " + l + "Zadejte rozptyl " + l);
+        EXPECT_EQ(g.m_mean, 1000u);
+        EXPECT_EQ(g.m_variance, 200u);
+    }
+    {
+        CExponentialDistribution g;
+        EXPECT_EQ(askUser(g, "800"), "Zadejte stredni hodnotu " + l);
+        EXPECT_EQ(g.m_mean, 800u);
+    }
+    {
+        CHyperExponentialDistribution g;
+        EXPECT_EQ(askUser(g, "300.5 100.25"),
+                  "Zadejte parametr s hyperexponecialniho rozdeleni " + l +
+                      "Zadejte parametr x hyperexponecialniho rozdeleni (x < s) " + l);
+        EXPECT_EQ(g.m_s, 300.5);
+        EXPECT_EQ(g.m_x, 100.25);
+    }
+    {
+        CParetoDistribution g;
+        EXPECT_EQ(askUser(g, "2 10000"), "Zadejte parametr k pro Pareto rozdeleni  " + l +
+                                             "Zadejte parametr x_m pro Pareto rozdeleni  " + l);
+        EXPECT_EQ(g.m_k, 2u);
+        EXPECT_EQ(g.m_xm, 10000u);
+    }
+    {
+        CWeibullDistribution g;
+        EXPECT_EQ(askUser(g, "250 1.5"), "Zadejte parametr scale pro Weibullovo rozdeleni  " + l +
+                                             "Zadejte parametr shape pro Weibullovo rozdeleni " +
+                                             l);
+        EXPECT_EQ(g.m_scale, 250.0);
+        EXPECT_EQ(g.m_shape, 1.5);
+    }
+    {
+        CErlangDistribution g;
+        EXPECT_EQ(askUser(g, "4 2.5"),
+                  "Zadejte parametr scale pro Enlangovo rozdeleni  " + l +
+                      "Zadejte parametr shape pro Enlangovo rozdeleni (shape < scale) " + l);
+        EXPECT_EQ(g.m_scale, 4u);
+        EXPECT_EQ(g.m_shape, 2.5);
+    }
+}
+
+TEST(User, LabelFollowsThePromptDirectly) {
+    CExponentialDistribution g;
+    EXPECT_EQ(askUser(g, "5000", "doby mezi odeslanim paketu [us]"),
+              "Zadejte stredni hodnotu doby mezi odeslanim paketu [us]: ");
+}
+
+TEST(UserDeathTest, OrderRulesEndTheProcess) {
+    CHyperExponentialDistribution hyper;
+    EXPECT_EXIT(askUser(hyper, "100 100"), testing::ExitedWithCode(1), "^Musi platit x < s !\n$");
+    EXPECT_EXIT(askUser(hyper, "100 250"), testing::ExitedWithCode(1), "^Musi platit x < s !\n$");
+    CErlangDistribution erlang;
+    EXPECT_EXIT(askUser(erlang, "3 3"), testing::ExitedWithCode(1),
+                "^Musi platit shape < scale !\n$");
+    EXPECT_EXIT(askUser(erlang, "0 0"), testing::ExitedWithCode(1),
+                "^Musi platit shape < scale !\n$");
+    // Zero stages pass only with a negative shape.
+    askUser(erlang, "0 -1");
+    EXPECT_EQ(erlang.m_scale, 0u);
+}
+
+TEST(UserDeathTest, UniformModulusMustNotBeZero) {
+    CUniformDistribution uniform;
+    EXPECT_EXIT(askUser(uniform, "0"), testing::ExitedWithCode(1),
+                "^Musi platit 0 < mean < 2147483648 !\n$");
+    EXPECT_EXIT(askUser(uniform, "2147483648"), testing::ExitedWithCode(1),
+                "^Musi platit 0 < mean < 2147483648 !\n$");
+    askUser(uniform, "2147483647");
+    EXPECT_EQ(uniform.m_mean, 2147483647u);
+}
+
+TEST(UserDeathTest, UnreadableAnswersEndTheProcess) {
+    const char* message = "^Neplatny nebo chybejici vstup!\n$";
+    CConstantDistribution constant;
+    EXPECT_EXIT(askUser(constant, "abc"), testing::ExitedWithCode(1), message);
+    EXPECT_EXIT(askUser(constant, ""), testing::ExitedWithCode(1), message);
+    EXPECT_EXIT(askUser(constant, "99999999999"), testing::ExitedWithCode(1), message);
+    CNormalDistribution normal;
+    EXPECT_EXIT(askUser(normal, "1000"), testing::ExitedWithCode(1), message);
+    CWeibullDistribution weibull;
+    EXPECT_EXIT(askUser(weibull, "1.5 x"), testing::ExitedWithCode(1), message);
+}
+
+// --- configuration file -----------------------------------------------------------------------
+
+TEST(Config, ReadsPrefixedKeysOfTheSection) {
+    const CConfig config = configOf("[STREAM 2]\n"
+                                    "time constant value=2000\n"
+                                    "time uniform mean=750\n"
+                                    "time normal mean=1000\n"
+                                    "time normal variance=200\n"
+                                    "time exponential mean=800\n"
+                                    "time hyperexponential s=300.5\n"
+                                    "time hyperexponential x=100.25\n"
+                                    "time pareto k=2\n"
+                                    "time pareto xm=10000\n"
+                                    "time weibull scale=250\n"
+                                    "time weibull shape=1.5\n"
+                                    "time erlang scale=4\n"
+                                    "time erlang shape=2.5\n"
+                                    "[STREAM 3]\n"
+                                    "size constant value=-1\n");
+    CConstantDistribution constant;
+    constant.getParamsFromConfig(config, "time ", "STREAM 2");
+    EXPECT_EQ(constant.m_value, 2000u);
+    // getInt is signed: -1 is stored modulo 2^32.
+    constant.getParamsFromConfig(config, "size ", "STREAM 3");
+    EXPECT_EQ(constant.m_value, MAX_RESULT);
+
+    CUniformDistribution uniform;
+    uniform.getParamsFromConfig(config, "time ", "STREAM 2");
+    EXPECT_EQ(uniform.m_mean, 750u);
+    CNormalDistribution normal;
+    normal.getParamsFromConfig(config, "time ", "STREAM 2");
+    EXPECT_EQ(normal.m_mean, 1000u);
+    EXPECT_EQ(normal.m_variance, 200u);
+    CExponentialDistribution exponential;
+    exponential.getParamsFromConfig(config, "time ", "STREAM 2");
+    EXPECT_EQ(exponential.m_mean, 800u);
+    CHyperExponentialDistribution hyper;
+    hyper.getParamsFromConfig(config, "time ", "STREAM 2");
+    EXPECT_EQ(hyper.m_s, 300.5);
+    EXPECT_EQ(hyper.m_x, 100.25);
+    CParetoDistribution pareto;
+    pareto.getParamsFromConfig(config, "time ", "STREAM 2");
+    EXPECT_EQ(pareto.m_k, 2u);
+    EXPECT_EQ(pareto.m_xm, 10000u);
+    CWeibullDistribution weibull;
+    weibull.getParamsFromConfig(config, "time ", "STREAM 2");
+    EXPECT_EQ(weibull.m_scale, 250.0);
+    EXPECT_EQ(weibull.m_shape, 1.5);
+    CErlangDistribution erlang;
+    erlang.getParamsFromConfig(config, "time ", "STREAM 2");
+    EXPECT_EQ(erlang.m_scale, 4u);
+    EXPECT_EQ(erlang.m_shape, 2.5);
+}
+
+TEST(ConfigDeathTest, OrderRulesNameTheSection) {
+    const CConfig config = configOf("[STREAM 1]\n"
+                                    "size hyperexponential s=100\n"
+                                    "size hyperexponential x=100\n"
+                                    "time erlang scale=3\n"
+                                    "time erlang shape=3\n"
+                                    "time hyperexponential s=1\n"
+                                    "time hyperexponential x=nan\n");
+    CHyperExponentialDistribution hyper;
+    EXPECT_EXIT(hyper.getParamsFromConfig(config, "size ", "STREAM 1"), testing::ExitedWithCode(1),
+                "^Musi platit x < s v sekci STREAM 1!\n$");
+    // A value that is not a number does not pass as below s.
+    EXPECT_EXIT(hyper.getParamsFromConfig(config, "time ", "STREAM 1"), testing::ExitedWithCode(1),
+                "^Musi platit x < s v sekci STREAM 1!\n$");
+    CErlangDistribution erlang;
+    EXPECT_EXIT(erlang.getParamsFromConfig(config, "time ", "STREAM 1"), testing::ExitedWithCode(1),
+                "^Musi platit shape < scale v sekci STREAM 1!\n$");
+}
+
+TEST(ConfigDeathTest, UniformModulusMustNotBeZero) {
+    const CConfig config = configOf("[STREAM 4]\n"
+                                    "size uniform mean=0\n"
+                                    "time uniform mean=-2147483648\n");
+    CUniformDistribution uniform;
+    EXPECT_EXIT(uniform.getParamsFromConfig(config, "size ", "STREAM 4"),
+                testing::ExitedWithCode(1),
+                "^Musi platit 0 < mean < 2147483648 v sekci STREAM 4!\n$");
+    EXPECT_EXIT(uniform.getParamsFromConfig(config, "time ", "STREAM 4"),
+                testing::ExitedWithCode(1),
+                "^Musi platit 0 < mean < 2147483648 v sekci STREAM 4!\n$");
+}
+
+TEST(ConfigDeathTest, MissingKeyNamesThePrefixedKey) {
+    const CConfig config = configOf("[STREAM 1]\nsize normal mean=1000\n");
+    CNormalDistribution normal;
+    EXPECT_EXIT(normal.getParamsFromConfig(config, "size ", "STREAM 1"), testing::ExitedWithCode(1),
+                "^Nenalezen klic \"size normal variance\" pod sekci \"STREAM 1\" v konfiguracnim "
+                "souboru!\n$");
+}
