@@ -19,12 +19,13 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DTRAFFICGEN_SANITIZE=ON "${comp
 cmake --build "$build" -j"$(nproc)"
 
 # Every report goes to a file of its own (name.<pid>) as well as failing the process, so a
-# report from a child process cannot go unnoticed.
+# report from a child process cannot go unnoticed. The slow unwinder sees through libpcap
+# (built without frame pointers), so the suppressions can name pcap_findalldevs.
 reports=$(mktemp -d /tmp/trafficgen-sanitize.XXXXXX)
 trap 'rm -rf "$reports"' EXIT
-export ASAN_OPTIONS="log_path=$reports/asan:exitcode=86:detect_leaks=1:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1"
+export ASAN_OPTIONS="log_path=$reports/report:exitcode=86:detect_leaks=1:fast_unwind_on_malloc=0:abort_on_error=0:strict_string_checks=1:detect_stack_use_after_return=1:check_initialization_order=1"
 export LSAN_OPTIONS="suppressions=$root/scripts/lsan.supp:print_suppressions=0"
-export UBSAN_OPTIONS="log_path=$reports/ubsan:halt_on_error=1:print_stacktrace=1:exitcode=86"
+export UBSAN_OPTIONS="log_path=$reports/report:halt_on_error=1:print_stacktrace=1:exitcode=86"
 
 status=0
 echo "== unit tests under ASan+UBSan"
