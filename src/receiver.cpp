@@ -14,7 +14,7 @@
 namespace {
 
 // The receiver looks for ended senders at least this often.
-constexpr int POLL_INTERVAL_MS = 25;
+constexpr int POLL_INTERVAL_MS = 10;
 // How long the capture goes on after the last sender has been reaped. The capture ring hands a
 // block of frames over only when the kernel retires it, at the latest 50 ms (the read time-out)
 // after its first frame, so frames sent just before a sender ended may need that long.

@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 #include <sched.h>
 #include <string>
 #include <sys/stat.h>
@@ -176,15 +177,18 @@ class EngineTest : public testing::Test {
                           std::uint32_t wait) {
         Access::describe(generator, 2, streams, duration, 1);
         for (std::uint32_t i = 0; i < streams; ++i) {
-            auto* sizes = new CConstantDistribution;
+            distributions.emplace_back(new CConstantDistribution);
+            CConstantDistribution* sizes = distributions.back().get();
             sizes->m_value = size;
-            auto* waits = new CConstantDistribution;
+            distributions.emplace_back(new CConstantDistribution);
+            CConstantDistribution* waits = distributions.back().get();
             waits->m_value = wait;
             Access::stream(generator, static_cast<int>(i), static_cast<unsigned char>(0x10 + i),
                            sizes, waits);
         }
     }
 
+    std::vector<std::unique_ptr<CConstantDistribution>> distributions;
     char previousDirectory[4096] = {};
     char directory[64] = {};
     CTrafficGenerator generator;
