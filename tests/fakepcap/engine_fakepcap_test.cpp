@@ -285,6 +285,33 @@ TEST_F(EngineTest, InterfaceWithoutIpv4AddressIsRefused) {
         testing::ExitedWithCode(1), "^Rozhrani lo nema adresu IPv4!\n$");
 }
 
+TEST_F(EngineTest, AddressesComeFromTheInterfacesWithLongNamesCut) {
+    const pid_t probe = startChild([] { return unshare(CLONE_NEWNET) == 0 ? 0 : 1; });
+    int status = 0;
+    waitpid(probe, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        GTEST_SKIP() << "no permission to create a network namespace";
+    }
+    // The sending interface's name is 15 characters, the longest Linux allows; the test names
+    // it with three more, which the address query must cut off.
+    Access::describe(generator, 2, 1, 1000, 1);
+    Access::interfaces(generator, "abcdefghijklmnoXYZ", "tgpeer0");
+    const auto inOwnNamespace = [this] {
+        unshare(CLONE_NEWNET);
+        const int made = std::system("ip link add abcdefghijklmno type veth peer name tgpeer0 && "
+                                     "ip addr add 192.168.1.1/24 dev abcdefghijklmno && "
+                                     "ip addr add 192.168.1.2/24 dev tgpeer0 && "
+                                     "ip link set abcdefghijklmno up && ip link set tgpeer0 up");
+        if (made != 0) {
+            std::exit(3);
+        }
+        generator.initialize();
+        const unsigned char expected[8] = {192, 168, 1, 1, 192, 168, 1, 2};
+        std::exit(std::memcmp(Access::frameHeader(generator) + 26, expected, 8) == 0 ? 0 : 4);
+    };
+    EXPECT_EXIT(inOwnNamespace(), testing::ExitedWithCode(0), "");
+}
+
 // --- Senders -------------------------------------------------------------------------------
 
 TEST_F(EngineTest, SendersPutSpecifiedFramesOnTheWireAndReportTheirCounts) {
