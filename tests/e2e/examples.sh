@@ -10,7 +10,7 @@ tg_config "$TG_TMP/throughput.conf" <"$examples/throughput.conf"
 tg_run "$TG_TMP/throughput.conf"
 tg_expect_status 0
 tg_check_layout 1 1
-tg_expect_lossless 1000
+tg_expect_lossless 1000 capture-drops
 
 tg_config "$TG_TMP/loss-delay.conf" <"$examples/loss-delay.conf"
 tg_run "$TG_TMP/loss-delay.conf"

@@ -317,16 +317,38 @@ tg_stat_row() {
 
 # ---------------------------------------------------------------- plausibility
 
-# Every stream of every cycle got every frame that was sent, and at least MIN_SENT were sent.
+# Every stream of every cycle got every frame that was sent, and at least MIN_SENT
+# were sent. With "capture-drops" as second argument a shortfall is accepted when
+# it is exactly what the run's warning on standard error says its own capture
+# dropped: a receiver that falls behind a back-to-back sender loses frames in the
+# capture buffer, which the veth pair never loses, and must say so.
 tg_expect_lossless() {
-    local min_sent=${1:-1}
-    local c s received sent loss rest
+    local min_sent=${1:-1} allow=${2:-}
+    local c s received sent loss rest refused dropped
     while read -r c s received sent loss rest; do
         ((sent >= min_sent)) || tg_fail "cycle $c, stream $s sent only $sent frames (expected >= $min_sent)"
-        ((received == sent)) ||
-            tg_fail "cycle $c, stream $s: received $received of $sent frames on a lossless veth pair"
-        [[ $loss == 0 ]] || tg_fail "cycle $c, stream $s: loss '$loss' where nothing was lost"
+        ((received == sent)) && [[ $loss == 0 ]] && continue
+        if [[ $allow == capture-drops ]] && tg_warning_counts "$c" "$s" &&
+            ((TG_REFUSED == 0 && received + TG_DROPPED == sent)); then
+            tg_log "note: cycle $c, stream $s: the capture dropped $TG_DROPPED of $sent frames (reported)"
+            continue
+        fi
+        tg_fail "cycle $c, stream $s: received $received of $sent frames (loss '$loss') on a lossless veth pair"
     done < <(tg_rows)
+}
+
+# Reads the refused and capture-dropped counts of the warning for cycle C, stream S
+# into TG_REFUSED and TG_DROPPED; status 1 when there is no such warning.
+tg_warning_counts() {
+    local line re="^Varovani: tok $2 v cyklu $1: lokalni system odmitl odeslat ([0-9]+) paketu, zachytavani zahodilo ([0-9]+) paketu"
+    while IFS= read -r line; do
+        if [[ $line =~ $re ]]; then
+            TG_REFUSED=${BASH_REMATCH[1]}
+            TG_DROPPED=${BASH_REMATCH[2]}
+            return 0
+        fi
+    done <"$TG_TMP/err"
+    return 1
 }
 
 # Delays of every row that received frames are ordered (min <= avg <= max), below

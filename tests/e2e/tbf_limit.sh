@@ -36,7 +36,10 @@ expected=$(awk 'BEGIN { printf "%.3f", 20000000 / 8 / 1048576 }')
 ((received < sent)) || tg_fail "received $received of $sent: the bucket refused nothing?"
 tg_num 'l > 0 && abs(l - (s - r) / s * 100) <= 0.01 * l + 0.001' l="$loss" s="$sent" r="$received" ||
     tg_fail "loss $loss % does not match $received received of $sent sent"
-tg_num 't >= e * 0.85 && t <= e * 1.15' t="$throughput" e="$expected" ||
+# The bucket never lets more through than its rate (its 4000-byte burst is noise over
+# 2 s), so a reading even slightly above it is wrong, e.g. 10^6 bytes taken for a MB;
+# a loaded machine can serve the bucket late and measure a little less.
+tg_num 't >= e * 0.9 && t <= e * 1.025' t="$throughput" e="$expected" ||
     tg_fail "throughput $throughput MB/s does not follow the bucket's $expected MB/s"
 grep -q "lokalni system odmitl odeslat [1-9]" "$TG_TMP/err" ||
     tg_fail "no warning that the local system refused to send frames"
