@@ -1,8 +1,9 @@
 #!/bin/bash
 # Builds the program and the unit tests with AddressSanitizer and UndefinedBehaviorSanitizer
-# (build-sanitize/), runs the unit tests, then one short end-to-end run of the sanitized binary
-# on a private veth pair. Any sanitizer report fails the script, also one from a forked sender
-# or a death-test child whose own exit status nobody looks at.
+# (build-sanitize/), runs the unit tests, then a short end-to-end run and the fault scripts
+# with the sanitized binary, each on a private veth pair. Any sanitizer report fails the
+# script, also one from a forked sender or a death-test child whose own exit status nobody
+# looks at.
 #   BUILD_DIR=...   build directory (default: build-sanitize in the repository)
 #   SKIP_E2E=1      unit tests only (the end-to-end run needs root)
 set -euo pipefail
@@ -32,10 +33,14 @@ echo "== unit tests under ASan+UBSan"
 ctest --test-dir "$build" -L unit --output-on-failure -j"$(nproc)" || status=1
 
 if [[ ${SKIP_E2E:-0} != 1 ]]; then
-    echo "== end-to-end run of the sanitized binary"
-    e2e_status=0
-    bash tests/e2e/sanitize_run.bash "$build/trafficgen" || e2e_status=$?
-    ((e2e_status == 0)) || status=1
+    # A plain run, then the fault cases that drive the odd paths: foreign and short frames,
+    # killed senders, planted hand-over names, a read-only directory, SIGINT, bad answers.
+    for script in tests/e2e/sanitize_run.bash tests/e2e/fault_foreign_traffic.sh \
+        tests/e2e/fault_sender_killed.sh tests/e2e/fault_handover_planted.sh \
+        tests/e2e/fault_readonly_dir.sh tests/e2e/fault_sigint.sh tests/e2e/fault_bad_input.sh; do
+        echo "== $(basename "$script") with the sanitized binary"
+        bash "$script" "$build/trafficgen" || status=1
+    done
 fi
 
 if compgen -G "$reports/*" >/dev/null; then
