@@ -316,47 +316,56 @@ LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ------------------------------------------------------------------ the table
 gbit() { calc "$1 * 1500 * 8 / 1e9"; }
-verdict() { if awk "function abs(x) { return x < 0 ? -x : x } BEGIN { exit !($1) }"; then echo met; else echo MISSED; fi; }
+verdict() { # CONDITION LABEL
+    if awk "function abs(x) { return x < 0 ? -x : x } BEGIN { exit !($1) }"; then
+        echo "$2: met"
+    else
+        echo "$2: MISSED"
+    fi
+}
 R_BARE=$(calc "100 * $TG / $BARE")
 R_REPLAY=$(calc "100 * $TG / $REPLAY")
 MIN_DIFF=$(calc "$TG_MIN - $REF_MIN")
 MEAN_DIFF=$(calc "$TG_MEAN - $REF_MEAN")
 RSS_DIFF=$(calc "($RSS_LONG - $RSS_SHORT) / 1024")
 
-row() { printf '| %-44s | %-30s | %-30s | %-12s | %-6s |\n' "$@"; }
-rule() { printf '|%s|%s|%s|%s|%s|\n' "$(printf -- '-%.0s' {1..46})" "$(printf -- '-%.0s' {1..32})" \
-    "$(printf -- '-%.0s' {1..32})" "$(printf -- '-%.0s' {1..14})" "$(printf -- '-%.0s' {1..8})"; }
-echo
-echo "trafficgen benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"
-echo "$(nproc) cores, kernel $(uname -r), veth pair in a private namespace; load $LOAD_BEFORE before, $LOAD_AFTER after"
-echo "Frame rates from the receiving veth's rx_packets; Gbit/s counts the 1500-byte frames without FCS."
-echo
-row "Measurement" "trafficgen" "Reference" "Result" "Target"
-rule
-row "Send rate, throughput test, ${RATE_SECONDS} s (median of $RATE_REPEATS)" \
-    "$(printf '%.0f fr/s, %.2f Gbit/s' "$TG" "$(gbit "$TG")")" \
-    "$(printf 'bare loop %.0f fr/s, %.2f Gb/s' "$BARE" "$(gbit "$BARE")")" \
-    "$(printf '%.1f %%' "$R_BARE")" "$(verdict "$R_BARE >= 95")"
-row "  same, vs tcpreplay --topspeed" "" \
-    "$(printf 'tcpreplay %.0f fr/s, %.2f Gb/s' "$REPLAY" "$(gbit "$REPLAY")")" \
-    "$(printf '%.1f %%' "$R_REPLAY")" "info"
-row "  bare loop with nothing capturing" "" \
-    "$(printf '%.0f fr/s, %.2f Gbit/s' "$BARE_FREE" "$(gbit "$BARE_FREE")")" \
-    "$(printf '%.1f %%' "$(calc "100 * $TG / $BARE_FREE")")" "info"
-row "Self-loss, full speed, $RUNS x ${SECONDS_PER_RUN} s" \
-    "$LOSSY_RUNS of $RUNS runs lost frames" \
-    "$TOTAL_LOST of $TOTAL_SENT frames lost" "max $MAX_LOSS %" "$(verdict "$LOSSY_RUNS == 0")"
-row "  warnings on stderr / veth rx_dropped" "$WARNED_RUNS runs warned" "rx_dropped +$RX_DROPPED" "" "info"
-row "Min delay, 1 fr/ms, ${DELAY_SECONDS} s, 1000-byte frames" "$TG_MIN us ($TG_RECEIVED frames)" \
-    "tcpdump $REF_MIN us ($REF_FRAMES frames)" "$(printf '%+.0f us' "$MIN_DIFF")" \
-    "$(verdict "abs($MIN_DIFF) <= 2")"
-row "Mean delay, same run" "$TG_MEAN us" "$(printf 'tcpdump %.3f us' "$REF_MEAN")" \
-    "$(printf '%+.3f us' "$MEAN_DIFF")" "info"
-row "Cycle end after last sender, 1 stream" "$END1_MS ms (worst of 3)" "run time - duration $END1_WALL ms" "" \
-    "$(verdict "$END1_MS <= 100")"
-row "Cycle end after last sender, 10 streams" "$END10_MS ms (worst of 3)" "run time - duration $END10_WALL ms" "" \
-    "$(verdict "$END10_MS <= 100")"
-row "Peak RSS, full speed 1 s vs ${MEMORY_SECONDS} s" \
-    "$(printf '%.1f MiB / %.1f MiB' "$(calc "$RSS_SHORT / 1024")" "$(calc "$RSS_LONG / 1024")")" "" \
-    "$(printf '%+.1f MiB' "$RSS_DIFF")" "$(verdict "$RSS_DIFF <= 4")"
-echo
+row() { printf '| %-46s | %-32s | %-36s | %-12s | %-18s |\n' "$@"; }
+dashes() { printf -- '-%.0s' $(seq "$1"); }
+rule() { printf '|%s|%s|%s|%s|%s|\n' "$(dashes 48)" "$(dashes 34)" "$(dashes 38)" "$(dashes 14)" "$(dashes 20)"; }
+print_table() {
+    echo
+    echo "trafficgen benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"
+    echo "$(nproc) cores, kernel $(uname -r), veth pair in a private namespace; load $LOAD_BEFORE before, $LOAD_AFTER after"
+    echo "Frame rates from the receiving veth's rx_packets; Gbit/s counts the 1500-byte frames without FCS."
+    echo
+    row "Measurement" "trafficgen" "Reference" "Result" "Target"
+    rule
+    row "Send rate, throughput test, ${RATE_SECONDS} s (median of $RATE_REPEATS)" \
+        "$(printf '%.0f fr/s, %.2f Gbit/s' "$TG" "$(gbit "$TG")")" \
+        "$(printf 'bare loop %.0f fr/s, %.2f Gb/s' "$BARE" "$(gbit "$BARE")")" \
+        "$(printf '%.1f %%' "$R_BARE")" "$(verdict "$R_BARE >= 95" ">= 95 %")"
+    row "  same, vs tcpreplay --topspeed" "" \
+        "$(printf 'tcpreplay %.0f fr/s, %.2f Gb/s' "$REPLAY" "$(gbit "$REPLAY")")" \
+        "$(printf '%.1f %%' "$R_REPLAY")" "info"
+    row "  bare loop with nothing capturing" "" \
+        "$(printf '%.0f fr/s, %.2f Gbit/s' "$BARE_FREE" "$(gbit "$BARE_FREE")")" \
+        "$(printf '%.1f %%' "$(calc "100 * $TG / $BARE_FREE")")" "info"
+    row "Self-loss, full speed, $RUNS x ${SECONDS_PER_RUN} s" \
+        "$LOSSY_RUNS of $RUNS runs lost frames" \
+        "$TOTAL_LOST of $TOTAL_SENT frames lost" "max $MAX_LOSS %" "$(verdict "$LOSSY_RUNS == 0" "no loss")"
+    row "  warnings on stderr / veth rx_dropped" "$WARNED_RUNS runs warned" "rx_dropped +$RX_DROPPED" "" "info"
+    row "Min delay, 1 fr/ms, ${DELAY_SECONDS} s, 1000-byte frames" "$TG_MIN us ($TG_RECEIVED frames)" \
+        "tcpdump $REF_MIN us ($REF_FRAMES frames)" "$(printf '%+.0f us' "$MIN_DIFF")" \
+        "$(verdict "abs($MIN_DIFF) <= 2" "within 2 us")"
+    row "Mean delay, same run" "$TG_MEAN us" "$(printf 'tcpdump %.3f us' "$REF_MEAN")" \
+        "$(printf '%+.3f us' "$MEAN_DIFF")" "info"
+    row "Cycle end after last sender, 1 stream" "$END1_MS ms (worst of 3)" "run time - duration $END1_WALL ms" "" \
+        "$(verdict "$END1_MS <= 100" "<= 100 ms")"
+    row "Cycle end after last sender, 10 streams" "$END10_MS ms (worst of 3)" "run time - duration $END10_WALL ms" "" \
+        "$(verdict "$END10_MS <= 100" "<= 100 ms")"
+    row "Peak RSS, full speed 1 s vs ${MEMORY_SECONDS} s" \
+        "$(printf '%.1f MiB / %.1f MiB' "$(calc "$RSS_SHORT / 1024")" "$(calc "$RSS_LONG / 1024")")" "" \
+        "$(printf '%+.1f MiB' "$RSS_DIFF")" "$(verdict "$RSS_DIFF <= 4" "<= +4 MiB")"
+    echo
+}
+print_table | tee "$ROOT/build/bench/last-table.txt"
