@@ -17,8 +17,8 @@ set -euo pipefail
 
 RUNS=3
 SECONDS_PER_RUN=5
-RATE_SECONDS=3
-RATE_REPEATS=7
+RATE_SECONDS=2
+RATE_REPEATS=9
 DELAY_SECONDS=5
 MEMORY_SECONDS=60
 BINARY=""
@@ -178,34 +178,43 @@ LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "Measuring (details in $LOG) ..." >&2
 
 # ------------------------------------------------------------------ 1. send rate
+# The speed of this (virtual) machine drifts by tens of percent over seconds, so every repeat
+# runs trafficgen between two runs of the bare loop and compares it with their mean; the
+# result is the median of the repeats' ratios.
 in_ns "$TOOL" mkpcap "$WORK/frames.pcap" "$TX" "$RX" "$MAC" 1000
 throughput_conf "$WORK/rate.conf" $((RATE_SECONDS * 1000000))
+bare_rate() { # Bare loop while a capture like trafficgen's receives: trafficgen's ceiling.
+    start_capture
+    local a b out
+    a=$(counter "$RX" rx_packets)
+    out=$(in_ns "$TOOL" send "$TX" "$RX" "$MAC" "$RATE_SECONDS")
+    b=$(counter "$RX" rx_packets)
+    stop_capture
+    log "bare, captured: $out; rx_packets +$((b - a))"
+    calc "$((b - a)) / $(awk '{ print $6 }' <<<"$out")"
+}
 bare_rates=()
 bare_free_rates=()
 tg_rates=()
 replay_rates=()
+r_bare=()
+r_replay=()
+r_free=()
 for ((i = 1; i <= RATE_REPEATS; i++)); do
     # Bare loop, nothing capturing: what the path takes without a receiver.
     a=$(counter "$RX" rx_packets)
     out=$(in_ns "$TOOL" send "$TX" "$RX" "$MAC" "$RATE_SECONDS")
     b=$(counter "$RX" rx_packets)
     log "bare, no capture: $out; rx_packets +$((b - a))"
-    bare_free_rates+=("$(calc "$((b - a)) / $(awk '{ print $6 }' <<<"$out")")")
+    free=$(calc "$((b - a)) / $(awk '{ print $6 }' <<<"$out")")
 
-    # Bare loop while a capture like trafficgen's receives: the ceiling for trafficgen.
-    start_capture
-    a=$(counter "$RX" rx_packets)
-    out=$(in_ns "$TOOL" send "$TX" "$RX" "$MAC" "$RATE_SECONDS")
-    b=$(counter "$RX" rx_packets)
-    stop_capture
-    log "bare, captured: $out; rx_packets +$((b - a))"
-    bare_rates+=("$(calc "$((b - a)) / $(awk '{ print $6 }' <<<"$out")")")
-
+    before=$(bare_rate)
     a=$(counter "$RX" rx_packets)
     run_tg "$BINARY" "$WORK/rate.conf"
     b=$(counter "$RX" rx_packets)
     log "trafficgen: rx_packets +$((b - a))"
-    tg_rates+=("$(calc "$((b - a)) / $RATE_SECONDS")")
+    tg=$(calc "$((b - a)) / $RATE_SECONDS")
+    after=$(bare_rate)
 
     start_capture
     a=$(counter "$RX" rx_packets)
@@ -214,24 +223,26 @@ for ((i = 1; i <= RATE_REPEATS; i++)); do
     b=$(counter "$RX" rx_packets)
     stop_capture
     log "tcpreplay: rx_packets +$((b - a))"
-    replay_rates+=("$(calc "$((b - a)) / $RATE_SECONDS")")
+    replay=$(calc "$((b - a)) / $RATE_SECONDS")
+
+    bare=$(calc "($before + $after) / 2")
+    bare_free_rates+=("$free")
+    bare_rates+=("$bare")
+    tg_rates+=("$tg")
+    replay_rates+=("$replay")
+    r_bare+=("$(calc "100 * $tg / $bare")")
+    r_replay+=("$(calc "100 * $tg / $replay")")
+    r_free+=("$(calc "100 * $tg / $free")")
+    log "repeat $i: trafficgen $tg, bare loop $before / $after, tcpreplay $replay, uncaptured $free fr/s"
 done
-# The machine's speed drifts between repeats (a virtual machine's neighbours), so each repeat's
-# rates are compared with each other and the ratios' median is the result.
-ratios() { # A B -> 100 * A[i] / B[i] for each repeat
-    local -n a=$1 b=$2
-    local i
-    for i in "${!a[@]}"; do calc "100 * ${a[i]} / ${b[i]}"; echo; done
-}
-R_BARE=$(ratios tg_rates bare_rates | median)
-R_REPLAY=$(ratios tg_rates replay_rates | median)
-R_FREE=$(ratios tg_rates bare_free_rates | median)
-log "trafficgen / bare loop per repeat (%): $(ratios tg_rates bare_rates | tr '\n' ' ')"
+R_BARE=$(median <<<"${r_bare[*]}")
+R_REPLAY=$(median <<<"${r_replay[*]}")
+R_FREE=$(median <<<"${r_free[*]}")
 BARE_FREE=$(median <<<"${bare_free_rates[*]}")
 BARE=$(median <<<"${bare_rates[*]}")
 TG=$(median <<<"${tg_rates[*]}")
 REPLAY=$(median <<<"${replay_rates[*]}")
-log "rates (frames/s): bare free ${bare_free_rates[*]}; bare ${bare_rates[*]}; trafficgen ${tg_rates[*]}; tcpreplay ${replay_rates[*]}"
+log "trafficgen / bare loop per repeat (%): ${r_bare[*]}"
 
 # ------------------------------------------------------------------ 2. self-loss
 throughput_conf "$WORK/loss.conf" $((SECONDS_PER_RUN * 1000000))
@@ -345,8 +356,9 @@ print_table() {
     echo
     echo "trafficgen benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"
     echo "$(nproc) cores, kernel $(uname -r), veth pair in a private namespace; load $LOAD_BEFORE before, $LOAD_AFTER after"
-    echo "Frame rates from the receiving veth's rx_packets (medians over the repeats; the ratio is the median"
-    echo "of each repeat's ratio); Gbit/s counts the 1500-byte frames without FCS."
+    echo "Frame rates from the receiving veth's rx_packets, medians over the repeats; a ratio is the median of"
+    echo "the repeats' ratios (trafficgen against the mean of the bare runs just before and after it)."
+    echo "Gbit/s counts the 1500-byte frames without FCS."
     echo
     row "Measurement" "trafficgen" "Reference" "Result" "Target"
     rule
