@@ -6,9 +6,8 @@
 # status 1 and exactly the line "Neplatny nebo chybejici vstup!" on standard error (a word
 # that is no MAC address gets "Neplatny format MAC adresy"). The interface prompts of a
 # configuration file without interfaces behave the same.
-source "$(dirname "$0")/fault_lib.bash"
-tg_init "$@"
-tg_net_up
+source "$(dirname "$0")/lib.bash"
+tg_setup "${1:-}"
 
 INVALID='Neplatny nebo chybejici vstup!'
 runs=0

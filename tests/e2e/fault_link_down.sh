@@ -4,43 +4,15 @@
 # either the run completes (status 0, every cycle printed, the frames that could not arrive
 # shown as lost) or it stops with a message on standard error (status 1). Nothing
 # hangs, no sender outlives the run, and a completed run leaves no hand-over file.
-source "$(dirname "$0")/fault_lib.bash"
-tg_init "$@"
-command -v python3 >/dev/null || tg_fail "python3 is missing"
-tg_net_up
-
-write_config() {
-    tg_config "$TG_TMP/down.conf" <<'CONF'
-sending interface = @SENDING@
-receiving interface = @RECEIVING@
-operation = 2
-destination MAC = @MAC@
-duration = 1000000
-cycles = 3
-confidence interval probability = 0.95
-stream count = 2
-[STREAM 1]
-TOS = 0
-size distribution = 0
-size constant value = 1000
-time distribution = 0
-time constant value = 1000
-[STREAM 2]
-TOS = 32
-size distribution = 0
-size constant value = 200
-time distribution = 0
-time constant value = 1000
-CONF
-}
+source "$(dirname "$0")/lib.bash"
+tg_setup "${1:-}" python3
 
 # Runs the configuration, does ACTION 0.4 s into cycle 2, and checks the outcome.
 run_with() {
     local what=$1 action=$2 dir=$TG_TMP/$3
-    write_config
+    tg_write_config "$TG_TMP/down.conf" 2 1000000 3 0.95 "0/constant 1000/constant 1000" "32/constant 200/constant 1000"
     tgf_start "$dir" /dev/null "$TG_TMP/down.conf"
-    tgf_wait_rows 1 2 30
-    tgf_wait_senders 2 5
+    tgf_wait_sending 2 2 30
     sleep 0.4
     eval "$action" || tg_fail "$what: could not do '$action'"
     tgf_wait_end 30 "$what"

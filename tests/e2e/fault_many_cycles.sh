@@ -4,34 +4,11 @@
 # sender left behind per cycle would pile up. Sampled from /proc every 0.2 s; the samples of
 # the last third of the run are compared with those of the first third. Every row must be
 # there and right, and the cycle number grows past the 3 characters of its column.
-source "$(dirname "$0")/fault_lib.bash"
-tg_init "$@"
-command -v python3 >/dev/null || tg_fail "python3 is missing"
-tg_net_up
+source "$(dirname "$0")/lib.bash"
+tg_setup "${1:-}" python3
 
 cycles=1000
-tg_config "$TG_TMP/many.conf" <<CONF
-sending interface = @SENDING@
-receiving interface = @RECEIVING@
-operation = 2
-destination MAC = @MAC@
-duration = 1000
-cycles = $cycles
-confidence interval probability = 0.99
-stream count = 2
-[STREAM 1]
-TOS = 0
-size distribution = 0
-size constant value = 100
-time distribution = 0
-time constant value = 100
-[STREAM 2]
-TOS = 4
-size distribution = 1
-size uniform mean = 700
-time distribution = 0
-time constant value = 0
-CONF
+tg_write_config "$TG_TMP/many.conf" 2 1000 "$cycles" 0.99 "0/constant 100/constant 100" "4/uniform 700/constant 0"
 
 tgf_start "$TG_TMP/run" /dev/null "$TG_TMP/many.conf"
 samples=$TG_TMP/samples

@@ -10,33 +10,10 @@
 #  5. several times (twice in a row, then once more later).
 # Every completed run prints all cycles and both statistics tables, exits 0 and leaves no
 # hand-over file.
-source "$(dirname "$0")/fault_lib.bash"
-tg_init "$@"
-command -v python3 >/dev/null || tg_fail "python3 is missing"
-tg_net_up
+source "$(dirname "$0")/lib.bash"
+tg_setup "${1:-}" python3
 
-tg_config "$TG_TMP/cycles.conf" <<'CONF'
-sending interface = @SENDING@
-receiving interface = @RECEIVING@
-operation = 2
-destination MAC = @MAC@
-duration = 400000
-cycles = 5
-confidence interval probability = 0.95
-stream count = 2
-[STREAM 1]
-TOS = 0
-size distribution = 0
-size constant value = 1000
-time distribution = 0
-time constant value = 1000
-[STREAM 2]
-TOS = 32
-size distribution = 0
-size constant value = 200
-time distribution = 0
-time constant value = 1000
-CONF
+tg_write_config "$TG_TMP/cycles.conf" 2 400000 5 0.95 "0/constant 1000/constant 1000" "32/constant 200/constant 1000"
 
 # Checks a completed 5-cycle run of two streams interrupted so that FIRST is the first cycle
 # that may send nothing (cycles before it are complete, lossless, at least MIN frames each;
@@ -44,8 +21,7 @@ CONF
 # either complete or empty (the signal raced with the start of a cycle).
 check_interrupted_run() {
     local first_empty=$1 last_maybe_full=$2 min=$3 what=$4
-    tg_expect_status 0
-    tg_check_layout 5 2 0.9500
+    tg_expect_report 5 2 0.9500
     tg_expect_no_handover_files "$TGF_WORK"
     local c s sent received seen_empty=0
     for ((c = 1; c <= 5; c++)); do
@@ -71,12 +47,7 @@ check_interrupted_run() {
 mkfifo "$TG_TMP/answers"
 exec 3<>"$TG_TMP/answers" # kept open and silent: every read of the program waits
 tgf_start "$TG_TMP/setup" "$TG_TMP/answers"
-for ((i = 0; i < 100; i++)); do
-    grep -q 'Zadejte cislo rozhrani, ktere chcete pouzivat jako odchozi: ' "$TG_TMP/out" && break
-    sleep 0.05
-done
-grep -q 'Zadejte cislo rozhrani, ktere chcete pouzivat jako odchozi: ' "$TG_TMP/out" ||
-    tg_fail "interactive set-up: no interface prompt within 5 s"
+tgf_wait_output 'Zadejte cislo rozhrani, ktere chcete pouzivat jako odchozi: ' 5 "interactive set-up"
 sleep 0.2
 kill -INT "$TGF_PID"
 tgf_wait_end 5 "SIGINT during the interactive set-up"
@@ -86,12 +57,8 @@ tg_expect_no_handover_files "$TG_TMP/setup"
 
 grep -v 'receiving interface' "$TG_TMP/cycles.conf" >"$TG_TMP/no-receiving.conf"
 tgf_start "$TG_TMP/setup" "$TG_TMP/answers" "$TG_TMP/no-receiving.conf"
-for ((i = 0; i < 100; i++)); do
-    grep -q 'Zadejte cislo rozhrani, ktere chcete pouzivat jako prichozi: ' "$TG_TMP/out" && break
-    sleep 0.05
-done
-grep -q 'Zadejte cislo rozhrani, ktere chcete pouzivat jako prichozi: ' "$TG_TMP/out" ||
-    tg_fail "file set-up without the receiving interface: no prompt within 5 s"
+tgf_wait_output 'Zadejte cislo rozhrani, ktere chcete pouzivat jako prichozi: ' 5 \
+    "file set-up without the receiving interface"
 kill -INT "$TGF_PID"
 tgf_wait_end 5 "SIGINT during the file set-up"
 ((TG_RC == 130)) || tg_fail "file set-up: SIGINT while waiting for the interface gave status $TG_RC, expected 130"
@@ -111,8 +78,7 @@ echo "ok: SIGINT between cycles: cycle 2 complete, later cycles sent nothing"
 
 # ---- 3. during a cycle, to the program alone: the senders do not see it
 tgf_start "$TG_TMP/during" /dev/null "$TG_TMP/cycles.conf"
-tgf_wait_rows 1 2 20
-tgf_wait_senders 2 5
+tgf_wait_sending 2 2 20
 sleep 0.1
 [[ -n $(tgf_senders) ]] || tg_fail "cycle 2's senders ended too early for the test"
 kill -INT "$TGF_PID"
@@ -121,22 +87,7 @@ check_interrupted_run 3 2 200 "interrupt of the program during cycle 2"
 echo "ok: SIGINT to the program during cycle 2: cycle 2 complete, later cycles sent nothing"
 
 # ---- 4. to the whole group while a sender sleeps: the sleep is cut short
-tg_config "$TG_TMP/sleepy.conf" <<'CONF'
-sending interface = @SENDING@
-receiving interface = @RECEIVING@
-operation = 2
-destination MAC = @MAC@
-duration = 20000000
-cycles = 2
-confidence interval probability = 0.95
-stream count = 1
-[STREAM 1]
-TOS = 0
-size distribution = 0
-size constant value = 100
-time distribution = 0
-time constant value = 8000000
-CONF
+tg_write_config "$TG_TMP/sleepy.conf" 2 20000000 2 0.95 "0/constant 100/constant 8000000"
 tgf_start "$TG_TMP/sleepy" /dev/null "$TG_TMP/sleepy.conf"
 tgf_wait_senders 1 5
 sleep 1
@@ -146,8 +97,7 @@ tgf_wait_end 30 "SIGINT during a long wait"
 elapsed_ms=$((($(date +%s%N) - start) / 1000000))
 ((elapsed_ms < 4000)) ||
     tg_fail "interrupt during an 8 s wait: the run took $elapsed_ms ms to end, the wait was not cut short"
-tg_expect_status 0
-tg_check_layout 2 1 0.9500
+tg_expect_report 2 1 0.9500
 tg_expect_no_handover_files "$TGF_WORK"
 ((($(tg_field 1 1 sent) == 1) && $(tg_field 1 1 received) == 1)) ||
     tg_fail "interrupt during the wait: cycle 1 should have sent and received its one frame"
@@ -156,8 +106,7 @@ echo "ok: SIGINT during an 8 s wait ends the run in $elapsed_ms ms"
 
 # ---- 5. twice in a row during cycle 2 (to the group), once more during cycle 4
 tgf_start "$TG_TMP/twice" /dev/null "$TG_TMP/cycles.conf"
-tgf_wait_rows 1 2 20
-tgf_wait_senders 2 5
+tgf_wait_sending 2 2 20
 sleep 0.1
 kill -INT -- "-$TGF_PID"
 kill -INT -- "-$TGF_PID"

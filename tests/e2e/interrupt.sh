@@ -4,78 +4,23 @@
 # run but send nothing, all five cycles and both statistics tables are printed,
 # the exit status is 0 and no hand-over file is left behind.
 source "$(dirname "$0")/lib.bash"
-tg_init "$@"
-command -v python3 >/dev/null || tg_fail "python3 is missing"
-tg_net_up
+tg_setup "${1:-}" python3
 
-tg_config "$TG_TMP/interrupt.conf" <<'CONF'
-sending interface = @SENDING@
-receiving interface = @RECEIVING@
-operation = 2
-destination MAC = @MAC@
-duration = 1000000
-cycles = 5
-confidence interval probability = 0.95
-stream count = 2
+tg_write_config "$TG_TMP/interrupt.conf" 2 1000000 5 0.95 "0/constant 1000/constant 1000" "32/constant 500/constant 1000"
 
-[STREAM 1]
-TOS = 0
-size distribution = 0
-size constant value = 1000
-time distribution = 0
-time constant value = 1000
-
-[STREAM 2]
-TOS = 32
-size distribution = 0
-size constant value = 500
-time distribution = 0
-time constant value = 1000
-CONF
-
-# A process group of its own (a new session, like a terminal's job) with the
-# default SIGINT disposition: a background job of a script would ignore SIGINT.
-workdir=$TG_TMP/run
-mkdir "$workdir"
-(
-    cd "$workdir" || exit 1
-    exec python3 -c 'import os, signal, sys
-signal.signal(signal.SIGINT, signal.SIG_DFL)
-os.setsid()
-os.execvp(sys.argv[1], sys.argv[1:])' ip netns exec "$TG_NS" "$TG_BIN" "$TG_TMP/interrupt.conf"
-) >"$TG_TMP/out" 2>"$TG_TMP/err" &
-pid=$!
-TG_PIDS+=("$pid")
-
+# In a process group of its own with the default SIGINT disposition, like a terminal's job.
+tgf_start "$TG_TMP/run" /dev/null "$TG_TMP/interrupt.conf"
 # Cycle 1's rows appear when cycle 1 has ended; cycle 2 is running then.
-for ((i = 0; i < 100; i++)); do
-    (($(grep -c '^|   1 |' "$TG_TMP/out") == 2)) && break
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-done
-(($(grep -c '^|   1 |' "$TG_TMP/out") == 2)) || tg_fail "cycle 1 did not end within 10 s"
+tgf_wait_rows 1 2 10
+(($(grep -c '^|   1 |' "$TG_TMP/out") == 2)) || tg_fail "cycle 1 printed more than its 2 rows"
 sleep 0.3
-pgid=$(ps -o pgid= -p "$pid" | tr -d ' ')
-[[ $pgid == "$pid" ]] || tg_fail "the program is not leading its own process group (pgid $pgid)"
-kill -INT -- "-$pid"
+pgid=$(ps -o pgid= -p "$TGF_PID" | tr -d ' ')
+[[ $pgid == "$TGF_PID" ]] || tg_fail "the program is not leading its own process group (pgid $pgid)"
+kill -INT -- "-$TGF_PID"
+tgf_wait_end 15 "SIGINT to the group"
 
-TG_RC=0
-for ((i = 0; i < 150; i++)); do
-    kill -0 "$pid" 2>/dev/null || break
-    sleep 0.1
-done
-if kill -0 "$pid" 2>/dev/null; then
-    kill -KILL -- "-$pid" 2>/dev/null || true
-    wait "$pid" 2>/dev/null || true
-    tg_untrack "$pid"
-    tg_fail "the run did not end within 15 s of the interrupt"
-fi
-wait "$pid" || TG_RC=$?
-tg_untrack "$pid"
-
-tg_expect_status 0
-tg_check_layout 5 2 0.9500
-tg_expect_no_handover_files "$workdir"
+tg_expect_report 5 2 0.9500
+tg_expect_no_handover_files "$TGF_WORK"
 tg_expect_plausible_delays 1000000
 # Cycles without frames count in the means too (their mean delay is 0).
 tg_expect_statistics_match_rows 5 2 1.648

@@ -68,6 +68,17 @@ tg_init() {
     trap 'exit 130' INT TERM
 }
 
+# The usual start of a script: tg_init BINARY, the extra TOOLS it needs, then tg_net_up.
+tg_setup() {
+    tg_init "${1:-}"
+    shift || true
+    local tool
+    for tool in "$@"; do
+        command -v "$tool" >/dev/null || tg_fail "required tool '$tool' is missing"
+    done
+    tg_net_up
+}
+
 # Stops what this script started (by pid), removes the namespace and the scratch files.
 tg_cleanup() {
     local status=$?
@@ -85,6 +96,13 @@ tg_cleanup() {
         rm -rf "$TG_TMP"
     fi
     exit "$status"
+}
+
+# Ends the background process PID with SIGNAL (default TERM), waits for it and forgets it.
+tg_stop() {
+    kill -"${2:-TERM}" "$1" 2>/dev/null || true
+    wait "$1" 2>/dev/null || true
+    tg_untrack "$1"
 }
 
 # Forgets a background process that has been waited for, so the cleanup does not
@@ -140,21 +158,79 @@ tg_config() {
         -e "s/@MAC@/${TG_RX_MAC}/g" >"$1"
 }
 
+# Writes FILE for the pair of the namespace: OPERATION, DURATION (us) and, for a
+# loss-and-delay test, CYCLES, the confidence PROBABILITY ("-" leaves the key out)
+# and one STREAM per section as "TOS/SIZE/TIME", with SIZE and TIME a distribution
+# and its parameters: "constant V", "uniform MEAN", "normal MEAN VARIANCE" or
+# "exponential MEAN". A throughput test gets its one stream with TOS 0.
+tg_write_config() {
+    local file=$1 operation=$2 duration=$3 cycles=${4:-} prob=${5:-}
+    shift 5 2>/dev/null || shift $#
+    {
+        printf '%s\n' 'sending interface = @SENDING@' 'receiving interface = @RECEIVING@' \
+            "operation = $operation" 'destination MAC = @MAC@' "duration = $duration"
+        if ((operation == 1)); then
+            printf '\n[STREAM 1]\nTOS = 0\n'
+        else
+            printf 'cycles = %s\n' "$cycles"
+            [[ $prob == - ]] || printf 'confidence interval probability = %s\n' "$prob"
+            printf 'stream count = %d\n' $#
+            local n=0 stream tos size time
+            for stream in "$@"; do
+                n=$((n + 1))
+                IFS=/ read -r tos size time <<<"$stream"
+                printf '\n[STREAM %d]\nTOS = %s\n' "$n" "$tos"
+                # shellcheck disable=SC2086 # a distribution's name and parameters, one word each
+                tg_distribution_keys size $size
+                # shellcheck disable=SC2086
+                tg_distribution_keys time $time
+            done
+        fi
+    } | tg_config "$file"
+}
+
+# The keys of one distribution: tg_distribution_keys size|time NAME PARAMETERS...
+tg_distribution_keys() {
+    local what=$1 name=$2
+    case $name in
+    constant) printf '%s distribution = 0\n%s constant value = %s\n' "$what" "$what" "$3" ;;
+    uniform) printf '%s distribution = 1\n%s uniform mean = %s\n' "$what" "$what" "$3" ;;
+    normal) printf '%s distribution = 2\n%s normal mean = %s\n%s normal variance = %s\n' \
+        "$what" "$what" "$3" "$what" "$4" ;;
+    exponential) printf '%s distribution = 3\n%s exponential mean = %s\n' "$what" "$what" "$3" ;;
+    *) tg_fail "internal: unknown distribution '$name'" ;;
+    esac
+}
+
 # ---------------------------------------------------------------- running
 
-# Runs the binary on FILE inside the namespace, in the scratch directory (where
-# the senders leave their hand-over files). Output in $TG_TMP/out and
-# $TG_TMP/err, exit status in TG_RC. A hang ends after LIMIT seconds (default 60).
-tg_run() {
-    local file=$1 limit=${2:-60}
+# Runs COMMAND... inside the namespace, in the scratch directory. Output in
+# $TG_TMP/out and $TG_TMP/err, exit status in TG_RC; a hang ends after LIMIT
+# seconds and fails the script.
+tg_exec() {
+    local limit=$1
+    shift
     TG_RC=0
-    (cd "$TG_TMP" && timeout -k 5 "$limit" ip netns exec "$TG_NS" "$TG_BIN" "$file") \
+    (cd "$TG_TMP" && timeout -k 5 "$limit" ip netns exec "$TG_NS" "$@") \
         >"$TG_TMP/out" 2>"$TG_TMP/err" || TG_RC=$?
     ((TG_RC != 124 && TG_RC != 137)) || tg_fail "the run did not end within $limit s"
 }
 
+# Runs the binary on FILE inside the namespace, in the scratch directory (where
+# the senders leave their hand-over files). A hang ends after LIMIT seconds (default 60).
+tg_run() {
+    tg_exec "${2:-60}" "$TG_BIN" "$1"
+}
+
 tg_expect_status() {
     ((TG_RC == $1)) || tg_fail "exit status $TG_RC, expected $1"
+}
+
+# Asserts a completed run (status 0) with the report layout of tg_check_layout
+# CYCLES STREAMS [PROB].
+tg_expect_report() {
+    tg_expect_status 0
+    tg_check_layout "$@"
 }
 
 # Asserts that no hand-over file (a name of digits only) is left in DIR.
@@ -203,10 +279,8 @@ tg_check_layout() {
     local cycles=$1 streams=$2 prob=${3:-} out=${4:-$TG_TMP/out}
     local -a lines
     mapfile -t lines <"$out"
-    local n=0 expected rule152 rule90 rule110
+    local n=0 rule152
     rule152=$(tg_repeat - 152)
-    rule90=$(tg_repeat - 90)
-    rule110=$(tg_repeat - 110)
 
     [[ ${lines[0]-} == "$rule152" ]] || tg_fail "line 1 is not a rule of 152 '-'"
     [[ ${lines[1]-} == "$TG_CYCLE_HEADING" ]] || tg_fail "line 2 is not the cycle table heading"
@@ -242,54 +316,44 @@ tg_check_layout() {
         return 0
     fi
 
-    expected="$TG_LOSS_HEADING_HEAD$prob) |"
-    [[ ${lines[n]-} == "Statistika ztrat" ]] || tg_fail "no 'Statistika ztrat' after the cycle table"
-    [[ ${lines[n + 1]-} == "$rule90" ]] || tg_fail "no rule of 90 '-' under 'Statistika ztrat'"
-    [[ ${lines[n + 2]-} == "$expected" ]] ||
-        tg_fail "loss heading is '${lines[n + 2]-}', expected '$expected'"
-    ((${#expected} == 90)) || tg_fail "loss heading is ${#expected} characters long, not 90"
-    bars=$(tg_bar_positions "$expected")
-    n=$((n + 3))
-    for ((s = 1; s <= streams; s++)); do
-        row=${lines[n]-}
-        [[ $row =~ ^\|\ +([0-9]+)\ \| ]] && ((BASH_REMATCH[1] == s)) ||
-            tg_fail "expected the loss statistics row of stream $s: '$row'"
-        [[ $row =~ ^\|\ +[0-9]+\ \|\ +[^\ |]+\ \|\ +[^\ |]+\ \|\ +[^\ |]+\ \|\ +\<[^\ ]+,\ [^\ ]+\>\ \|$ ]] ||
-            tg_fail "loss statistics row of stream $s has malformed cells: '$row'"
-        if ((${#row} <= 90)); then
-            [[ $(tg_bar_positions "$row") == "$bars" ]] ||
-                tg_fail "loss statistics row of stream $s is misaligned: '$row'"
-        fi
-        n=$((n + 1))
-    done
-    [[ ${lines[n]-} == "$rule90" && ${#lines[@]} -gt $((n + 1)) && -z ${lines[n + 1]} ]] ||
-        tg_fail "the loss statistics table is not closed by a rule of 90 '-' and an empty line"
-    n=$((n + 2))
-
-    expected="$TG_DELAY_HEADING_HEAD$prob) |"
-    [[ ${lines[n]-} == "Statistika zpozdeni" ]] || tg_fail "no 'Statistika zpozdeni' after the loss statistics"
-    [[ ${lines[n + 1]-} == "$rule110" ]] || tg_fail "no rule of 110 '-' under 'Statistika zpozdeni'"
-    [[ ${lines[n + 2]-} == "$expected" ]] ||
-        tg_fail "delay heading is '${lines[n + 2]-}', expected '$expected'"
-    ((${#expected} == 110)) || tg_fail "delay heading is ${#expected} characters long, not 110"
-    bars=$(tg_bar_positions "$expected")
-    n=$((n + 3))
-    for ((s = 1; s <= streams; s++)); do
-        row=${lines[n]-}
-        [[ $row =~ ^\|\ +([0-9]+)\ \| ]] && ((BASH_REMATCH[1] == s)) ||
-            tg_fail "expected the delay statistics row of stream $s: '$row'"
-        [[ $row =~ ^\|\ +[0-9]+\ \|\ +[0-9]+\ \|\ +[0-9]+\ \|\ +[^\ |]+\ \|\ +[^\ |]+\ \|\ +\<[^\ ]+,\ [^\ ]+\>\ \|$ ]] ||
-            tg_fail "delay statistics row of stream $s has malformed cells: '$row'"
-        if ((${#row} <= 110)); then
-            [[ $(tg_bar_positions "$row") == "$bars" ]] ||
-                tg_fail "delay statistics row of stream $s is misaligned: '$row'"
-        fi
-        n=$((n + 1))
-    done
-    [[ ${lines[n]-} == "$rule110" && ${#lines[@]} -gt $((n + 1)) && -z ${lines[n + 1]} ]] ||
-        tg_fail "the delay statistics table is not closed by a rule of 110 '-' and an empty line"
-    n=$((n + 2))
+    tg_check_stat_table loss "Statistika ztrat" "the cycle table" 90 "$TG_LOSS_HEADING_HEAD$prob) |" \
+        '^\| +[0-9]+ \| +[^ |]+ \| +[^ |]+ \| +[^ |]+ \| +<[^ ]+, [^ ]+> \|$'
+    tg_check_stat_table delay "Statistika zpozdeni" "the loss statistics" 110 "$TG_DELAY_HEADING_HEAD$prob) |" \
+        '^\| +[0-9]+ \| +[0-9]+ \| +[0-9]+ \| +[^ |]+ \| +[^ |]+ \| +<[^ ]+, [^ ]+> \|$'
     ((${#lines[@]} == n)) || tg_fail "text after the statistics tables: '${lines[n]}'"
+}
+
+# One statistics table for tg_check_layout, from its line n on: TITLE (after WHAT
+# comes before), a rule of WIDTH '-', HEADING of WIDTH characters, a row per stream
+# in order whose cells match the regular expression CELLS and whose "|" stand under
+# the heading's (when the row is no wider), the closing rule and an empty line.
+# NAME (loss, delay) names the table in messages. Reads the caller's lines, streams
+# and n, and moves n past the table.
+tg_check_stat_table() {
+    local name=$1 title=$2 what=$3 width=$4 heading=$5 cells=$6
+    local rule bars s row
+    rule=$(tg_repeat - "$width")
+    [[ ${lines[n]-} == "$title" ]] || tg_fail "no '$title' after $what"
+    [[ ${lines[n + 1]-} == "$rule" ]] || tg_fail "no rule of $width '-' under '$title'"
+    [[ ${lines[n + 2]-} == "$heading" ]] ||
+        tg_fail "$name heading is '${lines[n + 2]-}', expected '$heading'"
+    ((${#heading} == width)) || tg_fail "$name heading is ${#heading} characters long, not $width"
+    bars=$(tg_bar_positions "$heading")
+    n=$((n + 3))
+    for ((s = 1; s <= streams; s++)); do
+        row=${lines[n]-}
+        [[ $row =~ ^\|\ +([0-9]+)\ \| ]] && ((BASH_REMATCH[1] == s)) ||
+            tg_fail "expected the $name statistics row of stream $s: '$row'"
+        [[ $row =~ $cells ]] || tg_fail "$name statistics row of stream $s has malformed cells: '$row'"
+        if ((${#row} <= width)); then
+            [[ $(tg_bar_positions "$row") == "$bars" ]] ||
+                tg_fail "$name statistics row of stream $s is misaligned: '$row'"
+        fi
+        n=$((n + 1))
+    done
+    [[ ${lines[n]-} == "$rule" && ${#lines[@]} -gt $((n + 1)) && -z ${lines[n + 1]} ]] ||
+        tg_fail "the $name statistics table is not closed by a rule of $width '-' and an empty line"
+    n=$((n + 2))
 }
 
 # Positions of the "|" characters of a line, space-separated.
@@ -417,4 +481,134 @@ tg_expect_statistics_match_rows() {
                 tg_fail "stream $s: delay interval <$dlo, $dhi> has not the half-width $quantile*sqrt($dvar/$cycles)"
         fi
     done
+}
+
+# ---------------------------------------------------------------- runs in the background
+#
+# A run that the script can interrupt, kill parts of, or watch, always bounded in time.
+
+TGF_PID=""
+TGF_WORK=""
+
+# Starts the binary in the background inside the namespace, in directory DIR (created if
+# missing; default $TG_TMP/run), with standard input from INPUT (default /dev/null) and
+# arguments ARGS... (usually the configuration file). It leads a process group of its own with
+# the default SIGINT disposition, as a job started from a terminal would (a background job of
+# a script would ignore SIGINT). Sets TGF_PID; output in $TG_TMP/out and $TG_TMP/err.
+tgf_start() {
+    local dir=${1:-$TG_TMP/run} input=${2:-/dev/null}
+    shift 2 || shift $#
+    TGF_WORK=$dir
+    mkdir -p "$dir"
+    (
+        cd "$dir"
+        exec python3 -c 'import os, signal, sys
+signal.signal(signal.SIGINT, signal.SIG_DFL)
+os.setsid()
+os.execvp(sys.argv[1], sys.argv[1:])' ip netns exec "$TG_NS" "$TG_BIN" "$@"
+    ) <"$input" >"$TG_TMP/out" 2>"$TG_TMP/err" &
+    TGF_PID=$!
+    # The group too: a sender still running when the script fails is ended with its run.
+    TG_PIDS+=("$TGF_PID" "-$TGF_PID")
+}
+
+tgf_untrack() {
+    tg_untrack "$TGF_PID"
+    tg_untrack "-$TGF_PID"
+}
+
+# Waits up to LIMIT seconds for the run to end and sets TG_RC (128 + n after signal n).
+# A run still alive then is killed with its whole process group and the script fails,
+# naming WHAT (the case) in the message.
+tgf_wait_end() {
+    local limit=$1 what=${2:-run} i
+    for ((i = 0; i < limit * 10; i++)); do
+        kill -0 "$TGF_PID" 2>/dev/null || break
+        sleep 0.1
+    done
+    if kill -0 "$TGF_PID" 2>/dev/null; then
+        kill -KILL -- "-$TGF_PID" 2>/dev/null || true
+        wait "$TGF_PID" 2>/dev/null || true
+        tgf_untrack
+        TG_RC=hang
+        tg_fail "$what: the run did not end within $limit s"
+    fi
+    TG_RC=0
+    wait "$TGF_PID" || TG_RC=$?
+    tgf_untrack
+}
+
+# Number of cycle-table rows of cycle C printed so far.
+tgf_rows_of_cycle() {
+    grep -c "^| *$1 | " "$TG_TMP/out" || true
+}
+
+# Waits up to LIMIT seconds until cycle C has N rows (its results are printed, so the next
+# cycle has begun); fails otherwise.
+tgf_wait_rows() {
+    local cycle=$1 count=$2 limit=$3 i
+    for ((i = 0; i < limit * 20; i++)); do
+        (($(tgf_rows_of_cycle "$cycle") >= count)) && return 0
+        kill -0 "$TGF_PID" 2>/dev/null || break
+        sleep 0.05
+    done
+    tg_fail "cycle $cycle did not print $count rows within $limit s"
+}
+
+# Waits up to LIMIT seconds until cycle C - 1 has printed its N rows and cycle C's N
+# senders run; fails otherwise.
+tgf_wait_sending() {
+    local cycle=$1 count=$2 limit=$3
+    tgf_wait_rows $((cycle - 1)) "$count" "$limit"
+    tgf_wait_senders "$count" 5
+}
+
+# Waits up to LIMIT seconds until standard output holds TEXT; fails with WHAT otherwise.
+tgf_wait_output() {
+    local text=$1 limit=$2 what=$3 i
+    for ((i = 0; i < limit * 20; i++)); do
+        grep -qF -- "$text" "$TG_TMP/out" && return 0
+        sleep 0.05
+    done
+    tg_fail "$what: '$text' not printed within $limit s"
+}
+
+# Process ids of the running senders (the children of the run).
+tgf_senders() {
+    pgrep -P "$TGF_PID" || true
+}
+
+# Waits up to LIMIT seconds until the run has N sender children; fails otherwise.
+tgf_wait_senders() {
+    local count=$1 limit=$2 i
+    for ((i = 0; i < limit * 50; i++)); do
+        (($(tgf_senders | wc -l) >= count)) && return 0
+        kill -0 "$TGF_PID" 2>/dev/null || break
+        sleep 0.02
+    done
+    tg_fail "the run did not have $count senders within $limit s"
+}
+
+# Waits up to LIMIT seconds until the run has no sender child (between the senders' end and
+# the next cycle); fails otherwise.
+tgf_wait_no_senders() {
+    local limit=$1 i
+    for ((i = 0; i < limit * 50; i++)); do
+        [[ -z $(tgf_senders) ]] && return 0
+        sleep 0.02
+    done
+    tg_fail "the senders did not end within $limit s"
+}
+
+# Lines of standard error that warn about cycle C, stream S.
+tgf_warnings() {
+    grep -E "^Varovani: tok $2 v cyklu $1: " "$TG_TMP/err" || true
+}
+
+# The warning for a stream whose sent count could not be collected.
+TGF_UNKNOWN_COUNT='pocet odeslanych paketu nelze zjistit'
+
+# Status 0 when cycle C, stream S carries the warning that its sent count is unknown.
+tgf_count_unknown() {
+    [[ $(tgf_warnings "$1" "$2") == *"$TGF_UNKNOWN_COUNT"* ]]
 }

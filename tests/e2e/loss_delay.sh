@@ -4,45 +4,13 @@
 # nothing lost on the veth pair, plausible delays, and both statistics tables
 # agreeing with the rows.
 source "$(dirname "$0")/lib.bash"
-tg_init "$@"
-tg_net_up
+tg_setup "${1:-}"
 
-tg_config "$TG_TMP/loss-delay.conf" <<'CONF'
-sending interface = @SENDING@
-receiving interface = @RECEIVING@
-operation = 2
-destination MAC = @MAC@
-duration = 1000000
-cycles = 3
-confidence interval probability = 0.95
-stream count = 3
-
-[STREAM 1]
-TOS = 0
-size distribution = 0
-size constant value = 1000
-time distribution = 0
-time constant value = 1000
-
-[STREAM 2]
-TOS = 184
-size distribution = 2
-size normal mean = 800
-size normal variance = 200
-time distribution = 0
-time constant value = 1000
-
-[STREAM 3]
-TOS = 46
-size distribution = 0
-size constant value = 200
-time distribution = 3
-time exponential mean = 2000
-CONF
+tg_write_config "$TG_TMP/loss-delay.conf" 2 1000000 3 0.95 "0/constant 1000/constant 1000" \
+    "184/normal 800 200/constant 1000" "46/constant 200/exponential 2000"
 
 tg_run "$TG_TMP/loss-delay.conf"
-tg_expect_status 0
-tg_check_layout 3 3 0.9500
+tg_expect_report 3 3 0.9500
 # One frame per millisecond at most: a few hundred per second even on a busy machine.
 tg_expect_lossless 100
 tg_expect_plausible_delays 1000000

@@ -3,35 +3,25 @@
 # capture, the sending one when the first cycle opens it; each with its own
 # message on standard error and exit status 1.
 source "$(dirname "$0")/lib.bash"
-tg_init "$@"
-tg_net_up
+tg_setup "${1:-}"
 
 missing="tgnone$$"
-template() {
-    cat <<CONF
-sending interface = $1
-receiving interface = $2
-operation = 1
-destination MAC = @MAC@
-duration = 200000
-
-[STREAM 1]
-TOS = 0
-CONF
+# Runs a throughput test whose KIND ("sending" or "receiving") interface is missing;
+# expects status 1 and one line on standard error.
+run_missing() {
+    tg_write_config "$TG_TMP/no-$1.conf" 1 200000
+    sed -i "s/^$1 interface = .*/$1 interface = $missing/" "$TG_TMP/no-$1.conf"
+    tg_run "$TG_TMP/no-$1.conf"
+    tg_expect_status 1
+    [[ $(wc -l <"$TG_TMP/err") -eq 1 ]] || tg_fail "expected exactly one line on standard error"
 }
 
-template @SENDING@ "$missing" | tg_config "$TG_TMP/no-rx.conf"
-tg_run "$TG_TMP/no-rx.conf"
-tg_expect_status 1
-[[ $(wc -l <"$TG_TMP/err") -eq 1 ]] || tg_fail "expected exactly one line on standard error"
+run_missing receiving
 grep -q "^Nepodarilo se otevrit prijimaci zarizeni $missing: ." "$TG_TMP/err" ||
     tg_fail "missing receiving interface: wrong message"
 grep -q -- '---' "$TG_TMP/out" && tg_fail "a table was printed although the receiving interface failed"
 
-template "$missing" @RECEIVING@ | tg_config "$TG_TMP/no-tx.conf"
-tg_run "$TG_TMP/no-tx.conf"
-tg_expect_status 1
-[[ $(wc -l <"$TG_TMP/err") -eq 1 ]] || tg_fail "expected exactly one line on standard error"
+run_missing sending
 grep -q "^Nepodarilo se otevrit odesilaci zarizeni $missing: ." "$TG_TMP/err" ||
     tg_fail "missing sending interface: wrong message"
 # The first cycle needs the sending interface: no row may have been printed, at most

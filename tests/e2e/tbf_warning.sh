@@ -4,26 +4,15 @@
 # standard error for the stream, naming the refused count, while the table keeps counting
 # every frame handed to the library as sent; without the shaper no warning appears.
 source "$(dirname "$0")/lib.bash"
-tg_init "${1:-}"
-command -v tc >/dev/null || tg_fail "required tool 'tc' is missing"
-tg_net_up
+tg_setup "${1:-}" tc
 
-tg_config "$TG_TMP/throughput.conf" <<'EOF'
-sending interface = @SENDING@
-receiving interface = @RECEIVING@
-operation = 1
-destination MAC = @MAC@
-duration = 1000000
-[STREAM 1]
-TOS = 0
-EOF
+tg_write_config "$TG_TMP/throughput.conf" 1 1000000
 
 tc -n "$TG_NS" qdisc add dev "$TG_TX" root tbf rate 10mbit burst 5kb limit 3000 ||
     tg_fail "cannot install the tbf shaper on $TG_TX"
 
 tg_run "$TG_TMP/throughput.conf"
-tg_expect_status 0
-tg_check_layout 1 1
+tg_expect_report 1 1
 tg_expect_no_handover_files
 
 received=$(tg_field 1 1 received)
@@ -51,21 +40,7 @@ expected_loss=$(awk -v s="$sent" -v r="$received" 'BEGIN { printf "%.3g", (s - r
 # Without the shaper nothing is refused and nothing is said (a paced run, so that a busy
 # machine cannot make the capture fall behind either).
 tc -n "$TG_NS" qdisc del dev "$TG_TX" root
-tg_config "$TG_TMP/paced.conf" <<'EOF'
-sending interface = @SENDING@
-receiving interface = @RECEIVING@
-operation = 2
-destination MAC = @MAC@
-duration = 500000
-cycles = 1
-stream count = 1
-[STREAM 1]
-TOS = 0
-size distribution = 0
-size constant value = 1500
-time distribution = 0
-time constant value = 1000
-EOF
+tg_write_config "$TG_TMP/paced.conf" 2 500000 1 - "0/constant 1500/constant 1000"
 tg_run "$TG_TMP/paced.conf"
 tg_expect_status 0
 tg_expect_quiet_stderr

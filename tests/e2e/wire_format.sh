@@ -5,43 +5,12 @@
 # letter, filler and send time. The capture's per-stream counts must equal what
 # the program reports as received (and sent, on the lossless pair).
 source "$(dirname "$0")/lib.bash"
-tg_init "$@"
-command -v tcpdump >/dev/null || tg_fail "tcpdump is missing"
-command -v python3 >/dev/null || tg_fail "python3 is missing"
-tg_net_up
+tg_setup "${1:-}" tcpdump python3
 
 # Stream 1 draws sizes from 0..1999, so both clampings happen; stream 2 has fixed
 # 60-byte frames (one above the minimum), stream 3 fixed 1500-byte ones.
-tg_config "$TG_TMP/wire.conf" <<'CONF'
-sending interface = @SENDING@
-receiving interface = @RECEIVING@
-operation = 2
-destination MAC = @MAC@
-duration = 1000000
-cycles = 1
-stream count = 3
-
-[STREAM 1]
-TOS = 0
-size distribution = 1
-size uniform mean = 1000
-time distribution = 0
-time constant value = 1000
-
-[STREAM 2]
-TOS = 184
-size distribution = 0
-size constant value = 60
-time distribution = 0
-time constant value = 1000
-
-[STREAM 3]
-TOS = 255
-size distribution = 0
-size constant value = 1500
-time distribution = 0
-time constant value = 2000
-CONF
+tg_write_config "$TG_TMP/wire.conf" 2 1000000 1 - "0/uniform 1000/constant 1000" "184/constant 60/constant 1000" \
+    "255/constant 1500/constant 2000"
 
 capture=$TG_TMP/wire.pcap
 ip netns exec "$TG_NS" tcpdump -i "$TG_RX" -n -U --immediate-mode -B 8192 -w "$capture" udp dst port 33333 \
@@ -59,11 +28,8 @@ start=$(date +%s.%N)
 tg_run "$TG_TMP/wire.conf"
 end=$(date +%s.%N)
 sleep 0.5
-kill -INT "$tcpdump_pid"
-wait "$tcpdump_pid" || true
-tg_untrack "$tcpdump_pid"
-tg_expect_status 0
-tg_check_layout 1 3
+tg_stop "$tcpdump_pid" INT
+tg_expect_report 1 3
 tg_expect_lossless 100
 tg_expect_plausible_delays 1000000
 tg_expect_quiet_stderr
