@@ -20,7 +20,7 @@ class CRandomGenerator {
                                      std::string section) = 0;
 };
 
-class CConstantDistribution : public CRandomGenerator {
+class CConstantDistribution final : public CRandomGenerator {
   public:
     std::uint32_t generate() override;
     void getParamsFromUser(const char* label) override;
@@ -29,7 +29,7 @@ class CConstantDistribution : public CRandomGenerator {
     std::uint32_t m_value = 0;
 };
 
-class CUniformDistribution : public CRandomGenerator {
+class CUniformDistribution final : public CRandomGenerator {
   public:
     std::uint32_t generate() override;
     void getParamsFromUser(const char* label) override;
@@ -38,7 +38,7 @@ class CUniformDistribution : public CRandomGenerator {
     std::uint32_t m_mean = 0;
 };
 
-class CNormalDistribution : public CRandomGenerator {
+class CNormalDistribution final : public CRandomGenerator {
   public:
     std::uint32_t generate() override;
     void getParamsFromUser(const char* label) override;
@@ -48,7 +48,7 @@ class CNormalDistribution : public CRandomGenerator {
     std::uint32_t m_variance = 0;
 };
 
-class CExponentialDistribution : public CRandomGenerator {
+class CExponentialDistribution final : public CRandomGenerator {
   public:
     std::uint32_t generate() override;
     void getParamsFromUser(const char* label) override;
@@ -57,7 +57,7 @@ class CExponentialDistribution : public CRandomGenerator {
     std::uint32_t m_mean = 0;
 };
 
-class CHyperExponentialDistribution : public CRandomGenerator {
+class CHyperExponentialDistribution final : public CRandomGenerator {
   public:
     std::uint32_t generate() override;
     void getParamsFromUser(const char* label) override;
@@ -67,7 +67,7 @@ class CHyperExponentialDistribution : public CRandomGenerator {
     double m_x = 0;
 };
 
-class CParetoDistribution : public CRandomGenerator {
+class CParetoDistribution final : public CRandomGenerator {
   public:
     std::uint32_t generate() override;
     void getParamsFromUser(const char* label) override;
@@ -77,7 +77,7 @@ class CParetoDistribution : public CRandomGenerator {
     std::uint32_t m_xm = 0;
 };
 
-class CWeibullDistribution : public CRandomGenerator {
+class CWeibullDistribution final : public CRandomGenerator {
   public:
     std::uint32_t generate() override;
     void getParamsFromUser(const char* label) override;
@@ -87,7 +87,7 @@ class CWeibullDistribution : public CRandomGenerator {
     double m_shape = 0;
 };
 
-class CErlangDistribution : public CRandomGenerator {
+class CErlangDistribution final : public CRandomGenerator {
   public:
     std::uint32_t generate() override;
     void getParamsFromUser(const char* label) override;
