@@ -18,7 +18,8 @@ while kill -0 "$TGF_PID" 2>/dev/null && ((SECONDS < deadline)); do
     # cycle fds anon_rss_kB vsz_kB children (anonymous memory: the capture ring is a shared mapping
     # whose pages become resident as the kernel fills its blocks, which is not growth of ours)
     rows=$(grep -c '^| *[0-9]* | *[0-9]* |' "$TG_TMP/out" || true)
-    fds=$(find "/proc/$TGF_PID/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l)
+    # The program may end between the loop test and here: a vanished /proc entry is no failure.
+    fds=$(find "/proc/$TGF_PID/fd" -mindepth 1 -maxdepth 1 2>/dev/null | wc -l) || fds=0
     read -r rss vsz < <(awk '/^RssAnon/ { r = $2 } /^VmSize/ { v = $2 } END { print r + 0, v + 0 }' \
         "/proc/$TGF_PID/status" 2>/dev/null || echo "0 0")
     children=$(tgf_senders | wc -l)
