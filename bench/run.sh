@@ -49,17 +49,7 @@ ROOT=$(cd "$(dirname "$0")/.." && pwd)
 cd "$ROOT"
 
 # ------------------------------------------------------------------ install and build
-bash scripts/install-deps.sh
-missing=()
-for tool in tcpreplay:tcpreplay tcpdump:tcpdump /usr/bin/time:time; do
-    command -v "${tool%%:*}" >/dev/null || missing+=("${tool#*:}")
-done
-if ((${#missing[@]})); then
-    echo "Installing: ${missing[*]}"
-    export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq "${missing[@]}" >/dev/null
-fi
+bash scripts/install-deps.sh tcpreplay time
 if [[ -z $BINARY ]]; then
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build build -j"$(nproc)" --target trafficgen

@@ -1,9 +1,10 @@
 #!/bin/bash
-# Installs what building, testing and the demo need on Debian 12 (as root).
+# Installs what building, testing and the demo need on Debian 12 (as root), plus any
+# further Debian packages named as arguments.
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libpcap-dev libgtest-dev libbenchmark-dev
-          iproute2 tcpdump python3 clang libclang-rt-14-dev)
+          iproute2 tcpdump python3 clang libclang-rt-14-dev "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
