@@ -7,6 +7,8 @@
 #include <sstream>
 #include <string>
 
+#include "options.h"
+
 volatile std::sig_atomic_t CTrafficGenerator::interrupted = 0;
 
 void CTrafficGenerator::handleInterrupt(int) {
@@ -175,11 +177,21 @@ void printStatistics(std::ostream& out, const std::vector<TStreamAccumulator>& a
 }
 
 int runTrafficGenerator(int argc, char** argv) {
+    const TOptions options = parseOptions(argc, argv);
+    // Answered before the test object exists: neither needs root.
+    if (options.help) {
+        std::cout << usageText();
+        return 0;
+    }
+    if (options.version) {
+        std::cout << versionText();
+        return 0;
+    }
     CTrafficGenerator generator;
-    if (argc < 2) {
+    if (options.configPath == nullptr) {
         generator.getDataFromUser();
     } else {
-        generator.loadDataFromFile(argv[1]);
+        generator.loadDataFromFile(options.configPath);
     }
     generator.initialize();
     printCycleTableHead(std::cout);

@@ -1,0 +1,93 @@
+#include "options.h"
+
+#include <getopt.h>
+#include <vector>
+
+#include "utils.h"
+
+namespace {
+
+// One entry per long option: the parser's table and the help text are built from this list,
+// so an option cannot be accepted without being listed by --help.
+struct TOptionSpec {
+    const char* name;
+    const char* argument; // null for an option without an argument
+    const char* description;
+    void (*apply)(TOptions& options, const char* argument);
+};
+
+const TOptionSpec OPTION_SPECS[] = {
+    {"help", nullptr, "vypise tuto napovedu a skonci",
+     [](TOptions& options, const char*) { options.help = true; }},
+    {"version", nullptr, "vypise verzi programu a skonci",
+     [](TOptions& options, const char*) { options.version = true; }},
+};
+
+std::vector<option> getoptTable() {
+    std::vector<option> table;
+    for (const TOptionSpec& spec : OPTION_SPECS) {
+        table.push_back(
+            {spec.name, spec.argument != nullptr ? required_argument : no_argument, nullptr, 0});
+    }
+    table.push_back({nullptr, 0, nullptr, 0});
+    return table;
+}
+
+// "--name=value" and "--name" both name the option "--name".
+std::string optionName(const char* word) {
+    const std::string text = word;
+    return text.substr(0, text.find('='));
+}
+
+} // namespace
+
+TOptions parseOptions(int argc, char** argv) {
+    TOptions options;
+    const std::vector<option> table = getoptTable();
+    // A leading '+' stops at the first word that is not an option (the configuration path);
+    // ':' reports a missing argument apart from an unknown option; no message of getopt's own.
+    opterr = 0;
+    optind = 0;
+    for (;;) {
+        int index = -1;
+        const int result = getopt_long(argc, argv, "+:", table.data(), &index);
+        if (result == -1) {
+            break;
+        }
+        // An unknown short option is named by optopt (optind may still point at its word);
+        // a long one by the word getopt has just passed.
+        const std::string word = optopt != 0 && result == '?'
+                                     ? std::string("-") + static_cast<char>(optopt)
+                                     : optionName(argv[optind - 1]);
+        if (result == ':') {
+            fail("Prepinac " + word + " vyzaduje hodnotu; viz trafficgen --help");
+        }
+        if (result != 0 || index < 0) {
+            fail("Neznamy prepinac " + word + "; viz trafficgen --help");
+        }
+        OPTION_SPECS[index].apply(options, optarg);
+    }
+    if (optind < argc) {
+        options.configPath = argv[optind];
+    }
+    return options;
+}
+
+std::string usageText() {
+    std::string text = "Pouziti: trafficgen [PREPINACE] [KONFIGURACNI_SOUBOR]\n"
+                       "Bez konfiguracniho souboru se test zadava interaktivne.\n"
+                       "Prepinace:\n";
+    for (const TOptionSpec& spec : OPTION_SPECS) {
+        std::string left = std::string("  --") + spec.name;
+        if (spec.argument != nullptr) {
+            left += std::string(" ") + spec.argument;
+        }
+        left.resize(left.size() < 26 ? 26 : left.size() + 1, ' ');
+        text += left + spec.description + "\n";
+    }
+    return text;
+}
+
+std::string versionText() {
+    return std::string("trafficgen ") + TRAFFICGEN_VERSION + "\n";
+}

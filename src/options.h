@@ -1,0 +1,25 @@
+#ifndef TRAFFICGEN_OPTIONS_H
+#define TRAFFICGEN_OPTIONS_H
+
+#include <string>
+
+// What the command line asks for: `trafficgen [OPTIONS] [CONFIG]`. Options come before the
+// optional configuration path; words after the path are ignored.
+struct TOptions {
+    bool help = false;
+    bool version = false;
+    // Null: the test is described interactively. Points into argv.
+    const char* configPath = nullptr;
+};
+
+// Parses the command line; an unknown option or a missing argument ends the run with one line
+// on standard error and status 1.
+TOptions parseOptions(int argc, char** argv);
+
+// The text --help prints: usage and every option.
+std::string usageText();
+
+// The text --version prints: "trafficgen X.Y.Z" and a line end.
+std::string versionText();
+
+#endif

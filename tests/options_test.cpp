@@ -1,0 +1,49 @@
+#include "options.h"
+
+#include <gtest/gtest.h>
+
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace {
+
+// getopt may permute or keep pointers into argv: the words live as long as the parse.
+TOptions parse(std::initializer_list<const char*> words) {
+    static std::vector<std::string> storage;
+    static std::vector<char*> argv;
+    storage.assign(words.begin(), words.end());
+    argv.clear();
+    for (std::string& word : storage) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
+    return parseOptions(static_cast<int>(storage.size()), argv.data());
+}
+
+} // namespace
+
+TEST(Options, PathAfterOptionsAndWordsAfterThePathIgnored) {
+    EXPECT_EQ(parse({"trafficgen"}).configPath, nullptr);
+    EXPECT_STREQ(parse({"trafficgen", "test.conf", "--bogus"}).configPath, "test.conf");
+    EXPECT_STREQ(parse({"trafficgen", "--", "-dash.conf"}).configPath, "-dash.conf");
+    const TOptions options = parse({"trafficgen", "--version", "--help", "x.conf"});
+    EXPECT_TRUE(options.help);
+    EXPECT_TRUE(options.version);
+    EXPECT_STREQ(options.configPath, "x.conf");
+}
+
+TEST(Options, UnknownOptionOrMissingArgumentIsOneLineAndStatusOne) {
+    EXPECT_EXIT(parse({"trafficgen", "--bogus=1", "x.conf"}), testing::ExitedWithCode(1),
+                "^Neznamy prepinac --bogus; viz trafficgen --help\n$");
+    EXPECT_EXIT(parse({"trafficgen", "-xq"}), testing::ExitedWithCode(1),
+                "^Neznamy prepinac -x; viz trafficgen --help\n$");
+}
+
+TEST(Options, HelpListsEveryOptionAndVersionIsOneLine) {
+    const std::string help = usageText();
+    for (const char* name : {"--help", "--version"}) {
+        EXPECT_NE(help.find(name), std::string::npos) << name;
+    }
+    EXPECT_EQ(versionText(), std::string("trafficgen ") + TRAFFICGEN_VERSION + "\n");
+}
