@@ -1,6 +1,7 @@
 #ifndef TRAFFICGEN_OPTIONS_H
 #define TRAFFICGEN_OPTIONS_H
 
+#include <cstdint>
 #include <string>
 
 // What the command line asks for: `trafficgen [OPTIONS] [CONFIG]`. Options come before the
@@ -8,6 +9,9 @@
 struct TOptions {
     bool help = false;
     bool version = false;
+    // --loss-timeout US: overrides the configuration file's `loss timeout`.
+    bool lossTimeoutGiven = false;
+    std::uint32_t lossTimeout = 0;
     // Null: the test is described interactively. Points into argv.
     const char* configPath = nullptr;
 };

@@ -13,12 +13,15 @@
 
 namespace {
 
-// The receiver looks for ended senders at least this often.
+// The receiver looks for ended senders, and for the end of the capture, at least this often.
 constexpr int POLL_INTERVAL_MS = 10;
-// How long the capture goes on after the last sender has been reaped. The capture ring hands a
-// block of frames over only when the kernel retires it, at the latest 50 ms (the read time-out)
-// after its first frame, so frames sent just before a sender ended may need that long.
-constexpr std::int64_t GRACE_PERIOD_US = 75000;
+// The cycle's frames count as all arrived after this long without one.
+constexpr std::int64_t QUIET_PERIOD_US = 50000;
+// The capture ring hands a block of frames over only when the kernel retires it, at the latest
+// 50 ms (the read time-out) after a frame arrived; with timer ticks and scheduling, this long.
+constexpr std::int64_t BLOCK_RETIREMENT_US = 75000;
+// A frame is stamped on arrival a moment before the ring's counter takes it in.
+constexpr std::int64_t STAMP_TO_COUNT_US = 10000;
 // Frames taken in one go before the clock is looked at again, so that a flood of frames
 // cannot hold the receiver.
 constexpr int FRAMES_PER_DRAIN = 4096;
@@ -27,6 +30,18 @@ std::int64_t monotonicMicroseconds() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+std::int64_t realtimeMicroseconds() {
+    timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
+}
+
+// Wrapping arithmetic: a stray frame with a nonsense time must not overflow.
+std::int64_t wrappingMicroseconds(std::int64_t seconds, std::int64_t microseconds) {
+    return static_cast<std::int64_t>(static_cast<std::uint64_t>(seconds) * 1000000u +
+                                     static_cast<std::uint64_t>(microseconds));
 }
 
 std::int64_t readLittleEndian64(const unsigned char* bytes) {
@@ -118,6 +133,10 @@ std::size_t reapSenders(std::vector<TSender>& senders) {
 struct TCapture {
     pcap_t* device;
     std::vector<TStreamState>& streams;
+    std::int64_t cycleStart;
+    std::uint32_t& handedOver;
+    // Arrival (time of day, microseconds) of the latest frame counted in the cycle.
+    std::int64_t lastArrival = INT64_MIN;
 
     // Takes the frames that are ready, at most FRAMES_PER_DRAIN of them. Returns false when
     // the capture has ended for good (pcap_next_ex gave -2).
@@ -128,7 +147,12 @@ struct TCapture {
             const u_char* data = nullptr;
             const int result = pcap_next_ex(device, &header, &data);
             if (result == 1) {
-                accountFrame(streams, data, *header);
+                ++handedOver;
+                if (accountFrame(streams, data, *header, cycleStart)) {
+                    const std::int64_t arrival =
+                        wrappingMicroseconds(header->ts.tv_sec, header->ts.tv_usec);
+                    lastArrival = arrival > lastArrival ? arrival : lastArrival;
+                }
                 continue;
             }
             if (result == 0) {
@@ -144,10 +168,21 @@ struct TCapture {
     }
 };
 
+// Frames the kernel has put into the capture ring and not dropped, since the capture was
+// opened (wrapping); false when the library cannot tell.
+bool readFramesTaken(pcap_t* device, std::uint32_t& taken) {
+    pcap_stat stats{};
+    if (pcap_stats(device, &stats) != 0) {
+        return false;
+    }
+    taken = static_cast<std::uint32_t>(stats.ps_recv - stats.ps_drop);
+    return true;
+}
+
 } // namespace
 
 bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
-                  const pcap_pkthdr& header) {
+                  const pcap_pkthdr& header, std::int64_t cycleStart) {
     if (header.caplen < MIN_FRAME_LENGTH) {
         return false;
     }
@@ -159,12 +194,15 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
 
     const std::int64_t sentSeconds = readLittleEndian64(data + SEND_TIME_OFFSET);
     const std::int64_t sentMicroseconds = readLittleEndian64(data + SEND_TIME_OFFSET + 8);
-    // Wrapping arithmetic: a stray frame with a nonsense time must not overflow.
+    // Left over from an earlier cycle (held up on the path): it would count twice, and its
+    // delay belongs to that cycle.
+    if (wrappingMicroseconds(sentSeconds, sentMicroseconds) < cycleStart) {
+        ++stream.stragglers;
+        return false;
+    }
     const std::int64_t delay = static_cast<std::int64_t>(
-        (static_cast<std::uint64_t>(header.ts.tv_sec) - static_cast<std::uint64_t>(sentSeconds)) *
-            1000000u +
-        (static_cast<std::uint64_t>(header.ts.tv_usec) -
-         static_cast<std::uint64_t>(sentMicroseconds)));
+        static_cast<std::uint64_t>(wrappingMicroseconds(header.ts.tv_sec, header.ts.tv_usec)) -
+        static_cast<std::uint64_t>(wrappingMicroseconds(sentSeconds, sentMicroseconds)));
 
     if (stream.received == 0) {
         stream.firstArrival = header.ts;
@@ -187,11 +225,41 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
     return true;
 }
 
+bool captureComplete(const TCaptureTimes& times, std::int64_t quietPeriod,
+                     std::int64_t longestWait) {
+    if (times.now - times.sendersEnded >= longestWait) {
+        return true;
+    }
+    const std::int64_t quietFrom =
+        times.lastArrival > times.sendersEnded ? times.lastArrival : times.sendersEnded;
+    return times.seenThrough - quietFrom >= quietPeriod;
+}
+
+bool CRingBalance::drained(std::uint32_t taken, std::uint32_t handed, std::int64_t now) {
+    const std::uint32_t waiting = taken - handed;
+    if (!haveReading || taken != lastTaken || handed != lastHanded) {
+        haveReading = true;
+        lastTaken = taken;
+        lastHanded = handed;
+        unchangedSince = now;
+    } else if (now - unchangedSince >= BLOCK_RETIREMENT_US) {
+        // Nothing arrived and nothing was handed over for longer than a block stays in the
+        // ring: the frames still counted as waiting will never be handed over.
+        neverHanded = waiting;
+    }
+    // The frames counted as waiting are never fewer than those that will never come.
+    if (static_cast<std::int32_t>(waiting - neverHanded) < 0) {
+        neverHanded = waiting;
+    }
+    return waiting == neverHanded;
+}
+
 TResult buildResult(int stream, const TStreamState& state, std::uint32_t sent) {
     TResult result;
     result.stream = stream;
     result.received = state.received;
     result.sent = sent;
+    result.stragglers = state.stragglers;
     // In floating point: more frames received than sent (duplicates on the path) shows as a
     // negative loss instead of wrapping around.
     result.loss =
@@ -231,47 +299,55 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
     pcap_stat before{};
     const bool haveStatsBefore = pcap_stats(receivingDevice, &before) == 0;
     const int fd = pcap_get_selectable_fd(receivingDevice);
-    TCapture capture{receivingDevice, state};
+    TCapture capture{receivingDevice, state, cycleStart, framesHandedOver};
 
     bool capturing = true;
-    bool graceStarted = false;
-    std::int64_t graceEnd = 0;
+    bool sendersEnded = false;
+    TCaptureTimes times{0, INT64_MIN, 0, 0};
     for (;;) {
+        // Read before the drain: when the drain then hands over everything the ring had
+        // taken, every frame that arrived before this moment has been seen.
+        const std::int64_t countedAt = monotonicMicroseconds();
+        std::uint32_t taken = 0;
+        const bool counted = sendersEnded && readFramesTaken(receivingDevice, taken);
         bool mayHaveMore = false;
         if (capturing) {
             capturing = capture.drain(mayHaveMore);
         }
-        if (!graceStarted && reapSenders(senders) == 0) {
-            graceStarted = true;
-            graceEnd = monotonicMicroseconds() + GRACE_PERIOD_US;
+        if (!sendersEnded && reapSenders(senders) == 0) {
+            sendersEnded = true;
+            times.sendersEnded = monotonicMicroseconds();
         }
-        const std::int64_t now = monotonicMicroseconds();
-        if (graceStarted && (now >= graceEnd || !capturing)) {
-            // The last blocks the kernel has handed over by now.
-            while (capturing && mayHaveMore) {
-                capturing = capture.drain(mayHaveMore);
-                if (monotonicMicroseconds() >= graceEnd + GRACE_PERIOD_US) {
-                    break;
+        if (sendersEnded) {
+            times.now = monotonicMicroseconds();
+            const bool ringDrained =
+                counted && !mayHaveMore && ringBalance.drained(taken, framesHandedOver, times.now);
+            times.seenThrough =
+                ringDrained ? countedAt - STAMP_TO_COUNT_US : times.now - BLOCK_RETIREMENT_US;
+            // Arrivals are stamped with the time of day; the rule runs on the steady clock.
+            times.lastArrival = capture.lastArrival == INT64_MIN
+                                    ? INT64_MIN
+                                    : capture.lastArrival - (realtimeMicroseconds() - times.now);
+            if (!capturing || captureComplete(times, QUIET_PERIOD_US, lossTimeout)) {
+                // The blocks the kernel has handed over by now still count.
+                const std::int64_t drainEnd = times.now + BLOCK_RETIREMENT_US;
+                while (capturing && mayHaveMore && monotonicMicroseconds() < drainEnd) {
+                    capturing = capture.drain(mayHaveMore);
                 }
+                break;
             }
-            break;
         }
         if (mayHaveMore) {
             continue;
         }
-        int timeout = POLL_INTERVAL_MS;
-        if (graceStarted) {
-            const std::int64_t left = (graceEnd - now + 999) / 1000;
-            timeout = left < timeout ? static_cast<int>(left) : timeout;
-        }
         if (!capturing) {
             // Nothing more will arrive; only the senders are still awaited.
-            usleep(static_cast<useconds_t>(timeout) * 1000);
+            usleep(static_cast<useconds_t>(POLL_INTERVAL_MS) * 1000);
         } else if (fd >= 0) {
             pollfd wait{fd, POLLIN, 0};
-            poll(&wait, 1, timeout);
+            poll(&wait, 1, POLL_INTERVAL_MS);
         } else {
-            usleep(static_cast<useconds_t>(timeout < 5 ? timeout : 5) * 1000);
+            usleep(5000);
         }
     }
 

@@ -167,6 +167,12 @@ void printCycleWarnings(std::ostream& err, std::uint32_t cycle,
                 << " paketu, zachytavani zahodilo " << result.captureDropped
                 << " paketu; ztraty nemusi byt jen na trase" << std::endl;
         }
+        if (result.stragglers > 0) {
+            err << "Varovani: tok " << result.stream << " v cyklu " << cycle << ": prislo "
+                << result.stragglers
+                << " opozdenych paketu odeslanych pred zacatkem cyklu; nebyly zapocteny"
+                << std::endl;
+        }
     }
 }
 
@@ -192,6 +198,9 @@ int runTrafficGenerator(int argc, char** argv) {
         generator.getDataFromUser();
     } else {
         generator.loadDataFromFile(options.configPath);
+    }
+    if (options.lossTimeoutGiven) {
+        generator.setLossTimeout(options.lossTimeout);
     }
     generator.initialize();
     printCycleTableHead(std::cout);

@@ -50,6 +50,17 @@ TAddressLookup lookupIpv4Address(int socketFd, const char* name, unsigned char* 
     return TAddressLookup::found;
 }
 
+// Copies the interface's own hardware address to `mac` (6 bytes). An interface the kernel
+// cannot name an address for leaves `mac` as it is.
+void lookupHardwareAddress(int socketFd, const char* name, unsigned char* mac) {
+    ifreq request;
+    std::memset(&request, 0, sizeof request);
+    std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+    if (ioctl(socketFd, SIOCGIFHWADDR, &request) == 0) {
+        std::memcpy(mac, request.ifr_hwaddr.sa_data, 6);
+    }
+}
+
 void putBigEndian16(unsigned char* where, std::uint16_t value) {
     where[0] = static_cast<unsigned char>(value >> 8);
     where[1] = static_cast<unsigned char>(value & 0xFF);
@@ -198,6 +209,11 @@ void CTrafficGenerator::initialize() {
         fail(std::string("Rozhrani ") + receivingInterface + " nema adresu IPv4!");
     }
     const TAddressLookup sending = lookupIpv4Address(socketFd, sendingInterface, frameHeader + 26);
+    // Bridges and switches refuse frames from the all-zero address, so the frames carry the
+    // sending interface's own one unless the set-up named another.
+    if (!sourceMacGiven) {
+        lookupHardwareAddress(socketFd, sendingInterface, frameHeader + 6);
+    }
     close(socketFd);
     if (sending == TAddressLookup::noIpv4Address) {
         fail(std::string("Rozhrani ") + sendingInterface + " nema adresu IPv4!");
@@ -231,6 +247,11 @@ void CTrafficGenerator::initialize() {
         }
         fail(receiveFailure + text);
     }
+    // Only frames arriving at the interface: with one interface for both ends, the frames it
+    // sends itself would otherwise be counted as received.
+    if (pcap_setdirection(receivingDevice, PCAP_D_IN) != 0) {
+        fail(receiveFailure + pcap_geterr(receivingDevice));
+    }
 
     bpf_u_int32 network = 0;
     bpf_u_int32 mask = 0;
@@ -262,6 +283,8 @@ void CTrafficGenerator::generate() {
     timeval now;
     gettimeofday(&now, nullptr);
     srand(static_cast<std::uint32_t>(now.tv_sec) ^ static_cast<std::uint32_t>(now.tv_usec));
+    // Taken before any sender starts: every frame of this cycle is sent later.
+    cycleStart = static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec;
 
     for (pid_t& pid : senderPids) {
         pid = -1;

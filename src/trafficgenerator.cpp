@@ -43,12 +43,12 @@ template <typename T> T readAnswer() {
 
 // The address text goes through a buffer sized for the longest valid address; longer text
 // cannot be an address and is refused before any copy.
-bool setDestinationMac(const std::string& text, unsigned char* header) {
+bool readMac(const std::string& text, unsigned char* mac) {
     if (text.size() > MAC_TEXT_LENGTH)
         return false;
     char buffer[MAC_TEXT_LENGTH + 1] = {};
     std::memcpy(buffer, text.c_str(), text.size());
-    return getMacAddressFromStr(buffer, header);
+    return getMacAddressFromStr(buffer, mac);
 }
 
 bool isProbability(float probability) {
@@ -152,7 +152,7 @@ void CTrafficGenerator::getDataFromUser() {
 
     std::cout << "Zadejte parametry testu:" << std::endl;
     prompt("Cilova MAC[HEX]:");
-    if (!setDestinationMac(readAnswer<std::string>(), frameHeader))
+    if (!readMac(readAnswer<std::string>(), frameHeader))
         fail(INVALID_MAC);
 
     if (operation == THROUGHPUT_TEST) {
@@ -233,8 +233,16 @@ void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
         selectDevice();
 
     operation = config.getInt("operation", "");
-    if (!setDestinationMac(config.getString("destination MAC", ""), frameHeader))
+    if (!readMac(config.getString("destination MAC", ""), frameHeader))
         fail(INVALID_MAC);
+    if (config.hasKey("source MAC", "")) {
+        if (!readMac(config.getString("source MAC", ""), frameHeader + 6))
+            fail(INVALID_MAC);
+        sourceMacGiven = true;
+    }
+    if (config.hasKey("loss timeout", "") &&
+        !readLossTimeout(config.getString("loss timeout", ""), lossTimeout))
+        fail(INVALID_LOSS_TIMEOUT);
     duration = static_cast<std::uint32_t>(config.getInt("duration", ""));
 
     if (operation == THROUGHPUT_TEST) {

@@ -30,6 +30,25 @@ void putLittleEndian64(unsigned char* at, std::int64_t value) {
 
 } // namespace
 
+const char* const INVALID_LOSS_TIMEOUT =
+    "Neplatna hodnota loss timeout! Rozsah pouze 1000 - 3600000000 us";
+
+bool readLossTimeout(const std::string& text, std::uint32_t& microseconds) {
+    // Eleven digits are beyond the largest value; refusing them keeps the sum in range.
+    if (text.empty() || text.size() > 10)
+        return false;
+    std::uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return false;
+        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+    }
+    if (value < MIN_LOSS_TIMEOUT_US || value > MAX_LOSS_TIMEOUT_US)
+        return false;
+    microseconds = static_cast<std::uint32_t>(value);
+    return true;
+}
+
 int hexToInt(char c) {
     if (c >= '0' && c <= '9')
         return c - '0';

@@ -20,6 +20,16 @@ constexpr std::size_t MIN_FRAME_LENGTH = 59;
 constexpr std::size_t MAX_FRAME_LENGTH = 1500;
 constexpr std::uint16_t TEST_PORT = 33333;
 
+// The longest wait for a cycle's frames after its last sender has ended, unless set otherwise,
+// and the range a setting may have (microseconds).
+constexpr std::uint32_t DEFAULT_LOSS_TIMEOUT_US = 2000000;
+constexpr std::uint32_t MIN_LOSS_TIMEOUT_US = 1000;
+constexpr std::uint32_t MAX_LOSS_TIMEOUT_US = 3600000000u;
+extern const char* const INVALID_LOSS_TIMEOUT;
+
+// Reads a loss timeout: decimal digits only, within MIN_LOSS_TIMEOUT_US..MAX_LOSS_TIMEOUT_US.
+bool readLossTimeout(const std::string& text, std::uint32_t& microseconds);
+
 int hexToInt(char c);
 bool getMacAddressFromStr(const char* text, unsigned char* mac);
 void getIpv4AdressFromStr(const char* text, TIpv4Address* address);

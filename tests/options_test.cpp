@@ -42,8 +42,21 @@ TEST(Options, UnknownOptionOrMissingArgumentIsOneLineAndStatusOne) {
 
 TEST(Options, HelpListsEveryOptionAndVersionIsOneLine) {
     const std::string help = usageText();
-    for (const char* name : {"--help", "--version"}) {
+    for (const char* name : {"--help", "--version", "--loss-timeout US"}) {
         EXPECT_NE(help.find(name), std::string::npos) << name;
     }
     EXPECT_EQ(versionText(), std::string("trafficgen ") + TRAFFICGEN_VERSION + "\n");
+}
+
+TEST(Options, LossTimeoutInMicrosecondsWithinItsRange) {
+    EXPECT_FALSE(parse({"trafficgen", "x.conf"}).lossTimeoutGiven);
+    const TOptions options = parse({"trafficgen", "--loss-timeout", "1000", "x.conf"});
+    EXPECT_TRUE(options.lossTimeoutGiven);
+    EXPECT_EQ(options.lossTimeout, 1000u);
+    EXPECT_EQ(parse({"trafficgen", "--loss-timeout=3600000000"}).lossTimeout, 3600000000u);
+    for (const char* value : {"999", "3600000001", "5s", "", "-1"}) {
+        EXPECT_EXIT(parse({"trafficgen", "--loss-timeout", value}), testing::ExitedWithCode(1),
+                    "^Neplatna hodnota loss timeout! Rozsah pouze 1000 - 3600000000 us\n$")
+            << value;
+    }
 }

@@ -30,8 +30,9 @@ TCaptured frameOf(unsigned int streamIndex, std::size_t length, timeval sent, lo
     return frame;
 }
 
-bool account(std::vector<TStreamState>& streams, const TCaptured& frame) {
-    return accountFrame(streams, frame.data.data(), frame.header);
+bool account(std::vector<TStreamState>& streams, const TCaptured& frame,
+             std::int64_t cycleStart = INT64_MIN) {
+    return accountFrame(streams, frame.data.data(), frame.header, cycleStart);
 }
 
 TEST(ReceiverAccounting, ThreeFramesOfStreamTwoGiveTheSpecifiedFigures) {
@@ -134,6 +135,66 @@ TEST(ReceiverAccounting, StrayFrameWithNonsenseSendTimeIsHarmless) {
     stray.header.ts = timeval{1700000000, 0};
     EXPECT_TRUE(account(streams, stray));
     EXPECT_EQ(streams[0].received, 1u);
+}
+
+TEST(ReceiverAccounting, FramesSentBeforeTheCycleBeganAreStragglersOnly) {
+    std::vector<TStreamState> streams(2);
+    const std::int64_t cycleStart = 2000000000LL * 1000000 + 500000;
+    const timeval justBefore{2000000000, 499999};
+    const timeval atStart{2000000000, 500000};
+    EXPECT_FALSE(account(streams, frameOf(1, 100, justBefore, 900000), cycleStart));
+    EXPECT_FALSE(account(streams, frameOf(1, 100, timeval{1999999999, 0}, 10), cycleStart));
+    EXPECT_TRUE(account(streams, frameOf(1, 100, atStart, 40), cycleStart));
+    // Not one of the run's streams: neither counted nor a straggler.
+    EXPECT_FALSE(account(streams, frameOf(2, 100, justBefore, 10), cycleStart));
+
+    const TResult result = buildResult(2, streams[1], 1);
+    EXPECT_EQ(result.stragglers, 2u);
+    EXPECT_EQ(result.received, 1u);
+    EXPECT_EQ(result.loss, 0.0f);
+    EXPECT_EQ(result.maxDelay, 40u);
+    EXPECT_EQ(streams[0].stragglers + streams[0].received, 0u);
+}
+
+TEST(CaptureEnd, QuietAfterTheSendersAndTheLastArrivalOrTheLongestWait) {
+    const std::int64_t quiet = 50000;
+    const std::int64_t wait = 2000000;
+    const std::int64_t ended = 10000000;
+    const std::int64_t none = INT64_MIN;
+    // {senders ended, last arrival, seen through, now} -> complete?
+    const std::pair<TCaptureTimes, bool> cases[] = {
+        // Direct pair: the last frame came before the senders ended.
+        {{ended, ended - 3000, ended + 49999, ended + 60000}, false},
+        {{ended, ended - 3000, ended + 50000, ended + 60000}, true},
+        {{ended, none, ended + 50000, ended + 50000}, true},
+        // Frames still in flight after the senders ended: quiet counts from the last one.
+        {{ended, ended + 300000, ended + 349999, ended + 420000}, false},
+        {{ended, ended + 300000, ended + 350000, ended + 420000}, true},
+        // A device that never goes quiet holds the capture for the longest wait only.
+        {{ended, ended + 1999000, ended + 1990000, ended + 1999999}, false},
+        {{ended, ended + 1999000, ended + 1990000, ended + 2000000}, true},
+    };
+    for (const auto& [times, complete] : cases) {
+        EXPECT_EQ(captureComplete(times, quiet, wait), complete)
+            << times.lastArrival - ended << " " << times.seenThrough - ended << " "
+            << times.now - ended;
+    }
+    EXPECT_TRUE(captureComplete({ended, ended, ended, ended + 1000}, quiet, 1000));
+}
+
+TEST(CaptureEnd, RingIsDrainedWhenEveryTakenFrameIsHandedOverOrNeverWillBe) {
+    CRingBalance ring;
+    EXPECT_TRUE(ring.drained(0, 0, 0));
+    EXPECT_FALSE(ring.drained(40, 12, 10000));
+    EXPECT_TRUE(ring.drained(40, 40, 20000));
+    // Three frames the library keeps to itself: waiting, until nothing moves for 75 ms.
+    EXPECT_FALSE(ring.drained(43, 40, 30000));
+    EXPECT_FALSE(ring.drained(43, 40, 104999));
+    EXPECT_TRUE(ring.drained(43, 40, 105000));
+    // They stay known; new frames must be handed over again. The counters wrap.
+    EXPECT_FALSE(ring.drained(50, 44, 110000));
+    EXPECT_TRUE(ring.drained(50, 47, 120000));
+    EXPECT_TRUE(ring.drained(2u, 0xFFFFFFFFu, 130000));
 }
 
 TEST(ReceiverAccounting, LongCyclesKeepTheirPrecisionAndCountEveryByte) {

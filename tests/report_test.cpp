@@ -283,6 +283,7 @@ TEST(Warnings, TextsPerStreamAndReason) {
     results[2].refused = 7;
     results[3].sentKnown = false;
     results[3].captureDropped = 12345678901ull;
+    results[3].stragglers = 35;
     std::ostringstream err;
     printCycleWarnings(err, 1234, results);
     EXPECT_EQ(err.str(),
@@ -293,7 +294,9 @@ TEST(Warnings, TextsPerStreamAndReason) {
               "Varovani: tok 4 v cyklu 1234: pocet odeslanych paketu nelze zjistit, ztratovost "
               "neni platna\n"
               "Varovani: tok 4 v cyklu 1234: lokalni system odmitl odeslat 0 paketu, zachytavani "
-              "zahodilo 12345678901 paketu; ztraty nemusi byt jen na trase\n");
+              "zahodilo 12345678901 paketu; ztraty nemusi byt jen na trase\n"
+              "Varovani: tok 4 v cyklu 1234: prislo 35 opozdenych paketu odeslanych pred "
+              "zacatkem cyklu; nebyly zapocteny\n");
 
     std::ostringstream quiet;
     printCycleWarnings(quiet, 1, {TResult{}});

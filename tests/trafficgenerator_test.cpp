@@ -30,6 +30,8 @@ class CTrafficGeneratorTestAccess {
     static const char* receiving(const G& g) { return g.receivingInterface; }
     static void setSending(G& g, const char* name) { g.sendingInterface = name; }
     static bool devicesUnset(const G& g) { return !g.sendingDevice && !g.receivingDevice; }
+    static bool sourceMacGiven(const G& g) { return g.sourceMacGiven; }
+    static std::uint32_t lossTimeout(const G& g) { return g.lossTimeout; }
     static std::vector<int> header(const G& g) {
         return std::vector<int>(g.frameHeader, g.frameHeader + FRAME_HEADER_SIZE);
     }
@@ -536,6 +538,38 @@ TEST(ConfigSetUp, InvalidValuesRejectedBeforeLaterKeys) {
     loadDies(render(badOperation), BAD_OPERATION);
     for (const auto& [rows, message] : cases)
         loadDies(render(rows), message);
+}
+
+TEST(ConfigSetUp, OptionalSourceMacAndLossTimeout) {
+    CTrafficGenerator plain;
+    loadConfig(plain, render(EXAMPLE));
+    EXPECT_FALSE(Access::sourceMacGiven(plain));
+    EXPECT_EQ(Access::lossTimeout(plain), 2000000u);
+
+    std::vector<Row> rows = EXAMPLE;
+    const auto at = rows.begin() + indexOf("", "destination MAC") + 1;
+    rows.insert(at, {{"", "source MAC", "02:aa:bb:cc:dd:0e"}, {"", "loss timeout", "1000"}});
+    CTrafficGenerator given;
+    loadConfig(given, render(rows));
+    EXPECT_TRUE(Access::sourceMacGiven(given));
+    const std::vector<int> header = Access::header(given);
+    EXPECT_EQ(
+        std::vector<int>(header.begin(), header.begin() + 12),
+        (std::vector<int>{0x00, 0x1b, 0x21, 0x0a, 0x5c, 0xe4, 0x02, 0xaa, 0xbb, 0xcc, 0xdd, 0x0e}));
+    EXPECT_EQ(Access::lossTimeout(given), 1000u);
+
+    const std::string badTimeout =
+        "Neplatna hodnota loss timeout! Rozsah pouze 1000 - 3600000000 us";
+    const std::pair<std::string, std::string> refused[] = {
+        {"source MAC", "02:aa:bb:cc:dd"},
+        {"loss timeout", "999"},
+        {"loss timeout", "99999999999"},
+    };
+    for (const auto& [key, value] : refused) {
+        std::vector<Row> bad = EXAMPLE;
+        bad.insert(bad.begin() + indexOf("", "duration"), {"", key, value});
+        loadDies(render(bad), key == "source MAC" ? BAD_MAC : badTimeout);
+    }
 }
 
 const std::vector<Row> THROUGHPUT = {

@@ -127,6 +127,11 @@ int pcap_activate(pcap_t* handle) {
     return theScript.activateStatus;
 }
 
+int pcap_setdirection(pcap_t*, pcap_direction_t direction) {
+    theRecord.direction = direction;
+    return 0;
+}
+
 const char* pcap_statustostr(int status) {
     switch (status) {
     case PCAP_ERROR_NO_SUCH_DEVICE:
@@ -261,7 +266,7 @@ int pcap_stats(pcap_t* handle, pcap_stat* stats) {
     ++handle->statsCalls;
     stats->ps_recv = 0;
     stats->ps_ifdrop = 0;
-    stats->ps_drop = handle->statsCalls * theScript.dropsPerStats;
+    stats->ps_drop = handle->statsCalls > 1 ? theScript.dropsAfterFirstStats : 0;
     return 0;
 }
 

@@ -42,8 +42,8 @@ struct TScript {
 
     // pcap_sendpacket refuses every n-th frame of a process (0: never).
     unsigned refuseEvery = 0;
-    // Every pcap_stats call reports this many more dropped frames than the call before.
-    unsigned dropsPerStats = 0;
+    // pcap_stats reports no dropped frame at its first call and this many at every later one.
+    unsigned dropsAfterFirstStats = 0;
     // Runs in pcap_close of a handle opened by pcap_open_live (in a sender: just before it
     // writes its hand-over file).
     std::function<void()> onSendingClose;
@@ -57,6 +57,7 @@ struct TRecord {
     int timeout = -1;
     int bufferSize = -1;
     int immediate = 0;
+    int direction = -1;
     bool activated = false;
     bool nonblock = false;
     std::string filter;
