@@ -119,7 +119,7 @@ tg_untrack() {
 
 # Creates the namespace tgns<pid> with the veth pair tgs<pid> (sending end,
 # 10.77.X.1/24) and tgr<pid> (receiving end, 10.77.X.2/24), both up.
-# Sets TG_NS, TG_TX, TG_RX, TG_TX_IP, TG_RX_IP, TG_RX_MAC.
+# Sets TG_NS, TG_TX, TG_RX, TG_TX_IP, TG_RX_IP, TG_TX_MAC, TG_RX_MAC.
 tg_net_up() {
     local net=$(($$ % 250 + 1))
     TG_NS="tgns$$"
@@ -138,9 +138,8 @@ tg_net_up() {
     ip -n "$TG_NS" link set lo up
     ip -n "$TG_NS" link set "$TG_TX" up
     ip -n "$TG_NS" link set "$TG_RX" up
-    TG_RX_MAC=$(ip netns exec "$TG_NS" cat "/sys/class/net/$TG_RX/address")
-    [[ $TG_RX_MAC =~ ^([0-9a-f]{2}:){5}[0-9a-f]{2}$ ]] ||
-        tg_fail "cannot read the MAC address of $TG_RX (got '$TG_RX_MAC')"
+    TG_TX_MAC=$(tg_mac_of "$TG_TX")
+    TG_RX_MAC=$(tg_mac_of "$TG_RX")
     local tries=0
     until [[ $(ip netns exec "$TG_NS" cat "/sys/class/net/$TG_TX/operstate") == up &&
         $(ip netns exec "$TG_NS" cat "/sys/class/net/$TG_RX/operstate") == up ]]; do
@@ -149,7 +148,20 @@ tg_net_up() {
     done
 }
 
+# The MAC address of interface IF in the namespace.
+tg_mac_of() {
+    local mac
+    mac=$(ip netns exec "$TG_NS" cat "/sys/class/net/$1/address")
+    [[ $mac =~ ^([0-9a-f]{2}:){5}[0-9a-f]{2}$ ]] || tg_fail "cannot read the MAC address of $1 (got '$mac')"
+    printf '%s\n' "$mac"
+}
+
 # ---------------------------------------------------------------- configuration
+
+# Adds the global KEY = VALUE line to the configuration FILE (after its duration).
+tg_config_key() {
+    sed -i "/^duration = /a $2 = $3" "$1"
+}
 
 # Writes FILE from the template on standard input, filling in @SENDING@,
 # @RECEIVING@ and @MAC@ (the placeholders of examples/*.conf too).

@@ -68,6 +68,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("capture")
     parser.add_argument("--mac", required=True, help="expected destination MAC")
+    parser.add_argument("--src-mac", required=True, help="expected source MAC")
     parser.add_argument("--src", required=True, help="expected source IPv4 address")
     parser.add_argument("--dst", required=True, help="expected destination IPv4 address")
     parser.add_argument("--tos", required=True,
@@ -83,6 +84,7 @@ def main():
     args = parser.parse_args()
 
     mac = parse_mac(args.mac)
+    src_mac = parse_mac(args.src_mac)
     src = parse_ip(args.src)
     dst = parse_ip(args.dst)
     tos = [int(t) for t in args.tos.split(",")]
@@ -100,8 +102,8 @@ def main():
             fail("%s: only %d bytes long, a test frame has at least 59" % (where, len(frame)))
         if frame[0:6] != mac:
             fail("%s: destination MAC %s, expected %s" % (where, frame[0:6].hex(":"), args.mac))
-        if frame[6:12] != bytes(6):
-            fail("%s: source MAC %s, expected all zero" % (where, frame[6:12].hex(":")))
+        if frame[6:12] != src_mac:
+            fail("%s: source MAC %s, expected %s" % (where, frame[6:12].hex(":"), args.src_mac))
         if frame[12:14] != b"\x08\x00":
             fail("%s: EtherType %s, expected 0800" % (where, frame[12:14].hex()))
         ip = frame[14:34]
