@@ -15,6 +15,7 @@ TG_LOSS_HEADING_HEAD='| Tok | Minimalni [%] | Maximalni [%] | Prumerne [%] | Int
 TG_DELAY_HEADING_HEAD='| Tok | Minimalni [us] | Maximalni [us] | Prumerne [us] | Rozptyl [us^2] | Interval spolehlivosti (p='
 
 TG_NS=""
+TG_DEV_NS=""
 TG_TMP=""
 TG_PIDS=()
 
@@ -92,6 +93,9 @@ tg_cleanup() {
     if [[ -n $TG_NS ]]; then
         ip netns del "$TG_NS" 2>/dev/null || true
     fi
+    if [[ -n $TG_DEV_NS ]]; then
+        ip netns del "$TG_DEV_NS" 2>/dev/null || true
+    fi
     if [[ -n $TG_TMP && -d $TG_TMP ]]; then
         rm -rf "$TG_TMP"
     fi
@@ -121,18 +125,31 @@ tg_untrack() {
 # 10.77.X.1/24) and tgr<pid> (receiving end, 10.77.X.2/24), both up.
 # Sets TG_NS, TG_TX, TG_RX, TG_TX_IP, TG_RX_IP, TG_TX_MAC, TG_RX_MAC.
 tg_net_up() {
+    tg_ends_namespace
+    ip -n "$TG_NS" link add "$TG_TX" type veth peer name "$TG_RX" ||
+        tg_fail "cannot create veth pair in $TG_NS"
+    tg_ends_up
+}
+
+# The namespace of the two ends, with no IPv6 chatter (router solicitations, DAD).
+tg_ends_namespace() {
     local net=$(($$ % 250 + 1))
     TG_NS="tgns$$"
     TG_TX="tgs$$"
     TG_RX="tgr$$"
     TG_TX_IP="10.77.$net.1"
     TG_RX_IP="10.77.$net.2"
-    ip netns add "$TG_NS" || tg_fail "cannot create network namespace $TG_NS"
-    # No IPv6 chatter (router solicitations, DAD) on the test pair.
-    ip netns exec "$TG_NS" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
+    tg_namespace_add "$TG_NS"
+}
+
+tg_namespace_add() {
+    ip netns add "$1" || tg_fail "cannot create network namespace $1"
+    ip netns exec "$1" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
         net.ipv6.conf.default.disable_ipv6=1 >/dev/null 2>&1 || true
-    ip -n "$TG_NS" link add "$TG_TX" type veth peer name "$TG_RX" ||
-        tg_fail "cannot create veth pair in $TG_NS"
+}
+
+# Addresses the two ends, brings them up and waits until they are.
+tg_ends_up() {
     ip -n "$TG_NS" addr add "$TG_TX_IP/24" dev "$TG_TX"
     ip -n "$TG_NS" addr add "$TG_RX_IP/24" dev "$TG_RX"
     ip -n "$TG_NS" link set lo up
@@ -143,7 +160,7 @@ tg_net_up() {
     local tries=0
     until [[ $(ip netns exec "$TG_NS" cat "/sys/class/net/$TG_TX/operstate") == up &&
         $(ip netns exec "$TG_NS" cat "/sys/class/net/$TG_RX/operstate") == up ]]; do
-        ((++tries < 50)) || tg_fail "veth pair $TG_TX/$TG_RX did not come up"
+        ((++tries < 50)) || tg_fail "interfaces $TG_TX/$TG_RX did not come up"
         sleep 0.1
     done
 }
@@ -154,6 +171,95 @@ tg_mac_of() {
     mac=$(ip netns exec "$TG_NS" cat "/sys/class/net/$1/address")
     [[ $mac =~ ^([0-9a-f]{2}:){5}[0-9a-f]{2}$ ]] || tg_fail "cannot read the MAC address of $1 (got '$mac')"
     printf '%s\n' "$mac"
+}
+
+# ---------------------------------------------------------------- a device between the ends
+#
+# A switch with a shaped egress port, emulated in a namespace of its own: the sending end
+# tgs<pid> is cabled to port tgi<pid> of the bridge tgb<pid>, its port tgo<pid> to the
+# receiving end tgr<pid>. The shaper sits on tgo<pid>, towards the receiving end.
+
+# Creates the two namespaces and the cabling (the ends as tg_net_up leaves them) and waits
+# until the bridge forwards. Sets what tg_net_up sets and TG_DEV_NS, TG_DEV_IN, TG_DEV_OUT.
+tg_device_up() {
+    tg_ends_namespace
+    TG_DEV_NS="tgdev$$"
+    TG_DEV_IN="tgi$$"
+    TG_DEV_OUT="tgo$$"
+    local bridge="tgb$$" port
+    tg_namespace_add "$TG_DEV_NS"
+    ip -n "$TG_NS" link add "$TG_TX" type veth peer name "$TG_DEV_IN" netns "$TG_DEV_NS" &&
+        ip -n "$TG_NS" link add "$TG_RX" type veth peer name "$TG_DEV_OUT" netns "$TG_DEV_NS" &&
+        ip -n "$TG_DEV_NS" link add "$bridge" type bridge ||
+        tg_fail "cannot cable the bridge namespace $TG_DEV_NS"
+    for port in "$TG_DEV_IN" "$TG_DEV_OUT"; do
+        ip -n "$TG_DEV_NS" link set "$port" master "$bridge"
+        ip -n "$TG_DEV_NS" link set "$port" up
+    done
+    ip -n "$TG_DEV_NS" link set "$bridge" up
+    tg_ends_up
+    tg_device_wait_forwarding
+}
+
+# A new bridge needs a moment before its ports forward: waits until a probe frame sent by
+# the sending end reaches the receiving end (at most 10 s).
+tg_device_wait_forwarding() {
+    local counter=/sys/class/net/$TG_RX/statistics/rx_packets before i
+    # Broadcast, from the sending end, with the local experimental EtherType 88b5.
+    local probe=ffffffffffff${TG_TX_MAC//:/}88b5$(tg_repeat 0 92)
+    for ((i = 0; i < 100; i++)); do
+        before=$(ip netns exec "$TG_NS" cat "$counter")
+        ip netns exec "$TG_NS" python3 -c 'import socket, sys
+s = socket.socket(socket.AF_PACKET, socket.SOCK_RAW)
+s.bind((sys.argv[1], 0))
+s.send(bytes.fromhex(sys.argv[2]))' "$TG_TX" "$probe" || tg_fail "cannot send a probe frame"
+        sleep 0.1
+        (($(ip netns exec "$TG_NS" cat "$counter") > before)) && return 0
+    done
+    tg_fail "the bridge in $TG_DEV_NS did not forward within 10 s"
+}
+
+# Shapes the device's port towards the receiving end to RATE kbit/s with htb: frames with
+# TOS 184 in a class served first, everything else in a best-effort class behind it, each
+# with half the rate assured and the whole rate as ceiling, and a queue of PRIO_LIMIT and
+# BEST_EFFORT_LIMIT frames (pfifo, handles 10: and 20:).
+tg_device_shaper() {
+    local rate=$1 prio_limit=$2 best_effort_limit=$3
+    local tc=(ip netns exec "$TG_DEV_NS" tc) dev=$TG_DEV_OUT
+    "${tc[@]}" qdisc del dev "$dev" root 2>/dev/null || true
+    "${tc[@]}" qdisc add dev "$dev" root handle 1: htb default 20 &&
+        "${tc[@]}" class add dev "$dev" parent 1: classid 1:1 htb rate "${rate}kbit" ceil "${rate}kbit" &&
+        "${tc[@]}" class add dev "$dev" parent 1:1 classid 1:10 htb rate "$((rate / 2))kbit" \
+            ceil "${rate}kbit" prio 0 &&
+        "${tc[@]}" class add dev "$dev" parent 1:1 classid 1:20 htb rate "$((rate / 2))kbit" \
+            ceil "${rate}kbit" prio 1 &&
+        "${tc[@]}" qdisc add dev "$dev" parent 1:10 handle 10: pfifo limit "$prio_limit" &&
+        "${tc[@]}" qdisc add dev "$dev" parent 1:20 handle 20: pfifo limit "$best_effort_limit" &&
+        "${tc[@]}" filter add dev "$dev" parent 1: protocol ip prio 1 u32 match ip tos 0xb8 0xff flowid 1:10 ||
+        tg_fail "cannot set up the htb shaper on $dev"
+}
+
+# Frames the device's queue HANDLE (10: or 20:) has sent and dropped so far and holds now:
+# "SENT DROPPED BACKLOG".
+tg_device_queue() {
+    ip netns exec "$TG_DEV_NS" tc -s qdisc show dev "$TG_DEV_OUT" | awk -v handle="$1" '
+        $1 == "qdisc" { this = $3 == handle }
+        this && $1 == "Sent" { sent = $4; dropped = $7; sub(/,/, "", dropped) }
+        this && $1 == "backlog" { backlog = $3; sub(/p/, "", backlog) }
+        END { if (sent == "") exit 1; print sent, dropped, backlog }' ||
+        tg_fail "no queue $1 on $TG_DEV_OUT"
+}
+
+# Waits up to 10 s until the device's queues are empty.
+tg_device_wait_empty() {
+    local i sent dropped backlog10 backlog20
+    for ((i = 0; i < 100; i++)); do
+        read -r sent dropped backlog10 <<<"$(tg_device_queue 10:)"
+        read -r sent dropped backlog20 <<<"$(tg_device_queue 20:)"
+        ((backlog10 == 0 && backlog20 == 0)) && return 0
+        sleep 0.1
+    done
+    tg_fail "the device's queues did not empty within 10 s"
 }
 
 # ---------------------------------------------------------------- configuration

@@ -1,0 +1,106 @@
+#!/bin/bash
+# Measuring a device: a bridge with an htb shaper (8 Mbit/s) on its port towards the
+# receiving end, TOS 184 in a class served first (tg_device_up, tg_device_shaper).
+#   deep queue, load above the rate: every frame arrives, late ones included (the
+#       shaper's queue delays them far beyond the 50 ms that end a quiet capture), so
+#       the loss is exactly 0 and the queue's own counters say it dropped nothing;
+#   the same with a loss timeout of 20 ms: frames still queued when a cycle's wait ends
+#       are lost to that cycle and, arriving in the next one, reported but not counted;
+#   overload with a short queue: TOS 184 loses nothing and stays below 1 ms, the best-effort
+#       stream loses exactly what its queue dropped and waits about as long as the queue is;
+#   one interface for both ends: nothing comes back from an open end (100 % loss) until
+#       the bridge port sends the frames back (hairpin), and then each counts once.
+source "$(dirname "$0")/lib.bash"
+tg_init "${1:-}"
+for tool in tc python3; do
+    command -v "$tool" >/dev/null || tg_fail "required tool '$tool' is missing"
+done
+tg_device_up
+
+# Sums of received and sent over every cycle of stream S of the last run.
+totals() {
+    tg_rows | awk -v s="$1" '$2 == s { r += $3; n += $4 } END { print r + 0, n + 0 }'
+}
+
+# --- Deep queue, 1000-byte frames every 700 us: above the 1000 frames/s the shaper passes.
+tg_device_shaper 8000 1000 5000
+tg_write_config "$TG_TMP/deep.conf" 2 1000000 2 0.95 "0/constant 1000/constant 700"
+tg_run "$TG_TMP/deep.conf"
+tg_expect_report 2 1 0.9500
+tg_expect_quiet_stderr
+tg_expect_lossless 1
+for cycle in 1 2; do
+    sent=$(tg_field "$cycle" 1 sent)
+    max=$(tg_field "$cycle" 1 max)
+    ((sent > 1100)) || tg_fail "cycle $cycle sent only $sent frames: not above the shaper's 1000 frames/s"
+    ((max > 75000)) || tg_fail "cycle $cycle: maximum delay $max us, the deep queue was not used"
+    echo "deep queue, cycle $cycle: $sent of $sent frames, maximum delay $max us"
+done
+read -r queue_sent queue_dropped backlog <<<"$(tg_device_queue 20:)"
+read -r received sent <<<"$(totals 1)"
+((queue_dropped == 0 && queue_sent == received)) ||
+    tg_fail "the queue sent $queue_sent and dropped $queue_dropped frames, the program received $received"
+
+# --- The same with a loss timeout of 20 ms: the frames queued at a cycle's end are cut off.
+tg_device_shaper 8000 1000 5000
+tg_write_config "$TG_TMP/cut.conf" 2 500000 2 0.95 "0/constant 1000/constant 700"
+tg_exec 60 "$TG_BIN" --loss-timeout 20000 "$TG_TMP/cut.conf"
+tg_expect_report 2 1 0.9500
+late_re='^Varovani: tok 1 v cyklu 2: prislo ([0-9]+) opozdenych paketu odeslanych pred zacatkem cyklu; nebyly zapocteny$'
+[[ $(tgf_warnings 2 1) =~ $late_re ]] || tg_fail "no warning about late frames of cycle 1 in cycle 2"
+late=${BASH_REMATCH[1]}
+[[ -z $(tgf_warnings 1 1) ]] || tg_fail "cycle 1 warned: $(tgf_warnings 1 1)"
+for cycle in 1 2; do
+    received=$(tg_field "$cycle" 1 received)
+    sent=$(tg_field "$cycle" 1 sent)
+    ((received < sent)) || tg_fail "cycle $cycle received $received of $sent despite the 20 ms loss timeout"
+done
+((late > 0 && $(tg_field 1 1 received) + late <= $(tg_field 1 1 sent))) ||
+    tg_fail "$late late frames in cycle 2 do not fit cycle 1's $(tg_field 1 1 received) received of $(tg_field 1 1 sent)"
+tg_device_wait_empty
+read -r queue_sent queue_dropped backlog <<<"$(tg_device_queue 20:)"
+((queue_dropped == 0)) || tg_fail "the deep queue dropped $queue_dropped frames"
+echo "loss timeout 20 ms: cycle 1 $(tg_field 1 1 received) of $(tg_field 1 1 sent), $late late in cycle 2 (not counted)"
+
+# --- Overload with a queue of 20 frames: best effort every 500 us, TOS 184 every 2 ms.
+tg_device_shaper 8000 100 20
+tg_write_config "$TG_TMP/overload.conf" 2 1000000 2 0.95 "0/constant 1000/constant 500" \
+    "184/constant 200/constant 2000"
+tg_run "$TG_TMP/overload.conf"
+tg_expect_report 2 2 0.9500
+for cycle in 1 2; do
+    received=$(tg_field "$cycle" 2 received)
+    sent=$(tg_field "$cycle" 2 sent)
+    max=$(tg_field "$cycle" 2 max)
+    ((received == sent && sent > 100)) || tg_fail "cycle $cycle: TOS 184 received $received of $sent"
+    ((max < 1000)) || tg_fail "cycle $cycle: TOS 184 waited up to $max us behind the best-effort stream"
+    loss=$(tg_field "$cycle" 1 loss)
+    avg=$(tg_field "$cycle" 1 avg)
+    # 20 frames of 1000 bytes at the 7.2 Mbit/s left to best effort: 22 ms.
+    tg_num 'l > 10 && a > 11000 && a < 44000' l="$loss" a="$avg" ||
+        tg_fail "cycle $cycle: best effort lost $loss % with a mean delay of $avg us"
+    echo "overload, cycle $cycle: TOS 184 $received of $sent, max $max us; best effort loss $loss %, mean delay $avg us"
+done
+read -r received sent <<<"$(totals 1)"
+read -r queue_sent queue_dropped backlog <<<"$(tg_device_queue 20:)"
+((queue_sent == received && queue_dropped == sent - received)) ||
+    tg_fail "best effort: $received of $sent received, the queue sent $queue_sent and dropped $queue_dropped"
+read -r received sent <<<"$(totals 2)"
+read -r queue_sent queue_dropped backlog <<<"$(tg_device_queue 10:)"
+((queue_sent == received && queue_dropped == 0)) ||
+    tg_fail "TOS 184: $received received, its queue sent $queue_sent and dropped $queue_dropped"
+
+# --- One interface for both ends.
+tg_write_config "$TG_TMP/one.conf" 2 300000 1 - "0/constant 100/constant 1000"
+sed -i -e "s/^receiving interface = .*/receiving interface = $TG_TX/" \
+    -e "s/^destination MAC = .*/destination MAC = $TG_TX_MAC/" "$TG_TMP/one.conf"
+tg_run "$TG_TMP/one.conf"
+tg_expect_report 1 1
+[[ $(tg_field 1 1 received) == 0 && $(tg_field 1 1 loss) == 100 ]] ||
+    tg_fail "open end: received $(tg_field 1 1 received) of $(tg_field 1 1 sent), expected nothing"
+ip -n "$TG_DEV_NS" link set dev "$TG_DEV_IN" type bridge_slave hairpin on ||
+    tg_fail "cannot turn hairpin mode on"
+tg_run "$TG_TMP/one.conf"
+tg_expect_report 1 1
+tg_expect_lossless 50
+echo "PASS: lossless through a deep queue, late frames left out, priority kept under overload, open end 100 % loss"
