@@ -1,0 +1,59 @@
+#!/bin/bash
+# Shows trafficgen measuring a device (run as root): a switch emulated by a Linux bridge in a
+# network namespace of its own, cabled to the sending and the receiving interface, with an
+# htb shaper of 8 Mbit/s on its port towards the receiving interface and TOS 184 in a class
+# served first. Two loss-and-delay tests, 2 cycles of 2 s each:
+#   deep queue (5000 frames), one stream just above the rate: the queue delays frames by
+#       hundreds of milliseconds but drops none, and nothing is counted as lost;
+#   short queue (20 frames), overload: the TOS 184 stream passes untouched, the
+#       best-effort stream loses frames and waits as long as its queue is.
+# After each test the shaper's own counters are shown. Everything is removed afterwards.
+#
+#   bash scripts/device-demo.sh
+#
+# Installs what is missing and builds first.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+if ((EUID != 0)); then
+    echo "The demo must run as root (it installs packages, creates network namespaces" >&2
+    echo "and captures frames)." >&2
+    exit 1
+fi
+
+(cd "$root" && bash scripts/install-deps.sh && bash scripts/build.sh >/dev/null)
+binary=$root/build/trafficgen
+
+# The namespaces, the bridge, the shaper and the cleanup are the end-to-end tests' own.
+source "$root/tests/e2e/lib.bash"
+tg_init "$binary"
+echo "Building the device and waiting until its bridge forwards..."
+tg_device_up
+echo "$TG_TX ($TG_TX_IP) -> [bridge in namespace $TG_DEV_NS, htb 8 Mbit/s towards] -> $TG_RX ($TG_RX_IP)"
+
+# Runs a test on CONF and prints the shaper's counters after it.
+run_test() {
+    (cd "$TG_TMP" && ip netns exec "$TG_NS" "$binary" "$1")
+    local queue name sent dropped backlog
+    for queue in 10: 20:; do
+        name=$([[ $queue == 10: ]] && echo "TOS 184" || echo "best effort")
+        read -r sent dropped backlog <<<"$(tg_device_queue "$queue")"
+        printf 'Shaper queue %-11s: sent %s frames, dropped %s\n' "$name" "$sent" "$dropped"
+    done
+    echo
+}
+
+echo
+echo "== Deep queue: 1000-byte frames every 700 us (about 11 Mbit/s offered), 2 cycles of 2 s =="
+echo
+tg_device_shaper 8000 1000 5000
+tg_write_config "$TG_TMP/deep.conf" 2 2000000 2 0.95 "0/constant 1000/constant 700"
+run_test "$TG_TMP/deep.conf"
+
+echo "== Overload, short queue: best effort 1000 bytes every 500 us, TOS 184 200 bytes every 2 ms =="
+echo
+tg_device_shaper 8000 100 20
+tg_write_config "$TG_TMP/overload.conf" 2 2000000 2 0.95 "0/constant 1000/constant 500" \
+    "184/constant 200/constant 2000"
+run_test "$TG_TMP/overload.conf"
+echo "Done; the namespaces $TG_NS and $TG_DEV_NS are removed."
