@@ -8,17 +8,7 @@
 #   bash scripts/demo.sh FILE       runs build/trafficgen FILE on your own interfaces
 #
 # Installs what is missing and builds first.
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-
-if ((EUID != 0)); then
-    echo "The demo must run as root (it installs packages, creates a network namespace" >&2
-    echo "and captures frames)." >&2
-    exit 1
-fi
-
-(cd "$root" && bash scripts/install-deps.sh && bash scripts/build.sh >/dev/null)
-binary=$root/build/trafficgen
+source "$(dirname "$0")/demo-prelude.bash"
 
 if (($# > 0)); then
     exec "$binary" "$@"

@@ -12,17 +12,7 @@
 #   bash scripts/device-demo.sh
 #
 # Installs what is missing and builds first.
-set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-
-if ((EUID != 0)); then
-    echo "The demo must run as root (it installs packages, creates network namespaces" >&2
-    echo "and captures frames)." >&2
-    exit 1
-fi
-
-(cd "$root" && bash scripts/install-deps.sh && bash scripts/build.sh >/dev/null)
-binary=$root/build/trafficgen
+source "$(dirname "$0")/demo-prelude.bash"
 
 # The namespaces, the bridge, the shaper and the cleanup are the end-to-end tests' own.
 source "$root/tests/e2e/lib.bash"
