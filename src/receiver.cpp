@@ -168,15 +168,41 @@ struct TCapture {
     }
 };
 
-// Frames the kernel has put into the capture ring and not dropped, since the capture was
-// opened (wrapping); false when the library cannot tell.
-bool readFramesTaken(pcap_t* device, std::uint32_t& taken) {
+// How many frames the kernel had put into the capture ring, and not dropped, at one moment
+// (monotonic microseconds); counted from the opening of the capture, wrapping.
+struct TRingReading {
+    bool known = false;
+    std::int64_t at = 0;
+    std::uint32_t taken = 0;
+};
+
+TRingReading readRing(pcap_t* device) {
+    TRingReading reading;
+    reading.at = monotonicMicroseconds();
     pcap_stat stats{};
-    if (pcap_stats(device, &stats) != 0) {
-        return false;
+    if (pcap_stats(device, &stats) == 0) {
+        reading.known = true;
+        reading.taken = static_cast<std::uint32_t>(stats.ps_recv - stats.ps_drop);
     }
-    taken = static_cast<std::uint32_t>(stats.ps_recv - stats.ps_drop);
-    return true;
+    return reading;
+}
+
+// The moments of captureComplete after a drain that followed `reading` (`drainedAll`: the drain
+// took every frame that was ready).
+TCaptureTimes captureTimes(std::int64_t sendersEnded, const TCapture& capture,
+                           const TRingReading& reading, bool drainedAll, CRingBalance& ring) {
+    TCaptureTimes times{sendersEnded, INT64_MIN, 0, monotonicMicroseconds()};
+    // With nothing left in the ring, every frame stamped before the reading has been seen;
+    // otherwise every frame whose block the kernel must have retired by now.
+    const bool ringEmpty =
+        reading.known && drainedAll && ring.drained(reading.taken, capture.handedOver, times.now);
+    times.seenThrough =
+        ringEmpty ? reading.at - STAMP_TO_COUNT_US : times.now - BLOCK_RETIREMENT_US;
+    // Arrivals are stamped with the time of day; the rule runs on the steady clock.
+    if (capture.lastArrival != INT64_MIN) {
+        times.lastArrival = capture.lastArrival - (realtimeMicroseconds() - times.now);
+    }
+    return times;
 }
 
 } // namespace
@@ -303,39 +329,29 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
 
     bool capturing = true;
     bool sendersEnded = false;
-    TCaptureTimes times{0, INT64_MIN, 0, 0};
+    std::int64_t sendersEndedAt = 0;
     for (;;) {
-        // Read before the drain: when the drain then hands over everything the ring had
-        // taken, every frame that arrived before this moment has been seen.
-        const std::int64_t countedAt = monotonicMicroseconds();
-        std::uint32_t taken = 0;
-        const bool counted = sendersEnded && readFramesTaken(receivingDevice, taken);
+        // Read before the drain: if the drain then takes everything the ring had, every frame
+        // that arrived before the reading has been seen.
+        const TRingReading reading = sendersEnded ? readRing(receivingDevice) : TRingReading{};
         bool mayHaveMore = false;
         if (capturing) {
             capturing = capture.drain(mayHaveMore);
         }
         if (!sendersEnded && reapSenders(senders) == 0) {
             sendersEnded = true;
-            times.sendersEnded = monotonicMicroseconds();
+            sendersEndedAt = monotonicMicroseconds();
         }
-        if (sendersEnded) {
-            times.now = monotonicMicroseconds();
-            const bool ringDrained =
-                counted && !mayHaveMore && ringBalance.drained(taken, framesHandedOver, times.now);
-            times.seenThrough =
-                ringDrained ? countedAt - STAMP_TO_COUNT_US : times.now - BLOCK_RETIREMENT_US;
-            // Arrivals are stamped with the time of day; the rule runs on the steady clock.
-            times.lastArrival = capture.lastArrival == INT64_MIN
-                                    ? INT64_MIN
-                                    : capture.lastArrival - (realtimeMicroseconds() - times.now);
-            if (!capturing || captureComplete(times, QUIET_PERIOD_US, lossTimeout)) {
-                // The blocks the kernel has handed over by now still count.
-                const std::int64_t drainEnd = times.now + BLOCK_RETIREMENT_US;
-                while (capturing && mayHaveMore && monotonicMicroseconds() < drainEnd) {
-                    capturing = capture.drain(mayHaveMore);
-                }
-                break;
+        if (sendersEnded &&
+            (!capturing || captureComplete(captureTimes(sendersEndedAt, capture, reading,
+                                                        !mayHaveMore, ringBalance),
+                                           QUIET_PERIOD_US, lossTimeout))) {
+            // The blocks the kernel has handed over by now still count.
+            const std::int64_t drainEnd = monotonicMicroseconds() + BLOCK_RETIREMENT_US;
+            while (capturing && mayHaveMore && monotonicMicroseconds() < drainEnd) {
+                capturing = capture.drain(mayHaveMore);
             }
+            break;
         }
         if (mayHaveMore) {
             continue;
