@@ -1,5 +1,6 @@
 #include "trafficgenerator.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -135,8 +136,10 @@ struct TCapture {
     std::vector<TStreamState>& streams;
     std::int64_t cycleStart;
     std::uint32_t& handedOver;
-    // Arrival (time of day, microseconds) of the latest frame counted in the cycle.
+    // Arrivals (time of day, microseconds) of the latest frame counted in the cycle and of the
+    // latest frame handed over at all.
     std::int64_t lastArrival = INT64_MIN;
+    std::int64_t lastHanded = INT64_MIN;
 
     // Takes the frames that are ready, at most FRAMES_PER_DRAIN of them. Returns false when
     // the capture has ended for good (pcap_next_ex gave -2).
@@ -148,10 +151,11 @@ struct TCapture {
             const int result = pcap_next_ex(device, &header, &data);
             if (result == 1) {
                 ++handedOver;
+                const std::int64_t arrival =
+                    wrappingMicroseconds(header->ts.tv_sec, header->ts.tv_usec);
+                lastHanded = std::max(lastHanded, arrival);
                 if (accountFrame(streams, data, *header, cycleStart)) {
-                    const std::int64_t arrival =
-                        wrappingMicroseconds(header->ts.tv_sec, header->ts.tv_usec);
-                    lastArrival = arrival > lastArrival ? arrival : lastArrival;
+                    lastArrival = std::max(lastArrival, arrival);
                 }
                 continue;
             }
@@ -187,20 +191,33 @@ TRingReading readRing(pcap_t* device) {
     return reading;
 }
 
+// The steady-clock time of an arrival stamped with the time of day (INT64_MIN stays).
+std::int64_t steadyTimeOf(std::int64_t arrival, std::int64_t steadyNow) {
+    if (arrival == INT64_MIN) {
+        return INT64_MIN;
+    }
+    return arrival - (realtimeMicroseconds() - steadyNow);
+}
+
 // The moments of captureComplete after a drain that followed `reading` (`drainedAll`: the drain
 // took every frame that was ready).
 TCaptureTimes captureTimes(std::int64_t sendersEnded, const TCapture& capture,
                            const TRingReading& reading, bool drainedAll, CRingBalance& ring) {
-    TCaptureTimes times{sendersEnded, INT64_MIN, 0, monotonicMicroseconds()};
-    // With nothing left in the ring, every frame stamped before the reading has been seen;
-    // otherwise every frame whose block the kernel must have retired by now.
-    const bool ringEmpty =
-        reading.known && drainedAll && ring.drained(reading.taken, capture.handedOver, times.now);
-    times.seenThrough =
-        ringEmpty ? reading.at - STAMP_TO_COUNT_US : times.now - BLOCK_RETIREMENT_US;
-    // Arrivals are stamped with the time of day; the rule runs on the steady clock.
-    if (capture.lastArrival != INT64_MIN) {
-        times.lastArrival = capture.lastArrival - (realtimeMicroseconds() - times.now);
+    TCaptureTimes times{sendersEnded, INT64_MIN, INT64_MIN, monotonicMicroseconds()};
+    times.lastArrival = steadyTimeOf(capture.lastArrival, times.now);
+    // The ring hands frames over in the order they arrived: all before the last one handed
+    // over have been seen, even while the receiver is behind.
+    const std::int64_t lastHanded = steadyTimeOf(capture.lastHanded, times.now);
+    if (lastHanded != INT64_MIN) {
+        times.seenThrough = lastHanded - STAMP_TO_COUNT_US;
+    }
+    if (drainedAll) {
+        // Caught up: every frame whose block the kernel must have retired by now has been
+        // seen, and with nothing left in the ring every frame stamped before the reading.
+        times.seenThrough = std::max(times.seenThrough, times.now - BLOCK_RETIREMENT_US);
+        if (reading.known && ring.drained(reading.taken, capture.handedOver, times.now)) {
+            times.seenThrough = std::max(times.seenThrough, reading.at - STAMP_TO_COUNT_US);
+        }
     }
     return times;
 }

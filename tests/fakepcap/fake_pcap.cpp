@@ -225,7 +225,9 @@ int pcap_next_ex(pcap_t* handle, pcap_pkthdr** header, const u_char** data) {
     } else {
         have = fakepcap::takeFromWire(handle);
         if (!have && theScript.endlessFrame) {
+            // Like a flood the receiver cannot keep up with: each copy arrived just now.
             handle->current = theScript.endless;
+            gettimeofday(&handle->current.header.ts, nullptr);
             have = endless = true;
         }
     }

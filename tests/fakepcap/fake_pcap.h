@@ -31,7 +31,8 @@ struct TScript {
 
     // Frames pcap_next_ex hands out first, in order.
     std::deque<TFrame> frames;
-    // Makes pcap_next_ex return this frame for ever, after the scripted ones.
+    // Makes pcap_next_ex return this frame for ever, after the scripted ones, stamped with
+    // the time it is read.
     bool endlessFrame = false;
     TFrame endless;
 
