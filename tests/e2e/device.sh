@@ -80,14 +80,19 @@ for cycle in 1 2; do
     received=$(tg_field "$cycle" 2 received)
     sent=$(tg_field "$cycle" 2 sent)
     max=$(tg_field "$cycle" 2 max)
+    mean=$(tg_field "$cycle" 2 avg)
     ((received == sent && sent > 100)) || tg_fail "cycle $cycle: TOS 184 received $received of $sent"
-    ((max < 1000)) || tg_fail "cycle $cycle: TOS 184 waited up to $max us behind the best-effort stream"
+    # Below 1 ms, where frames queued behind best effort would wait about 20 ms. Only the mean:
+    # on a busy machine a sender preempted between stamping and sending a frame makes single
+    # delays of several milliseconds that no queue caused.
+    tg_num 'm < 1000' m="$mean" ||
+        tg_fail "cycle $cycle: TOS 184 waited $mean us on average (up to $max us): behind the best-effort queue"
     loss=$(tg_field "$cycle" 1 loss)
     avg=$(tg_field "$cycle" 1 avg)
     # 20 frames of 1000 bytes at the 7.2 Mbit/s left to best effort: 22 ms.
     tg_num 'l > 10 && a > 11000 && a < 44000' l="$loss" a="$avg" ||
         tg_fail "cycle $cycle: best effort lost $loss % with a mean delay of $avg us"
-    echo "overload, cycle $cycle: TOS 184 $received of $sent, max $max us; best effort loss $loss %, mean delay $avg us"
+    echo "overload, cycle $cycle: TOS 184 $received of $sent, mean $mean us, max $max us; best effort loss $loss %, mean delay $avg us"
 done
 read -r received sent <<<"$(totals 1)"
 read -r queue_sent queue_dropped backlog <<<"$(tg_device_queue 20:)"
