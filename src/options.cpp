@@ -21,8 +21,7 @@ const TOptionSpec OPTION_SPECS[] = {
      [](TOptions& options, const char*) { options.help = true; }},
     {"version", nullptr, "vypise verzi programu a skonci",
      [](TOptions& options, const char*) { options.version = true; }},
-    {"loss-timeout", "US",
-     "nejdelsi cekani na pakety cyklu po konci odesilani [us] (vychozi 2000000)",
+    {"loss-timeout", "US", "nejdelsi cekani na pakety po konci odesilani [us]",
      [](TOptions& options, const char* argument) {
          if (!readLossTimeout(argument, options.lossTimeout)) {
              fail(INVALID_LOSS_TIMEOUT);
