@@ -1,3 +1,5 @@
 #include "report.h"
 
-int main(int argc, char** argv) { return runTrafficGenerator(argc, argv); }
+int main(int argc, char** argv) {
+    return runTrafficGenerator(argc, argv);
+}
