@@ -1,11 +1,11 @@
 #include "randomgenerator.h"
 
+#include "answers.h"
 #include "config.h"
 #include "utils.h"
 
 #include <cmath>
 #include <cstdlib>
-#include <iostream>
 
 namespace {
 
@@ -29,17 +29,18 @@ std::uint32_t truncateValue(double r) {
     return static_cast<std::uint32_t>(r);
 }
 
-// Reads one answer from the terminal; a read that fails would leave the field unset.
-template <typename T> void readAnswer(const char* prompt, const char* label, T& field) {
-    std::cout << prompt << label << ": " << std::flush;
-    if (!(std::cin >> field))
-        fail("Neplatny nebo chybejici vstup!");
+// Asks for one parameter: the question, then what the values measure (the caller's label).
+template <typename T> void askFor(const char* question, const char* label, T& field) {
+    prompt(std::string(question) + label + ": ");
+    field = readAnswer<T>();
 }
 
 // The uniform class takes a value modulo twice its mean; in 32 bits that is 0 for 0 and 2^31.
 bool uniformModulusIsZero(std::uint32_t mean) {
     return static_cast<std::uint32_t>(2u * mean) == 0;
 }
+// Names exactly the two means refused: every other 32-bit mean gives a usable modulus.
+const char* const UNIFORM_MEAN_REFUSED = "Stredni hodnota nesmi byt 0 ani 2147483648";
 
 } // namespace
 
@@ -58,7 +59,7 @@ std::uint32_t CConstantDistribution::generate() {
 }
 
 void CConstantDistribution::getParamsFromUser(const char* label) {
-    readAnswer("Zadejte hodnotu ", label, m_value);
+    askFor("Zadejte hodnotu ", label, m_value);
 }
 
 void CConstantDistribution::getParamsFromConfig(const CConfig& config, std::string keyPrefix,
@@ -77,16 +78,16 @@ std::uint32_t CUniformDistribution::generate() {
 }
 
 void CUniformDistribution::getParamsFromUser(const char* label) {
-    readAnswer("Zadejte stredni hodnotu ", label, m_mean);
+    askFor("Zadejte stredni hodnotu ", label, m_mean);
     if (uniformModulusIsZero(m_mean))
-        fail("Musi platit 0 < mean < 2147483648 !");
+        fail(std::string(UNIFORM_MEAN_REFUSED) + " !");
 }
 
 void CUniformDistribution::getParamsFromConfig(const CConfig& config, std::string keyPrefix,
                                                std::string section) {
     m_mean = static_cast<std::uint32_t>(config.getInt(keyPrefix + "uniform mean", section));
     if (uniformModulusIsZero(m_mean))
-        fail("Musi platit 0 < mean < 2147483648 v sekci " + section + "!");
+        fail(std::string(UNIFORM_MEAN_REFUSED) + " v sekci " + section + "!");
 }
 
 // 2: normal
@@ -101,8 +102,8 @@ std::uint32_t CNormalDistribution::generate() {
 }
 
 void CNormalDistribution::getParamsFromUser(const char* label) {
-    readAnswer("Zadejte stredni hodnotu ", label, m_mean);
-    readAnswer("Zadejte rozptyl ", label, m_variance);
+    askFor("Zadejte stredni hodnotu ", label, m_mean);
+    askFor("Zadejte rozptyl ", label, m_variance);
 }
 
 void CNormalDistribution::getParamsFromConfig(const CConfig& config, std::string keyPrefix,
@@ -121,7 +122,7 @@ std::uint32_t CExponentialDistribution::generate() {
 }
 
 void CExponentialDistribution::getParamsFromUser(const char* label) {
-    readAnswer("Zadejte stredni hodnotu ", label, m_mean);
+    askFor("Zadejte stredni hodnotu ", label, m_mean);
 }
 
 void CExponentialDistribution::getParamsFromConfig(const CConfig& config, std::string keyPrefix,
@@ -142,8 +143,8 @@ std::uint32_t CHyperExponentialDistribution::generate() {
 }
 
 void CHyperExponentialDistribution::getParamsFromUser(const char* label) {
-    readAnswer("Zadejte parametr s hyperexponecialniho rozdeleni ", label, m_s);
-    readAnswer("Zadejte parametr x hyperexponecialniho rozdeleni (x < s) ", label, m_x);
+    askFor("Zadejte parametr s hyperexponecialniho rozdeleni ", label, m_s);
+    askFor("Zadejte parametr x hyperexponecialniho rozdeleni (x < s) ", label, m_x);
     if (!(m_x < m_s))
         fail("Musi platit x < s !");
 }
@@ -169,8 +170,8 @@ std::uint32_t CParetoDistribution::generate() {
 }
 
 void CParetoDistribution::getParamsFromUser(const char* label) {
-    readAnswer("Zadejte parametr k pro Pareto rozdeleni  ", label, m_k);
-    readAnswer("Zadejte parametr x_m pro Pareto rozdeleni  ", label, m_xm);
+    askFor("Zadejte parametr k pro Pareto rozdeleni  ", label, m_k);
+    askFor("Zadejte parametr x_m pro Pareto rozdeleni  ", label, m_xm);
 }
 
 void CParetoDistribution::getParamsFromConfig(const CConfig& config, std::string keyPrefix,
@@ -187,8 +188,8 @@ std::uint32_t CWeibullDistribution::generate() {
 }
 
 void CWeibullDistribution::getParamsFromUser(const char* label) {
-    readAnswer("Zadejte parametr scale pro Weibullovo rozdeleni  ", label, m_scale);
-    readAnswer("Zadejte parametr shape pro Weibullovo rozdeleni ", label, m_shape);
+    askFor("Zadejte parametr scale pro Weibullovo rozdeleni  ", label, m_scale);
+    askFor("Zadejte parametr shape pro Weibullovo rozdeleni ", label, m_shape);
 }
 
 void CWeibullDistribution::getParamsFromConfig(const CConfig& config, std::string keyPrefix,
@@ -207,8 +208,8 @@ std::uint32_t CErlangDistribution::generate() {
 }
 
 void CErlangDistribution::getParamsFromUser(const char* label) {
-    readAnswer("Zadejte parametr scale pro Enlangovo rozdeleni  ", label, m_scale);
-    readAnswer("Zadejte parametr shape pro Enlangovo rozdeleni (shape < scale) ", label, m_shape);
+    askFor("Zadejte parametr scale pro Enlangovo rozdeleni  ", label, m_scale);
+    askFor("Zadejte parametr shape pro Enlangovo rozdeleni (shape < scale) ", label, m_shape);
     if (!(m_shape < static_cast<double>(m_scale)))
         fail("Musi platit shape < scale !");
 }

@@ -5,20 +5,19 @@
 #include <string>
 #include <unistd.h>
 
+#include "answers.h"
 #include "config.h"
 #include "quantile.h"
 #include "randomgenerator.h"
 
 namespace {
 
-const char* const INVALID_INPUT = "Neplatny nebo chybejici vstup!";
 const char* const INVALID_MAC = "Neplatny format MAC adresy";
 const char* const INVALID_INTERFACE = "Neplatne cislo rozhrani!";
 const char* const INVALID_DISTRIBUTION = "Neplatne cislo rozdeleni! Rozsah pouze 0 - 7";
 const char* const INVALID_OPERATION = "Neplatna operace! Rozsah pouze 1 - 2";
 const char* const INVALID_PROBABILITY = "Pravdepodobnost musi byt v rozsahu 0.5 - 1!";
 const char* const TOO_MANY_STREAMS = "Maximalne muze byt 10 toku!";
-const char* const INVALID_TOS = "Neplatná hodnota! Rozsah pouze 0 - 255";
 
 constexpr std::int32_t THROUGHPUT_TEST = 1;
 constexpr std::int32_t LOSS_AND_DELAY_TEST = 2;
@@ -26,20 +25,6 @@ constexpr unsigned int LAST_DISTRIBUTION = 7;
 constexpr int MAX_TOS = 255;
 // "xx:xx:xx:xx:xx:xx": no valid address is longer.
 constexpr std::size_t MAC_TEXT_LENGTH = 17;
-
-// A prompt stays on the answer's line, so it is flushed rather than ended.
-void prompt(const char* text) {
-    std::cout << text << std::flush;
-}
-
-// Formatted extraction that ends the run instead of leaving a field as a failed read left it
-// (not a number, out of the type's range, end of input).
-template <typename T> T readAnswer() {
-    T value{};
-    if (!(std::cin >> value))
-        fail(INVALID_INPUT);
-    return value;
-}
 
 // The address text goes through a buffer sized for the longest valid address; longer text
 // cannot be an address and is refused before any copy.
@@ -51,9 +36,40 @@ bool readMac(const std::string& text, unsigned char* mac) {
     return getMacAddressFromStr(buffer, mac);
 }
 
-bool isProbability(float probability) {
+// The set-up rules, each written once for the terminal and the file alike: every check hands
+// back the value it accepted or ends the run with the rule's message.
+
+// `where` follows "Neplatná hodnota" in the message: empty on the terminal, the key and the
+// section in a file.
+unsigned char checkedTos(int value, const std::string& where) {
+    if (value < 0 || value > MAX_TOS)
+        fail("Neplatná hodnota" + where + "! Rozsah pouze 0 - 255");
+    return static_cast<unsigned char>(value);
+}
+
+// From a file a negative number arrives as a large unsigned one and is refused too.
+unsigned int checkedDistributionNumber(unsigned int number) {
+    if (number > LAST_DISTRIBUTION)
+        fail(INVALID_DISTRIBUTION);
+    return number;
+}
+
+float checkedProbability(float probability) {
     // Written so that NaN fails both comparisons and is refused.
-    return probability >= 0.5f && probability <= 1.0f;
+    if (!(probability >= 0.5f && probability <= 1.0f))
+        fail(INVALID_PROBABILITY);
+    return probability;
+}
+
+std::uint32_t checkedStreamCount(std::uint32_t count) {
+    if (count > MAX_STREAMS)
+        fail(TOO_MANY_STREAMS);
+    return count;
+}
+
+// The TOS key of a section, named in the message.
+std::string tosInSection(const std::string& section) {
+    return " u TOS pod sekci " + section;
 }
 
 void printDistributionMenu() {
@@ -161,10 +177,7 @@ void CTrafficGenerator::getDataFromUser() {
         duration = readAnswer<std::uint32_t>();
         streams = 1;
         prompt("TOS: ");
-        const int value = readAnswer<int>();
-        if (value < 0 || value > MAX_TOS)
-            fail(INVALID_TOS);
-        tos[0] = static_cast<unsigned char>(value);
+        tos[0] = checkedTos(readAnswer<int>(), "");
         return;
     }
     if (operation != LOSS_AND_DELAY_TEST)
@@ -174,41 +187,30 @@ void CTrafficGenerator::getDataFromUser() {
     cycles = readAnswer<std::uint32_t>();
     if (cycles > 1) {
         prompt("Zadejte pravdepodobnost pro vypocet konfidencniho intervalu: ");
-        confidenceIntervalProbability = readAnswer<float>();
-        if (!isProbability(confidenceIntervalProbability))
-            fail(INVALID_PROBABILITY);
+        confidenceIntervalProbability = checkedProbability(readAnswer<float>());
         quantile = CQuantile::getQuantile(confidenceIntervalProbability);
     }
     prompt("Zadejte delku trvani jednoko cyklu [us]: ");
     duration = readAnswer<std::uint32_t>();
     prompt("Zadejte pocet generovanych toku (max. 10): ");
-    streams = readAnswer<std::uint32_t>();
-    if (streams > MAX_STREAMS)
-        fail(TOO_MANY_STREAMS);
+    streams = checkedStreamCount(readAnswer<std::uint32_t>());
 
     for (std::uint32_t i = 0; i < streams; ++i) {
         const std::uint32_t k = i + 1;
-        std::cout << "TOS streamu " << k << ": " << std::flush;
-        const int value = readAnswer<int>();
-        if (value < 0 || value > MAX_TOS)
-            fail(INVALID_TOS);
-        tos[i] = static_cast<unsigned char>(value);
+        prompt("TOS streamu " + std::to_string(k) + ": ");
+        tos[i] = checkedTos(readAnswer<int>(), "");
         std::cout << std::endl;
 
         std::cout << "rozdeleni velikosti paketu toku " << k << ":" << std::endl;
         printDistributionMenu();
-        const unsigned int sizeNumber = readAnswer<unsigned int>();
-        if (sizeNumber > LAST_DISTRIBUTION)
-            fail(INVALID_DISTRIBUTION);
-        sizeGenerators[i] = createGeneratorByNum(sizeNumber);
+        sizeGenerators[i] =
+            createGeneratorByNum(checkedDistributionNumber(readAnswer<unsigned int>()));
         sizeGenerators[i]->getParamsFromUser("velikosti paketu toku [B]");
 
         std::cout << "rozdeleni dob mezi odeslanimi toku " << k << ":" << std::endl;
         printDistributionMenu();
-        const unsigned int timeNumber = readAnswer<unsigned int>();
-        if (timeNumber > LAST_DISTRIBUTION)
-            fail(INVALID_DISTRIBUTION);
-        timeGenerators[i] = createGeneratorByNum(timeNumber);
+        timeGenerators[i] =
+            createGeneratorByNum(checkedDistributionNumber(readAnswer<unsigned int>()));
         timeGenerators[i]->getParamsFromUser("doby mezi odeslanim paketu [us]");
     }
 }
@@ -248,10 +250,8 @@ void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
     if (operation == THROUGHPUT_TEST) {
         cycles = 1;
         streams = 1;
-        const int value = config.getInt("TOS", "STREAM 1");
-        if (value < 0 || value > MAX_TOS)
-            fail("Neplatná hodnota u TOS pod sekci STREAM1! Rozsah pouze 0 - 255");
-        tos[0] = static_cast<unsigned char>(value);
+        // The message has always named this section without its blank.
+        tos[0] = checkedTos(config.getInt("TOS", "STREAM 1"), tosInSection("STREAM1"));
         return;
     }
     if (operation != LOSS_AND_DELAY_TEST)
@@ -259,36 +259,22 @@ void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
 
     cycles = static_cast<std::uint32_t>(config.getInt("cycles", ""));
     if (cycles > 1) {
-        confidenceIntervalProbability =
-            static_cast<float>(config.getDouble("confidence interval probability", ""));
-        if (!isProbability(confidenceIntervalProbability))
-            fail(INVALID_PROBABILITY);
+        confidenceIntervalProbability = checkedProbability(
+            static_cast<float>(config.getDouble("confidence interval probability", "")));
         quantile = CQuantile::getQuantile(confidenceIntervalProbability);
     }
-    streams = static_cast<std::uint32_t>(config.getInt("stream count", ""));
-    if (streams > MAX_STREAMS)
-        fail(TOO_MANY_STREAMS);
+    streams = checkedStreamCount(static_cast<std::uint32_t>(config.getInt("stream count", "")));
 
     for (std::uint32_t i = 0; i < streams; ++i) {
         const std::string section = "STREAM " + std::to_string(i + 1);
-        const int value = config.getInt("TOS", section);
-        if (value < 0 || value > MAX_TOS)
-            fail("Neplatná hodnota u TOS pod sekci " + section + "! Rozsah pouze 0 - 255");
-        tos[i] = static_cast<unsigned char>(value);
+        tos[i] = checkedTos(config.getInt("TOS", section), tosInSection(section));
 
-        // A negative number in the file becomes a large unsigned one and is refused too.
-        const auto sizeNumber =
-            static_cast<unsigned int>(config.getInt("size distribution", section));
-        if (sizeNumber > LAST_DISTRIBUTION)
-            fail(INVALID_DISTRIBUTION);
-        sizeGenerators[i] = createGeneratorByNum(sizeNumber);
+        sizeGenerators[i] = createGeneratorByNum(checkedDistributionNumber(
+            static_cast<unsigned int>(config.getInt("size distribution", section))));
         sizeGenerators[i]->getParamsFromConfig(config, "size ", section);
 
-        const auto timeNumber =
-            static_cast<unsigned int>(config.getInt("time distribution", section));
-        if (timeNumber > LAST_DISTRIBUTION)
-            fail(INVALID_DISTRIBUTION);
-        timeGenerators[i] = createGeneratorByNum(timeNumber);
+        timeGenerators[i] = createGeneratorByNum(checkedDistributionNumber(
+            static_cast<unsigned int>(config.getInt("time distribution", section))));
         timeGenerators[i]->getParamsFromConfig(config, "time ", section);
     }
 }

@@ -487,11 +487,14 @@ TEST(UserDeathTest, OrderRulesEndTheProcess) {
 TEST(UserDeathTest, UniformModulusMustNotBeZero) {
     CUniformDistribution uniform;
     EXPECT_EXIT(askUser(uniform, "0"), testing::ExitedWithCode(1),
-                "^Musi platit 0 < mean < 2147483648 !\n$");
+                "^Stredni hodnota nesmi byt 0 ani 2147483648 !\n$");
     EXPECT_EXIT(askUser(uniform, "2147483648"), testing::ExitedWithCode(1),
-                "^Musi platit 0 < mean < 2147483648 !\n$");
+                "^Stredni hodnota nesmi byt 0 ani 2147483648 !\n$");
+    // Every other mean is taken, those above 2^31 too: the message names no range.
     askUser(uniform, "2147483647");
     EXPECT_EQ(uniform.m_mean, 2147483647u);
+    askUser(uniform, "3000000000");
+    EXPECT_EQ(uniform.m_mean, 3000000000u);
 }
 
 TEST(UserDeathTest, UnreadableAnswersEndTheProcess) {
@@ -586,10 +589,10 @@ TEST(ConfigDeathTest, UniformModulusMustNotBeZero) {
     CUniformDistribution uniform;
     EXPECT_EXIT(uniform.getParamsFromConfig(config, "size ", "STREAM 4"),
                 testing::ExitedWithCode(1),
-                "^Musi platit 0 < mean < 2147483648 v sekci STREAM 4!\n$");
+                "^Stredni hodnota nesmi byt 0 ani 2147483648 v sekci STREAM 4!\n$");
     EXPECT_EXIT(uniform.getParamsFromConfig(config, "time ", "STREAM 4"),
                 testing::ExitedWithCode(1),
-                "^Musi platit 0 < mean < 2147483648 v sekci STREAM 4!\n$");
+                "^Stredni hodnota nesmi byt 0 ani 2147483648 v sekci STREAM 4!\n$");
 }
 
 TEST(ConfigDeathTest, MissingKeyNamesThePrefixedKey) {
