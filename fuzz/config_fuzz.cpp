@@ -21,27 +21,8 @@
 #include "config.h"
 #include "randomgenerator.h"
 #include "trafficgenerator.h"
+#include "trafficgenerator_access.h"
 #include "utils.h"
-
-// Reaches the file set-up proper and the distribution objects it hands to the test object.
-class CTrafficGeneratorTestAccess {
-  public:
-    static void loadDataFromConfig(CTrafficGenerator& generator, const CConfig& config) {
-        generator.loadDataFromConfig(config);
-    }
-    static CRandomGenerator* sizeGenerator(CTrafficGenerator& generator, unsigned int i) {
-        return generator.sizeGenerators[i];
-    }
-    static CRandomGenerator* timeGenerator(CTrafficGenerator& generator, unsigned int i) {
-        return generator.timeGenerators[i];
-    }
-    static void forgetGenerators(CTrafficGenerator& generator) {
-        for (unsigned int i = 0; i < MAX_STREAMS; ++i) {
-            generator.sizeGenerators[i] = nullptr;
-            generator.timeGenerators[i] = nullptr;
-        }
-    }
-};
 
 namespace {
 

@@ -16,26 +16,7 @@
 #include "config.h"
 #include "quantile.h"
 #include "randomgenerator.h"
-
-class CTrafficGeneratorTestAccess {
-  public:
-    using G = CTrafficGenerator;
-    static void loadDataFromConfig(G& g, const CConfig& config) { g.loadDataFromConfig(config); }
-    static std::int32_t operation(const G& g) { return g.operation; }
-    static std::uint32_t duration(const G& g) { return g.duration; }
-    static int tos(const G& g, int i) { return g.tos[i]; }
-    static CRandomGenerator* sizeGenerator(const G& g, int i) { return g.sizeGenerators[i]; }
-    static CRandomGenerator* timeGenerator(const G& g, int i) { return g.timeGenerators[i]; }
-    static const char* sending(const G& g) { return g.sendingInterface; }
-    static const char* receiving(const G& g) { return g.receivingInterface; }
-    static void setSending(G& g, const char* name) { g.sendingInterface = name; }
-    static bool devicesUnset(const G& g) { return !g.sendingDevice && !g.receivingDevice; }
-    static bool sourceMacGiven(const G& g) { return g.sourceMacGiven; }
-    static std::uint32_t lossTimeout(const G& g) { return g.lossTimeout; }
-    static std::vector<int> header(const G& g) {
-        return std::vector<int>(g.frameHeader, g.frameHeader + FRAME_HEADER_SIZE);
-    }
-};
+#include "trafficgenerator_access.h"
 
 namespace {
 
@@ -131,9 +112,10 @@ TEST(TrafficGeneratorModel, FreshObjectHasDefinedDefaults) {
     EXPECT_EQ(generator.getStreams(), 0u);
     EXPECT_EQ(Access::sending(generator), nullptr);
     EXPECT_EQ(Access::receiving(generator), nullptr);
-    EXPECT_TRUE(Access::devicesUnset(generator));
+    EXPECT_EQ(Access::sendingDevice(generator), nullptr);
+    EXPECT_EQ(Access::receivingDevice(generator), nullptr);
     EXPECT_EQ(Access::header(generator), std::vector<int>(FRAME_HEADER_SIZE, 0));
-    for (int i = 0; i < static_cast<int>(MAX_STREAMS); ++i)
+    for (unsigned int i = 0; i < MAX_STREAMS; ++i)
         EXPECT_EQ(Access::sizeGenerator(generator, i), nullptr);
 }
 
@@ -208,7 +190,7 @@ TEST(SelectDevice, SameNumberForBothAndOnlyUnsetInterfaceAsked) {
 
     CTrafficGenerator preset;
     const char* fromFile = "from-file";
-    Access::setSending(preset, fromFile);
+    Access::interfaces(preset, fromFile, nullptr);
     console.out.str("");
     preset.selectDevice();
     std::vector<std::string> listed;

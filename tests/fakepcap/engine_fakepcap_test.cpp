@@ -22,32 +22,7 @@
 #include "fake_pcap.h"
 #include "randomgenerator.h"
 #include "trafficgenerator.h"
-
-class CTrafficGeneratorTestAccess {
-  public:
-    using G = CTrafficGenerator;
-    static void describe(G& g, std::int32_t operation, std::uint32_t streams,
-                         std::uint32_t duration, std::uint32_t cycles) {
-        g.operation = operation;
-        g.streams = streams;
-        g.duration = duration;
-        g.cycles = cycles;
-    }
-    static void interfaces(G& g, const char* sending, const char* receiving) {
-        g.sendingInterface = sending;
-        g.receivingInterface = receiving;
-    }
-    static void stream(G& g, int i, unsigned char tos, CRandomGenerator* size,
-                       CRandomGenerator* time) {
-        g.tos[i] = tos;
-        g.sizeGenerators[i] = size;
-        g.timeGenerators[i] = time;
-    }
-    static pid_t* senderPids(G& g) { return g.senderPids; }
-    static unsigned char* frameHeader(G& g) { return g.frameHeader; }
-    static pcap_t* sendingDevice(const G& g) { return g.sendingDevice; }
-    static pcap_t* receivingDevice(const G& g) { return g.receivingDevice; }
-};
+#include "trafficgenerator_access.h"
 
 namespace {
 
@@ -183,8 +158,7 @@ class EngineTest : public testing::Test {
             distributions.emplace_back(new CConstantDistribution);
             CConstantDistribution* waits = distributions.back().get();
             waits->m_value = wait;
-            Access::stream(generator, static_cast<int>(i), static_cast<unsigned char>(0x10 + i),
-                           sizes, waits);
+            Access::stream(generator, i, static_cast<unsigned char>(0x10 + i), sizes, waits);
         }
     }
 
