@@ -222,6 +222,18 @@ TCaptureTimes captureTimes(std::int64_t sendersEnded, const TCapture& capture,
     return times;
 }
 
+// (sent - received) / sent * 100; 0 when nothing was sent.
+float lossPercent(std::uint32_t sent, std::uint32_t received) {
+    if (sent == 0) {
+        return 0.0f;
+    }
+    // The difference is taken in integers, exact at any count: more frames received than sent
+    // (duplicates on the path) shows as a negative loss instead of wrapping around. Quotient and
+    // product are single precision, which decides the last printed digit at half-way cases.
+    const float missing = static_cast<float>(static_cast<std::int64_t>(sent) - received);
+    return missing / static_cast<float>(sent) * 100.0f;
+}
+
 } // namespace
 
 bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
@@ -303,11 +315,7 @@ TResult buildResult(int stream, const TStreamState& state, std::uint32_t sent) {
     result.received = state.received;
     result.sent = sent;
     result.stragglers = state.stragglers;
-    // In floating point: more frames received than sent (duplicates on the path) shows as a
-    // negative loss instead of wrapping around.
-    result.loss =
-        sent != 0 ? static_cast<float>((static_cast<double>(sent) - state.received) / sent * 100.0)
-                  : 0.0f;
+    result.loss = lossPercent(sent, state.received);
     if (state.received == 0) {
         result.throughput = 0.0f;
         result.delayVariance = std::numeric_limits<float>::quiet_NaN();

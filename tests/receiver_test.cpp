@@ -4,8 +4,10 @@
 #include <cstring>
 #include <gtest/gtest.h>
 #include <limits>
+#include <sstream>
 #include <vector>
 
+#include "report.h"
 #include "trafficgenerator.h"
 
 namespace {
@@ -80,6 +82,13 @@ TEST(ReceiverAccounting, LossComparesSentWithReceived) {
     TStreamState nothing;
     EXPECT_EQ(buildResult(1, nothing, 0).loss, 0.0f);
     EXPECT_EQ(buildResult(1, nothing, 7).loss, 100.0f);
+
+    // Single precision decides the half-way case: 47 / 80 * 100 is 58.7499962, not 58.75.
+    state.received = 33;
+    EXPECT_EQ(buildResult(1, state, 80).loss, 58.7499962f);
+    std::ostringstream shown;
+    printCycleRow(shown, 1, buildResult(1, state, 80));
+    EXPECT_NE(shown.str().find("|           58.7 |"), std::string::npos) << shown.str();
 
     // Duplicates on the path: shown as a negative loss, not wrapped to a huge one.
     TStreamState duplicated;
