@@ -193,6 +193,38 @@ bool writeHandOverFile(const TSenderCounts& counts) {
 
 } // namespace
 
+pcap_t* openReceivingCapture(const char* name, char* errorBuffer) {
+    // Opened step by step rather than with pcap_open_live for the larger ring buffer.
+    pcap_t* device = pcap_create(name, errorBuffer);
+    if (device == nullptr) {
+        return nullptr;
+    }
+    pcap_set_snaplen(device, SNAPSHOT_LENGTH);
+    pcap_set_promisc(device, 0);
+    pcap_set_timeout(device, READ_TIMEOUT_MS);
+    pcap_set_buffer_size(device, RECEIVE_BUFFER_SIZE);
+    const int status = pcap_activate(device);
+    if (status >= 0) {
+        return device;
+    }
+    // pcap_open_live's own wording: the detail only for a generic error and for the statuses
+    // whose reason it adds in parentheses; for the others (an interface that is down, say) the
+    // status text alone, which would otherwise be said twice. Cut to the buffer, as it does.
+    const std::string detail = pcap_geterr(device);
+    std::string text = std::string(name) + ": ";
+    if (status == PCAP_ERROR) {
+        text += detail;
+    } else if (status == PCAP_ERROR_NO_SUCH_DEVICE || status == PCAP_ERROR_PERM_DENIED ||
+               status == PCAP_ERROR_PROMISC_PERM_DENIED) {
+        text += std::string(pcap_statustostr(status)) + " (" + detail + ")";
+    } else {
+        text += pcap_statustostr(status);
+    }
+    std::snprintf(errorBuffer, PCAP_ERRBUF_SIZE, "%s", text.c_str());
+    pcap_close(device);
+    return nullptr;
+}
+
 void CTrafficGenerator::initialize() {
     putBigEndian16(frameHeader + 12, 0x0800);
     frameHeader[14] = 0x45;
@@ -222,30 +254,11 @@ void CTrafficGenerator::initialize() {
     putBigEndian16(frameHeader + 34, TEST_PORT);
     putBigEndian16(frameHeader + 36, TEST_PORT);
 
-    // Opened step by step rather than with pcap_open_live for the larger ring buffer.
     const std::string receiveFailure =
         std::string("Nepodarilo se otevrit prijimaci zarizeni ") + receivingInterface + ": ";
-    receivingDevice = pcap_create(receivingInterface, errorBuffer);
+    receivingDevice = openReceivingCapture(receivingInterface, errorBuffer);
     if (receivingDevice == nullptr) {
         fail(receiveFailure + errorBuffer);
-    }
-    pcap_set_snaplen(receivingDevice, SNAPSHOT_LENGTH);
-    pcap_set_promisc(receivingDevice, 0);
-    pcap_set_timeout(receivingDevice, READ_TIMEOUT_MS);
-    pcap_set_buffer_size(receivingDevice, RECEIVE_BUFFER_SIZE);
-    const int status = pcap_activate(receivingDevice);
-    if (status < 0) {
-        // The same wording as pcap_open_live would have left in the error buffer.
-        const std::string detail = pcap_geterr(receivingDevice);
-        std::string text = std::string(receivingInterface) + ": ";
-        if (status == PCAP_ERROR) {
-            text += detail;
-        } else if (detail.empty()) {
-            text += pcap_statustostr(status);
-        } else {
-            text += std::string(pcap_statustostr(status)) + " (" + detail + ")";
-        }
-        fail(receiveFailure + text);
     }
     // Only frames arriving at the interface: with one interface for both ends, the frames it
     // sends itself would otherwise be counted as received.

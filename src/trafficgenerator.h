@@ -133,6 +133,11 @@ class CTrafficGenerator {
     friend class CTrafficGeneratorTestAccess;
 };
 
+// Opens the receiving interface `name` for capture as pcap_open_live(name, 1518, 0, 50,
+// errorBuffer) would, with a larger capture ring: null on failure, with the very text
+// pcap_open_live leaves in errorBuffer for each status.
+pcap_t* openReceivingCapture(const char* name, char* errorBuffer);
+
 // Accounts one captured frame; frames that are not this run's test frames
 // (too short, stream letter outside the run's streams) are ignored, and a test frame sent
 // before `cycleStart` (microseconds since the epoch) is only counted as its stream's straggler.
