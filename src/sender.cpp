@@ -286,8 +286,9 @@ void CTrafficGenerator::initialize() {
     }
 
     // A sending interface that does not exist would otherwise be reported only after the
-    // table head; the first cycle's open is tried now to give its message at once.
-    if (sending == TAddressLookup::noSuchInterface && streams > 0 && cycles > 0) {
+    // table head; the first cycle's open is tried now to give its message at once. A cycle
+    // without streams needs the interface as much as any other.
+    if (sending == TAddressLookup::noSuchInterface && cycles > 0) {
         pcap_close(openSendingDevice(sendingInterface, errorBuffer));
     }
 }

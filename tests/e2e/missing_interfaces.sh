@@ -6,12 +6,16 @@ source "$(dirname "$0")/lib.bash"
 tg_setup "${1:-}"
 
 missing="tgnone$$"
-# Runs a throughput test whose KIND ("sending" or "receiving") interface is missing;
-# expects status 1 and one line on standard error.
+# Runs a test whose KIND ("sending" or "receiving") interface is missing, a throughput test
+# or the one tg_write_config makes of the further arguments; expects status 1 and one line on
+# standard error.
 run_missing() {
-    tg_write_config "$TG_TMP/no-$1.conf" 1 200000
-    sed -i "s/^$1 interface = .*/$1 interface = $missing/" "$TG_TMP/no-$1.conf"
-    tg_run "$TG_TMP/no-$1.conf"
+    local kind=$1
+    shift
+    (($#)) || set -- 1 200000
+    tg_write_config "$TG_TMP/no-$kind.conf" "$@"
+    sed -i "s/^$kind interface = .*/$kind interface = $missing/" "$TG_TMP/no-$kind.conf"
+    tg_run "$TG_TMP/no-$kind.conf"
     tg_expect_status 1
     [[ $(wc -l <"$TG_TMP/err") -eq 1 ]] || tg_fail "expected exactly one line on standard error"
 }
@@ -21,12 +25,19 @@ grep -q "^Nepodarilo se otevrit prijimaci zarizeni $missing: ." "$TG_TMP/err" ||
     tg_fail "missing receiving interface: wrong message"
 grep -q -- '---' "$TG_TMP/out" && tg_fail "a table was printed although the receiving interface failed"
 
-run_missing sending
-grep -q "^Nepodarilo se otevrit odesilaci zarizeni $missing: ." "$TG_TMP/err" ||
-    tg_fail "missing sending interface: wrong message"
-# The first cycle needs the sending interface: no row may have been printed, at most
-# the table head (the failure may also be found before the head is printed).
-(($(wc -l <"$TG_TMP/out") <= 2)) && ! grep -q '^|   1 |' "$TG_TMP/out" ||
-    tg_fail "expected at most the table head on standard output"
-tg_expect_no_handover_files
+# The first cycle needs the sending interface, also when it has no stream to send: no row
+# may have been printed, at most the table head (the failure may also be found before the
+# head is printed).
+for streams in one none; do
+    if [[ $streams == one ]]; then
+        run_missing sending
+    else
+        run_missing sending 2 200000 2 0.95
+    fi
+    grep -q "^Nepodarilo se otevrit odesilaci zarizeni $missing: ." "$TG_TMP/err" ||
+        tg_fail "missing sending interface ($streams stream): wrong message"
+    (($(wc -l <"$TG_TMP/out") <= 2)) && ! grep -q '^|   1 |' "$TG_TMP/out" ||
+        tg_fail "missing sending interface ($streams stream): expected at most the table head on standard output"
+    tg_expect_no_handover_files
+done
 echo "PASS: missing interfaces are reported with exit status 1"
