@@ -438,11 +438,14 @@ void loadConfig(CTrafficGenerator& g, const std::string& text) {
 
 void loadDies(const std::string& text, const std::string& message, const std::string& input = "") {
     SCOPED_TRACE(text);
+    // Made here: the child ends without unwinding and would leave the file behind.
+    ConfigFile file(text);
     EXPECT_EXIT(
         {
             Console console(input);
             CTrafficGenerator g;
-            loadConfig(g, text);
+            const CConfig config(file.path.c_str());
+            Access::loadDataFromConfig(g, config);
         },
         ExitedWithCode(1), line(message));
 }
