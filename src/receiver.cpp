@@ -2,15 +2,14 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
-#include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <limits>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include "handover.h"
 
 namespace {
 
@@ -58,44 +57,6 @@ struct TSender {
     bool ended = false;
     bool reported = false; // ended by exit status 0, so its hand-over file is its own
 };
-
-struct THandOver {
-    bool known = false;
-    std::uint32_t sent = 0;
-    std::uint32_t refused = 0;
-};
-
-// Reads and removes the hand-over file of a sender that ended with status 0. Anything other
-// than a regular file of 8 bytes leaves the count unknown.
-THandOver collectHandOver(pid_t pid) {
-    THandOver handOver;
-    char name[32];
-    std::snprintf(name, sizeof name, "%ld", static_cast<long>(pid));
-    const int fd = open(name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
-        return handOver;
-    }
-    unsigned char content[8];
-    std::size_t got = 0;
-    while (got < sizeof content) {
-        const ssize_t n = read(fd, content + got, sizeof content - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            break;
-        }
-        got += static_cast<std::size_t>(n);
-    }
-    close(fd);
-    unlink(name);
-    if (got == sizeof content) {
-        handOver.known = true;
-        std::memcpy(&handOver.sent, content, 4);
-        std::memcpy(&handOver.refused, content + 4, 4);
-    }
-    return handOver;
-}
 
 // Reaps every ended child without blocking. Returns the number of senders still running.
 std::size_t reapSenders(std::vector<TSender>& senders) {

@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <string>
@@ -15,6 +14,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "handover.h"
 #include "randomgenerator.h"
 
 namespace {
@@ -154,43 +154,6 @@ TSenderCounts sendStream(const TSenderPlan& plan) {
     return counts;
 }
 
-bool writeAll(int fd, const unsigned char* data, std::size_t size) {
-    while (size > 0) {
-        const ssize_t written = write(fd, data, size);
-        if (written < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data += written;
-        size -= static_cast<std::size_t>(written);
-    }
-    return true;
-}
-
-// Leaves the counts in a new file named by the process id: sent count, then refused count,
-// 4 bytes each in host order. The file must be one this process creates itself, so an
-// existing file or a symbolic link planted under that name is never written through.
-bool writeHandOverFile(const TSenderCounts& counts) {
-    char name[32];
-    std::snprintf(name, sizeof name, "%ld", static_cast<long>(getpid()));
-    const int fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    unsigned char content[8];
-    std::memcpy(content, &counts.sent, 4);
-    std::memcpy(content + 4, &counts.refused, 4);
-    const bool written = writeAll(fd, content, sizeof content);
-    const bool closed = close(fd) == 0;
-    if (!written || !closed) {
-        unlink(name);
-        return false;
-    }
-    return true;
-}
-
 } // namespace
 
 pcap_t* openReceivingCapture(const char* name, char* errorBuffer) {
@@ -308,6 +271,7 @@ void CTrafficGenerator::generate() {
     }
 
     sendingDevice = openSendingDevice(sendingInterface, errorBuffer);
+    prepareHandOverDirectory();
     const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
     for (std::uint32_t i = 0; i < count; ++i) {
         const pid_t pid = fork();
@@ -322,7 +286,7 @@ void CTrafficGenerator::generate() {
             const TSenderCounts counts = sendStream(plan);
             pcap_close(sendingDevice);
             // _exit: the parent's buffered output and its exit handlers belong to the parent.
-            _exit(writeHandOverFile(counts) ? 0 : SENDER_CANNOT_REPORT);
+            _exit(leaveHandOver(counts.sent, counts.refused) ? 0 : SENDER_CANNOT_REPORT);
         }
         // A failed fork leaves -1: the receiver reports that stream's count as unknown.
         senderPids[i] = pid;

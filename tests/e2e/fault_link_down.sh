@@ -41,6 +41,7 @@ run_with() {
         local last
         last=$(tail -n 1 "$TG_TMP/err")
         [[ -n $last && $last != Varovani:* ]] || tg_fail "$what: status 1, but the last line on standard error is no error message"
+        tg_expect_private_dirs_removed
         echo "ok: $what: the run stopped with: $last"
         ;;
     *) tg_fail "$what: exit status $TG_RC" ;;

@@ -2,7 +2,8 @@
 # SIGINT in the middle of a five-cycle run, sent to the whole process group as a
 # terminal's interrupt key would: the senders of cycle 2 stop, cycles 3 to 5 still
 # run but send nothing, all five cycles and both statistics tables are printed,
-# the exit status is 0 and no hand-over file is left behind.
+# the exit status is 0 and no hand-over file nor the run's private directory for them is left
+# behind.
 source "$(dirname "$0")/lib.bash"
 tg_setup "${1:-}" python3
 
@@ -13,6 +14,10 @@ tgf_start "$TG_TMP/run" /dev/null "$TG_TMP/interrupt.conf"
 # Cycle 1's rows appear when cycle 1 has ended; cycle 2 is running then.
 tgf_wait_rows 1 2 10
 (($(grep -c '^|   1 |' "$TG_TMP/out") == 2)) || tg_fail "cycle 1 printed more than its 2 rows"
+# The senders' counts go through a directory of the run's own under its $TMPDIR.
+private=$(find "$TG_RUN_TMPDIR" -mindepth 1 -maxdepth 1 -printf '%f %m %u\n')
+[[ $private =~ ^trafficgen-[A-Za-z0-9]{6}\ 700\ root$ ]] ||
+    tg_fail "expected one private directory (mode 700) in the run's \$TMPDIR, found '$private'"
 sleep 0.3
 pgid=$(ps -o pgid= -p "$TGF_PID" | tr -d ' ')
 [[ $pgid == "$TGF_PID" ]] || tg_fail "the program is not leading its own process group (pgid $pgid)"

@@ -65,6 +65,10 @@ tg_init() {
         command -v "$tool" >/dev/null || tg_fail "required tool '$tool' is missing"
     done
     TG_TMP=$(mktemp -d /tmp/tg-e2e.XXXXXX)
+    # The runs' $TMPDIR (the binary's only), where each run keeps its private hand-over
+    # directory: empty again whenever a run has ended.
+    TG_RUN_TMPDIR=$TG_TMP/tmpdir
+    mkdir "$TG_RUN_TMPDIR"
     trap tg_cleanup EXIT
     trap 'exit 130' INT TERM
 }
@@ -329,7 +333,7 @@ tg_exec() {
     local limit=$1
     shift
     TG_RC=0
-    (cd "$TG_TMP" && timeout -k 5 "$limit" ip netns exec "$TG_NS" "$@") \
+    (cd "$TG_TMP" && TMPDIR=$TG_RUN_TMPDIR timeout -k 5 "$limit" ip netns exec "$TG_NS" "$@") \
         >"$TG_TMP/out" 2>"$TG_TMP/err" || TG_RC=$?
     ((TG_RC != 124 && TG_RC != 137)) || tg_fail "the run did not end within $limit s"
 }
@@ -351,11 +355,20 @@ tg_expect_report() {
     tg_check_layout "$@"
 }
 
-# Asserts that no hand-over file (a name of digits only) is left in DIR.
+# Asserts that no hand-over file (a name of digits only) is left in the working directory DIR
+# and that the runs removed their private hand-over directories.
 tg_expect_no_handover_files() {
     local dir=${1:-$TG_TMP} left
     left=$(find "$dir" -maxdepth 1 -regextype posix-extended -regex '.*/[0-9]+' -printf '%f ')
     [[ -z $left ]] || tg_fail "hand-over files left in the working directory: $left"
+    tg_expect_private_dirs_removed
+}
+
+# Asserts that the runs removed their private hand-over directories from their $TMPDIR.
+tg_expect_private_dirs_removed() {
+    local left
+    left=$(find "$TG_RUN_TMPDIR" -mindepth 1 -printf '%P ')
+    [[ -z $left ]] || tg_fail "left in the runs' \$TMPDIR: $left"
 }
 
 # Asserts that standard error is empty.
@@ -620,6 +633,7 @@ tgf_start() {
     mkdir -p "$dir"
     (
         cd "$dir"
+        export TMPDIR=$TG_RUN_TMPDIR
         exec python3 -c 'import os, signal, sys
 signal.signal(signal.SIGINT, signal.SIG_DFL)
 os.setsid()

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "fake_pcap.h"
+#include "handover.h"
 #include "randomgenerator.h"
 #include "trafficgenerator.h"
 #include "trafficgenerator_access.h"
@@ -38,8 +39,10 @@ long millisecondsSince(Clock::time_point start) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-std::string pidName(pid_t pid) {
-    return std::to_string(pid);
+// The run's private hand-over directory (the test process is the run).
+std::string handOverDirectory() {
+    const std::string path = handOverPath(0);
+    return path.substr(0, path.rfind('/'));
 }
 
 bool exists(const std::string& path) {
@@ -78,15 +81,8 @@ pid_t startChild(const std::function<int()>& body) {
 }
 
 // What a sender leaves behind: its sent and refused counts under its own process id.
-int leaveHandOver(std::uint32_t sent, std::uint32_t refused) {
-    const std::uint32_t counts[2] = {sent, refused};
-    const std::string name = pidName(getpid());
-    const int fd = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-    if (fd < 0 || write(fd, counts, sizeof counts) != static_cast<ssize_t>(sizeof counts)) {
-        return 3;
-    }
-    close(fd);
-    return 0;
+int reportCounts(std::uint32_t sent, std::uint32_t refused) {
+    return leaveHandOver(sent, refused) ? 0 : 3;
 }
 
 fakepcap::TFrame capturedFrame(unsigned int streamIndex, std::size_t length, long long sentAtUs,
@@ -109,8 +105,9 @@ void onInterrupt(int) {
     CTrafficGenerator::interrupted = 1;
 }
 
-// Every test runs in a directory of its own, where the hand-over files appear, with a test
-// object whose receiving side has been opened on the loopback interface.
+// Every test runs in a working directory of its own, for the files it plants, with a test
+// object whose receiving side has been opened on the loopback interface. The hand-over files
+// appear in the run's private directory, which lives as long as the test process.
 class EngineTest : public testing::Test {
   protected:
     void SetUp() override {
@@ -119,6 +116,7 @@ class EngineTest : public testing::Test {
         std::strcpy(directory, "/tmp/trafficgen-engine-XXXXXX");
         ASSERT_NE(mkdtemp(directory), nullptr);
         ASSERT_EQ(chdir(directory), 0);
+        prepareHandOverDirectory();
         CTrafficGenerator::interrupted = 0;
         std::memcpy(Access::frameHeader(generator), DESTINATION, 6);
         Access::interfaces(generator, "lo", "lo");
@@ -134,10 +132,10 @@ class EngineTest : public testing::Test {
         EXPECT_EQ(std::system(command.c_str()), 0);
     }
 
-    // Names left in the test's directory.
+    // Names left in the hand-over directory.
     std::vector<std::string> leftovers() const {
         std::vector<std::string> names;
-        DIR* dir = opendir(directory);
+        DIR* dir = opendir(handOverDirectory().c_str());
         while (dirent* entry = readdir(dir)) {
             if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
                 names.push_back(entry->d_name);
@@ -455,9 +453,10 @@ TEST_F(EngineTest, SenderNeverWritesThroughAPlantedLinkOrIntoAForeignFile) {
     writeFile("victim", "precious", 8);
     // Just before the sender writes its file, a link to the victim appears under its name.
     const pid_t parent = getpid();
-    script().onSendingClose = [parent] {
+    const std::string victim = std::string(directory) + "/victim";
+    script().onSendingClose = [parent, victim] {
         if (getpid() != parent) {
-            symlink("victim", pidName(getpid()).c_str());
+            symlink(victim.c_str(), handOverPath(getpid()).c_str());
         }
     };
     generator.generate();
@@ -470,7 +469,7 @@ TEST_F(EngineTest, SenderNeverWritesThroughAPlantedLinkOrIntoAForeignFile) {
     EXPECT_TRUE(std::isnan(results[0].loss));
     EXPECT_EQ(readFile("victim"), "precious");
     // Not the receiver's to delete: the sender did not make it.
-    EXPECT_TRUE(exists(pidName(sender)));
+    EXPECT_TRUE(exists(handOverPath(sender)));
 }
 
 TEST_F(EngineTest, EndlessForeignTrafficDoesNotKeepTheReceiverAlive) {
@@ -503,8 +502,8 @@ TEST_F(EngineTest, ReceiverGivesExactFiguresForScriptedFrames) {
     script().frames.push_back(runt);
     script().frames.push_back(capturedFrame(1, 1000, base + 1000000 - 300, 300));
 
-    Access::senderPids(generator)[0] = startChild([] { return leaveHandOver(5, 0); });
-    Access::senderPids(generator)[1] = startChild([] { return leaveHandOver(4, 1); });
+    Access::senderPids(generator)[0] = startChild([] { return reportCounts(5, 0); });
+    Access::senderPids(generator)[1] = startChild([] { return reportCounts(4, 1); });
     const std::vector<TResult> results = generator.catchPacket();
 
     ASSERT_EQ(results.size(), 2u);
@@ -549,11 +548,13 @@ TEST_F(EngineTest, SendersThatCannotReportHaveAnUnknownCountAndTheirFilesAreLeft
     // Reported success with a short file.
     pids[2] = startChild([] {
         const std::uint32_t sent = 9;
-        writeFile(pidName(getpid()), &sent, 4);
+        writeFile(handOverPath(getpid()), &sent, 4);
         return 0;
     });
     // Reported success, but its name is a link to another file.
-    pids[3] = startChild([] { return symlink("target", pidName(getpid()).c_str()) == 0 ? 0 : 3; });
+    const std::string target = std::string(directory) + "/target";
+    pids[3] = startChild(
+        [target] { return symlink(target.c_str(), handOverPath(getpid()).c_str()) == 0 ? 0 : 3; });
     // Never started.
     pids[4] = -1;
     const std::vector<TResult> results = generator.catchPacket();
@@ -564,8 +565,8 @@ TEST_F(EngineTest, SendersThatCannotReportHaveAnUnknownCountAndTheirFilesAreLeft
         EXPECT_EQ(result.sent, 0u) << result.stream;
         EXPECT_TRUE(std::isnan(result.loss)) << result.stream;
     }
-    EXPECT_TRUE(exists(pidName(pids[0])));
-    EXPECT_TRUE(exists(pidName(pids[1])));
+    EXPECT_TRUE(exists(handOverPath(pids[0])));
+    EXPECT_TRUE(exists(handOverPath(pids[1])));
     EXPECT_EQ(readFile("target"), std::string("\x4d\x00\x00\x00\x00\x00\x00\x00", 8));
 }
 
@@ -579,7 +580,7 @@ TEST_F(EngineTest, ReceiverEndsSoonAfterTheLastSenderEvenWithoutFrames) {
     for (int i = 0; i < 3; ++i) {
         pids[i] = startChild([i, &ends] {
             usleep(100000 + 100000 * i);
-            const int status = leaveHandOver(0, 0);
+            const int status = reportCounts(0, 0);
             const Clock::rep now = Clock::now().time_since_epoch().count();
             return write(ends[1], &now, sizeof now) == sizeof now ? status : 3;
         });
