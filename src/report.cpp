@@ -7,6 +7,7 @@
 #include <sstream>
 #include <string>
 
+#include "interfaceclaim.h"
 #include "options.h"
 
 volatile std::sig_atomic_t CTrafficGenerator::interrupted = 0;
@@ -201,6 +202,11 @@ int runTrafficGenerator(int argc, char** argv) {
     }
     if (options.lossTimeoutGiven) {
         generator.setLossTimeout(options.lossTimeout);
+    }
+    // Before anything is opened: a busy receiving interface stops the run untouched.
+    if (!claimReceivingInterface(generator.getReceivingInterface())) {
+        fail(std::string("Prijimaci rozhrani ") + generator.getReceivingInterface() +
+             " uz pouziva jiny beh programu trafficgen!");
     }
     generator.initialize();
     printCycleTableHead(std::cout);

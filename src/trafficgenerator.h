@@ -90,6 +90,7 @@ class CTrafficGenerator {
 
     std::uint32_t getCycles() const { return cycles; }
     std::uint32_t getStreams() const { return streams; }
+    const char* getReceivingInterface() const { return receivingInterface; }
     float getConfidenceIntervalProbability() const { return confidenceIntervalProbability; }
     float getQuantile() const { return quantile; }
 

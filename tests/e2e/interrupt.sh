@@ -3,7 +3,7 @@
 # terminal's interrupt key would: the senders of cycle 2 stop, cycles 3 to 5 still
 # run but send nothing, all five cycles and both statistics tables are printed,
 # the exit status is 0 and no hand-over file nor the run's private directory for them is left
-# behind.
+# behind. Then one run per receiving interface (see that section).
 source "$(dirname "$0")/lib.bash"
 tg_setup "${1:-}" python3
 
@@ -63,4 +63,62 @@ for stream in 1 2; do
         tg_fail "stream $stream: delay statistics $lowest..$highest, cycles 1 and 2 give" \
             "$((min1 < min2 ? min1 : min2))..$((max1 > max2 ? max1 : max2))"
 done
-echo "PASS: interrupted in cycle 2, all 5 cycles and both statistics tables printed"
+echo "ok: interrupted in cycle 2, all 5 cycles and both statistics tables printed"
+
+# ---- one run per receiving interface, in each network namespace
+# A second run whose receiving interface a running trafficgen captures on ends before it sends
+# anything; a run on another interface, and one in another namespace with interfaces of the
+# same names, go ahead; a run killed with SIGKILL leaves nothing that refuses the next one,
+# not even its sender that lives on.
+net=$(($$ % 250 + 1))
+tg_write_config "$TG_TMP/long.conf" 2 3000000 1 - "0/constant 1000/constant 2000"
+tg_write_config "$TG_TMP/short.conf" 2 300000 1 - "0/constant 500/constant 1000"
+tg_more_pair "$TG_NS" "tgs2$$" "tgr2$$" "10.78.$net"
+(TG_TX=tgs2$$ TG_RX=tgr2$$ TG_RX_MAC=$TG_MORE_RX_MAC &&
+    tg_write_config "$TG_TMP/other.conf" 2 300000 1 - "0/constant 500/constant 1000")
+tg_more_pair "tgtwin$$" "$TG_TX" "$TG_RX" "10.77.$net"
+(TG_RX_MAC=$TG_MORE_RX_MAC && tg_write_config "$TG_TMP/twin.conf" 2 300000 1 - "0/constant 500/constant 1000")
+
+# Runs CONFIG in namespace NS beside the background run; output in $TG_TMP/NAME.out and .err.
+run_beside() {
+    local name=$1 ns=$2 config=$3
+    tg_exec_in "$ns" "$TG_TMP/$name.out" "$TG_TMP/$name.err" 20 "$TG_BIN" "$config"
+}
+
+# Status 0 and one row in which every frame sent (at least one) arrived, for run NAME.
+expect_beside_lossless() {
+    ((TG_RC == 0)) || tg_fail "$1: status $TG_RC: $(cat "$TG_TMP/$1.err")"
+    read -r _ _ received sent _ <<<"$(tg_rows "$TG_TMP/$1.out")"
+    ((sent > 0 && received == sent)) || tg_fail "$1: received ${received:-?} of ${sent:-?} frames"
+    [[ ! -s $TG_TMP/$1.err ]] || tg_fail "$1: unexpected text on standard error: $(cat "$TG_TMP/$1.err")"
+}
+
+tgf_start "$TG_TMP/claimed" /dev/null "$TG_TMP/long.conf"
+tgf_wait_senders 1 5
+run_beside busy "$TG_NS" "$TG_TMP/short.conf"
+((TG_RC == 1)) || tg_fail "a second run on the busy receiving interface ended with status $TG_RC, expected 1"
+[[ $(<"$TG_TMP/busy.err") == "Prijimaci rozhrani $TG_RX uz pouziva jiny beh programu trafficgen!" ]] ||
+    tg_fail "a second run on the busy receiving interface said: '$(cat "$TG_TMP/busy.err")'"
+[[ ! -s $TG_TMP/busy.out ]] || tg_fail "the refused run printed: $(head -n 3 "$TG_TMP/busy.out")"
+run_beside other "$TG_NS" "$TG_TMP/other.conf"
+expect_beside_lossless other
+run_beside twin "tgtwin$$" "$TG_TMP/twin.conf"
+expect_beside_lossless twin
+tgf_wait_end 20 "the run beside which others were started"
+# Its figures show that nothing of the refused run reached its interface.
+tg_expect_report 1 1
+tg_expect_lossless 1
+tg_expect_quiet_stderr
+tg_expect_no_handover_files "$TGF_WORK"
+echo "ok: a busy receiving interface refuses a second run; another interface and another namespace do not"
+
+tgf_start "$TG_TMP/killed" /dev/null "$TG_TMP/long.conf"
+tgf_wait_senders 1 5
+kill -KILL "$TGF_PID"
+tgf_wait_end 5 "SIGKILL"
+[[ -n $(pgrep -g "$TGF_PID") ]] || tg_fail "the killed run's sender ended too early for the test"
+run_beside after "$TG_NS" "$TG_TMP/short.conf"
+kill -KILL -- "-$TGF_PID" 2>/dev/null || true
+((TG_RC == 0)) || tg_fail "a run after one killed with SIGKILL ended with status $TG_RC: $(cat "$TG_TMP/after.err")"
+echo "ok: a run killed with SIGKILL leaves its receiving interface free at once"
+echo "PASS: SIGINT mid-run and one run per receiving interface"

@@ -16,6 +16,8 @@ TG_DELAY_HEADING_HEAD='| Tok | Minimalni [us] | Maximalni [us] | Prumerne [us] |
 
 TG_NS=""
 TG_DEV_NS=""
+# Every namespace the script made, removed by the cleanup.
+TG_ALL_NS=()
 TG_TMP=""
 TG_PIDS=()
 
@@ -87,19 +89,16 @@ tg_setup() {
 # Stops what this script started (by pid), removes the namespace and the scratch files.
 tg_cleanup() {
     local status=$?
-    local pid
+    local pid ns
     for pid in "${TG_PIDS[@]+"${TG_PIDS[@]}"}"; do
         kill -TERM "$pid" 2>/dev/null || true
     done
     for pid in "${TG_PIDS[@]+"${TG_PIDS[@]}"}"; do
         wait "$pid" 2>/dev/null || true
     done
-    if [[ -n $TG_NS ]]; then
-        ip netns del "$TG_NS" 2>/dev/null || true
-    fi
-    if [[ -n $TG_DEV_NS ]]; then
-        ip netns del "$TG_DEV_NS" 2>/dev/null || true
-    fi
+    for ns in "${TG_ALL_NS[@]+"${TG_ALL_NS[@]}"}"; do
+        ip netns del "$ns" 2>/dev/null || true
+    done
     if [[ -n $TG_TMP && -d $TG_TMP ]]; then
         rm -rf "$TG_TMP"
     fi
@@ -148,6 +147,7 @@ tg_ends_namespace() {
 
 tg_namespace_add() {
     ip netns add "$1" || tg_fail "cannot create network namespace $1"
+    TG_ALL_NS+=("$1")
     ip netns exec "$1" sysctl -qw net.ipv6.conf.all.disable_ipv6=1 \
         net.ipv6.conf.default.disable_ipv6=1 >/dev/null 2>&1 || true
 }
@@ -175,6 +175,18 @@ tg_mac_of() {
     mac=$(ip netns exec "$TG_NS" cat "/sys/class/net/$1/address")
     [[ $mac =~ ^([0-9a-f]{2}:){5}[0-9a-f]{2}$ ]] || tg_fail "cannot read the MAC address of $1 (got '$mac')"
     printf '%s\n' "$mac"
+}
+
+# Adds the veth pair TX (NET.1/24) and RX (NET.2/24), both up, to namespace NS, which is
+# created first unless it exists. NET is the first three numbers of an IPv4 address. Sets
+# TG_MORE_RX_MAC to the MAC address of RX.
+tg_more_pair() {
+    local TG_NS=$1 TG_TX=$2 TG_RX=$3 TG_TX_IP=$4.1 TG_RX_IP=$4.2 TG_TX_MAC TG_RX_MAC
+    ip netns list | grep -qw -- "$TG_NS" || tg_namespace_add "$TG_NS"
+    ip -n "$TG_NS" link add "$TG_TX" type veth peer name "$TG_RX" ||
+        tg_fail "cannot create veth pair in $TG_NS"
+    tg_ends_up
+    TG_MORE_RX_MAC=$TG_RX_MAC
 }
 
 # ---------------------------------------------------------------- a device between the ends
@@ -330,11 +342,17 @@ tg_distribution_keys() {
 # $TG_TMP/out and $TG_TMP/err, exit status in TG_RC; a hang ends after LIMIT
 # seconds and fails the script.
 tg_exec() {
-    local limit=$1
-    shift
+    tg_exec_in "$TG_NS" "$TG_TMP/out" "$TG_TMP/err" "$@"
+}
+
+# tg_exec in namespace NS with output in the files OUT and ERR: tg_exec_in NS OUT ERR LIMIT
+# COMMAND...
+tg_exec_in() {
+    local ns=$1 out=$2 err=$3 limit=$4
+    shift 4
     TG_RC=0
-    (cd "$TG_TMP" && TMPDIR=$TG_RUN_TMPDIR timeout -k 5 "$limit" ip netns exec "$TG_NS" "$@") \
-        >"$TG_TMP/out" 2>"$TG_TMP/err" || TG_RC=$?
+    (cd "$TG_TMP" && TMPDIR=$TG_RUN_TMPDIR timeout -k 5 "$limit" ip netns exec "$ns" "$@") \
+        >"$out" 2>"$err" || TG_RC=$?
     ((TG_RC != 124 && TG_RC != 137)) || tg_fail "the run did not end within $limit s"
 }
 
@@ -707,7 +725,9 @@ tgf_wait_output() {
 
 # Process ids of the running senders (the children of the run).
 tgf_senders() {
-    pgrep -P "$TGF_PID" || true
+    # By name: until the program has replaced it, the process may be a wrapper (a python3
+    # shim, say) with children of its own.
+    pgrep -P "$TGF_PID" -x "$(basename "$TG_BIN" | cut -c 1-15)" || true
 }
 
 # Waits up to LIMIT seconds until the run has N sender children; fails otherwise.
