@@ -649,6 +649,10 @@ tgf_start() {
     shift 2 || shift $#
     TGF_WORK=$dir
     mkdir -p "$dir"
+    # Emptied now, not only when the background job gets to its redirections: a wait that
+    # looks at them at once must not find the previous run's output.
+    : >"$TG_TMP/out"
+    : >"$TG_TMP/err"
     (
         cd "$dir"
         export TMPDIR=$TG_RUN_TMPDIR
