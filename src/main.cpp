@@ -1,4 +1,4 @@
-#include "report.h"
+#include "run.h"
 
 int main(int argc, char** argv) {
     return runTrafficGenerator(argc, argv);

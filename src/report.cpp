@@ -1,26 +1,10 @@
 #include "report.h"
 
 #include <cmath>
-#include <csignal>
 #include <iomanip>
 #include <iostream>
 #include <sstream>
 #include <string>
-
-#include "interfaceclaim.h"
-#include "options.h"
-
-volatile std::sig_atomic_t CTrafficGenerator::interrupted = 0;
-
-void CTrafficGenerator::handleInterrupt(int) {
-    interrupted = 1;
-}
-
-void CTrafficGenerator::handleInterrupt() {
-    // glibc's signal() keeps the handler installed and restarts interrupted system calls;
-    // the senders forked later inherit it.
-    std::signal(SIGINT, static_cast<void (*)(int)>(&CTrafficGenerator::handleInterrupt));
-}
 
 namespace {
 
@@ -181,37 +165,4 @@ void printStatistics(std::ostream& out, const std::vector<TStreamAccumulator>& a
                      std::uint32_t cycles, float probability, float quantile) {
     printLossStatistics(out, accumulators, cycles, probability, quantile);
     printDelayStatistics(out, accumulators, cycles, probability, quantile);
-}
-
-int runTrafficGenerator(int argc, char** argv) {
-    const TOptions options = parseOptions(argc, argv);
-    // Answered before the test object exists: neither needs root.
-    if (options.help) {
-        std::cout << usageText();
-        return 0;
-    }
-    if (options.version) {
-        std::cout << versionText();
-        return 0;
-    }
-    CTrafficGenerator generator;
-    if (options.configPath == nullptr) {
-        generator.getDataFromUser();
-    } else {
-        generator.loadDataFromFile(options.configPath);
-    }
-    if (options.lossTimeoutGiven) {
-        generator.setLossTimeout(options.lossTimeout);
-    }
-    // Before anything is opened: a busy receiving interface stops the run untouched.
-    if (!claimReceivingInterface(generator.getReceivingInterface())) {
-        fail(std::string("Prijimaci rozhrani ") + generator.getReceivingInterface() +
-             " uz pouziva jiny beh programu trafficgen!");
-    }
-    generator.initialize();
-    printCycleTableHead(std::cout);
-    std::vector<TStreamAccumulator> accumulators(generator.getStreams());
-    generator.handleInterrupt();
-    runCycles(generator, accumulators, std::cout, std::cerr);
-    return 0;
 }

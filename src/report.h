@@ -7,7 +7,7 @@
 #include <ostream>
 #include <vector>
 
-#include "trafficgenerator.h"
+#include "result.h"
 
 // One stream's figures over all cycles so far.
 struct TStreamAccumulator {
@@ -36,41 +36,5 @@ void printCycleWarnings(std::ostream& err, std::uint32_t cycle,
 // The loss and the delay statistics tables over all cycles.
 void printStatistics(std::ostream& out, const std::vector<TStreamAccumulator>& accumulators,
                      std::uint32_t cycles, float probability, float quantile);
-
-// Cycles 1..getCycles() (the count is read anew before every cycle), the closing rule and,
-// after more than one cycle, the statistics. `Generator` is CTrafficGenerator in the program;
-// anything with the same getCycles/generate/catchPacket/getConfidenceIntervalProbability/
-// getQuantile serves, so the loop can be driven without interfaces.
-template <class Generator>
-void runCycles(Generator& generator, std::vector<TStreamAccumulator>& accumulators,
-               std::ostream& out, std::ostream& err) {
-    for (std::uint32_t cycle = 1; cycle <= generator.getCycles(); ++cycle) {
-        generator.generate();
-        const std::vector<TResult> results = generator.catchPacket();
-        for (const TResult& result : results) {
-            printCycleRow(out, cycle, result);
-            // A result naming a stream the run does not have is shown but must not be
-            // written outside the accumulators.
-            if (result.stream >= 1 &&
-                static_cast<std::size_t>(result.stream) <= accumulators.size()) {
-                accumulateResult(accumulators[result.stream - 1], result, cycle);
-            }
-        }
-        printCycleWarnings(err, cycle, results);
-        // With the largest possible count the counter would wrap to 0 and the loop never end.
-        if (cycle == UINT32_MAX) {
-            break;
-        }
-    }
-    printCycleTableFoot(out);
-    const std::uint32_t cycles = generator.getCycles();
-    if (cycles > 1) {
-        printStatistics(out, accumulators, cycles, generator.getConfidenceIntervalProbability(),
-                        generator.getQuantile());
-    }
-}
-
-// The whole run: set-up, cycles, report. Returns the exit status.
-int runTrafficGenerator(int argc, char** argv);
 
 #endif

@@ -19,8 +19,6 @@ const char* const INVALID_OPERATION = "Neplatna operace! Rozsah pouze 1 - 2";
 const char* const INVALID_PROBABILITY = "Pravdepodobnost musi byt v rozsahu 0.5 - 1!";
 const char* const TOO_MANY_STREAMS = "Maximalne muze byt 10 toku!";
 
-constexpr std::int32_t THROUGHPUT_TEST = 1;
-constexpr std::int32_t LOSS_AND_DELAY_TEST = 2;
 constexpr unsigned int LAST_DISTRIBUTION = 7;
 constexpr int MAX_TOS = 255;
 // "xx:xx:xx:xx:xx:xx": no valid address is longer.
@@ -168,7 +166,7 @@ void CTrafficGenerator::getDataFromUser() {
 
     std::cout << "Zadejte parametry testu:" << std::endl;
     prompt("Cilova MAC[HEX]:");
-    if (!readMac(readAnswer<std::string>(), frameHeader))
+    if (!readMac(readAnswer<std::string>(), frameHeader + DESTINATION_MAC_OFFSET))
         fail(INVALID_MAC);
 
     if (operation == THROUGHPUT_TEST) {
@@ -235,10 +233,10 @@ void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
         selectDevice();
 
     operation = config.getInt("operation", "");
-    if (!readMac(config.getString("destination MAC", ""), frameHeader))
+    if (!readMac(config.getString("destination MAC", ""), frameHeader + DESTINATION_MAC_OFFSET))
         fail(INVALID_MAC);
     if (config.hasKey("source MAC", "")) {
-        if (!readMac(config.getString("source MAC", ""), frameHeader + 6))
+        if (!readMac(config.getString("source MAC", ""), frameHeader + SOURCE_MAC_OFFSET))
             fail(INVALID_MAC);
         sourceMacGiven = true;
     }

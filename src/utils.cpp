@@ -8,14 +8,10 @@
 
 namespace {
 
-constexpr std::size_t MAC_LENGTH = 6;
-constexpr std::size_t IPV4_OFFSET = 14;
-constexpr std::size_t IPV4_HEADER_SIZE = 20;
-constexpr std::size_t TOS_OFFSET = 15;
-constexpr std::size_t TOTAL_LENGTH_OFFSET = 16;
-constexpr std::size_t CHECKSUM_OFFSET = 24;
-constexpr std::size_t UDP_OFFSET = 34;
-constexpr std::size_t UDP_LENGTH_OFFSET = 38;
+constexpr std::uint16_t ETHER_TYPE_IPV4 = 0x0800;
+constexpr unsigned char IPV4_VERSION_AND_LENGTH = 0x45;
+constexpr unsigned char TIME_TO_LIVE = 255;
+constexpr unsigned char PROTOCOL_UDP = 17;
 
 void putBigEndian16(unsigned char* at, std::size_t value) {
     at[0] = static_cast<unsigned char>((value >> 8) & 0xFF);
@@ -97,6 +93,15 @@ unsigned short getIpv4Crc(const unsigned char* header) {
     while (sum >> 16)
         sum = (sum & 0xFFFF) + (sum >> 16);
     return static_cast<unsigned short>(~sum & 0xFFFF);
+}
+
+void writeConstantHeaderFields(unsigned char* header) {
+    putBigEndian16(header + ETHER_TYPE_OFFSET, ETHER_TYPE_IPV4);
+    header[IPV4_OFFSET] = IPV4_VERSION_AND_LENGTH;
+    header[TTL_OFFSET] = TIME_TO_LIVE;
+    header[PROTOCOL_OFFSET] = PROTOCOL_UDP;
+    putBigEndian16(header + UDP_OFFSET, TEST_PORT);
+    putBigEndian16(header + DESTINATION_PORT_OFFSET, TEST_PORT);
 }
 
 std::size_t frameLengthForSize(std::uint32_t size) {

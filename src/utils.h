@@ -12,7 +12,23 @@ struct TIpv4Address {
 };
 
 // Layout of a test frame: Ethernet II + IPv4 + UDP header, then the stream letter,
-// the send time and the filler.
+// the send time and the filler. Offsets count from the frame's first byte.
+constexpr std::size_t DESTINATION_MAC_OFFSET = 0;
+constexpr std::size_t SOURCE_MAC_OFFSET = 6;
+constexpr std::size_t MAC_LENGTH = 6;
+constexpr std::size_t ETHER_TYPE_OFFSET = 12;
+constexpr std::size_t IPV4_OFFSET = 14; // version and header length
+constexpr std::size_t IPV4_HEADER_SIZE = 20;
+constexpr std::size_t TOS_OFFSET = 15;
+constexpr std::size_t TOTAL_LENGTH_OFFSET = 16;
+constexpr std::size_t TTL_OFFSET = 22;
+constexpr std::size_t PROTOCOL_OFFSET = 23;
+constexpr std::size_t CHECKSUM_OFFSET = 24;
+constexpr std::size_t SOURCE_IPV4_OFFSET = 26;
+constexpr std::size_t DESTINATION_IPV4_OFFSET = 30;
+constexpr std::size_t UDP_OFFSET = 34; // source port
+constexpr std::size_t DESTINATION_PORT_OFFSET = 36;
+constexpr std::size_t UDP_LENGTH_OFFSET = 38;
 constexpr std::size_t FRAME_HEADER_SIZE = 42;
 constexpr std::size_t STREAM_LETTER_OFFSET = 42;
 constexpr std::size_t SEND_TIME_OFFSET = 43;
@@ -34,6 +50,10 @@ int hexToInt(char c);
 bool getMacAddressFromStr(const char* text, unsigned char* mac);
 void getIpv4AdressFromStr(const char* text, TIpv4Address* address);
 unsigned short getIpv4Crc(const unsigned char* header);
+
+// Writes the header template's fields that are the same in every test frame: EtherType IPv4,
+// IPv4 version 4 with a 20-byte header, time to live 255, protocol UDP, both ports TEST_PORT.
+void writeConstantHeaderFields(unsigned char* header);
 
 // Frame length L for a drawn size S: at most 1500, at least 59.
 std::size_t frameLengthForSize(std::uint32_t size);

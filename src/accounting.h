@@ -1,0 +1,81 @@
+#ifndef TRAFFICGEN_ACCOUNTING_H
+#define TRAFFICGEN_ACCOUNTING_H
+
+// The measurement of a cycle without the capture itself: captured frames accounted per stream,
+// each stream's result built from its account, and the rules that end a cycle's capture.
+
+#include <cstdint>
+#include <sys/time.h>
+#include <vector>
+
+#include "result.h"
+
+struct pcap_pkthdr;
+
+// The capture ring hands a block of frames over only when the kernel retires it, at the latest
+// 50 ms (the read time-out) after a frame arrived; with timer ticks and scheduling, this long.
+constexpr std::int64_t BLOCK_RETIREMENT_US = 75000;
+
+// Per-stream measurement state of one cycle, fed frame by frame.
+struct TStreamState {
+    std::uint32_t received = 0;
+    std::uint32_t minDelay = 0xFFFFFFFFu;
+    std::uint32_t maxDelay = 0;
+    double meanDelay = 0;  // running mean, microseconds
+    double sumSquares = 0; // running sum of squared deviations (Welford)
+    std::uint64_t bytes = 0;
+    timeval firstArrival{0, 0};
+    timeval lastArrival{0, 0};
+    std::uint32_t stragglers = 0; // frames sent before the cycle began, left out of the figures
+};
+
+// Seconds and microseconds as microseconds, in wrapping arithmetic: a stray frame with a
+// nonsense time must not overflow.
+std::int64_t wrappingMicroseconds(std::int64_t seconds, std::int64_t microseconds);
+
+// Accounts one captured frame; frames that are not this run's test frames
+// (too short, stream letter outside the run's streams) are ignored, and a test frame sent
+// before `cycleStart` (microseconds since the epoch) is only counted as its stream's straggler.
+// Returns true when the frame was accounted to a stream's figures.
+bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
+                  const pcap_pkthdr& header, std::int64_t cycleStart);
+
+// The moments that decide when a cycle's capture ends, in microseconds on one clock.
+struct TCaptureTimes {
+    std::int64_t sendersEnded; // the last sender of the cycle was found ended
+    std::int64_t lastArrival;  // the cycle's last counted frame arrived (INT64_MIN: none yet)
+    std::int64_t seenThrough;  // every frame that arrived before this has been handed over
+    std::int64_t now;
+};
+
+// The capture of a cycle is complete once the cycle's frames have been quiet for
+// `quietPeriod` after the later of the senders' end and the last arrival, as far as the
+// capture has seen, or once `longestWait` has passed since the senders' end.
+bool captureComplete(const TCaptureTimes& times, std::int64_t quietPeriod,
+                     std::int64_t longestWait);
+
+// Builds a stream's result from its measurement state and its sender's count.
+TResult buildResult(int stream, const TStreamState& state, std::uint32_t sent);
+
+// Tells from the capture's counters whether every frame the kernel has put into the capture
+// ring has reached the program. The library takes some frames from the ring without ever
+// handing them over (frames the receiving interface sends itself, frames taken before the
+// filter was set); their number is learnt whenever the ring has been idle long enough for the
+// kernel to hand over every frame in it.
+class CRingBalance {
+  public:
+    // One reading at monotonic time `now` (microseconds): `taken` frames put into the ring and
+    // not dropped, then `handed` frames handed over by the end of the drain that followed,
+    // both counted from the opening of the capture (wrapping). True when no frame taken by the
+    // reading is still waiting in the ring.
+    bool drained(std::uint32_t taken, std::uint32_t handed, std::int64_t now);
+
+  private:
+    std::uint32_t neverHanded = 0;
+    bool haveReading = false;
+    std::uint32_t lastTaken = 0;
+    std::uint32_t lastHanded = 0;
+    std::int64_t unchangedSince = 0;
+};
+
+#endif

@@ -1,0 +1,19 @@
+#ifndef TRAFFICGEN_INTERFACES_H
+#define TRAFFICGEN_INTERFACES_H
+
+// Opening the two interfaces through libpcap: the receiving one once per run for capture, the
+// sending one in every cycle for the senders. CTrafficGenerator::initialize() is defined with
+// them (interfaces.cpp).
+
+#include <pcap/pcap.h>
+
+// Opens the receiving interface `name` for capture as pcap_open_live(name, 1518, 0, 50,
+// errorBuffer) would, with a larger capture ring: null on failure, with the very text
+// pcap_open_live leaves in errorBuffer for each status.
+pcap_t* openReceivingCapture(const char* name, char* errorBuffer);
+
+// Opens the sending interface with pcap_open_live(name, 1518, 0, 50, errorBuffer); ends the run
+// with the sending-open message when it fails.
+pcap_t* openSendingDevice(const char* interfaceName, char* errorBuffer);
+
+#endif

@@ -1,0 +1,25 @@
+#ifndef TRAFFICGEN_RESULT_H
+#define TRAFFICGEN_RESULT_H
+
+#include <cstdint>
+
+// One stream's outcome of one cycle.
+struct TResult {
+    std::int32_t stream = 0;
+    std::uint32_t received = 0;
+    std::uint32_t sent = 0;
+    float loss = 0;
+    float throughput = 0;
+    std::uint32_t minDelay = 0xFFFFFFFFu;
+    std::uint32_t maxDelay = 0;
+    float avgDelay = 0;
+    float delayVariance = 0;
+
+    // Beyond the table: why the numbers above may not all be the path's doing.
+    bool sentKnown = true;            // false when the sender's count could not be collected
+    std::uint32_t refused = 0;        // frames the local system refused to send
+    std::uint64_t captureDropped = 0; // frames the capture itself dropped during the cycle
+    std::uint32_t stragglers = 0;     // frames of earlier cycles that came in this one
+};
+
+#endif

@@ -1,0 +1,58 @@
+#include "run.h"
+
+#include <csignal>
+#include <iostream>
+#include <string>
+
+#include "interfaceclaim.h"
+#include "options.h"
+#include "trafficgenerator.h"
+#include "utils.h"
+
+volatile std::sig_atomic_t CTrafficGenerator::interrupted = 0;
+
+namespace {
+
+void onInterrupt(int) {
+    CTrafficGenerator::interrupted = 1;
+}
+
+} // namespace
+
+void installInterruptHandler() {
+    // glibc's signal() keeps the handler installed and restarts interrupted system calls.
+    std::signal(SIGINT, onInterrupt);
+}
+
+int runTrafficGenerator(int argc, char** argv) {
+    const TOptions options = parseOptions(argc, argv);
+    // Answered before the test object exists: neither needs root.
+    if (options.help) {
+        std::cout << usageText();
+        return 0;
+    }
+    if (options.version) {
+        std::cout << versionText();
+        return 0;
+    }
+    CTrafficGenerator generator;
+    if (options.configPath == nullptr) {
+        generator.getDataFromUser();
+    } else {
+        generator.loadDataFromFile(options.configPath);
+    }
+    if (options.lossTimeoutGiven) {
+        generator.setLossTimeout(options.lossTimeout);
+    }
+    // Before anything is opened: a busy receiving interface stops the run untouched.
+    if (!claimReceivingInterface(generator.getReceivingInterface())) {
+        fail(std::string("Prijimaci rozhrani ") + generator.getReceivingInterface() +
+             " uz pouziva jiny beh programu trafficgen!");
+    }
+    generator.initialize();
+    printCycleTableHead(std::cout);
+    std::vector<TStreamAccumulator> accumulators(generator.getStreams());
+    installInterruptHandler();
+    runCycles(generator, accumulators, std::cout, std::cerr);
+    return 0;
+}

@@ -1,0 +1,56 @@
+#ifndef TRAFFICGEN_RUN_H
+#define TRAFFICGEN_RUN_H
+
+// The run driver: the set-up, then cycle after cycle with its rows, then the statistics; and
+// the interrupt that ends a run early but in order.
+
+#include <cstddef>
+#include <cstdint>
+#include <ostream>
+#include <vector>
+
+#include "report.h"
+#include "result.h"
+
+// Cycles 1..getCycles() (the count is read anew before every cycle), the closing rule and,
+// after more than one cycle, the statistics. `Generator` is CTrafficGenerator in the program;
+// anything with the same getCycles/generate/catchPacket/getConfidenceIntervalProbability/
+// getQuantile serves, so the loop can be driven without interfaces.
+template <class Generator>
+void runCycles(Generator& generator, std::vector<TStreamAccumulator>& accumulators,
+               std::ostream& out, std::ostream& err) {
+    for (std::uint32_t cycle = 1; cycle <= generator.getCycles(); ++cycle) {
+        generator.generate();
+        const std::vector<TResult> results = generator.catchPacket();
+        for (const TResult& result : results) {
+            printCycleRow(out, cycle, result);
+            // A result naming a stream the run does not have is shown but must not be
+            // written outside the accumulators.
+            if (result.stream >= 1 &&
+                static_cast<std::size_t>(result.stream) <= accumulators.size()) {
+                accumulateResult(accumulators[result.stream - 1], result, cycle);
+            }
+        }
+        printCycleWarnings(err, cycle, results);
+        // With the largest possible count the counter would wrap to 0 and the loop never end.
+        if (cycle == UINT32_MAX) {
+            break;
+        }
+    }
+    printCycleTableFoot(out);
+    const std::uint32_t cycles = generator.getCycles();
+    if (cycles > 1) {
+        printStatistics(out, accumulators, cycles, generator.getConfidenceIntervalProbability(),
+                        generator.getQuantile());
+    }
+}
+
+// The whole run: set-up, cycles, report. Returns the exit status.
+int runTrafficGenerator(int argc, char** argv);
+
+// From now on SIGINT only sets CTrafficGenerator::interrupted: the senders stop, the cycles
+// that remain send nothing and the run ends with its report. The handler stays installed and
+// interrupted system calls are restarted; the senders forked later inherit it.
+void installInterruptHandler();
+
+#endif
