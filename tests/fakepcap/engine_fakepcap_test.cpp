@@ -483,7 +483,9 @@ TEST_F(EngineTest, EndlessForeignTrafficDoesNotKeepTheReceiverAlive) {
     const std::vector<TResult> results = generator.catchPacket();
     const long elapsed = millisecondsSince(start);
     EXPECT_GE(elapsed, 100);
-    EXPECT_LT(elapsed, 400);
+    // About 250 ms; a receiver kept alive by the foreign frames would wait for the 2 s loss
+    // timeout. The margin is for sanitized builds on a busy machine.
+    EXPECT_LT(elapsed, 1000);
     ASSERT_EQ(results.size(), 1u);
     EXPECT_TRUE(results[0].sentKnown);
 }
