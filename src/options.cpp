@@ -40,6 +40,15 @@ std::vector<option> getoptTable() {
     return table;
 }
 
+const TOptionSpec* findOptionSpec(const std::string& name) {
+    for (const TOptionSpec& spec : OPTION_SPECS) {
+        if (name == spec.name) {
+            return &spec;
+        }
+    }
+    return nullptr;
+}
+
 // "--name=value" and "--name" both name the option "--name".
 std::string optionName(const char* word) {
     const std::string text = word;
@@ -70,7 +79,12 @@ TOptions parseOptions(int argc, char** argv) {
             fail("Prepinac " + word + " vyzaduje hodnotu; viz trafficgen --help");
         }
         if (result != 0 || index < 0) {
-            fail("Neznamy prepinac " + word + "; viz trafficgen --help");
+            // "--help=1": getopt refuses the value of an option that takes none like an
+            // unknown option; the option itself is known.
+            const bool known =
+                word.compare(0, 2, "--") == 0 && findOptionSpec(word.substr(2)) != nullptr;
+            fail((known ? "Prepinac " + word + " nema hodnotu" : "Neznamy prepinac " + word) +
+                 "; viz trafficgen --help");
         }
         OPTION_SPECS[index].apply(options, optarg);
     }

@@ -38,6 +38,8 @@ TEST(Options, UnknownOptionOrMissingArgumentIsOneLineAndStatusOne) {
                 "^Neznamy prepinac --bogus; viz trafficgen --help\n$");
     EXPECT_EXIT(parse({"trafficgen", "-xq"}), testing::ExitedWithCode(1),
                 "^Neznamy prepinac -x; viz trafficgen --help\n$");
+    EXPECT_EXIT(parse({"trafficgen", "--help=1"}), testing::ExitedWithCode(1),
+                "^Prepinac --help nema hodnotu; viz trafficgen --help\n$");
 }
 
 TEST(Options, HelpListsEveryOptionAndVersionIsOneLine) {
