@@ -12,18 +12,19 @@ std::string progressText(std::uint32_t cycle, std::uint32_t cycles, std::int64_t
     return text;
 }
 
-void CProgressLine::startCycle(std::uint32_t cycleNumber, std::uint32_t cycleCount,
-                               std::uint32_t duration, std::int64_t nowUs) {
+void CProgressLine::startCycle(std::uint32_t cycleNumber, std::uint32_t cycleCount) {
     cycle = cycleNumber;
     cycles = cycleCount;
-    durationUs = duration;
-    cycleStartUs = nowUs;
-    nextUpdateUs = nowUs;
+    started = false;
 }
 
 void CProgressLine::update(std::int64_t nowUs, std::uint64_t captured) {
     if (!due(nowUs)) {
         return;
+    }
+    if (!started) {
+        started = true;
+        cycleStartUs = nowUs;
     }
     std::string text = progressText(cycle, cycles, nowUs - cycleStartUs, durationUs, captured);
     // A shorter text than the one shown must cover all of it.
@@ -37,7 +38,7 @@ void CProgressLine::update(std::int64_t nowUs, std::uint64_t captured) {
 }
 
 void CProgressLine::clear() {
-    if (!enabled || shownLength == 0) {
+    if (shownLength == 0) {
         return;
     }
     out << '\r' << std::string(shownLength, ' ') << '\r' << std::flush;

@@ -1,6 +1,7 @@
 #ifndef TRAFFICGEN_PROGRESS_H
 #define TRAFFICGEN_PROGRESS_H
 
+#include <cstddef>
 #include <cstdint>
 #include <ostream>
 #include <string>
@@ -11,29 +12,30 @@
 std::string progressText(std::uint32_t cycle, std::uint32_t cycles, std::int64_t elapsedUs,
                          std::uint32_t durationUs, std::uint64_t captured);
 
-// One line on a terminal that shows a running cycle: redrawn in place ('\r') at most every
-// UPDATE_INTERVAL_US and wiped before the cycle's rows are printed. A disabled line (standard
-// error is no terminal) writes nothing at all.
+// One line on a terminal that shows the running cycle: redrawn in place ('\r') at most every
+// UPDATE_INTERVAL_US while the cycle's frames are captured, and wiped before the cycle's rows
+// are printed. The run keeps it only when standard error is a terminal.
 class CProgressLine {
   public:
     static constexpr std::int64_t UPDATE_INTERVAL_US = 250000;
 
-    CProgressLine(std::ostream& out, bool enabled) : out(out), enabled(enabled) {}
+    CProgressLine(std::ostream& out, std::uint32_t durationUs) : out(out), durationUs(durationUs) {}
 
-    void startCycle(std::uint32_t cycle, std::uint32_t cycles, std::uint32_t durationUs,
-                    std::int64_t nowUs);
+    // The cycle's time counts from the first update after this.
+    void startCycle(std::uint32_t cycle, std::uint32_t cycles);
     // True when update() would draw: lets the caller skip counting the frames otherwise.
-    bool due(std::int64_t nowUs) const { return enabled && nowUs >= nextUpdateUs; }
+    bool due(std::int64_t nowUs) const { return !started || nowUs >= nextUpdateUs; }
+    // Draws the line when it is due; `nowUs` on a monotonic clock.
     void update(std::int64_t nowUs, std::uint64_t captured);
     // Spaces over the line and the cursor back at its start; nothing when nothing is shown.
     void clear();
 
   private:
     std::ostream& out;
-    const bool enabled;
+    const std::uint32_t durationUs;
     std::uint32_t cycle = 0;
     std::uint32_t cycles = 0;
-    std::uint32_t durationUs = 0;
+    bool started = false;
     std::int64_t cycleStartUs = 0;
     std::int64_t nextUpdateUs = 0;
     std::size_t shownLength = 0;

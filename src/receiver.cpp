@@ -11,6 +11,7 @@
 
 #include "accounting.h"
 #include "handover.h"
+#include "progress.h"
 
 namespace {
 
@@ -88,6 +89,7 @@ struct TCapture {
     std::vector<TStreamState>& streams;
     std::int64_t cycleStart;
     std::uint32_t& handedOver;
+    CProgressLine* progressLine;
     // Arrivals (time of day, microseconds) of the latest frame counted in the cycle and of the
     // latest frame handed over at all.
     std::int64_t lastArrival = INT64_MIN;
@@ -114,6 +116,10 @@ struct TCapture {
             }
             if (result == -2) {
                 return TDrain::ended;
+            }
+            // The message gets a line of its own, not the rest of the progress line's.
+            if (progressLine != nullptr) {
+                progressLine->clear();
             }
             fail(std::string("Error reading the packets: ") + pcap_geterr(device));
         }
@@ -171,6 +177,20 @@ TCaptureTimes captureTimes(std::int64_t sendersEnded, const TCapture& capture,
     return times;
 }
 
+// Redraws the progress line when it is due: once per pass of the capture loop (a drain or a
+// poll of at most POLL_INTERVAL_MS), never per frame; the frames are counted only to draw.
+void showProgress(CProgressLine& line, const std::vector<TStreamState>& streams) {
+    const std::int64_t now = monotonicMicroseconds();
+    if (!line.due(now)) {
+        return;
+    }
+    std::uint64_t captured = 0;
+    for (const TStreamState& stream : streams) {
+        captured += stream.received;
+    }
+    line.update(now, captured);
+}
+
 } // namespace
 
 std::vector<TResult> CTrafficGenerator::catchPacket() {
@@ -190,7 +210,7 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
     pcap_stat before{};
     const bool haveStatsBefore = pcap_stats(receivingDevice, &before) == 0;
     const int fd = pcap_get_selectable_fd(receivingDevice);
-    TCapture capture{receivingDevice, state, cycleStart, framesHandedOver};
+    TCapture capture{receivingDevice, state, cycleStart, framesHandedOver, progressLine};
 
     TDrain drained = TDrain::caughtUp;
     bool sendersEnded = false;
@@ -201,6 +221,9 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
         const TRingReading reading = sendersEnded ? readRing(receivingDevice) : TRingReading{};
         if (drained != TDrain::ended) {
             drained = capture.drain();
+        }
+        if (progressLine != nullptr) {
+            showProgress(*progressLine, state);
         }
         if (!sendersEnded && reapSenders(senders) == 0) {
             sendersEnded = true;

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <iostream>
 #include <string>
+#include <unistd.h>
 
 #include "interfaceclaim.h"
 #include "options.h"
@@ -53,6 +54,10 @@ int runTrafficGenerator(int argc, char** argv) {
     printCycleTableHead(std::cout);
     std::vector<TStreamAccumulator> accumulators(generator.getStreams());
     installInterruptHandler();
-    runCycles(generator, accumulators, std::cout, std::cerr);
+    // On a terminal the running cycle shows on standard error; scripts and logs get nothing.
+    CProgressLine progress(std::cerr, generator.getDuration());
+    CProgressLine* shownProgress = isatty(STDERR_FILENO) == 1 ? &progress : nullptr;
+    generator.setProgressLine(shownProgress);
+    runCycles(generator, accumulators, std::cout, std::cerr, shownProgress);
     return 0;
 }

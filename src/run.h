@@ -9,19 +9,27 @@
 #include <ostream>
 #include <vector>
 
+#include "progress.h"
 #include "report.h"
 #include "result.h"
 
 // Cycles 1..getCycles() (the count is read anew before every cycle), the closing rule and,
 // after more than one cycle, the statistics. `Generator` is CTrafficGenerator in the program;
 // anything with the same getCycles/generate/catchPacket/getConfidenceIntervalProbability/
-// getQuantile serves, so the loop can be driven without interfaces.
+// getQuantile serves, so the loop can be driven without interfaces. A progress line, when
+// given, is told each cycle and wiped before the cycle's rows.
 template <class Generator>
 void runCycles(Generator& generator, std::vector<TStreamAccumulator>& accumulators,
-               std::ostream& out, std::ostream& err) {
+               std::ostream& out, std::ostream& err, CProgressLine* progress = nullptr) {
     for (std::uint32_t cycle = 1; cycle <= generator.getCycles(); ++cycle) {
+        if (progress != nullptr) {
+            progress->startCycle(cycle, generator.getCycles());
+        }
         generator.generate();
         const std::vector<TResult> results = generator.catchPacket();
+        if (progress != nullptr) {
+            progress->clear();
+        }
         for (const TResult& result : results) {
             printCycleRow(out, cycle, result);
             // A result naming a stream the run does not have is shown but must not be

@@ -14,6 +14,7 @@
 #include "utils.h"
 
 class CConfig;
+class CProgressLine;
 class CRandomGenerator;
 
 constexpr unsigned int MAX_STREAMS = 10;
@@ -38,8 +39,11 @@ class CTrafficGenerator {
 
     // The longest wait for frames after the last sender of a cycle has ended, in microseconds.
     void setLossTimeout(std::uint32_t microseconds) { lossTimeout = microseconds; }
+    // The line catchPacket() keeps up to date while it captures; null (the default) shows none.
+    void setProgressLine(CProgressLine* line) { progressLine = line; }
 
     std::uint32_t getCycles() const { return cycles; }
+    std::uint32_t getDuration() const { return duration; }
     std::uint32_t getStreams() const { return streams; }
     const char* getReceivingInterface() const { return receivingInterface; }
     float getConfidenceIntervalProbability() const { return confidenceIntervalProbability; }
@@ -68,6 +72,7 @@ class CTrafficGenerator {
     // The set-up named the frames' source address; otherwise the sending interface's is used.
     bool sourceMacGiven = false;
     std::uint32_t lossTimeout = DEFAULT_LOSS_TIMEOUT_US;
+    CProgressLine* progressLine = nullptr;
     // Time of day the current cycle began (microseconds since the epoch); frames sent before
     // it belong to an earlier cycle. The lowest value until the first cycle begins.
     std::int64_t cycleStart = INT64_MIN;

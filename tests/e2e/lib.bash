@@ -362,6 +362,15 @@ tg_run() {
     tg_exec "${2:-60}" "$TG_BIN" "$1"
 }
 
+# Runs the binary on FILE like tg_run, with standard error on a pseudo-terminal and, with MODE
+# "both", standard output too: what the terminal got in $TG_TMP/tty, the lines it shows in
+# $TG_TMP/screen; with MODE "stderr" standard output in $TG_TMP/out as usual.
+tg_run_tty() {
+    local mode=$1 file=$2
+    tg_exec "${3:-60}" python3 "$TG_LIB_DIR/pty_run.py" run "$mode" "$TG_TMP/tty" "$TG_BIN" "$file"
+    python3 "$TG_LIB_DIR/pty_run.py" render "$TG_TMP/tty" >"$TG_TMP/screen"
+}
+
 tg_expect_status() {
     ((TG_RC == $1)) || tg_fail "exit status $TG_RC, expected $1"
 }

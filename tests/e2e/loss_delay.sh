@@ -2,7 +2,7 @@
 # Loss-and-delay test (operation 2): three streams with their own TOS, size and
 # time distributions, three cycles. Rows for every cycle and stream in order,
 # nothing lost on the veth pair, plausible delays, and both statistics tables
-# agreeing with the rows.
+# agreeing with the rows; on a terminal a progress line that leaves the report as it is.
 source "$(dirname "$0")/lib.bash"
 tg_setup "${1:-}"
 
@@ -31,4 +31,25 @@ for stream in 1 2 3; do
     [[ $row == "$stream 0 0 0 0.000 0.000" ]] ||
         tg_fail "loss statistics of stream $stream are '$row', expected all zero"
 done
-echo "PASS: 3 streams x 3 cycles, lossless, statistics consistent"
+
+# On a terminal, standard error shows a progress line during every cycle, drawn a few times a
+# second and wiped before the cycle's rows: standard output stays the same report.
+tg_run_tty stderr "$TG_TMP/loss-delay.conf"
+tg_expect_report 3 3 0.9500
+progress=$(python3 "$TG_LIB_DIR/pty_run.py" progress "$TG_TMP/tty" 2>&1) || tg_fail "$progress"
+cycle=0
+while read -r shown drawings count; do
+    cycle=$((cycle + 1))
+    ((shown == cycle)) || tg_fail "progress of cycle $shown where cycle $cycle was expected"
+    # A cycle of 1 s and its end: drawn every 0.25 s.
+    ((drawings >= 2 && drawings <= 8)) || tg_fail "progress of cycle $cycle drawn $drawings times"
+    received=$(tg_rows | awk -v c="$cycle" '$1 == c { sum += $3 } END { print sum + 0 }')
+    ((count <= received)) || tg_fail "progress of cycle $cycle showed $count frames, rows $received"
+done <<<"$progress"
+((cycle == 3)) || tg_fail "progress shown for $cycle cycles, expected 3"
+# Both on one terminal: the screen shows exactly the report, no trace of the progress line.
+tg_run_tty both "$TG_TMP/loss-delay.conf"
+tg_expect_status 0
+tg_check_layout 3 3 0.9500 "$TG_TMP/screen"
+
+echo "PASS: 3 streams x 3 cycles, lossless, statistics consistent, progress on a terminal"
