@@ -4,7 +4,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libpcap-dev libgtest-dev libbenchmark-dev
-          iproute2 tcpdump python3 clang clang-format libclang-rt-14-dev dpkg-dev file man-db "$@")
+          nlohmann-json3-dev iproute2 tcpdump python3 clang clang-format libclang-rt-14-dev dpkg-dev file
+          man-db "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

@@ -67,6 +67,10 @@ void CConstantDistribution::getParamsFromConfig(const CConfig& config, std::stri
     m_value = static_cast<std::uint32_t>(config.getInt(keyPrefix + "constant value", section));
 }
 
+TDistributionDescription CConstantDistribution::describe() const {
+    return {"constant", {{"value", static_cast<double>(m_value)}}};
+}
+
 // 1: uniform
 
 std::uint32_t CUniformDistribution::generate() {
@@ -88,6 +92,10 @@ void CUniformDistribution::getParamsFromConfig(const CConfig& config, std::strin
     m_mean = static_cast<std::uint32_t>(config.getInt(keyPrefix + "uniform mean", section));
     if (uniformModulusIsZero(m_mean))
         fail(std::string(UNIFORM_MEAN_REFUSED) + " v sekci " + section + "!");
+}
+
+TDistributionDescription CUniformDistribution::describe() const {
+    return {"uniform", {{"mean", static_cast<double>(m_mean)}}};
 }
 
 // 2: normal
@@ -112,6 +120,11 @@ void CNormalDistribution::getParamsFromConfig(const CConfig& config, std::string
     m_variance = static_cast<std::uint32_t>(config.getInt(keyPrefix + "normal variance", section));
 }
 
+TDistributionDescription CNormalDistribution::describe() const {
+    return {"normal",
+            {{"mean", static_cast<double>(m_mean)}, {"variance", static_cast<double>(m_variance)}}};
+}
+
 // 3: exponential
 
 std::uint32_t CExponentialDistribution::generate() {
@@ -128,6 +141,10 @@ void CExponentialDistribution::getParamsFromUser(const char* label) {
 void CExponentialDistribution::getParamsFromConfig(const CConfig& config, std::string keyPrefix,
                                                    std::string section) {
     m_mean = static_cast<std::uint32_t>(config.getInt(keyPrefix + "exponential mean", section));
+}
+
+TDistributionDescription CExponentialDistribution::describe() const {
+    return {"exponential", {{"mean", static_cast<double>(m_mean)}}};
 }
 
 // 4: hyperexponential (two stages with balanced means)
@@ -158,6 +175,10 @@ void CHyperExponentialDistribution::getParamsFromConfig(const CConfig& config,
         fail("Musi platit x < s v sekci " + section + "!");
 }
 
+TDistributionDescription CHyperExponentialDistribution::describe() const {
+    return {"hyperexponential", {{"s", m_s}, {"x", m_x}}};
+}
+
 // 5: Pareto
 
 std::uint32_t CParetoDistribution::generate() {
@@ -180,6 +201,10 @@ void CParetoDistribution::getParamsFromConfig(const CConfig& config, std::string
     m_xm = static_cast<std::uint32_t>(config.getInt(keyPrefix + "pareto xm", section));
 }
 
+TDistributionDescription CParetoDistribution::describe() const {
+    return {"pareto", {{"k", static_cast<double>(m_k)}, {"xm", static_cast<double>(m_xm)}}};
+}
+
 // 6: Weibull
 
 std::uint32_t CWeibullDistribution::generate() {
@@ -196,6 +221,10 @@ void CWeibullDistribution::getParamsFromConfig(const CConfig& config, std::strin
                                                std::string section) {
     m_scale = config.getDouble(keyPrefix + "weibull scale", section);
     m_shape = config.getDouble(keyPrefix + "weibull shape", section);
+}
+
+TDistributionDescription CWeibullDistribution::describe() const {
+    return {"weibull", {{"scale", m_scale}, {"shape", m_shape}}};
 }
 
 // 7: Erlang (m_scale stages of mean m_shape each)
@@ -220,4 +249,8 @@ void CErlangDistribution::getParamsFromConfig(const CConfig& config, std::string
     m_shape = config.getDouble(keyPrefix + "erlang shape", section);
     if (!(m_shape < static_cast<double>(m_scale)))
         fail("Musi platit shape < scale v sekci " + section + "!");
+}
+
+TDistributionDescription CErlangDistribution::describe() const {
+    return {"erlang", {{"scale", static_cast<double>(m_scale)}, {"shape", m_shape}}};
 }

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 class CConfig;
 
@@ -12,12 +14,20 @@ double bound(double x);
 // NaN and negatives give 0, values of 2^32 or more give 4294967295.
 std::uint32_t finishValue(double r);
 
+// A distribution as the configuration file names it: for the keys "size exponential mean =
+// 200", the name "exponential" and the parameter ("mean", 200).
+struct TDistributionDescription {
+    std::string name;
+    std::vector<std::pair<std::string, double>> parameters;
+};
+
 class CRandomGenerator {
   public:
     virtual std::uint32_t generate() = 0;
     virtual void getParamsFromUser(const char* label) = 0;
     virtual void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
                                      std::string section) = 0;
+    virtual TDistributionDescription describe() const = 0;
 };
 
 class CConstantDistribution final : public CRandomGenerator {
@@ -26,6 +36,7 @@ class CConstantDistribution final : public CRandomGenerator {
     void getParamsFromUser(const char* label) override;
     void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
                              std::string section) override;
+    TDistributionDescription describe() const override;
     std::uint32_t m_value = 0;
 };
 
@@ -35,6 +46,7 @@ class CUniformDistribution final : public CRandomGenerator {
     void getParamsFromUser(const char* label) override;
     void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
                              std::string section) override;
+    TDistributionDescription describe() const override;
     std::uint32_t m_mean = 0;
 };
 
@@ -44,6 +56,7 @@ class CNormalDistribution final : public CRandomGenerator {
     void getParamsFromUser(const char* label) override;
     void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
                              std::string section) override;
+    TDistributionDescription describe() const override;
     std::uint32_t m_mean = 0;
     std::uint32_t m_variance = 0;
 };
@@ -54,6 +67,7 @@ class CExponentialDistribution final : public CRandomGenerator {
     void getParamsFromUser(const char* label) override;
     void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
                              std::string section) override;
+    TDistributionDescription describe() const override;
     std::uint32_t m_mean = 0;
 };
 
@@ -63,6 +77,7 @@ class CHyperExponentialDistribution final : public CRandomGenerator {
     void getParamsFromUser(const char* label) override;
     void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
                              std::string section) override;
+    TDistributionDescription describe() const override;
     double m_s = 0;
     double m_x = 0;
 };
@@ -73,6 +88,7 @@ class CParetoDistribution final : public CRandomGenerator {
     void getParamsFromUser(const char* label) override;
     void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
                              std::string section) override;
+    TDistributionDescription describe() const override;
     std::uint32_t m_k = 0;
     std::uint32_t m_xm = 0;
 };
@@ -83,6 +99,7 @@ class CWeibullDistribution final : public CRandomGenerator {
     void getParamsFromUser(const char* label) override;
     void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
                              std::string section) override;
+    TDistributionDescription describe() const override;
     double m_scale = 0;
     double m_shape = 0;
 };
@@ -93,6 +110,7 @@ class CErlangDistribution final : public CRandomGenerator {
     void getParamsFromUser(const char* label) override;
     void getParamsFromConfig(const CConfig& config, std::string keyPrefix,
                              std::string section) override;
+    TDistributionDescription describe() const override;
     std::uint32_t m_scale = 0;
     double m_shape = 0;
 };

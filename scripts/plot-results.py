@@ -1,0 +1,110 @@
+#!/usr/bin/python3
+"""Draws a trafficgen results file (trafficgen --json FILE).
+
+    scripts/plot-results.py RESULTS.json OUT.png
+
+One row per stream: on the left the loss of every cycle with the confidence interval of the
+mean loss (when the run had more than one cycle), on the right the delay's median, 99th
+percentile and maximum of every cycle on a logarithmic axis. Needs python3-matplotlib.
+"""
+
+import json
+import math
+import sys
+
+SCHEMA = "trafficgen-results/1"
+
+
+def value(number):
+    """A number of the document; null (no value) becomes NaN, which matplotlib leaves out."""
+    return math.nan if number is None else float(number)
+
+
+def positive(number):
+    """For the logarithmic axis: 0 us cannot be drawn there."""
+    number = value(number)
+    return number if number > 0 else math.nan
+
+
+def stream_series(document, stream):
+    cycles, loss, p50, p99, maximum = [], [], [], [], []
+    for cycle in document["cycles"]:
+        for figures in cycle["streams"]:
+            if figures["stream"] != stream:
+                continue
+            cycles.append(cycle["cycle"])
+            loss.append(value(figures["loss_percent"]))
+            delay = figures["delay_us"]
+            p50.append(positive(delay["p50"]))
+            p99.append(positive(delay["p99"]))
+            maximum.append(positive(delay["max"]))
+    return cycles, loss, p50, p99, maximum
+
+
+def draw_loss(axes, stream, cycles, loss, statistics):
+    axes.plot(cycles, loss, "o-", color="tab:red", label="loss per cycle")
+    if statistics is not None:
+        low, high = (value(v) for v in statistics["loss_percent"]["ci"])
+        mean = value(statistics["loss_percent"]["mean"])
+        axes.axhspan(low, high, color="tab:red", alpha=0.15, label="confidence interval of the mean")
+        axes.axhline(mean, color="tab:red", linestyle="--", linewidth=1, label="mean")
+    axes.set_title("Stream %d: loss" % stream)
+    axes.set_xlabel("cycle")
+    axes.set_ylabel("loss [%]")
+    axes.grid(True, alpha=0.3)
+    axes.legend(fontsize="small")
+
+
+def draw_delay(axes, stream, cycles, p50, p99, maximum):
+    axes.plot(cycles, maximum, "^-", color="tab:gray", label="max")
+    axes.plot(cycles, p99, "s-", color="tab:orange", label="p99")
+    axes.plot(cycles, p50, "o-", color="tab:blue", label="p50 (median)")
+    axes.set_yscale("log")
+    axes.set_title("Stream %d: one-way delay" % stream)
+    axes.set_xlabel("cycle")
+    axes.set_ylabel("delay [us]")
+    axes.grid(True, which="both", alpha=0.3)
+    axes.legend(fontsize="small")
+
+
+def main():
+    if len(sys.argv) != 3:
+        print("usage: plot-results.py RESULTS.json OUT.png", file=sys.stderr)
+        return 2
+    with open(sys.argv[1]) as f:
+        document = json.load(f)
+    if document.get("schema") != SCHEMA:
+        print("plot-results.py: %s is not a %s document" % (sys.argv[1], SCHEMA), file=sys.stderr)
+        return 1
+
+    import matplotlib
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+    from matplotlib.ticker import MaxNLocator
+
+    streams = [s["stream"] for s in document["test"]["streams"]]
+    statistics = {s["stream"]: s for s in document.get("statistics", [])}
+    rows = max(len(streams), 1)
+    figure, axes = plt.subplots(rows, 2, figsize=(12, 3.2 * rows), squeeze=False)
+    for row, stream in enumerate(streams):
+        cycles, loss, p50, p99, maximum = stream_series(document, stream)
+        draw_loss(axes[row][0], stream, cycles, loss, statistics.get(stream))
+        draw_delay(axes[row][1], stream, cycles, p50, p99, maximum)
+        for each in axes[row]:
+            each.xaxis.set_major_locator(MaxNLocator(integer=True))
+
+    test = document["test"]
+    title = "trafficgen %s: %s -> %s, %d cycle(s) of %.3g s, started %s" % (
+        document["version"], test["sending_interface"]["name"],
+        test["receiving_interface"]["name"], len(document["cycles"]),
+        test["duration_us"] / 1e6, document["started"])
+    if document["interrupted"]:
+        title += " (interrupted)"
+    figure.suptitle(title)
+    figure.tight_layout()
+    figure.savefig(sys.argv[2], dpi=100)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,150 @@
+#include "results.h"
+
+#include <cmath>
+#include <nlohmann/json.hpp>
+
+namespace {
+
+// Keys in the order the documentation lists them.
+using Json = nlohmann::ordered_json;
+
+const char* const SCHEMA = "trafficgen-results/1";
+
+// A number, or null for NaN and the infinities, which JSON cannot hold. A float goes in as the
+// double of exactly its value.
+Json number(double value) {
+    return std::isfinite(value) ? Json(value) : Json(nullptr);
+}
+
+Json interfaceObject(const TInterfaceDescription& interface) {
+    return {{"name", interface.name},
+            {"mac", interface.mac.empty() ? Json(nullptr) : Json(interface.mac)},
+            {"ipv4", interface.ipv4.empty() ? Json(nullptr) : Json(interface.ipv4)}};
+}
+
+Json distributionObject(const std::optional<TDistributionDescription>& distribution) {
+    if (!distribution) {
+        return nullptr;
+    }
+    Json parameters = Json::object();
+    for (const auto& [name, value] : distribution->parameters) {
+        parameters[name] = number(value);
+    }
+    return {{"distribution", distribution->name}, {"parameters", parameters}};
+}
+
+Json testObject(const TTestDescription& test) {
+    Json streams = Json::array();
+    for (const TStreamDescription& stream : test.streams) {
+        streams.push_back({{"stream", stream.stream},
+                           {"tos", stream.tos},
+                           {"size", distributionObject(stream.size)},
+                           {"time", distributionObject(stream.time)}});
+    }
+    Json object = {{"operation", test.operation},
+                   {"sending_interface", interfaceObject(test.sending)},
+                   {"receiving_interface", interfaceObject(test.receiving)},
+                   {"destination_mac", test.destinationMac},
+                   {"source_mac", test.sourceMac},
+                   {"duration_us", test.durationUs},
+                   {"cycles", test.cycles},
+                   {"confidence_probability", number(test.confidenceProbability)},
+                   {"quantile", number(test.quantile)},
+                   {"loss_timeout_us", test.lossTimeoutUs}};
+    // Settings of further opt-in features: one line each here, only when set.
+    object["streams"] = streams;
+    return object;
+}
+
+void putPercentiles(Json& object, const TPercentiles& percentiles) {
+    object["p50"] = number(percentiles.p50);
+    object["p90"] = number(percentiles.p90);
+    object["p99"] = number(percentiles.p99);
+    object["p99_9"] = number(percentiles.p99_9);
+    object["p99_99"] = number(percentiles.p99_99);
+}
+
+Json cycleDelayObject(const TStreamCycleFigures& figures) {
+    Json delay = {{"min", figures.minDelay},
+                  {"max", figures.maxDelay},
+                  {"mean", number(figures.meanDelay)},
+                  {"variance", number(figures.delayVariance)}};
+    putPercentiles(delay, figures.percentiles);
+    delay["jitter"] = number(figures.jitter);
+    if (figures.received == 0) {
+        // Without a frame the row's delays are placeholders (4294967295, 0, 0.000, nan).
+        for (Json& value : delay) {
+            value = nullptr;
+        }
+    }
+    return delay;
+}
+
+Json cycleObject(const TCycleFigures& cycle) {
+    Json streams = Json::array();
+    for (const TStreamCycleFigures& figures : cycle.streams) {
+        // Rates as the table has them: MB/s of 2^20 bytes, and the same rate in bits per second.
+        const double bitsPerSecond = static_cast<double>(figures.throughput) * 8.0 * 1048576.0;
+        streams.push_back({{"stream", figures.stream},
+                           {"sent", figures.sent ? Json(*figures.sent) : Json(nullptr)},
+                           {"received", figures.received},
+                           {"refused", figures.refused},
+                           {"loss_percent", number(figures.loss)},
+                           {"throughput_MBps", number(figures.throughput)},
+                           {"throughput_bps", number(bitsPerSecond)},
+                           {"delay_us", cycleDelayObject(figures)}});
+    }
+    return {
+        {"cycle", cycle.cycle}, {"capture_dropped", cycle.captureDropped}, {"streams", streams}};
+}
+
+Json intervalArray(const TInterval& interval) {
+    return Json::array({number(interval.lower), number(interval.upper)});
+}
+
+Json statisticsObject(const TStreamStatistics& statistics) {
+    Json loss = {{"min", number(statistics.minLoss)},
+                 {"max", number(statistics.maxLoss)},
+                 {"mean", number(statistics.meanLoss)},
+                 {"ci", intervalArray(statistics.lossInterval)}};
+    const Json none = nullptr;
+    Json delay = {{"min", statistics.delaysKnown ? Json(statistics.lowestDelay) : none},
+                  {"max", statistics.delaysKnown ? Json(statistics.highestDelay) : none},
+                  {"mean", number(statistics.meanDelay)},
+                  {"variance", number(statistics.meanDelayVariance)},
+                  {"ci", intervalArray(statistics.delayInterval)}};
+    putPercentiles(delay, statistics.percentiles);
+    return {{"stream", statistics.stream}, {"loss_percent", loss}, {"delay_us", delay}};
+}
+
+} // namespace
+
+std::string isoUtcTime(std::time_t time) {
+    std::tm parts{};
+    gmtime_r(&time, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &parts);
+    return text;
+}
+
+std::string resultsDocument(const TRunResults& results) {
+    Json document = {{"schema", SCHEMA},
+                     {"version", TRAFFICGEN_VERSION},
+                     {"started", isoUtcTime(results.started)},
+                     {"ended", isoUtcTime(results.ended)},
+                     {"interrupted", results.interrupted},
+                     {"test", testObject(results.test)}};
+    Json cycles = Json::array();
+    for (const TCycleFigures& cycle : results.cycles) {
+        cycles.push_back(cycleObject(cycle));
+    }
+    document["cycles"] = cycles;
+    if (results.test.cycles > 1) {
+        Json statistics = Json::array();
+        for (const TStreamStatistics& stream : results.statistics) {
+            statistics.push_back(statisticsObject(stream));
+        }
+        document["statistics"] = statistics;
+    }
+    return document.dump(2) + "\n";
+}

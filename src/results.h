@@ -1,0 +1,110 @@
+#ifndef TRAFFICGEN_RESULTS_H
+#define TRAFFICGEN_RESULTS_H
+
+#include <cstdint>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "histogram.h"
+#include "randomgenerator.h"
+
+// Everything the results file (--json) holds, as plain values. The run fills them from its
+// set-up, from every cycle's results and from the statistics; resultsDocument() turns them into
+// the text of the file. docs/results.md describes the document key by key.
+
+struct TInterfaceDescription {
+    std::string name;
+    std::string mac;  // "02:00:00:00:00:01"; empty when unknown
+    std::string ipv4; // dotted; empty when the interface has none
+};
+
+struct TStreamDescription {
+    std::uint32_t stream = 0; // 1-based
+    unsigned int tos = 0;
+    // The throughput test draws nothing: it sends 1500-byte frames back to back.
+    std::optional<TDistributionDescription> size;
+    std::optional<TDistributionDescription> time;
+};
+
+struct TTestDescription {
+    std::int32_t operation = 0;
+    TInterfaceDescription sending;
+    TInterfaceDescription receiving;
+    std::string destinationMac;
+    std::string sourceMac;
+    std::uint32_t durationUs = 0;
+    std::uint32_t cycles = 0;
+    float confidenceProbability = 1.0f;
+    float quantile = 0.0f;
+    std::uint64_t lossTimeoutUs = 0;
+    std::vector<TStreamDescription> streams;
+    // Settings of further opt-in features go here as std::optional members, written into the
+    // "test" object only when set (see testObject in results.cpp).
+};
+
+// One stream's figures of one cycle: its table row, unrounded, and what the table cannot show.
+struct TStreamCycleFigures {
+    std::uint32_t stream = 0;
+    std::optional<std::uint32_t> sent; // none when the sender's count could not be collected
+    std::uint32_t received = 0;
+    std::uint32_t refused = 0; // frames the local system refused to send
+    float loss = 0.0f;         // percent
+    float throughput = 0.0f;   // MB/s (MB = 2^20 bytes)
+    // The delays (us) describe the frames received; without any they are left out (null).
+    std::uint32_t minDelay = 0;
+    std::uint32_t maxDelay = 0;
+    float meanDelay = 0.0f;
+    float delayVariance = 0.0f;
+    TPercentiles percentiles{};
+    double jitter = 0.0;
+};
+
+struct TCycleFigures {
+    std::uint32_t cycle = 0;
+    std::uint64_t captureDropped = 0; // frames the capture dropped during the cycle
+    std::vector<TStreamCycleFigures> streams;
+};
+
+// A confidence interval of a mean, as the statistics tables print it.
+struct TInterval {
+    float lower = 0.0f;
+    float upper = 0.0f;
+};
+
+// One stream over all cycles: the two statistics tables' rows, unrounded, and the percentiles
+// of all its frames.
+struct TStreamStatistics {
+    std::uint32_t stream = 0;
+    float minLoss = 0.0f;
+    float maxLoss = 0.0f;
+    float meanLoss = 0.0f;
+    TInterval lossInterval;
+    bool delaysKnown = false; // false when no cycle received a frame of the stream
+    std::uint32_t lowestDelay = 0;
+    std::uint32_t highestDelay = 0;
+    float meanDelay = 0.0f;
+    float meanDelayVariance = 0.0f;
+    TInterval delayInterval;
+    TPercentiles percentiles{};
+};
+
+struct TRunResults {
+    std::time_t started = 0;
+    std::time_t ended = 0;
+    bool interrupted = false;
+    TTestDescription test;
+    std::vector<TCycleFigures> cycles;
+    // Written when the test has more than one cycle.
+    std::vector<TStreamStatistics> statistics;
+};
+
+// The document, indented, ending with a line end. Numbers keep every digit of the value the
+// tables round; NaN and infinities are null.
+std::string resultsDocument(const TRunResults& results);
+
+// "2026-12-08T12:08:00Z".
+std::string isoUtcTime(std::time_t time);
+
+#endif
