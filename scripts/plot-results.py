@@ -48,6 +48,11 @@ def draw_loss(axes, stream, cycles, loss, statistics):
         mean = value(statistics["loss_percent"]["mean"])
         axes.axhspan(low, high, color="tab:red", alpha=0.15, label="confidence interval of the mean")
         axes.axhline(mean, color="tab:red", linestyle="--", linewidth=1, label="mean")
+    # Loss cannot fall below 0 (but for duplicated frames); a lossless stream keeps a 0..1 % scale.
+    shown = [v for v in loss if not math.isnan(v)] + ([low, high] if statistics is not None else [])
+    shown = [v for v in shown if not math.isnan(v)]
+    lowest, highest = min([0.0] + shown), max([1.0] + [v * 1.1 for v in shown])
+    axes.set_ylim(lowest - 0.03 * (highest - lowest), highest)
     axes.set_title("Stream %d: loss" % stream)
     axes.set_xlabel("cycle")
     axes.set_ylabel("loss [%]")

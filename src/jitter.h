@@ -15,7 +15,7 @@ struct TJitter {
     void update(std::int64_t transit) {
         if (started) {
             const double change = static_cast<double>(transit - lastTransit);
-            value += (std::fabs(change) - value) / 16.0;
+            value += (std::fabs(change) - value) * 0.0625; // exactly / 16
         }
         started = true;
         lastTransit = transit;

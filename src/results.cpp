@@ -1,6 +1,8 @@
 #include "results.h"
 
+#include <charconv>
 #include <cmath>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 namespace {
@@ -10,10 +12,20 @@ using Json = nlohmann::ordered_json;
 
 const char* const SCHEMA = "trafficgen-results/1";
 
-// A number, or null for NaN and the infinities, which JSON cannot hold. A float goes in as the
-// double of exactly its value.
+// A number, or null for NaN and the infinities, which JSON cannot hold.
 Json number(double value) {
     return std::isfinite(value) ? Json(value) : Json(nullptr);
+}
+
+// A single-precision figure with the fewest digits that read back as the same float: 58.7
+// rather than 58.70000076293945, the double nearest to the float.
+Json number(float value) {
+    if (!std::isfinite(value)) {
+        return nullptr;
+    }
+    char text[32] = {};
+    std::to_chars(text, text + sizeof text - 1, value);
+    return Json(std::strtod(text, nullptr));
 }
 
 Json interfaceObject(const TInterfaceDescription& interface) {
