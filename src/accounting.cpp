@@ -74,6 +74,8 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
     const double deviation = value - stream.meanDelay;
     stream.meanDelay += deviation / count;
     stream.sumSquares += deviation * (value - stream.meanDelay);
+    stream.delays.record(delay);
+    stream.jitter.update(delay);
     stream.bytes += header.len;
     ++stream.received;
     return true;
@@ -129,5 +131,7 @@ TResult buildResult(int stream, const TStreamState& state, std::uint32_t sent) {
     result.minDelay = state.minDelay;
     result.maxDelay = state.maxDelay;
     result.avgDelay = static_cast<float>(state.meanDelay);
+    result.delays = state.delays;
+    result.jitter = state.jitter.value;
     return result;
 }

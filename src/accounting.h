@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <vector>
 
+#include "jitter.h"
 #include "result.h"
 
 struct pcap_pkthdr;
@@ -27,6 +28,8 @@ struct TStreamState {
     timeval firstArrival{0, 0};
     timeval lastArrival{0, 0};
     std::uint32_t stragglers = 0; // frames sent before the cycle began, left out of the figures
+    CDelayHistogram delays;
+    TJitter jitter;
 };
 
 // Seconds and microseconds as microseconds, in wrapping arithmetic: a stray frame with a

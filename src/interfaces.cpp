@@ -43,14 +43,41 @@ TAddressLookup lookupIpv4Address(int socketFd, const char* name, unsigned char* 
 }
 
 // Copies the interface's own hardware address to `mac` (6 bytes). An interface the kernel
-// cannot name an address for leaves `mac` as it is.
-void lookupHardwareAddress(int socketFd, const char* name, unsigned char* mac) {
+// cannot name an address for leaves `mac` as it is and gives false.
+bool lookupHardwareAddress(int socketFd, const char* name, unsigned char* mac) {
     ifreq request;
     std::memset(&request, 0, sizeof request);
     std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
-    if (ioctl(socketFd, SIOCGIFHWADDR, &request) == 0) {
-        std::memcpy(mac, request.ifr_hwaddr.sa_data, MAC_LENGTH);
+    if (ioctl(socketFd, SIOCGIFHWADDR, &request) != 0) {
+        return false;
     }
+    std::memcpy(mac, request.ifr_hwaddr.sa_data, MAC_LENGTH);
+    return true;
+}
+
+std::string macText(const unsigned char* mac) {
+    char text[18];
+    std::snprintf(text, sizeof text, "%02x:%02x:%02x:%02x:%02x:%02x", mac[0], mac[1], mac[2],
+                  mac[3], mac[4], mac[5]);
+    return text;
+}
+
+std::string ipv4Text(const unsigned char* address) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", address[0], address[1], address[2], address[3]);
+    return text;
+}
+
+// The interface's name, own hardware address (empty when the kernel names none) and the IPv4
+// address initialize() found for it.
+TInterfaceDescription describeInterface(const char* name, const unsigned char* ipv4) {
+    unsigned char mac[MAC_LENGTH];
+    const int socketFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool known = socketFd >= 0 && lookupHardwareAddress(socketFd, name, mac);
+    if (socketFd >= 0) {
+        close(socketFd);
+    }
+    return {name, known ? macText(mac) : "", ipv4Text(ipv4)};
 }
 
 // Only test frames pass: UDP to the test port.
@@ -163,4 +190,29 @@ void CTrafficGenerator::initialize() {
     if (sending == TAddressLookup::noSuchInterface && cycles > 0) {
         pcap_close(openSendingDevice(sendingInterface, errorBuffer));
     }
+}
+
+TTestDescription CTrafficGenerator::describe() const {
+    TTestDescription test;
+    test.operation = operation;
+    test.sending = describeInterface(sendingInterface, frameHeader + SOURCE_IPV4_OFFSET);
+    test.receiving = describeInterface(receivingInterface, frameHeader + DESTINATION_IPV4_OFFSET);
+    test.destinationMac = macText(frameHeader + DESTINATION_MAC_OFFSET);
+    test.sourceMac = macText(frameHeader + SOURCE_MAC_OFFSET);
+    test.durationUs = duration;
+    test.cycles = cycles;
+    test.confidenceProbability = confidenceIntervalProbability;
+    test.quantile = quantile;
+    test.lossTimeoutUs = lossTimeout;
+    for (std::uint32_t i = 0; i < streams && i < MAX_STREAMS; ++i) {
+        TStreamDescription stream;
+        stream.stream = i + 1;
+        stream.tos = tos[i];
+        if (operation == LOSS_AND_DELAY_TEST) {
+            stream.size = sizeGenerators[i]->describe();
+            stream.time = timeGenerators[i]->describe();
+        }
+        test.streams.push_back(stream);
+    }
+    return test;
 }

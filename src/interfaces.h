@@ -3,7 +3,8 @@
 
 // Opening the two interfaces through libpcap: the receiving one once per run for capture, the
 // sending one in every cycle for the senders. CTrafficGenerator::initialize() is defined with
-// them (interfaces.cpp).
+// them (interfaces.cpp), and so is CTrafficGenerator::describe(), which reports the addresses
+// initialize() found.
 
 #include <pcap/pcap.h>
 

@@ -28,6 +28,8 @@ const TOptionSpec OPTION_SPECS[] = {
          }
          options.lossTimeoutGiven = true;
      }},
+    {"json", "SOUBOR", "po skonceni zapise vysledky do SOUBOR ve formatu JSON",
+     [](TOptions& options, const char* argument) { options.jsonPath = argument; }},
 };
 
 std::vector<option> getoptTable() {

@@ -12,6 +12,8 @@ struct TOptions {
     // --loss-timeout US: overrides the configuration file's `loss timeout`.
     bool lossTimeoutGiven = false;
     std::uint32_t lossTimeout = 0;
+    // Null: no results file. Points into argv.
+    const char* jsonPath = nullptr;
     // Null: the test is described interactively. Points into argv.
     const char* configPath = nullptr;
 };

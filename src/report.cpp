@@ -41,14 +41,7 @@ void printLossStatistics(std::ostream& out, const std::vector<TStreamAccumulator
     printProbabilityHeading(out, probability);
     for (std::size_t k = 0; k < accumulators.size(); ++k) {
         const TStreamAccumulator& stream = accumulators[k];
-        float sum = 0.0f;
-        for (float loss : stream.lossHistory) {
-            sum = (loss - stream.meanLoss) * (loss - stream.meanLoss) + sum;
-        }
-        const float lossVariance = sum / static_cast<float>(stream.lossHistory.size());
-        const float half = halfWidth(quantile, lossVariance, cycles);
-        const float lower = stream.meanLoss - half;
-        const float upper = stream.meanLoss + half;
+        const TInterval interval = lossInterval(stream, cycles, quantile);
 
         out.unsetf(std::ios::fixed);
         out << "| " << std::setfill(' ') << std::setprecision(3);
@@ -56,7 +49,7 @@ void printLossStatistics(std::ostream& out, const std::vector<TStreamAccumulator
         out << std::setw(14) << stream.minLoss << " |";
         out << std::setw(14) << stream.maxLoss << " |";
         out << std::setw(13) << stream.meanLoss << " |";
-        out << std::setw(34) << intervalText(lower, upper) << " |" << std::endl;
+        out << std::setw(34) << intervalText(interval.lower, interval.upper) << " |" << std::endl;
     }
     printRule(out, 90);
     out << std::endl;
@@ -70,9 +63,7 @@ void printDelayStatistics(std::ostream& out, const std::vector<TStreamAccumulato
     printProbabilityHeading(out, probability);
     for (std::size_t k = 0; k < accumulators.size(); ++k) {
         const TStreamAccumulator& stream = accumulators[k];
-        const float half = halfWidth(quantile, stream.meanDelayVariance, cycles);
-        const float lower = stream.meanDelay - half;
-        const float upper = stream.meanDelay + half;
+        const TInterval interval = delayInterval(stream, cycles, quantile);
 
         out.unsetf(std::ios::fixed);
         out << "| " << std::setfill(' ');
@@ -82,13 +73,30 @@ void printDelayStatistics(std::ostream& out, const std::vector<TStreamAccumulato
         out << std::fixed << std::setprecision(3);
         out << std::setw(14) << stream.meanDelay << " |";
         out << std::setw(15) << stream.meanDelayVariance << " |";
-        out << std::setw(34) << intervalText(lower, upper) << " |" << std::endl;
+        out << std::setw(34) << intervalText(interval.lower, interval.upper) << " |" << std::endl;
     }
     printRule(out, 110);
     out << std::endl;
 }
 
 } // namespace
+
+TInterval lossInterval(const TStreamAccumulator& accumulator, std::uint32_t cycles,
+                       float quantile) {
+    float sum = 0.0f;
+    for (float loss : accumulator.lossHistory) {
+        sum = (loss - accumulator.meanLoss) * (loss - accumulator.meanLoss) + sum;
+    }
+    const float lossVariance = sum / static_cast<float>(accumulator.lossHistory.size());
+    const float half = halfWidth(quantile, lossVariance, cycles);
+    return {accumulator.meanLoss - half, accumulator.meanLoss + half};
+}
+
+TInterval delayInterval(const TStreamAccumulator& accumulator, std::uint32_t cycles,
+                        float quantile) {
+    const float half = halfWidth(quantile, accumulator.meanDelayVariance, cycles);
+    return {accumulator.meanDelay - half, accumulator.meanDelay + half};
+}
 
 void accumulateResult(TStreamAccumulator& accumulator, const TResult& result, std::uint32_t cycle) {
     const float previous = static_cast<float>(cycle - 1);
@@ -110,6 +118,7 @@ void accumulateResult(TStreamAccumulator& accumulator, const TResult& result, st
     accumulator.meanDelay = (accumulator.meanDelay * previous + result.avgDelay) / current;
     accumulator.meanDelayVariance =
         (accumulator.meanDelayVariance * previous + result.delayVariance) / current;
+    accumulator.delays.merge(result.delays);
 }
 
 void printCycleTableHead(std::ostream& out) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "result.h"
+#include "results.h"
 
 // One stream's figures over all cycles so far.
 struct TStreamAccumulator {
@@ -19,10 +20,17 @@ struct TStreamAccumulator {
     std::uint32_t highestDelay = 0;
     float meanDelay = 0.0f;
     float meanDelayVariance = 0.0f;
+    CDelayHistogram delays; // every frame of every cycle
 };
 
 // Folds the result of cycle `cycle` (1-based) into the stream's accumulator.
 void accumulateResult(TStreamAccumulator& accumulator, const TResult& result, std::uint32_t cycle);
+
+// The confidence intervals of the mean loss and the mean delay, as the statistics tables print
+// them.
+TInterval lossInterval(const TStreamAccumulator& accumulator, std::uint32_t cycles, float quantile);
+TInterval delayInterval(const TStreamAccumulator& accumulator, std::uint32_t cycles,
+                        float quantile);
 
 void printCycleTableHead(std::ostream& out);
 void printCycleRow(std::ostream& out, std::uint32_t cycle, const TResult& result);

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "histogram.h"
+
 // One stream's outcome of one cycle.
 struct TResult {
     std::int32_t stream = 0;
@@ -20,6 +22,10 @@ struct TResult {
     std::uint32_t refused = 0;        // frames the local system refused to send
     std::uint64_t captureDropped = 0; // frames the capture itself dropped during the cycle
     std::uint32_t stragglers = 0;     // frames of earlier cycles that came in this one
+
+    // For the results file: every received frame's delay, and the interarrival jitter (us).
+    CDelayHistogram delays;
+    double jitter = 0.0;
 };
 
 #endif

@@ -2,11 +2,13 @@
 
 #include <csignal>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <unistd.h>
 
 #include "interfaceclaim.h"
 #include "options.h"
+#include "resultsfile.h"
 #include "trafficgenerator.h"
 #include "utils.h"
 
@@ -37,6 +39,10 @@ int runTrafficGenerator(int argc, char** argv) {
         return 0;
     }
     CTrafficGenerator generator;
+    if (options.jsonPath != nullptr) {
+        // Before the set-up: an hour-long run must not be lost to a typo in the path.
+        requireWritableResultsPath(options.jsonPath);
+    }
     if (options.configPath == nullptr) {
         generator.getDataFromUser();
     } else {
@@ -58,6 +64,14 @@ int runTrafficGenerator(int argc, char** argv) {
     CProgressLine progress(std::cerr, generator.getDuration());
     CProgressLine* shownProgress = isatty(STDERR_FILENO) == 1 ? &progress : nullptr;
     generator.setProgressLine(shownProgress);
-    runCycles(generator, accumulators, std::cout, std::cerr, shownProgress);
+    std::optional<CResultsFile> results;
+    if (options.jsonPath != nullptr) {
+        results.emplace(options.jsonPath, generator.describe());
+    }
+    runCycles(generator, accumulators, std::cout, std::cerr, shownProgress,
+              results ? &*results : nullptr);
+    if (results) {
+        results->write(accumulators, CTrafficGenerator::interrupted != 0);
+    }
     return 0;
 }

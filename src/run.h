@@ -13,14 +13,23 @@
 #include "report.h"
 #include "result.h"
 
+// Collects what the results file needs, cycle by cycle.
+class CResultsRecorder {
+  public:
+    virtual ~CResultsRecorder() = default;
+    virtual void recordCycle(std::uint32_t cycle, const std::vector<TResult>& results) = 0;
+};
+
 // Cycles 1..getCycles() (the count is read anew before every cycle), the closing rule and,
 // after more than one cycle, the statistics. `Generator` is CTrafficGenerator in the program;
 // anything with the same getCycles/generate/catchPacket/getConfidenceIntervalProbability/
 // getQuantile serves, so the loop can be driven without interfaces. A progress line, when
-// given, is told each cycle and wiped before the cycle's rows.
+// given, is told each cycle and wiped before the cycle's rows; a recorder, when given, gets
+// every cycle's results after its rows.
 template <class Generator>
 void runCycles(Generator& generator, std::vector<TStreamAccumulator>& accumulators,
-               std::ostream& out, std::ostream& err, CProgressLine* progress = nullptr) {
+               std::ostream& out, std::ostream& err, CProgressLine* progress = nullptr,
+               CResultsRecorder* recorder = nullptr) {
     for (std::uint32_t cycle = 1; cycle <= generator.getCycles(); ++cycle) {
         if (progress != nullptr) {
             progress->startCycle(cycle, generator.getCycles());
@@ -40,6 +49,9 @@ void runCycles(Generator& generator, std::vector<TStreamAccumulator>& accumulato
             }
         }
         printCycleWarnings(err, cycle, results);
+        if (recorder != nullptr) {
+            recorder->recordCycle(cycle, results);
+        }
         // With the largest possible count the counter would wrap to 0 and the loop never end.
         if (cycle == UINT32_MAX) {
             break;

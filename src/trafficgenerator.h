@@ -11,6 +11,7 @@
 
 #include "accounting.h"
 #include "result.h"
+#include "results.h"
 #include "utils.h"
 
 class CConfig;
@@ -48,6 +49,8 @@ class CTrafficGenerator {
     const char* getReceivingInterface() const { return receivingInterface; }
     float getConfidenceIntervalProbability() const { return confidenceIntervalProbability; }
     float getQuantile() const { return quantile; }
+    // The test as set up, for the results file; after initialize().
+    TTestDescription describe() const;
 
     // Set by the interrupt handler (run.h); every process of the run reads its own copy.
     static volatile std::sig_atomic_t interrupted;

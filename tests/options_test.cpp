@@ -27,10 +27,12 @@ TEST(Options, PathAfterOptionsAndWordsAfterThePathIgnored) {
     EXPECT_EQ(parse({"trafficgen"}).configPath, nullptr);
     EXPECT_STREQ(parse({"trafficgen", "test.conf", "--bogus"}).configPath, "test.conf");
     EXPECT_STREQ(parse({"trafficgen", "--", "-dash.conf"}).configPath, "-dash.conf");
-    const TOptions options = parse({"trafficgen", "--version", "--help", "x.conf"});
+    const TOptions options =
+        parse({"trafficgen", "--version", "--help", "--json=r.json", "x.conf"});
     EXPECT_TRUE(options.help);
     EXPECT_TRUE(options.version);
     EXPECT_STREQ(options.configPath, "x.conf");
+    EXPECT_STREQ(options.jsonPath, "r.json");
 }
 
 TEST(Options, UnknownOptionOrMissingArgumentIsOneLineAndStatusOne) {
@@ -40,11 +42,13 @@ TEST(Options, UnknownOptionOrMissingArgumentIsOneLineAndStatusOne) {
                 "^Neznamy prepinac -x; viz trafficgen --help\n$");
     EXPECT_EXIT(parse({"trafficgen", "--help=1"}), testing::ExitedWithCode(1),
                 "^Prepinac --help nema hodnotu; viz trafficgen --help\n$");
+    EXPECT_EXIT(parse({"trafficgen", "--json"}), testing::ExitedWithCode(1),
+                "^Prepinac --json vyzaduje hodnotu; viz trafficgen --help\n$");
 }
 
 TEST(Options, HelpListsEveryOptionAndVersionIsOneLine) {
     const std::string help = usageText();
-    for (const char* name : {"--help", "--version", "--loss-timeout US"}) {
+    for (const char* name : {"--help", "--version", "--loss-timeout US", "--json SOUBOR"}) {
         EXPECT_NE(help.find(name), std::string::npos) << name;
     }
     EXPECT_EQ(versionText(), std::string("trafficgen ") + TRAFFICGEN_VERSION + "\n");

@@ -1,0 +1,89 @@
+#include "resultsfile.h"
+
+#include <ctime>
+#include <utility>
+
+#include "atomicfile.h"
+#include "utils.h"
+
+namespace {
+
+void failUnwritable(const std::string& path, const std::string& reason) {
+    fail("Soubor s vysledky " + path + " nelze zapsat: " + reason);
+}
+
+} // namespace
+
+void requireWritableResultsPath(const std::string& path) {
+    const std::string problem = checkFileWritable(path);
+    if (!problem.empty()) {
+        failUnwritable(path, problem);
+    }
+}
+
+CResultsFile::CResultsFile(std::string path, TTestDescription test) : path(std::move(path)) {
+    run.test = std::move(test);
+    run.started = std::time(nullptr);
+}
+
+void CResultsFile::recordCycle(std::uint32_t cycle, const std::vector<TResult>& results) {
+    TCycleFigures figures;
+    figures.cycle = cycle;
+    for (const TResult& result : results) {
+        // Every stream shows the capture's drops of the cycle; they belong to the cycle.
+        figures.captureDropped = result.captureDropped;
+        figures.streams.push_back(cycleFigures(result));
+    }
+    run.cycles.push_back(std::move(figures));
+}
+
+void CResultsFile::write(const std::vector<TStreamAccumulator>& accumulators, bool interrupted) {
+    run.ended = std::time(nullptr);
+    run.interrupted = interrupted;
+    for (std::size_t k = 0; k < accumulators.size(); ++k) {
+        run.statistics.push_back(streamStatistics(accumulators[k],
+                                                  static_cast<std::uint32_t>(k + 1),
+                                                  run.test.cycles, run.test.quantile));
+    }
+    const std::string problem = writeFileAtomically(path, resultsDocument(run));
+    if (!problem.empty()) {
+        failUnwritable(path, problem);
+    }
+}
+
+TStreamCycleFigures cycleFigures(const TResult& result) {
+    TStreamCycleFigures figures;
+    figures.stream = static_cast<std::uint32_t>(result.stream);
+    if (result.sentKnown) {
+        figures.sent = result.sent;
+    }
+    figures.received = result.received;
+    figures.refused = result.refused;
+    figures.loss = result.loss;
+    figures.throughput = result.throughput;
+    figures.minDelay = result.minDelay;
+    figures.maxDelay = result.maxDelay;
+    figures.meanDelay = result.avgDelay;
+    figures.delayVariance = result.delayVariance;
+    figures.percentiles = result.delays.percentiles();
+    figures.jitter = result.jitter;
+    return figures;
+}
+
+TStreamStatistics streamStatistics(const TStreamAccumulator& accumulator, std::uint32_t stream,
+                                   std::uint32_t cycles, float quantile) {
+    TStreamStatistics statistics;
+    statistics.stream = stream;
+    statistics.minLoss = accumulator.minLoss;
+    statistics.maxLoss = accumulator.maxLoss;
+    statistics.meanLoss = accumulator.meanLoss;
+    statistics.lossInterval = lossInterval(accumulator, cycles, quantile);
+    statistics.delaysKnown = accumulator.delays.count() > 0;
+    statistics.lowestDelay = accumulator.lowestDelay;
+    statistics.highestDelay = accumulator.highestDelay;
+    statistics.meanDelay = accumulator.meanDelay;
+    statistics.meanDelayVariance = accumulator.meanDelayVariance;
+    statistics.delayInterval = delayInterval(accumulator, cycles, quantile);
+    statistics.percentiles = accumulator.delays.percentiles();
+    return statistics;
+}
