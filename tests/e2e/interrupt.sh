@@ -3,14 +3,15 @@
 # terminal's interrupt key would: the senders of cycle 2 stop, cycles 3 to 5 still
 # run but send nothing, all five cycles and both statistics tables are printed,
 # the exit status is 0 and no hand-over file nor the run's private directory for them is left
-# behind. Then one run per receiving interface (see that section).
+# behind, and the results file (--json) is written too, marked as interrupted, with the same
+# five cycles. Then one run per receiving interface (see that section).
 source "$(dirname "$0")/lib.bash"
 tg_setup "${1:-}" python3
 
 tg_write_config "$TG_TMP/interrupt.conf" 2 1000000 5 0.95 "0/constant 1000/constant 1000" "32/constant 500/constant 1000"
 
 # In a process group of its own with the default SIGINT disposition, like a terminal's job.
-tgf_start "$TG_TMP/run" /dev/null "$TG_TMP/interrupt.conf"
+tgf_start "$TG_TMP/run" /dev/null --json "$TG_TMP/results.json" "$TG_TMP/interrupt.conf"
 # Cycle 1's rows appear when cycle 1 has ended; cycle 2 is running then.
 tgf_wait_rows 1 2 10
 (($(grep -c '^|   1 |' "$TG_TMP/out") == 2)) || tg_fail "cycle 1 printed more than its 2 rows"
@@ -63,7 +64,9 @@ for stream in 1 2; do
         tg_fail "stream $stream: delay statistics $lowest..$highest, cycles 1 and 2 give" \
             "$((min1 < min2 ? min1 : min2))..$((max1 > max2 ? max1 : max2))"
 done
-echo "ok: interrupted in cycle 2, all 5 cycles and both statistics tables printed"
+python3 "$TG_LIB_DIR/resultscheck.py" --interrupted "$TG_TMP/results.json" "$TG_TMP/out" ||
+    tg_fail "the results file of the interrupted run disagrees with its tables"
+echo "ok: interrupted in cycle 2, all 5 cycles and both statistics tables printed, results file written"
 
 # ---- one run per receiving interface, in each network namespace
 # A second run whose receiving interface a running trafficgen captures on ends before it sends

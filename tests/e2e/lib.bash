@@ -278,6 +278,38 @@ tg_device_wait_empty() {
     tg_fail "the device's queues did not empty within 10 s"
 }
 
+# ---------------------------------------------------------------- independent capture
+
+# Starts tcpdump on the receiving end, writing the test frames to FILE, and waits until it
+# listens. Started before the run, its socket sees every frame after the run's own capture.
+tg_capture_start() {
+    TG_CAPTURE=$1
+    # A previous capture's text must not be taken for this one's.
+    rm -f "$TG_TMP/tcpdump.err"
+    ip netns exec "$TG_NS" tcpdump -i "$TG_RX" -n -U --immediate-mode -B 8192 -w "$TG_CAPTURE" \
+        udp dst port 33333 2>"$TG_TMP/tcpdump.err" &
+    TG_CAPTURE_PID=$!
+    TG_PIDS+=("$TG_CAPTURE_PID")
+    local i
+    for ((i = 0; i < 100; i++)); do
+        grep -qs 'listening on' "$TG_TMP/tcpdump.err" && return 0
+        kill -0 "$TG_CAPTURE_PID" 2>/dev/null || tg_fail "tcpdump ended: $(cat "$TG_TMP/tcpdump.err")"
+        sleep 0.1
+    done
+    tg_fail "tcpdump did not start listening"
+}
+
+# Stops tcpdump and asserts that it kept every frame that passed its filter.
+tg_capture_stop() {
+    sleep 0.5
+    tg_stop "$TG_CAPTURE_PID" INT
+    local captured filtered
+    captured=$(sed -n 's/^\([0-9]*\) packets\? captured$/\1/p' "$TG_TMP/tcpdump.err")
+    filtered=$(sed -n 's/^\([0-9]*\) packets\? received by filter$/\1/p' "$TG_TMP/tcpdump.err")
+    grep -q '^0 packets dropped by kernel' "$TG_TMP/tcpdump.err" && [[ -n $captured && $captured == "$filtered" ]] ||
+        tg_fail "tcpdump missed frames, its counts are not usable: $(cat "$TG_TMP/tcpdump.err")"
+}
+
 # ---------------------------------------------------------------- configuration
 
 # Adds the global KEY = VALUE line to the configuration FILE (after its duration).

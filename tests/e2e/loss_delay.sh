@@ -3,13 +3,18 @@
 # time distributions, three cycles. Rows for every cycle and stream in order,
 # nothing lost on the veth pair, plausible delays, and both statistics tables
 # agreeing with the rows; on a terminal a progress line that leaves the report as it is.
+# The first run writes a results file (--json): every figure in it must be the tables'
+# (resultscheck.py), and its delays, percentiles and jitter must agree with the frames
+# tcpdump captured meanwhile.
 source "$(dirname "$0")/lib.bash"
-tg_setup "${1:-}"
+tg_setup "${1:-}" tcpdump python3
 
 tg_write_config "$TG_TMP/loss-delay.conf" 2 1000000 3 0.95 "0/constant 1000/constant 1000" \
     "184/normal 800 200/constant 1000" "46/constant 200/exponential 2000"
 
-tg_run "$TG_TMP/loss-delay.conf"
+tg_capture_start "$TG_TMP/loss-delay.pcap"
+tg_exec 60 "$TG_BIN" --json "$TG_TMP/results.json" "$TG_TMP/loss-delay.conf"
+tg_capture_stop
 tg_expect_report 3 3 0.9500
 # One frame per millisecond at most: a few hundred per second even on a busy machine.
 tg_expect_lossless 100
@@ -31,6 +36,9 @@ for stream in 1 2 3; do
     [[ $row == "$stream 0 0 0 0.000 0.000" ]] ||
         tg_fail "loss statistics of stream $stream are '$row', expected all zero"
 done
+python3 "$TG_LIB_DIR/resultscheck.py" "$TG_TMP/results.json" "$TG_TMP/out" \
+    --capture "$TG_TMP/loss-delay.pcap" || tg_fail "the results file disagrees with the tables or the capture"
+[[ $(stat -c %a "$TG_TMP/results.json") == 644 ]] || tg_fail "the results file is not mode 644"
 
 # On a terminal, standard error shows a progress line during every cycle, drawn a few times a
 # second and wiped before the cycle's rows: standard output stays the same report.
@@ -52,4 +60,4 @@ tg_run_tty both "$TG_TMP/loss-delay.conf"
 tg_expect_status 0
 tg_check_layout 3 3 0.9500 "$TG_TMP/screen"
 
-echo "PASS: 3 streams x 3 cycles, lossless, statistics consistent, progress on a terminal"
+echo "PASS: 3 streams x 3 cycles, lossless, statistics consistent, results file agrees, progress on a terminal"

@@ -14,28 +14,11 @@ capture=$TG_TMP/wire.pcap
 # Runs the program on CONF while tcpdump captures the receiving end into $capture;
 # sets start and end (wall-clock seconds around the run).
 captured_run() {
-    # The previous run's text must not be taken for this tcpdump's.
-    rm -f "$TG_TMP/tcpdump.err"
-    ip netns exec "$TG_NS" tcpdump -i "$TG_RX" -n -U --immediate-mode -B 8192 -w "$capture" udp dst port 33333 \
-        2>"$TG_TMP/tcpdump.err" &
-    TG_PIDS+=($!)
-    local tcpdump_pid=$! i
-    for ((i = 0; i < 100; i++)); do
-        grep -qs 'listening on' "$TG_TMP/tcpdump.err" && break
-        kill -0 "$tcpdump_pid" 2>/dev/null || tg_fail "tcpdump ended: $(cat "$TG_TMP/tcpdump.err")"
-        sleep 0.1
-    done
-    grep -q 'listening on' "$TG_TMP/tcpdump.err" || tg_fail "tcpdump did not start listening"
+    tg_capture_start "$capture"
     start=$(date +%s.%N)
     tg_run "$1"
     end=$(date +%s.%N)
-    sleep 0.5
-    tg_stop "$tcpdump_pid" INT
-    local captured filtered
-    captured=$(sed -n 's/^\([0-9]*\) packets\? captured$/\1/p' "$TG_TMP/tcpdump.err")
-    filtered=$(sed -n 's/^\([0-9]*\) packets\? received by filter$/\1/p' "$TG_TMP/tcpdump.err")
-    grep -q '^0 packets dropped by kernel' "$TG_TMP/tcpdump.err" && [[ -n $captured && $captured == "$filtered" ]] ||
-        tg_fail "tcpdump missed frames, its counts are not usable: $(cat "$TG_TMP/tcpdump.err")"
+    tg_capture_stop
 }
 
 # Stream 1 draws sizes from 0..1999, so both clampings happen; stream 2 has fixed

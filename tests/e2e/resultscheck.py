@@ -1,0 +1,275 @@
+#!/usr/bin/env python3
+"""Checks a results file (trafficgen --json) against the tables the same run printed and,
+with --capture, against an independent tcpdump capture of the receiving interface.
+
+    resultscheck.py RESULTS.json OUT [--capture PCAP --tolerance US] [--interrupted]
+
+Against the tables: every key of the contract is there, and every number, formatted as the
+table formats it, is the table's text. Against the capture: the frames of each stream, in
+arrival order and split into cycles by the document's received counts, give the same delay
+minimum, maximum and mean, percentiles (nearest rank) and RFC 3550 jitter, each recomputed from
+the frames' send stamps and tcpdump's capture times; the two captures stamp a frame apart by up
+to TOLERANCE microseconds. Prints the largest differences found; exits 1 on the first failure.
+"""
+
+import argparse
+import json
+import math
+import os
+import struct
+import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pcapcheck import read_pcap  # noqa: E402
+
+TOP_KEYS = ["schema", "version", "started", "ended", "interrupted", "test", "cycles"]
+TEST_KEYS = ["operation", "sending_interface", "receiving_interface", "destination_mac",
+             "source_mac", "duration_us", "cycles", "confidence_probability", "quantile",
+             "loss_timeout_us", "streams"]
+ROW_KEYS = ["stream", "sent", "received", "refused", "loss_percent", "throughput_MBps",
+            "throughput_bps", "delay_us"]
+PERCENTILES = [("p50", 5000), ("p90", 9000), ("p99", 9900), ("p99_9", 9990), ("p99_99", 9999)]
+DELAY_KEYS = ["min", "max", "mean", "variance"] + [k for k, _ in PERCENTILES] + ["jitter"]
+STAT_DELAY_KEYS = ["min", "max", "mean", "variance", "ci"] + [k for k, _ in PERCENTILES]
+
+
+def fail(message):
+    print("resultscheck: " + message, file=sys.stderr)
+    sys.exit(1)
+
+
+def expect_keys(obj, keys, where):
+    missing = [k for k in keys if k not in obj]
+    if missing:
+        fail("%s lacks %s" % (where, ", ".join(missing)))
+
+
+# ---------------------------------------------------------------- the tables
+
+def single(value):
+    """The single-precision number the document's shortest digits stand for."""
+    return struct.unpack("f", struct.pack("f", value))[0]
+
+
+def general(value):
+    """A float as the tables print it with 3 significant digits (iostream default)."""
+    return "nan" if value is None else "%.3g" % single(value)
+
+
+def fixed(value):
+    return "nan" if value is None else "%.3f" % single(value)
+
+
+def same_text(table, ours):
+    # NaN prints as "nan" or "-nan", an infinity as "inf".
+    if ours == "nan":
+        return table in ("nan", "-nan", "inf", "-inf")
+    return table == ours
+
+
+def table_rows(out):
+    rows = {}
+    for line in out.splitlines():
+        cells = line.split("|")
+        if len(cells) == 12 and cells[1].strip().isdigit() and cells[2].strip().isdigit():
+            values = [c.strip() for c in cells[1:11]]
+            rows[(int(values[0]), int(values[1]))] = values[2:]
+    return rows
+
+
+def statistics_rows(out, title):
+    rows, inside = {}, False
+    for line in out.splitlines():
+        if line in ("Statistika ztrat", "Statistika zpozdeni"):
+            inside = line == title
+            continue
+        cells = line.split("|")
+        if inside and len(cells) > 2 and cells[1].strip().isdigit():
+            values = [c.strip() for c in cells[1:-1]]
+            rows[int(values[0])] = values[1:]
+    return rows
+
+
+def interval_text(ci):
+    return "<%s, %s>" % (fixed(ci[0]), fixed(ci[1]))
+
+
+def check_against_tables(document, out):
+    rows = table_rows(out)
+    compared = 0
+    for cycle in document["cycles"]:
+        expect_keys(cycle, ["cycle", "capture_dropped", "streams"], "cycle")
+        for figures in cycle["streams"]:
+            expect_keys(figures, ROW_KEYS, "cycle %d stream" % cycle["cycle"])
+            expect_keys(figures["delay_us"], DELAY_KEYS, "delay_us")
+            key = (cycle["cycle"], figures["stream"])
+            if key not in rows:
+                fail("no table row for cycle %d, stream %d" % key)
+            received, sent, loss, rate, low, high, mean, variance = rows.pop(key)
+            delay = figures["delay_us"]
+            nothing = figures["received"] == 0
+            ours = [str(figures["received"]), str(figures["sent"] or 0), general(figures["loss_percent"]),
+                    fixed(figures["throughput_MBps"]),
+                    "4294967295" if nothing else str(delay["min"]), "0" if nothing else str(delay["max"]),
+                    "0.000" if nothing else fixed(delay["mean"]), fixed(delay["variance"])]
+            names = ["received", "sent", "loss", "throughput", "min", "max", "mean", "variance"]
+            for name, table, mine in zip(names, [received, sent, loss, rate, low, high, mean, variance], ours):
+                if not same_text(table, mine):
+                    fail("cycle %d, stream %d: %s is %s in the table, %s in the document"
+                         % (key + (name, table, mine)))
+                compared += 1
+            rate = figures["throughput_MBps"]
+            if rate is not None and figures["throughput_bps"] != single(rate) * 8 * 1048576:
+                fail("cycle %d, stream %d: throughput_bps is not throughput_MBps * 8 * 2^20" % key)
+    if rows:
+        fail("table rows without a document entry: %s" % sorted(rows))
+
+    statistics = document.get("statistics")
+    if document["test"]["cycles"] <= 1:
+        if statistics is not None:
+            fail("statistics in a one-cycle document")
+        return compared
+    loss_rows = statistics_rows(out, "Statistika ztrat")
+    delay_rows = statistics_rows(out, "Statistika zpozdeni")
+    for stream in statistics:
+        number = stream["stream"]
+        loss, delay = stream["loss_percent"], stream["delay_us"]
+        expect_keys(loss, ["min", "max", "mean", "ci"], "statistics loss_percent")
+        expect_keys(delay, STAT_DELAY_KEYS, "statistics delay_us")
+        ours = [general(loss["min"]), general(loss["max"]), general(loss["mean"]), interval_text(loss["ci"])]
+        if loss_rows.get(number) != ours:
+            fail("stream %d: loss statistics %s in the table, %s in the document" % (number, loss_rows.get(number), ours))
+        ours = [str(delay["min"]), str(delay["max"]), fixed(delay["mean"]), fixed(delay["variance"]),
+                interval_text(delay["ci"])]
+        table = delay_rows.get(number)
+        if table is None or not all(same_text(t, o) for t, o in zip(table, ours)):
+            fail("stream %d: delay statistics %s in the table, %s in the document" % (number, table, ours))
+        compared += 9
+    return compared
+
+
+# ---------------------------------------------------------------- the capture
+
+def nearest_rank(sorted_delays, per_ten_thousand):
+    rank = max(1, (len(sorted_delays) * per_ten_thousand + 9999) // 10000)
+    return sorted_delays[rank - 1]
+
+
+def jitter(transits):
+    value = 0.0
+    for previous, current in zip(transits, transits[1:]):
+        value += (abs(current - previous) - value) / 16
+    return value
+
+
+def captured_delays(path, streams):
+    delays = [[] for _ in range(streams)]
+    for _, _, frame, (sec, usec) in read_pcap(path):
+        index = frame[42] - ord("A")
+        if 0 <= index < streams:
+            sent_sec = int.from_bytes(frame[43:51], "little", signed=True)
+            sent_usec = int.from_bytes(frame[51:59], "little", signed=True)
+            delays[index].append((sec - sent_sec) * 1000000 + usec - sent_usec)
+    return delays
+
+
+class Differences:
+    """Capture minus document for each figure, the largest seen of each sign. tcpdump's socket
+    gets every frame after the program's own, so its stamps are later by 0 to a few tens of
+    microseconds: a document figure may be below the capture's by up to the tolerance, and
+    above it only by the histogram's own error."""
+
+    def __init__(self, tolerance):
+        self.tolerance = tolerance
+        self.largest = {}
+
+    def check(self, what, reported, recomputed, error, where, slack=None):
+        difference = recomputed - reported
+        above = self.tolerance if slack is None else slack
+        if not -error <= difference <= above + error:
+            fail("%s: %s is %s in the document, %s from the capture (allowed: %.2f below, %.2f above)"
+                 % (where, what, reported, recomputed, above + error, error))
+        low, high = self.largest.get(what, (0, 0))
+        self.largest[what] = (min(low, difference), max(high, difference))
+
+
+def check_percentiles(differences, reported, delays, where):
+    ordered = sorted(delays)
+    previous = ordered[0]
+    for key, share in PERCENTILES:
+        exact = nearest_rank(ordered, share)
+        # Within 1 % or 1 us of the exact percentile of the document's own stamps.
+        differences.check(key, reported[key], exact, max(0.01 * exact, 1.0), where)
+        if reported[key] < previous:
+            fail("%s: %s %s is below the previous percentile or the minimum %s" % (where, key, reported[key], previous))
+        previous = reported[key]
+    # Below 10000 frames the 99.99th percentile is the largest delay.
+    if len(ordered) < 10000 and "max" in reported and reported["max"] is not None:
+        if abs(reported["p99_99"] - reported["max"]) > max(0.01 * reported["max"], 1.0):
+            fail("%s: p99_99 %s is not the maximum %s of fewer than 10000 frames"
+                 % (where, reported["p99_99"], reported["max"]))
+
+
+def check_against_capture(document, path, tolerance):
+    streams = len(document["test"]["streams"])
+    delays = captured_delays(path, streams)
+    differences = Differences(tolerance)
+    for index in range(streams):
+        stream = index + 1
+        counts = [f["received"] for c in document["cycles"] for f in c["streams"] if f["stream"] == stream]
+        if sum(counts) != len(delays[index]):
+            fail("stream %d: %d frames in the capture, %d received in the document"
+                 % (stream, len(delays[index]), sum(counts)))
+        position = 0
+        for cycle in document["cycles"]:
+            figures = next(f for f in cycle["streams"] if f["stream"] == stream)
+            own = delays[index][position:position + figures["received"]]
+            position += figures["received"]
+            if not own:
+                continue
+            where = "cycle %d, stream %d" % (cycle["cycle"], stream)
+            reported = figures["delay_us"]
+            differences.check("min", reported["min"], min(own), 0, where)
+            differences.check("max", reported["max"], max(own), 0, where)
+            differences.check("mean", reported["mean"], sum(own) / len(own), 0.001, where)
+            check_percentiles(differences, reported, own, where)
+            # Later stamps by a varying amount add to the changes of transit time.
+            differences.check("jitter", reported["jitter"], jitter(own), 0.5 + 0.25 * reported["jitter"],
+                              where, tolerance / 4)
+        if document["test"]["cycles"] > 1 and delays[index]:
+            statistics = document["statistics"][index]["delay_us"]
+            check_percentiles(differences, statistics, delays[index], "stream %d over the run" % stream)
+    return differences.largest
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("results")
+    parser.add_argument("out", help="standard output of the same run")
+    parser.add_argument("--capture", help="tcpdump capture of the receiving interface")
+    parser.add_argument("--tolerance", type=float, default=50.0,
+                        help="largest delay (us) of tcpdump's stamp after the program's")
+    parser.add_argument("--interrupted", action="store_true", help="the run was interrupted")
+    args = parser.parse_args()
+
+    with open(args.results) as f:
+        text = f.read()
+    document = json.loads(text, parse_constant=lambda name: fail("%s in the document" % name))
+    with open(args.out) as f:
+        out = f.read()
+    expect_keys(document, TOP_KEYS, "the document")
+    expect_keys(document["test"], TEST_KEYS, "test")
+    if document["schema"] != "trafficgen-results/1":
+        fail("schema %r" % document["schema"])
+    if document["interrupted"] != args.interrupted:
+        fail("interrupted is %s" % document["interrupted"])
+    compared = check_against_tables(document, out)
+    print("tables: %d figures agree" % compared)
+    if args.capture:
+        largest = check_against_capture(document, args.capture, args.tolerance)
+        print("capture minus document, smallest and largest (us): " +
+              ", ".join("%s %.2f..%.2f" % (key, low, high) for key, (low, high) in sorted(largest.items())))
+
+
+if __name__ == "__main__":
+    main()
