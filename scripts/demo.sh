@@ -4,7 +4,10 @@
 #   bash scripts/demo.sh            a throughput test (2 s) and a loss-and-delay test
 #                                   (3 streams, 3 cycles of 1 s) on a veth pair in a
 #                                   private network namespace, built from the sample
-#                                   configurations in examples/; removed afterwards
+#                                   configurations in examples/; removed afterwards. The
+#                                   loss-and-delay test also writes build/demo/results.json
+#                                   and, when python3-matplotlib is installed, its plot
+#                                   build/demo/results.png
 #   bash scripts/demo.sh FILE       runs build/trafficgen FILE on your own interfaces
 #
 # Installs what is missing and builds first.
@@ -30,5 +33,14 @@ echo
 ip netns exec "$TG_NS" "$binary" "$TG_TMP/throughput.conf"
 echo "== Loss-and-delay test, 3 streams, 3 cycles of 1 s (examples/loss-delay.conf) =="
 echo
-ip netns exec "$TG_NS" "$binary" "$TG_TMP/loss-delay.conf"
+mkdir -p "$root/build/demo"
+results=$root/build/demo/results.json
+ip netns exec "$TG_NS" "$binary" --json "$results" "$TG_TMP/loss-delay.conf"
+echo "Results file: $results (described in docs/results.md)"
+if /usr/bin/python3 -c 'import matplotlib' 2>/dev/null; then
+    /usr/bin/python3 "$root/scripts/plot-results.py" "$results" "${results%.json}.png"
+    echo "Plot: ${results%.json}.png"
+else
+    echo "No plot: python3-matplotlib is not installed (apt-get install python3-matplotlib)."
+fi
 echo "Done; the namespace $TG_NS is removed."
