@@ -64,6 +64,10 @@ TEST(ReceiverAccounting, ThreeFramesOfStreamTwoGiveTheSpecifiedFigures) {
     EXPECT_NEAR(result.delayVariance, 20000.0 / 3, 0.01);
     EXPECT_NEAR(result.throughput, 3000.0 / 1.0 / 1048576, 1e-7);
     EXPECT_TRUE(result.sentKnown);
+    // The results file's figures: transit changes of 100 and 100 us, the median 200 us.
+    EXPECT_DOUBLE_EQ(result.jitter, 100.0 / 16 + (100 - 100.0 / 16) / 16);
+    EXPECT_EQ(result.delays.count(), 3u);
+    EXPECT_NEAR(result.delays.percentiles().p50, 200.0, 2.0);
 }
 
 TEST(ReceiverAccounting, OneFrameSetsEveryDelayFigureAndSpansNoTime) {
