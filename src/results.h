@@ -59,11 +59,15 @@ struct TStreamCycleFigures {
     float delayVariance = 0.0f;
     TPercentiles percentiles{};
     double jitter = 0.0;
+    // Figures of further opt-in features (such as what a stream offered) go here as
+    // std::optional members, written only when set (see cycleObject in results.cpp).
 };
 
 struct TCycleFigures {
     std::uint32_t cycle = 0;
     std::uint64_t captureDropped = 0; // frames the capture dropped during the cycle
+    // Per-cycle settings of further opt-in features (such as a cycle's seed) go here as
+    // std::optional members, written only when set.
     std::vector<TStreamCycleFigures> streams;
 };
 
