@@ -10,6 +10,7 @@ percentile and maximum of every cycle on a logarithmic axis. Needs python3-matpl
 
 import json
 import math
+import os
 import sys
 
 SCHEMA = "trafficgen-results/1"
@@ -74,12 +75,13 @@ def draw_delay(axes, stream, cycles, p50, p99, maximum):
 
 def main():
     if len(sys.argv) != 3:
-        print("usage: plot-results.py RESULTS.json OUT.png", file=sys.stderr)
+        print("usage: %s RESULTS.json OUT.png" % os.path.basename(sys.argv[0]), file=sys.stderr)
         return 2
     with open(sys.argv[1]) as f:
         document = json.load(f)
     if document.get("schema") != SCHEMA:
-        print("plot-results.py: %s is not a %s document" % (sys.argv[1], SCHEMA), file=sys.stderr)
+        print("%s: %s is not a %s document" % (os.path.basename(sys.argv[0]), sys.argv[1], SCHEMA),
+              file=sys.stderr)
         return 1
 
     import matplotlib
