@@ -52,6 +52,10 @@ std::uint32_t finishValue(double r) {
     return truncateValue(std::round(r));
 }
 
+std::uint32_t seedForCycle(std::uint32_t seed, std::uint32_t cycle) {
+    return seed + cycle - 1u;
+}
+
 // 0: constant
 
 std::uint32_t CConstantDistribution::generate() {

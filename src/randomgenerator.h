@@ -21,6 +21,10 @@ struct TDistributionDescription {
     std::vector<std::pair<std::string, double>> parameters;
 };
 
+// The seed of cycle `cycle` (1 for the first) of a run given `seed`: seed + cycle - 1, wrapping
+// at 2^32, so a given seed and configuration repeat the draws of every cycle.
+std::uint32_t seedForCycle(std::uint32_t seed, std::uint32_t cycle);
+
 class CRandomGenerator {
   public:
     virtual std::uint32_t generate() = 0;

@@ -1,0 +1,117 @@
+#include "pacing.h"
+
+#include <ctime>
+#include <sched.h>
+#include <sys/prctl.h>
+
+namespace {
+
+constexpr std::int64_t NS_PER_US = 1000;
+constexpr std::int64_t NS_PER_S = 1000000000;
+// Measured on a virtual machine: a wake-up from clock_nanosleep with 1 ns of slack comes
+// 30-60 us late when the machine is quiet.
+constexpr std::int64_t SPIN_WINDOW_NS = 60000;
+
+timespec toTimespec(std::int64_t ns) {
+    timespec t;
+    t.tv_sec = static_cast<time_t>(ns / NS_PER_S);
+    t.tv_nsec = static_cast<long>(ns % NS_PER_S);
+    return t;
+}
+
+} // namespace
+
+std::uint32_t cappedGap(std::uint32_t drawnUs) {
+    return drawnUs > LONGEST_GAP_US ? LONGEST_GAP_US : drawnUs;
+}
+
+void CDepartureSchedule::advance(std::uint32_t drawnGapUs) {
+    const std::uint32_t gap = cappedGap(drawnGapUs);
+    due += static_cast<std::int64_t>(gap) * NS_PER_US;
+    drawnSumUs += gap;
+    ++drawnCount;
+}
+
+std::int64_t CDepartureSchedule::catchUpLimitNs() const {
+    if (drawnCount == 0) {
+        return CATCH_UP_LIMIT_NS;
+    }
+    const std::int64_t gapsNs =
+        static_cast<std::int64_t>(static_cast<double>(drawnSumUs) /
+                                  static_cast<double>(drawnCount) * CATCH_UP_GAPS * NS_PER_US);
+    return gapsNs > CATCH_UP_LIMIT_NS ? gapsNs : CATCH_UP_LIMIT_NS;
+}
+
+std::int64_t CDepartureSchedule::nextDeparture(std::int64_t nowNs) {
+    if (nowNs - due > catchUpLimitNs()) {
+        due = nowNs;
+        ++restartCount;
+    }
+    return due;
+}
+
+void CGapTally::departed(std::int64_t stampUs) {
+    if (departures == 0) {
+        firstUs = stampUs;
+    } else {
+        drawnSumUs += pendingGapUs;
+    }
+    lastUs = stampUs;
+    ++departures;
+}
+
+TOfferedGaps CGapTally::offered(std::uint32_t restarts) const {
+    TOfferedGaps result;
+    result.restarts = restarts;
+    if (departures < 2) {
+        return result;
+    }
+    result.gaps = departures - 1;
+    result.meanGapUs = static_cast<double>(lastUs - firstUs) / result.gaps;
+    result.drawnMeanGapUs = static_cast<double>(drawnSumUs) / result.gaps;
+    return result;
+}
+
+bool keptSchedule(const TOfferedGaps& offered) {
+    return offered.restarts == 0 && offered.meanGapUs <= offered.drawnMeanGapUs * 1.01;
+}
+
+std::int64_t monotonicNanoseconds() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * NS_PER_S + now.tv_nsec;
+}
+
+void sharpenTimers() {
+    prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+}
+
+unsigned usableCores() {
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) != 0) {
+        return 1;
+    }
+    const int count = CPU_COUNT(&set);
+    return count > 0 ? static_cast<unsigned>(count) : 1;
+}
+
+std::int64_t spinWindowNs(unsigned streams, unsigned cores) {
+    return streams < cores ? SPIN_WINDOW_NS : 0;
+}
+
+void waitUntil(std::int64_t deadlineNs, std::int64_t spinNs,
+               const volatile std::sig_atomic_t& stop) {
+    const std::int64_t wakeNs = deadlineNs - spinNs;
+    // clock_nanosleep is never restarted after a signal handler has run, so SIGINT ends a sleep
+    // at once. A signal that arrives between the look at `stop` and the start of the sleep is
+    // caught by the next look, because no single sleep is longer than MAX_SLEEP_NS.
+    for (std::int64_t now = monotonicNanoseconds(); now < wakeNs && !stop;
+         now = monotonicNanoseconds()) {
+        const std::int64_t until = wakeNs - now > MAX_SLEEP_NS ? now + MAX_SLEEP_NS : wakeNs;
+        const timespec when = toTimespec(until);
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &when, nullptr);
+    }
+    while (!stop && monotonicNanoseconds() < deadlineNs) {
+    }
+}

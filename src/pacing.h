@@ -1,0 +1,106 @@
+#ifndef TRAFFICGEN_PACING_H
+#define TRAFFICGEN_PACING_H
+
+#include <csignal>
+#include <cstdint>
+
+// How a loss-and-delay sender spaces its departures.
+//   relative: after each frame it sleeps for the drawn gap, so the time to build and send the
+//             frame and every sleep's overshoot add to the gaps.
+//   absolute: departure k is due at the sender's start plus the sum of the first k drawn gaps;
+//             what the earlier departures cost does not move the later ones.
+enum class TPacing { relative, absolute };
+
+// A drawn gap longer than this is cut to it.
+constexpr std::uint32_t LONGEST_GAP_US = 10000000;
+
+std::uint32_t cappedGap(std::uint32_t drawnUs);
+
+// Bounded catch-up. A sender behind its schedule sends at once, so short stalls (a late wake-up,
+// a preemption) cost nothing on average. After a long stall it would have to send every frame it
+// missed back to back; instead, once it is more than CATCH_UP_LIMIT_NS and more than
+// CATCH_UP_GAPS mean drawn gaps behind, it restarts the schedule from the present instant. The
+// burst after a stall therefore holds at most about 1 ms worth of frames, and never more than
+// CATCH_UP_GAPS frames when the gaps are long.
+constexpr std::int64_t CATCH_UP_LIMIT_NS = 1000000;
+constexpr std::int64_t CATCH_UP_GAPS = 4;
+
+// The departure times of one stream on a monotonic clock, in nanoseconds.
+class CDepartureSchedule {
+  public:
+    explicit CDepartureSchedule(std::int64_t startNs) : due(startNs) {}
+
+    // The next departure is due one drawn gap (capped) after the previous one was due.
+    void advance(std::uint32_t drawnGapUs);
+
+    // When the next departure should leave, seen at `nowNs`: its due time, which may already have
+    // passed (the frame then leaves at once). A sender further behind than the catch-up bound
+    // restarts the schedule at `nowNs` instead and counts the restart.
+    std::int64_t nextDeparture(std::int64_t nowNs);
+
+    std::uint32_t restarts() const { return restartCount; }
+
+  private:
+    std::int64_t catchUpLimitNs() const;
+
+    std::int64_t due;
+    std::uint64_t drawnSumUs = 0;
+    std::uint64_t drawnCount = 0;
+    std::uint32_t restartCount = 0;
+};
+
+// What one stream offered the path in one cycle.
+struct TOfferedGaps {
+    std::uint32_t gaps = 0;     // departures minus one
+    double meanGapUs = 0;       // achieved: from the first to the last departure, per gap
+    double drawnMeanGapUs = 0;  // the mean of the drawn (capped) gaps between those departures
+    std::uint32_t restarts = 0; // restarts of an absolute schedule
+};
+
+// Keeps the figures of TOfferedGaps as the sender goes.
+class CGapTally {
+  public:
+    // A frame left at `stampUs` (the send stamp, microseconds).
+    void departed(std::int64_t stampUs);
+    // The gap drawn after the latest departure, already capped. The gap drawn after the last
+    // departure of a cycle leads to no frame and is left out of the drawn mean.
+    void drew(std::uint32_t gapUs) { pendingGapUs = gapUs; }
+
+    TOfferedGaps offered(std::uint32_t restarts) const;
+
+  private:
+    std::uint32_t departures = 0;
+    std::int64_t firstUs = 0;
+    std::int64_t lastUs = 0;
+    std::uint64_t drawnSumUs = 0;
+    std::uint32_t pendingGapUs = 0;
+};
+
+// A stream kept its schedule unless its achieved mean gap is more than 1 % above the mean of its
+// drawn gaps or its schedule had to be restarted.
+bool keptSchedule(const TOfferedGaps& offered);
+
+// ------------------------------------------------------------------ waiting for a deadline
+
+std::int64_t monotonicNanoseconds();
+
+// Asks the kernel not to delay this process's timer wake-ups for its own convenience (the default
+// slack of 50 us would add to every sleep).
+void sharpenTimers();
+
+// The processors this process may run on.
+unsigned usableCores();
+
+// How long before each deadline a sender stops sleeping and spins on the clock instead: a
+// wake-up from sleep comes tens of microseconds late, a spin does not. Spinning holds a core for
+// that time, so it is done only when every stream can have a core of its own, with one left.
+std::int64_t spinWindowNs(unsigned streams, unsigned cores);
+
+// Waits until `deadlineNs` on the monotonic clock: sleeps until `spinNs` before it, then spins.
+// Returns early as soon as `stop` is set (by a signal handler); a signal that arrives just before
+// a sleep begins is noticed within MAX_SLEEP_NS.
+constexpr std::int64_t MAX_SLEEP_NS = 2000000;
+void waitUntil(std::int64_t deadlineNs, std::int64_t spinNs,
+               const volatile std::sig_atomic_t& stop);
+
+#endif
