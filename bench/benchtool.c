@@ -6,6 +6,9 @@
  *                                           them) until SIGINT/SIGTERM
  *   benchtool mkpcap FILE TX RX DSTMAC N    writes N test frames into a pcap file (for tcpreplay)
  *   benchtool delays FILE                   one-way delays of the test frames in a capture file
+ *   benchtool gaps FILE                     per stream: frames, mean and median gap between
+ *                                           their capture times (one line per stream)
+ *   benchtool sizes FILE                    per frame: stream letter and length, in capture order
  *
  * Results go to standard output as "key value" words on one line, for the script to pick up.
  */
@@ -225,21 +228,32 @@ static int makePcap(const char* file, const char* tx, const char* rx, const char
     return 0;
 }
 
+static pcap_t* openCapture(const char* file, int precision) {
+    char error[PCAP_ERRBUF_SIZE];
+    pcap_t* handle = pcap_open_offline_with_tstamp_precision(file, precision, error);
+    if (!handle)
+        die("cannot read", error);
+    return handle;
+}
+
+/* The stream (0..9) of a captured test frame, or -1 for anything else. */
+static int streamOf(const struct pcap_pkthdr* header, const u_char* data) {
+    if (header->caplen < MIN_TEST_FRAME || data[42] < 'A' || data[42] > 'J')
+        return -1;
+    return data[42] - 'A';
+}
+
 /* Capture time minus the send time carried in the frame: what trafficgen computes, but from a
  * capture taken by another program. */
 static int delays(const char* file) {
-    char error[PCAP_ERRBUF_SIZE];
-    pcap_t* handle =
-        pcap_open_offline_with_tstamp_precision(file, PCAP_TSTAMP_PRECISION_MICRO, error);
-    if (!handle)
-        die("cannot read", error);
+    pcap_t* handle = openCapture(file, PCAP_TSTAMP_PRECISION_MICRO);
     struct pcap_pkthdr* header;
     const u_char* data;
     uint64_t frames = 0;
     int64_t minimum = INT64_MAX, maximum = INT64_MIN;
     double sum = 0, firstArrival = 0, lastArrival = 0;
     while (pcap_next_ex(handle, &header, &data) == 1) {
-        if (header->caplen < MIN_TEST_FRAME || data[42] < 'A' || data[42] > 'J')
+        if (streamOf(header, data) < 0)
             continue;
         int64_t sendTime[2];
         memcpy(sendTime, data + SEND_TIME_OFFSET, sizeof sendTime);
@@ -265,6 +279,70 @@ static int delays(const char* file) {
     return 0;
 }
 
+static int compareDoubles(const void* a, const void* b) {
+    double x = *(const double*)a, y = *(const double*)b;
+    return (x > y) - (x < y);
+}
+
+/* The spacing of each stream's frames as the receiving end saw them: what the path was offered,
+ * measured without the sender's own clock. */
+static int gaps(const char* file) {
+    enum { STREAMS = 10 };
+    pcap_t* handle = openCapture(file, PCAP_TSTAMP_PRECISION_NANO);
+    double* gapsUs[STREAMS] = {0};
+    size_t count[STREAMS] = {0}, capacity[STREAMS] = {0};
+    double last[STREAMS] = {0};
+    uint64_t frames[STREAMS] = {0};
+    struct pcap_pkthdr* header;
+    const u_char* data;
+    while (pcap_next_ex(handle, &header, &data) == 1) {
+        int stream = streamOf(header, data);
+        if (stream < 0)
+            continue;
+        double arrivalUs = (double)header->ts.tv_sec * 1e6 + (double)header->ts.tv_usec / 1e3;
+        if (frames[stream]++ > 0) {
+            if (count[stream] == capacity[stream]) {
+                capacity[stream] = capacity[stream] ? 2 * capacity[stream] : 4096;
+                gapsUs[stream] = realloc(gapsUs[stream], capacity[stream] * sizeof(double));
+                if (!gapsUs[stream])
+                    die("out of memory", NULL);
+            }
+            gapsUs[stream][count[stream]++] = arrivalUs - last[stream];
+        }
+        last[stream] = arrivalUs;
+    }
+    pcap_close(handle);
+    for (int s = 0; s < STREAMS; ++s) {
+        if (frames[s] == 0)
+            continue;
+        double sum = 0, median = 0;
+        for (size_t i = 0; i < count[s]; ++i)
+            sum += gapsUs[s][i];
+        if (count[s] > 0) {
+            qsort(gapsUs[s], count[s], sizeof(double), compareDoubles);
+            median = count[s] % 2 ? gapsUs[s][count[s] / 2]
+                                  : (gapsUs[s][count[s] / 2 - 1] + gapsUs[s][count[s] / 2]) / 2;
+        }
+        printf("stream %d frames %llu mean %.3f median %.3f\n", s + 1,
+               (unsigned long long)frames[s], count[s] ? sum / (double)count[s] : 0.0, median);
+        free(gapsUs[s]);
+    }
+    return 0;
+}
+
+static int sizes(const char* file) {
+    pcap_t* handle = openCapture(file, PCAP_TSTAMP_PRECISION_NANO);
+    struct pcap_pkthdr* header;
+    const u_char* data;
+    while (pcap_next_ex(handle, &header, &data) == 1) {
+        int stream = streamOf(header, data);
+        if (stream >= 0)
+            printf("%d %u\n", stream + 1, header->len);
+    }
+    pcap_close(handle);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc == 6 && strcmp(argv[1], "send") == 0)
         return bareSend(argv[2], argv[3], argv[4], atof(argv[5]));
@@ -274,7 +352,11 @@ int main(int argc, char** argv) {
         return makePcap(argv[2], argv[3], argv[4], argv[5], atol(argv[6]));
     if (argc == 3 && strcmp(argv[1], "delays") == 0)
         return delays(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "gaps") == 0)
+        return gaps(argv[2]);
+    if (argc == 3 && strcmp(argv[1], "sizes") == 0)
+        return sizes(argv[2]);
     fprintf(stderr, "usage: benchtool send TX RX DSTMAC SECONDS | capture RX |\n"
-                    "       mkpcap FILE TX RX DSTMAC N | delays FILE\n");
+                    "       mkpcap FILE TX RX DSTMAC N | delays FILE | gaps FILE | sizes FILE\n");
     return 2;
 }

@@ -2,7 +2,8 @@
 # Measurement fidelity and speed of trafficgen, on a private veth pair, in one table.
 #
 #   bash bench/run.sh [--runs N] [--seconds S] [--rate-seconds S] [--rate-repeats N]
-#                     [--delay-seconds S] [--memory-seconds S] [--binary PATH]
+#                     [--delay-seconds S] [--memory-seconds S] [--pacing-seconds S]
+#                     [--pacing-only] [--binary PATH]
 #
 # Run as root from a clone of the repository. Installs what it needs (tcpreplay, tcpdump,
 # GNU time), builds build/trafficgen and build/bench/benchtool, creates its own network
@@ -11,7 +12,10 @@
 #   - self-loss of full-speed throughput runs (--runs x --seconds; the release check is 20 x 10),
 #   - reported minimum and mean delay at 1 frame/ms vs an independent tcpdump capture,
 #   - time from the last sender's end to the end of the cycle (1 and 10 streams),
-#   - peak resident memory of a 1 s and a --memory-seconds full-speed run.
+#   - peak resident memory of a 1 s and a --memory-seconds full-speed run,
+#   - the gaps between departures with relative and absolute pacing, from an independent
+#     capture, the CPU the senders cost, and whether a seed repeats the frame sizes
+#     (measured first; --pacing-only stops after this table).
 # Details of every run land in build/bench/last-run.log.
 set -euo pipefail
 
@@ -21,10 +25,12 @@ RATE_SECONDS=2
 RATE_REPEATS=9
 DELAY_SECONDS=5
 MEMORY_SECONDS=60
+PACING_SECONDS=1
+PACING_ONLY=0
 BINARY=""
 
 usage() {
-    sed -n '4,5p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '4,6p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 while (($#)); do
@@ -35,12 +41,19 @@ while (($#)); do
     --rate-repeats) RATE_REPEATS=$2 ;;
     --delay-seconds) DELAY_SECONDS=$2 ;;
     --memory-seconds) MEMORY_SECONDS=$2 ;;
+    --pacing-seconds) PACING_SECONDS=$2 ;;
+    --pacing-only)
+        PACING_ONLY=1
+        shift
+        continue
+        ;;
     --binary) BINARY=$2 ;;
     *) usage ;;
     esac
     shift 2 || usage
 done
-for n in "$RUNS" "$SECONDS_PER_RUN" "$RATE_SECONDS" "$RATE_REPEATS" "$DELAY_SECONDS" "$MEMORY_SECONDS"; do
+for n in "$RUNS" "$SECONDS_PER_RUN" "$RATE_SECONDS" "$RATE_REPEATS" "$DELAY_SECONDS" "$MEMORY_SECONDS" \
+    "$PACING_SECONDS"; do
     [[ $n =~ ^[1-9][0-9]*$ ]] || { echo "bench: counts and durations are whole numbers >= 1" >&2; exit 2; }
 done
 ((EUID == 0)) || { echo "bench: run as root (it creates a network namespace)" >&2; exit 1; }
@@ -101,6 +114,14 @@ counter() { in_ns cat "/sys/class/net/$1/statistics/$2"; }
 log() { printf '%s\n' "$*" >>"$LOG"; }
 calc() { awk "BEGIN { printf \"%s\", $* }"; }
 median() { tr ' ' '\n' | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+dashes() { printf -- '-%.0s' $(seq "$1"); }
+verdict() { # CONDITION LABEL
+    if awk "function abs(x) { return x < 0 ? -x : x } BEGIN { exit !($1) }"; then
+        echo "$2: met"
+    else
+        echo "$2: MISSED"
+    fi
+}
 
 # Configuration files of the runs below.
 throughput_conf() { # FILE DURATION_US
@@ -114,14 +135,27 @@ duration = $2
 TOS = 0
 EOF
 }
-paced_conf() { # FILE DURATION_US STREAMS: constant 1000-byte frames, one every 1000 us per stream
+# The keys of one distribution: distribution_keys size|time "constant V"|"uniform MEAN"|"exponential MEAN".
+distribution_keys() {
+    local name=${2% *} value=${2#* }
+    case $name in
+    constant) printf '%s distribution = 0\n%s constant value = %s\n' "$1" "$1" "$value" ;;
+    uniform) printf '%s distribution = 1\n%s uniform mean = %s\n' "$1" "$1" "$value" ;;
+    exponential) printf '%s distribution = 3\n%s exponential mean = %s\n' "$1" "$1" "$value" ;;
+    *) echo "bench: no distribution $2" >&2; exit 1 ;;
+    esac
+}
+# FILE DURATION_US STREAMS [SIZES [GAPS]]: every stream draws its sizes and gaps alike, by default
+# constant 1000-byte frames, one every 1000 us.
+paced_conf() {
     {
         printf 'sending interface = %s\nreceiving interface = %s\noperation = 2\n' "$TX" "$RX"
         printf 'destination MAC = %s\nduration = %s\ncycles = 1\nstream count = %s\n' "$MAC" "$2" "$3"
         local s
         for ((s = 1; s <= $3; s++)); do
-            printf '[STREAM %d]\nTOS = 0\nsize distribution = 0\nsize constant value = 1000\n' "$s"
-            printf 'time distribution = 0\ntime constant value = 1000\n'
+            printf '[STREAM %d]\nTOS = 0\n' "$s"
+            distribution_keys size "${4:-constant 1000}"
+            distribution_keys time "${5:-constant 1000}"
         done
     } >"$1"
 }
@@ -163,9 +197,132 @@ stop_capture() {
     wait "$CAPTURE_PID" || true
     log "capture: $(tail -n 1 "$WORK/capture")"
 }
+# The independent capture of the test frames: tcpdump writing FILE with time stamps of PRECISION
+# (micro or nano).
+start_tcpdump() { # FILE PRECISION
+    ip netns exec "$NS" tcpdump -i "$RX" -n -B 32768 --time-stamp-precision="$2" -w "$1" \
+        --immediate-mode 'udp dst port 33333' 2>"$WORK/tcpdump.err" &
+    TCPDUMP_PID=$!
+    BACKGROUND+=("$TCPDUMP_PID")
+    for _ in $(seq 100); do
+        grep -q listening "$WORK/tcpdump.err" 2>/dev/null && break
+        sleep 0.05
+    done
+}
+stop_tcpdump() {
+    sleep 0.3
+    kill -INT "$TCPDUMP_PID"
+    wait "$TCPDUMP_PID" || true
+    cat "$WORK/tcpdump.err" >>"$LOG"
+}
 
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "Measuring (details in $LOG) ..." >&2
+
+# ------------------------------------------------------------------ 0. pacing
+# The gaps between a stream's departures as the receiving end's tcpdump saw them (mean and median
+# per stream, from the capture's time stamps), with the default relative waits and with
+# --pacing absolute, 100-byte frames. The CPU figure is the user + system time of the whole run
+# (the senders included) per second of sending, in % of one core.
+PACING_US=$((PACING_SECONDS * 1000000))
+pacing_run() { # TAG CONFIG [OPTIONS...]: leaves $WORK/TAG.gaps, $WORK/TAG.cpu, $WORK/TAG.pcap
+    local tag=$1 conf=$2
+    shift 2
+    start_tcpdump "$WORK/$tag.pcap" nano
+    run_tg /usr/bin/time -f '%U %S' -o "$WORK/$tag.time" "$BINARY" "$@" "$conf"
+    stop_tcpdump
+    in_ns "$TOOL" gaps "$WORK/$tag.pcap" >"$WORK/$tag.gaps"
+    log "gaps $tag: $(tr '\n' ';' <"$WORK/$tag.gaps")"
+    calc "100 * ($(awk '{ print $1 " + " $2 }' "$WORK/$tag.time")) / $PACING_SECONDS" >"$WORK/$tag.cpu"
+}
+gap_field() { # TAG STREAM mean|median|frames
+    awk -v s="$2" -v f="$3" '$2 == s { for (i = 3; i < NF; i += 2) if ($i == f) print $(i + 1) }' "$WORK/$1.gaps"
+}
+# The stream of TAG whose mean gap is furthest from DRAWN: "stream mean median".
+worst_stream() { # TAG DRAWN
+    awk -v d="$2" '{ dev = $6 / d - 1; if (dev < 0) dev = -dev
+        if (NR == 1 || dev > worst) { worst = dev; line = $2 " " $6 " " $8 } } END { print line }' "$WORK/$1.gaps"
+}
+# Whether two captures carry the same frame sizes per stream, compared over the frames both have.
+same_sizes() { # TAG_A TAG_B -> "identical over N frames" or "differ"
+    in_ns "$TOOL" sizes "$WORK/$1.pcap" >"$WORK/$1.sizes"
+    in_ns "$TOOL" sizes "$WORK/$2.pcap" >"$WORK/$2.sizes"
+    local s compared=0 n a b
+    for s in $(cut -d' ' -f1 "$WORK/$1.sizes" | sort -un); do
+        a=$(awk -v s="$s" '$1 == s { print $2 }' "$WORK/$1.sizes")
+        b=$(awk -v s="$s" '$1 == s { print $2 }' "$WORK/$2.sizes")
+        n=$(($(wc -l <<<"$a") < $(wc -l <<<"$b") ? $(wc -l <<<"$a") : $(wc -l <<<"$b")))
+        if [[ $(head -n "$n" <<<"$a") != "$(head -n "$n" <<<"$b")" ]]; then
+            echo "differ"
+            return
+        fi
+        compared=$((compared + n))
+    done
+    echo "identical over $compared frames"
+}
+
+PACING_CASES=("constant 1000" "constant 100" "constant 50" "constant 10" "exponential 100")
+for ((i = 0; i < ${#PACING_CASES[@]}; i++)); do
+    paced_conf "$WORK/pace.conf" "$PACING_US" 1 "constant 100" "${PACING_CASES[i]}"
+    pacing_run "relative$i" "$WORK/pace.conf"
+    pacing_run "absolute$i" "$WORK/pace.conf" --pacing absolute
+done
+paced_conf "$WORK/pace10.conf" "$PACING_US" 10 "constant 100" "constant 100"
+pacing_run relative10 "$WORK/pace10.conf"
+pacing_run absolute10 "$WORK/pace10.conf" --pacing absolute
+paced_conf "$WORK/seed.conf" "$PACING_US" 3 "uniform 700" "exponential 100"
+pacing_run seed7a "$WORK/seed.conf" --seed 7
+pacing_run seed7b "$WORK/seed.conf" --seed 7
+pacing_run seed8 "$WORK/seed.conf" --seed 8
+SEED_SAME=$(same_sizes seed7a seed7b)
+SEED_OTHER=$(same_sizes seed7a seed8)
+
+pacing_row() { printf '| %-30s | %-10s | %-22s | %-22s | %-9s | %-13s | %-28s |\n' "$@"; }
+print_pacing_table() {
+    local seconds="${PACING_SECONDS} s" i gaps drawn rel abs dev target check
+    echo
+    echo "Pacing: gaps between departures from tcpdump on the receiving veth, $seconds per run, 100-byte"
+    echo "frames; mean / median in us. CPU: user + system time of the run per second of sending."
+    echo
+    pacing_row "Gaps (1 stream)" "Drawn mean" "relative mean / median" "absolute mean / median" \
+        "abs-drawn" "CPU rel / abs" "Target (absolute)"
+    printf '|%s|%s|%s|%s|%s|%s|%s|\n' "$(dashes 32)" "$(dashes 12)" "$(dashes 24)" "$(dashes 24)" \
+        "$(dashes 11)" "$(dashes 15)" "$(dashes 30)"
+    for ((i = 0; i < ${#PACING_CASES[@]}; i++)); do
+        gaps=${PACING_CASES[i]}
+        drawn=${gaps#* }
+        rel=$(printf '%.1f / %.1f' "$(gap_field "relative$i" 1 mean)" "$(gap_field "relative$i" 1 median)")
+        abs=$(printf '%.1f / %.1f' "$(gap_field "absolute$i" 1 mean)" "$(gap_field "absolute$i" 1 median)")
+        dev=$(calc "100 * ($(gap_field "absolute$i" 1 mean) / $drawn - 1)")
+        if ((drawn == 10)); then
+            target="mean 2 %" check="abs($dev) <= 2"
+        else
+            target="mean 1 %" check="abs($dev) <= 1"
+        fi
+        if [[ $gaps == constant* ]] && ((drawn >= 100)); then
+            target="$target, median 2 us"
+            check="$check && abs($(gap_field "absolute$i" 1 median) - $drawn) <= 2"
+        fi
+        pacing_row "$gaps us" "$drawn" "$rel" "$abs" "$(printf '%+.2f %%' "$dev")" \
+            "$(printf '%.0f / %.0f %%' "$(cat "$WORK/relative$i.cpu")" "$(cat "$WORK/absolute$i.cpu")")" \
+            "$(verdict "$check" "$target")"
+    done
+    local worst_rel worst_abs
+    read -r _ worst_rel _ <<<"$(worst_stream relative10 100)"
+    read -r _ worst_abs _ <<<"$(worst_stream absolute10 100)"
+    dev=$(calc "100 * ($worst_abs / 100 - 1)")
+    pacing_row "10 streams, constant 100 us" "100" "$(printf 'worst %.1f' "$worst_rel")" \
+        "$(printf 'worst %.1f' "$worst_abs")" "$(printf '%+.2f %%' "$dev")" \
+        "$(printf '%.0f / %.0f %%' "$(cat "$WORK/relative10.cpu")" "$(cat "$WORK/absolute10.cpu")")" \
+        "$(verdict "abs($dev) <= 1" "every stream 1 %")"
+    pacing_row "Seed 7 twice, 3 streams" "" "sizes $SEED_SAME" "" "" "" \
+        "$(verdict "\"$SEED_SAME\" ~ /identical/" "identical")"
+    pacing_row "Seed 7 vs seed 8" "" "sizes $SEED_OTHER" "" "" "" \
+        "$(verdict "\"$SEED_OTHER\" == \"differ\"" "differ")"
+    echo
+}
+print_pacing_table | tee "$ROOT/build/bench/last-pacing.txt"
+((PACING_ONLY)) && exit 0
 
 # ------------------------------------------------------------------ 1. send rate
 # The speed of this (virtual) machine drifts by tens of percent over seconds, so every repeat
@@ -261,19 +418,9 @@ done
 
 # ------------------------------------------------------------------ 3. delay vs independent capture
 paced_conf "$WORK/delay.conf" $((DELAY_SECONDS * 1000000)) 1
-ip netns exec "$NS" tcpdump -i "$RX" -n -B 32768 --time-stamp-precision=micro -w "$WORK/delay.pcap" \
-    --immediate-mode 'udp dst port 33333' 2>"$WORK/tcpdump.err" &
-TCPDUMP_PID=$!
-BACKGROUND+=("$TCPDUMP_PID")
-for _ in $(seq 100); do
-    grep -q listening "$WORK/tcpdump.err" 2>/dev/null && break
-    sleep 0.05
-done
+start_tcpdump "$WORK/delay.pcap" micro
 run_tg "$BINARY" "$WORK/delay.conf"
-sleep 0.3
-kill -INT "$TCPDUMP_PID"
-wait "$TCPDUMP_PID" || true
-cat "$WORK/tcpdump.err" >>"$LOG"
+stop_tcpdump
 TG_MIN=$(row_field 1 8)
 TG_MEAN=$(row_field 1 10)
 TG_RECEIVED=$(row_field 1 4)
@@ -328,19 +475,11 @@ LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ------------------------------------------------------------------ the table
 gbit() { calc "$1 * 1500 * 8 / 1e9"; }
-verdict() { # CONDITION LABEL
-    if awk "function abs(x) { return x < 0 ? -x : x } BEGIN { exit !($1) }"; then
-        echo "$2: met"
-    else
-        echo "$2: MISSED"
-    fi
-}
 MIN_DIFF=$(calc "$TG_MIN - $REF_MIN")
 MEAN_DIFF=$(calc "$TG_MEAN - $REF_MEAN")
 RSS_DIFF=$(calc "($RSS_LONG - $RSS_SHORT) / 1024")
 
 row() { printf '| %-46s | %-32s | %-36s | %-12s | %-18s |\n' "$@"; }
-dashes() { printf -- '-%.0s' $(seq "$1"); }
 rule() { printf '|%s|%s|%s|%s|%s|\n' "$(dashes 48)" "$(dashes 34)" "$(dashes 38)" "$(dashes 14)" "$(dashes 20)"; }
 print_table() {
     echo
@@ -381,3 +520,4 @@ print_table() {
     echo
 }
 print_table | tee "$ROOT/build/bench/last-table.txt"
+cat "$ROOT/build/bench/last-pacing.txt"
