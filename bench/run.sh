@@ -244,7 +244,7 @@ worst_stream() { # TAG DRAWN
         if (NR == 1 || dev > worst) { worst = dev; line = $2 " " $6 " " $8 } } END { print line }' "$WORK/$1.gaps"
 }
 # Whether two captures carry the same frame sizes per stream, compared over the frames both have.
-same_sizes() { # TAG_A TAG_B -> "identical over N frames" or "differ"
+same_sizes() { # TAG_A TAG_B -> "identical, N frames" or "differ"
     in_ns "$TOOL" sizes "$WORK/$1.pcap" >"$WORK/$1.sizes"
     in_ns "$TOOL" sizes "$WORK/$2.pcap" >"$WORK/$2.sizes"
     local s compared=0 n a b
@@ -258,7 +258,7 @@ same_sizes() { # TAG_A TAG_B -> "identical over N frames" or "differ"
         fi
         compared=$((compared + n))
     done
-    echo "identical over $compared frames"
+    echo "identical, $compared frames"
 }
 
 PACING_CASES=("constant 1000" "constant 100" "constant 50" "constant 10" "exponential 100")
@@ -277,7 +277,7 @@ pacing_run seed8 "$WORK/seed.conf" --seed 8
 SEED_SAME=$(same_sizes seed7a seed7b)
 SEED_OTHER=$(same_sizes seed7a seed8)
 
-pacing_row() { printf '| %-30s | %-10s | %-22s | %-22s | %-9s | %-13s | %-28s |\n' "$@"; }
+pacing_row() { printf '| %-30s | %-10s | %-24s | %-24s | %-9s | %-13s | %-30s |\n' "$@"; }
 print_pacing_table() {
     local seconds="${PACING_SECONDS} s" i gaps drawn rel abs dev target check
     echo
@@ -286,8 +286,8 @@ print_pacing_table() {
     echo
     pacing_row "Gaps (1 stream)" "Drawn mean" "relative mean / median" "absolute mean / median" \
         "abs-drawn" "CPU rel / abs" "Target (absolute)"
-    printf '|%s|%s|%s|%s|%s|%s|%s|\n' "$(dashes 32)" "$(dashes 12)" "$(dashes 24)" "$(dashes 24)" \
-        "$(dashes 11)" "$(dashes 15)" "$(dashes 30)"
+    printf '|%s|%s|%s|%s|%s|%s|%s|\n' "$(dashes 32)" "$(dashes 12)" "$(dashes 26)" "$(dashes 26)" \
+        "$(dashes 11)" "$(dashes 15)" "$(dashes 32)"
     for ((i = 0; i < ${#PACING_CASES[@]}; i++)); do
         gaps=${PACING_CASES[i]}
         drawn=${gaps#* }

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr std::size_t COUNTS_SIZE = 8;
+constexpr std::size_t COUNTS_SIZE = 32;
 
 // Plain storage: the exit hook may run after the destructors of static objects.
 char directory[PATH_MAX] = {};
@@ -92,15 +92,19 @@ std::string handOverPath(pid_t pid) {
     return std::string(directory) + "/" + std::to_string(static_cast<long>(pid));
 }
 
-bool leaveHandOver(std::uint32_t sent, std::uint32_t refused) {
+bool leaveHandOver(const THandOver& counts) {
     const std::string path = handOverPath(getpid());
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return false;
     }
     unsigned char content[COUNTS_SIZE];
-    std::memcpy(content, &sent, 4);
-    std::memcpy(content + 4, &refused, 4);
+    std::memcpy(content, &counts.sent, 4);
+    std::memcpy(content + 4, &counts.refused, 4);
+    std::memcpy(content + 8, &counts.offered.gaps, 4);
+    std::memcpy(content + 12, &counts.offered.restarts, 4);
+    std::memcpy(content + 16, &counts.offered.meanGapUs, 8);
+    std::memcpy(content + 24, &counts.offered.drawnMeanGapUs, 8);
     const bool written = writeAll(fd, content, sizeof content);
     const bool closed = close(fd) == 0;
     if (!written || !closed) {
@@ -135,6 +139,10 @@ THandOver collectHandOver(pid_t pid) {
         handOver.known = true;
         std::memcpy(&handOver.sent, content, 4);
         std::memcpy(&handOver.refused, content + 4, 4);
+        std::memcpy(&handOver.offered.gaps, content + 8, 4);
+        std::memcpy(&handOver.offered.restarts, content + 12, 4);
+        std::memcpy(&handOver.offered.meanGapUs, content + 16, 8);
+        std::memcpy(&handOver.offered.drawnMeanGapUs, content + 24, 8);
     }
     return handOver;
 }

@@ -3,6 +3,7 @@
 #include <getopt.h>
 #include <vector>
 
+#include "randomgenerator.h"
 #include "utils.h"
 
 namespace {
@@ -30,6 +31,20 @@ const TOptionSpec OPTION_SPECS[] = {
      }},
     {"json", "SOUBOR", "po skonceni zapise vysledky do SOUBOR ve formatu JSON",
      [](TOptions& options, const char* argument) { options.jsonPath = argument; }},
+    {"pacing", "relative|absolute", "absolute: presny rozvrh odeslani; vychozi relative",
+     [](TOptions& options, const char* argument) {
+         if (!readPacing(argument, options.pacing)) {
+             fail(INVALID_PACING);
+         }
+         options.pacingGiven = true;
+     }},
+    {"seed", "N", "seminko nahody 0-4294967295 (cyklus c: N + c - 1)",
+     [](TOptions& options, const char* argument) {
+         if (!readSeed(argument, options.seed)) {
+             fail(INVALID_SEED);
+         }
+         options.seedGiven = true;
+     }},
 };
 
 std::vector<option> getoptTable() {

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string>
 
+#include "pacing.h"
+
 // What the command line asks for: `trafficgen [OPTIONS] [CONFIG]`. Options come before the
 // optional configuration path; words after the path are ignored.
 struct TOptions {
@@ -14,6 +16,11 @@ struct TOptions {
     std::uint32_t lossTimeout = 0;
     // Null: no results file. Points into argv.
     const char* jsonPath = nullptr;
+    // --pacing relative|absolute and --seed N: override the configuration file's keys.
+    bool pacingGiven = false;
+    TPacing pacing = TPacing::relative;
+    bool seedGiven = false;
+    std::uint32_t seed = 0;
     // Null: the test is described interactively. Points into argv.
     const char* configPath = nullptr;
 };

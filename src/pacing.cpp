@@ -21,6 +21,19 @@ timespec toTimespec(std::int64_t ns) {
 
 } // namespace
 
+const char* const INVALID_PACING = "Neplatna hodnota pacing! Pouze relative nebo absolute";
+
+bool readPacing(const std::string& text, TPacing& pacing) {
+    if (text == "relative") {
+        pacing = TPacing::relative;
+    } else if (text == "absolute") {
+        pacing = TPacing::absolute;
+    } else {
+        return false;
+    }
+    return true;
+}
+
 std::uint32_t cappedGap(std::uint32_t drawnUs) {
     return drawnUs > LONGEST_GAP_US ? LONGEST_GAP_US : drawnUs;
 }

@@ -3,6 +3,9 @@
 
 #include <csignal>
 #include <cstdint>
+#include <string>
+
+#include "result.h"
 
 // How a loss-and-delay sender spaces its departures.
 //   relative: after each frame it sleeps for the drawn gap, so the time to build and send the
@@ -10,6 +13,10 @@
 //   absolute: departure k is due at the sender's start plus the sum of the first k drawn gaps;
 //             what the earlier departures cost does not move the later ones.
 enum class TPacing { relative, absolute };
+
+// Reads a pacing by its name, "relative" or "absolute".
+bool readPacing(const std::string& text, TPacing& pacing);
+extern const char* const INVALID_PACING;
 
 // A drawn gap longer than this is cut to it.
 constexpr std::uint32_t LONGEST_GAP_US = 10000000;
@@ -47,14 +54,6 @@ class CDepartureSchedule {
     std::uint64_t drawnSumUs = 0;
     std::uint64_t drawnCount = 0;
     std::uint32_t restartCount = 0;
-};
-
-// What one stream offered the path in one cycle.
-struct TOfferedGaps {
-    std::uint32_t gaps = 0;     // departures minus one
-    double meanGapUs = 0;       // achieved: from the first to the last departure, per gap
-    double drawnMeanGapUs = 0;  // the mean of the drawn (capped) gaps between those departures
-    std::uint32_t restarts = 0; // restarts of an absolute schedule
 };
 
 // Keeps the figures of TOfferedGaps as the sender goes.

@@ -56,6 +56,12 @@ std::uint32_t seedForCycle(std::uint32_t seed, std::uint32_t cycle) {
     return seed + cycle - 1u;
 }
 
+const char* const INVALID_SEED = "Neplatna hodnota seed! Rozsah pouze 0 - 4294967295";
+
+bool readSeed(const std::string& text, std::uint32_t& seed) {
+    return readDecimal(text, 0, UINT32_MAX, seed);
+}
+
 // 0: constant
 
 std::uint32_t CConstantDistribution::generate() {

@@ -25,6 +25,10 @@ struct TDistributionDescription {
 // at 2^32, so a given seed and configuration repeat the draws of every cycle.
 std::uint32_t seedForCycle(std::uint32_t seed, std::uint32_t cycle);
 
+// Reads a seed: decimal digits only, 0 to 4294967295.
+bool readSeed(const std::string& text, std::uint32_t& seed);
+extern const char* const INVALID_SEED;
+
 class CRandomGenerator {
   public:
     virtual std::uint32_t generate() = 0;

@@ -269,6 +269,8 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
         }
         TResult result = buildResult(static_cast<int>(i) + 1, state[i], handOver.sent);
         result.refused = handOver.refused;
+        result.offered = handOver.offered;
+        result.scheduleKept = pacing != TPacing::absolute || keptSchedule(handOver.offered);
         // The capture's drops cannot be told apart by stream; every stream shows them.
         result.captureDropped = dropped;
         if (!handOver.known) {

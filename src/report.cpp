@@ -12,12 +12,17 @@ void printRule(std::ostream& out, int length) {
     out << std::right << std::setfill('-') << std::setw(length) << "-" << std::endl;
 }
 
+// A figure with 3 decimals, formatted apart so that the stream keeps its own settings.
+std::string fixedText(double value) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(3) << value;
+    return text.str();
+}
+
 // The cell that closes a statistics row: "<lower, upper>" with 3 decimals, built apart so
 // that the field width applies to the whole text.
 std::string intervalText(float lower, float upper) {
-    std::ostringstream text;
-    text << std::fixed << std::setprecision(3) << '<' << lower << ", " << upper << '>';
-    return text.str();
+    return '<' + fixedText(lower) + ", " + fixedText(upper) + '>';
 }
 
 // z * sqrt(variance / cycles): the quotient in single precision, the root and the product in
@@ -166,6 +171,13 @@ void printCycleWarnings(std::ostream& err, std::uint32_t cycle,
                 << result.stragglers
                 << " opozdenych paketu odeslanych pred zacatkem cyklu; nebyly zapocteny"
                 << std::endl;
+        }
+        if (!result.scheduleKept) {
+            err << "Varovani: tok " << result.stream << " v cyklu " << cycle
+                << ": rozvrh odesilani nedodrzen: prumerna mezera "
+                << fixedText(result.offered.meanGapUs) << " us misto vylosovanych "
+                << fixedText(result.offered.drawnMeanGapUs) << " us, rozvrh znovu zahajen "
+                << result.offered.restarts << "x" << std::endl;
         }
     }
 }

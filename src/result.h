@@ -5,6 +5,14 @@
 
 #include "histogram.h"
 
+// The gaps between one stream's departures in one cycle: what it offered the path.
+struct TOfferedGaps {
+    std::uint32_t gaps = 0;     // departures minus one
+    double meanGapUs = 0;       // achieved: from the first to the last departure, per gap
+    double drawnMeanGapUs = 0;  // the mean of the drawn (capped) gaps between those departures
+    std::uint32_t restarts = 0; // restarts of an absolute schedule
+};
+
 // One stream's outcome of one cycle.
 struct TResult {
     std::int32_t stream = 0;
@@ -22,6 +30,8 @@ struct TResult {
     std::uint32_t refused = 0;        // frames the local system refused to send
     std::uint64_t captureDropped = 0; // frames the capture itself dropped during the cycle
     std::uint32_t stragglers = 0;     // frames of earlier cycles that came in this one
+    TOfferedGaps offered;             // loss-and-delay test: the gaps sent, and those drawn
+    bool scheduleKept = true;         // false when an absolute schedule could not be kept
 
     // For the results file: every received frame's delay, and the interarrival jitter (us).
     CDelayHistogram delays;

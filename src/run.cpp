@@ -51,6 +51,12 @@ int runTrafficGenerator(int argc, char** argv) {
     if (options.lossTimeoutGiven) {
         generator.setLossTimeout(options.lossTimeout);
     }
+    if (options.pacingGiven) {
+        generator.setPacing(options.pacing);
+    }
+    if (options.seedGiven) {
+        generator.setSeed(options.seed);
+    }
     // Before anything is opened: a busy receiving interface stops the run untouched.
     if (!claimReceivingInterface(generator.getReceivingInterface())) {
         fail(std::string("Prijimaci rozhrani ") + generator.getReceivingInterface() +

@@ -9,12 +9,12 @@
 
 #include "handover.h"
 #include "interfaces.h"
+#include "pacing.h"
 #include "randomgenerator.h"
 
 namespace {
 
 constexpr std::uint32_t THROUGHPUT_FRAME_SIZE = 1500;
-constexpr std::uint32_t LONGEST_WAIT_US = 10000000;
 // Exit status of a sender that could not leave its hand-over file.
 constexpr int SENDER_CANNOT_REPORT = 2;
 
@@ -45,20 +45,35 @@ struct TSenderPlan {
     std::uint32_t duration;
     CRandomGenerator* sizeGenerator;
     CRandomGenerator* timeGenerator;
+    TPacing pacing;
+    std::int64_t spinNs; // see spinWindowNs
 };
 
-struct TSenderCounts {
-    std::uint32_t sent = 0;
-    std::uint32_t refused = 0;
-};
+// Waits out the gap drawn after a departure: a sleep of the gap itself (relative), or until the
+// schedule's next departure is due (absolute).
+void waitForNextDeparture(const TSenderPlan& plan, std::uint32_t gapUs,
+                          CDepartureSchedule& schedule) {
+    if (plan.pacing == TPacing::absolute) {
+        schedule.advance(gapUs);
+        waitUntil(schedule.nextDeparture(monotonicNanoseconds()), plan.spinNs,
+                  CTrafficGenerator::interrupted);
+    } else if (gapUs != 0) {
+        sleepUnlessInterrupted(gapUs);
+    }
+}
 
-TSenderCounts sendStream(const TSenderPlan& plan) {
-    TSenderCounts counts;
+THandOver sendStream(const TSenderPlan& plan) {
+    THandOver counts;
     unsigned char frame[MAX_FRAME_LENGTH];
     const timeval unstamped{0, 0};
     timeval start;
     gettimeofday(&start, nullptr);
     const bool paced = plan.operation == LOSS_AND_DELAY_TEST;
+    if (paced && plan.pacing == TPacing::absolute) {
+        sharpenTimers();
+    }
+    CDepartureSchedule schedule(monotonicNanoseconds());
+    CGapTally tally;
     while (!CTrafficGenerator::interrupted) {
         std::uint32_t size = THROUGHPUT_FRAME_SIZE;
         if (paced && plan.sizeGenerator != nullptr) {
@@ -76,6 +91,9 @@ TSenderCounts sendStream(const TSenderPlan& plan) {
             break;
         }
         stampSendTime(frame, now);
+        if (paced) {
+            tally.departed(static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec);
+        }
         // A refused frame still counts as sent; the refusals are reported beside the count so
         // that the loss they cause is not blamed on the path.
         if (pcap_sendpacket(plan.device, frame, static_cast<int>(length)) != 0) {
@@ -84,15 +102,12 @@ TSenderCounts sendStream(const TSenderPlan& plan) {
         ++counts.sent;
 
         if (paced && plan.timeGenerator != nullptr) {
-            std::uint32_t wait = plan.timeGenerator->generate();
-            if (wait > LONGEST_WAIT_US) {
-                wait = LONGEST_WAIT_US;
-            }
-            if (wait != 0) {
-                sleepUnlessInterrupted(wait);
-            }
+            const std::uint32_t gap = cappedGap(plan.timeGenerator->generate());
+            tally.drew(gap);
+            waitForNextDeparture(plan, gap, schedule);
         }
     }
+    counts.offered = tally.offered(schedule.restarts());
     return counts;
 }
 
@@ -101,7 +116,12 @@ TSenderCounts sendStream(const TSenderPlan& plan) {
 void CTrafficGenerator::generate() {
     timeval now;
     gettimeofday(&now, nullptr);
-    srand(static_cast<std::uint32_t>(now.tv_sec) ^ static_cast<std::uint32_t>(now.tv_usec));
+    ++cyclesBegun;
+    if (seedGiven) {
+        srand(seedForCycle(seed, cyclesBegun));
+    } else {
+        srand(static_cast<std::uint32_t>(now.tv_sec) ^ static_cast<std::uint32_t>(now.tv_usec));
+    }
     // Taken before any sender starts: every frame of this cycle is sent later.
     cycleStart = static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec;
 
@@ -115,6 +135,7 @@ void CTrafficGenerator::generate() {
     sendingDevice = openSendingDevice(sendingInterface, errorBuffer);
     prepareHandOverDirectory();
     const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
+    const std::int64_t spinNs = spinWindowNs(count, usableCores());
     for (std::uint32_t i = 0; i < count; ++i) {
         const pid_t pid = fork();
         if (pid == 0) {
@@ -123,12 +144,12 @@ void CTrafficGenerator::generate() {
                 receivingDevice = nullptr;
             }
             const TSenderPlan plan{
-                sendingDevice,     frameHeader,      i, tos[i], operation, duration,
-                sizeGenerators[i], timeGenerators[i]};
-            const TSenderCounts counts = sendStream(plan);
+                sendingDevice,     frameHeader,       i,      tos[i], operation, duration,
+                sizeGenerators[i], timeGenerators[i], pacing, spinNs};
+            const THandOver counts = sendStream(plan);
             pcap_close(sendingDevice);
             // _exit: the parent's buffered output and its exit handlers belong to the parent.
-            _exit(leaveHandOver(counts.sent, counts.refused) ? 0 : SENDER_CANNOT_REPORT);
+            _exit(leaveHandOver(counts) ? 0 : SENDER_CANNOT_REPORT);
         }
         // A failed fork leaves -1: the receiver reports that stream's count as unknown.
         senderPids[i] = pid;

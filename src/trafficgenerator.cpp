@@ -243,6 +243,13 @@ void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
     if (config.hasKey("loss timeout", "") &&
         !readLossTimeout(config.getString("loss timeout", ""), lossTimeout))
         fail(INVALID_LOSS_TIMEOUT);
+    if (config.hasKey("pacing", "") && !readPacing(config.getString("pacing", ""), pacing))
+        fail(INVALID_PACING);
+    if (config.hasKey("seed", "")) {
+        if (!readSeed(config.getString("seed", ""), seed))
+            fail(INVALID_SEED);
+        seedGiven = true;
+    }
     duration = static_cast<std::uint32_t>(config.getInt("duration", ""));
 
     if (operation == THROUGHPUT_TEST) {

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "accounting.h"
+#include "pacing.h"
 #include "result.h"
 #include "results.h"
 #include "utils.h"
@@ -42,6 +43,13 @@ class CTrafficGenerator {
     void setLossTimeout(std::uint32_t microseconds) { lossTimeout = microseconds; }
     // The line catchPacket() keeps up to date while it captures; null (the default) shows none.
     void setProgressLine(CProgressLine* line) { progressLine = line; }
+    // How the senders space their departures.
+    void setPacing(TPacing value) { pacing = value; }
+    // Cycle c seeds the draws with seed + c - 1 instead of the time of day.
+    void setSeed(std::uint32_t value) {
+        seed = value;
+        seedGiven = true;
+    }
 
     std::uint32_t getCycles() const { return cycles; }
     std::uint32_t getDuration() const { return duration; }
@@ -76,6 +84,11 @@ class CTrafficGenerator {
     bool sourceMacGiven = false;
     std::uint32_t lossTimeout = DEFAULT_LOSS_TIMEOUT_US;
     CProgressLine* progressLine = nullptr;
+    TPacing pacing = TPacing::relative;
+    bool seedGiven = false;
+    std::uint32_t seed = 0;
+    // Cycles begun so far: the number of the current one while it runs.
+    std::uint32_t cyclesBegun = 0;
     // Time of day the current cycle began (microseconds since the epoch); frames sent before
     // it belong to an earlier cycle. The lowest value until the first cycle begins.
     std::int64_t cycleStart = INT64_MIN;

@@ -29,20 +29,25 @@ void putLittleEndian64(unsigned char* at, std::int64_t value) {
 const char* const INVALID_LOSS_TIMEOUT =
     "Neplatna hodnota loss timeout! Rozsah pouze 1000 - 3600000000 us";
 
-bool readLossTimeout(const std::string& text, std::uint32_t& microseconds) {
-    // Eleven digits are beyond the largest value; refusing them keeps the sum in range.
+bool readDecimal(const std::string& text, std::uint32_t minimum, std::uint32_t maximum,
+                 std::uint32_t& value) {
+    // Eleven digits are beyond any 32-bit value; refusing them keeps the sum in range.
     if (text.empty() || text.size() > 10)
         return false;
-    std::uint64_t value = 0;
+    std::uint64_t number = 0;
     for (char c : text) {
         if (c < '0' || c > '9')
             return false;
-        value = value * 10 + static_cast<std::uint64_t>(c - '0');
+        number = number * 10 + static_cast<std::uint64_t>(c - '0');
     }
-    if (value < MIN_LOSS_TIMEOUT_US || value > MAX_LOSS_TIMEOUT_US)
+    if (number < minimum || number > maximum)
         return false;
-    microseconds = static_cast<std::uint32_t>(value);
+    value = static_cast<std::uint32_t>(number);
     return true;
+}
+
+bool readLossTimeout(const std::string& text, std::uint32_t& microseconds) {
+    return readDecimal(text, MIN_LOSS_TIMEOUT_US, MAX_LOSS_TIMEOUT_US, microseconds);
 }
 
 int hexToInt(char c) {

@@ -43,6 +43,10 @@ constexpr std::uint32_t MIN_LOSS_TIMEOUT_US = 1000;
 constexpr std::uint32_t MAX_LOSS_TIMEOUT_US = 3600000000u;
 extern const char* const INVALID_LOSS_TIMEOUT;
 
+// Reads a number written with decimal digits only, within minimum..maximum.
+bool readDecimal(const std::string& text, std::uint32_t minimum, std::uint32_t maximum,
+                 std::uint32_t& value);
+
 // Reads a loss timeout: decimal digits only, within MIN_LOSS_TIMEOUT_US..MAX_LOSS_TIMEOUT_US.
 bool readLossTimeout(const std::string& text, std::uint32_t& microseconds);
 

@@ -82,7 +82,10 @@ pid_t startChild(const std::function<int()>& body) {
 
 // What a sender leaves behind: its sent and refused counts under its own process id.
 int reportCounts(std::uint32_t sent, std::uint32_t refused) {
-    return leaveHandOver(sent, refused) ? 0 : 3;
+    THandOver counts;
+    counts.sent = sent;
+    counts.refused = refused;
+    return leaveHandOver(counts) ? 0 : 3;
 }
 
 fakepcap::TFrame capturedFrame(unsigned int streamIndex, std::size_t length, long long sentAtUs,
@@ -538,13 +541,13 @@ TEST_F(EngineTest, SendersThatCannotReportHaveAnUnknownCountAndTheirFilesAreLeft
     pid_t* pids = Access::senderPids(generator);
     // Killed by a signal after leaving a complete file.
     pids[0] = startChild([] {
-        leaveHandOver(9, 0);
+        reportCounts(9, 0);
         raise(SIGKILL);
         return 0;
     });
     // Failed with a file under its name.
     pids[1] = startChild([] {
-        leaveHandOver(9, 0);
+        reportCounts(9, 0);
         return 2;
     });
     // Reported success with a short file.
