@@ -2,8 +2,9 @@
 """Decodes a capture file written by tcpdump and checks every test frame in it
 field by field, independently of the program that sent the frames.
 
-Prints one line per stream letter ("A 912" ...) with the count of frames seen,
-after all checks passed; on the first failure prints the reason and exits 1.
+Prints one line per stream ("1 912" ...) with the count of frames seen (and with
+--gaps the mean gap between their capture times in microseconds), after all checks
+passed; on the first failure prints the reason and exits 1.
 """
 
 import argparse
@@ -81,6 +82,9 @@ def main():
                         help="STREAM=LEN: every frame of the stream is LEN bytes long")
     parser.add_argument("--clamped", action="append", default=[], type=int,
                         help="STREAM whose sizes run below 59 and above 1500")
+    parser.add_argument("--gaps", action="store_true",
+                        help="also print each stream's mean gap between capture times (us)")
+    parser.add_argument("--lengths", help="write 'STREAM LENGTH' per frame to this file")
     args = parser.parse_args()
 
     mac = parse_mac(args.mac)
@@ -94,6 +98,8 @@ def main():
     counts = [0] * streams
     lengths = [[] for _ in range(streams)]
     last_send = [None] * streams
+    first_capture = [None] * streams
+    last_capture = [None] * streams
     for number, (captured, origlen, frame, captured_us) in enumerate(read_pcap(args.capture), 1):
         where = "frame %d" % number
         if len(frame) != origlen:
@@ -169,6 +175,9 @@ def main():
             fail("%s: %d bytes long, expected %d" % (where, length, fixed_size[stream]))
         counts[index] += 1
         lengths[index].append(length)
+        if first_capture[index] is None:
+            first_capture[index] = captured
+        last_capture[index] = captured
 
     for stream in args.clamped:
         seen = lengths[stream - 1]
@@ -188,8 +197,16 @@ def main():
             fail("stream %d: %d of %d frames are 59 bytes long, expected about 3 %%"
                  % (stream, low, len(seen)))
 
+    if args.lengths:
+        with open(args.lengths, "w") as out:
+            for index, seen in enumerate(lengths):
+                out.writelines("%d %d\n" % (index + 1, n) for n in seen)
     for index, count in enumerate(counts):
-        print("%d %d" % (index + 1, count))
+        if args.gaps:
+            mean = (last_capture[index] - first_capture[index]) / (count - 1) * 1e6 if count > 1 else 0
+            print("%d %d %.3f" % (index + 1, count, mean))
+        else:
+            print("%d %d" % (index + 1, count))
 
 
 if __name__ == "__main__":

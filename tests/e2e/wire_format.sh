@@ -5,18 +5,19 @@
 # letter, filler and send time. The capture's per-stream counts must equal what
 # the program reports as received (and sent, on the lossless pair). The source
 # address is the sending interface's own; a second short run sets it with the
-# `source MAC` key.
+# `source MAC` key. Then the departures themselves: with `pacing = absolute` the
+# gaps on the wire keep the drawn mean, and --seed repeats the frame sizes.
 source "$(dirname "$0")/lib.bash"
 tg_setup "${1:-}" tcpdump python3
 
 capture=$TG_TMP/wire.pcap
 
-# Runs the program on CONF while tcpdump captures the receiving end into $capture;
-# sets start and end (wall-clock seconds around the run).
-captured_run() {
+# Runs the program with OPTIONS on CONF while tcpdump captures the receiving end
+# into $capture; sets start and end (wall-clock seconds around the run).
+captured_run() { # CONF [OPTIONS...]
     tg_capture_start "$capture"
     start=$(date +%s.%N)
-    tg_run "$1"
+    tg_exec 60 "$TG_BIN" "${@:2}" "$1"
     end=$(date +%s.%N)
     tg_capture_stop
 }
@@ -51,3 +52,48 @@ counts=$(python3 "$TG_LIB_DIR/pcapcheck.py" "$capture" --mac "$TG_RX_MAC" --src-
     tg_fail "the frames with the source MAC of the configuration are not as specified"
 [[ $counts == "1 $(tg_field 1 1 received)" ]] || tg_fail "tcpdump saw '$counts', the program reports otherwise"
 echo "PASS: every frame on the wire is a well-formed test frame, from $TG_TX_MAC or the configured source"
+
+# Absolute pacing: 200 us apart on average over 1 s, as the capture sees the frames. A
+# busy machine can stall the sender for longer than the schedule may catch up on; the run
+# must then say so, with the mean gap the wire shows, and gets two more tries.
+tg_write_config "$TG_TMP/paced.conf" 2 1000000 1 - "0/constant 100/constant 200"
+tg_config_key "$TG_TMP/paced.conf" pacing absolute
+for try in 1 2 3; do
+    captured_run "$TG_TMP/paced.conf"
+    tg_expect_report 1 1
+    read -r _ count mean < <(python3 "$TG_LIB_DIR/pcapcheck.py" "$capture" --mac "$TG_RX_MAC" \
+        --src-mac "$TG_TX_MAC" --src "$TG_TX_IP" --dst "$TG_RX_IP" --tos 0 --start "$start" --end "$end" --gaps) ||
+        tg_fail "the paced frames are not as specified"
+    tg_num 'abs(m / 200 - 1) <= 0.02' m="$mean" && break
+    reported=$(sed -n 's/^Varovani: tok 1 v cyklu 1: rozvrh odesilani nedodrzen: prumerna mezera \([0-9.]*\) us misto vylosovanych 200.000 us, .*/\1/p' "$TG_TMP/err")
+    [[ -n $reported ]] || tg_fail "absolute pacing: mean gap $mean us on the wire, 200 us drawn, and no warning"
+    tg_num 'abs(r / m - 1) <= 0.01' r="$reported" m="$mean" ||
+        tg_fail "absolute pacing: the warning says $reported us, the wire shows $mean us"
+    tg_log "note: try $try: the sender could not keep its schedule ($mean us, warned), machine busy?"
+    ((try < 3)) || tg_fail "absolute pacing: mean gap $mean us on the wire in three tries, 200 us drawn"
+done
+echo "PASS: absolute pacing, $count frames $mean us apart on average (200 us drawn)"
+
+# The same seed gives every stream the same frame sizes again, another seed other sizes.
+tg_write_config "$TG_TMP/seed.conf" 2 300000 1 - "0/uniform 700/exponential 300" "0/uniform 400/constant 500"
+for run in 5 5b 6; do
+    captured_run "$TG_TMP/seed.conf" --seed "${run%b}"
+    tg_expect_report 1 2
+    python3 "$TG_LIB_DIR/pcapcheck.py" "$capture" --mac "$TG_RX_MAC" --src-mac "$TG_TX_MAC" --src "$TG_TX_IP" \
+        --dst "$TG_RX_IP" --tos 0,0 --start "$start" --end "$end" --lengths "$TG_TMP/lengths.$run" >/dev/null ||
+        tg_fail "the frames of seed ${run%b} are not as specified"
+done
+# Whether two runs' frame sizes agree per stream over the frames both runs sent.
+same_sizes() { # LENGTHS LENGTHS
+    local stream a b n
+    for stream in 1 2; do
+        a=$(awk -v s="$stream" '$1 == s { print $2 }' "$1")
+        b=$(awk -v s="$stream" '$1 == s { print $2 }' "$2")
+        n=$(printf '%s\n' "$(wc -l <<<"$a")" "$(wc -l <<<"$b")" | sort -n | head -n 1)
+        ((n >= 100)) || tg_fail "stream $stream sent only $n frames"
+        [[ $(head -n "$n" <<<"$a") == "$(head -n "$n" <<<"$b")" ]] || return 1
+    done
+}
+same_sizes "$TG_TMP/lengths.5" "$TG_TMP/lengths.5b" || tg_fail "seed 5 twice gave different frame sizes"
+! same_sizes "$TG_TMP/lengths.5" "$TG_TMP/lengths.6" || tg_fail "seeds 5 and 6 gave the same frame sizes"
+echo "PASS: the same seed repeats every stream's frame sizes, another seed does not"
