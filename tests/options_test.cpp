@@ -48,7 +48,8 @@ TEST(Options, UnknownOptionOrMissingArgumentIsOneLineAndStatusOne) {
 
 TEST(Options, HelpListsEveryOptionAndVersionIsOneLine) {
     const std::string help = usageText();
-    for (const char* name : {"--help", "--version", "--loss-timeout US", "--json SOUBOR"}) {
+    for (const char* name : {"--help", "--version", "--loss-timeout US", "--json SOUBOR",
+                             "--pacing relative|absolute", "--seed N"}) {
         EXPECT_NE(help.find(name), std::string::npos) << name;
     }
     EXPECT_EQ(versionText(), std::string("trafficgen ") + TRAFFICGEN_VERSION + "\n");
@@ -63,6 +64,29 @@ TEST(Options, LossTimeoutInMicrosecondsWithinItsRange) {
     for (const char* value : {"999", "3600000001", "5s", "", "-1"}) {
         EXPECT_EXIT(parse({"trafficgen", "--loss-timeout", value}), testing::ExitedWithCode(1),
                     "^Neplatna hodnota loss timeout! Rozsah pouze 1000 - 3600000000 us\n$")
+            << value;
+    }
+}
+
+TEST(Options, PacingByNameAndSeedWithinThirtyTwoBits) {
+    const TOptions plain = parse({"trafficgen", "x.conf"});
+    EXPECT_FALSE(plain.pacingGiven);
+    EXPECT_FALSE(plain.seedGiven);
+    const TOptions options = parse({"trafficgen", "--pacing", "absolute", "--seed=4294967295"});
+    EXPECT_TRUE(options.pacingGiven);
+    EXPECT_EQ(options.pacing, TPacing::absolute);
+    EXPECT_TRUE(options.seedGiven);
+    EXPECT_EQ(options.seed, 4294967295u);
+    EXPECT_EQ(parse({"trafficgen", "--pacing", "relative"}).pacing, TPacing::relative);
+    EXPECT_EQ(parse({"trafficgen", "--seed", "0"}).seed, 0u);
+    for (const char* value : {"Absolute", "", "exact"}) {
+        EXPECT_EXIT(parse({"trafficgen", "--pacing", value}), testing::ExitedWithCode(1),
+                    "^Neplatna hodnota pacing! Pouze relative nebo absolute\n$")
+            << value;
+    }
+    for (const char* value : {"4294967296", "-1", "", "12a", "0x10"}) {
+        EXPECT_EXIT(parse({"trafficgen", "--seed", value}), testing::ExitedWithCode(1),
+                    "^Neplatna hodnota seed! Rozsah pouze 0 - 4294967295\n$")
             << value;
     }
 }

@@ -4,9 +4,6 @@
 
 #include <csignal>
 #include <cstdint>
-#include <ctime>
-#include <pthread.h>
-#include <thread>
 
 namespace {
 
@@ -97,13 +94,6 @@ TEST(Tally, ScheduleIsKeptUpToOnePercentAboveTheDrawnMeanAndWithoutRestarts) {
     EXPECT_FALSE(keptSchedule(offered));
 }
 
-TEST(Wait, SpinsOnlyWhenEveryStreamHasACoreWithOneLeft) {
-    EXPECT_GT(spinWindowNs(1, 2), 0);
-    EXPECT_EQ(spinWindowNs(2, 2), 0);
-    EXPECT_EQ(spinWindowNs(10, 2), 0);
-    EXPECT_GT(spinWindowNs(3, 4), 0);
-}
-
 TEST(Wait, ReturnsAtTheDeadlineNotBefore) {
     static volatile std::sig_atomic_t never = 0;
     for (std::int64_t spin : {std::int64_t{0}, spinWindowNs(1, 2)}) {
@@ -111,34 +101,4 @@ TEST(Wait, ReturnsAtTheDeadlineNotBefore) {
         waitUntil(deadline, spin, never);
         EXPECT_GE(monotonicNanoseconds(), deadline);
     }
-}
-
-namespace {
-volatile std::sig_atomic_t stopped = 0;
-void stopOnSignal(int) {
-    stopped = 1;
-}
-} // namespace
-
-// A signal must end a long wait within a few milliseconds, including one that lands before the
-// sleep begins (the flag is then set but no sleep is cut short).
-TEST(Wait, ASignalEndsALongWaitWithinAFewMilliseconds) {
-    struct sigaction action = {};
-    action.sa_handler = stopOnSignal;
-    sigaction(SIGUSR1, &action, nullptr);
-    const pthread_t waiter = pthread_self();
-    std::thread signaller([waiter] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        pthread_kill(waiter, SIGUSR1);
-    });
-    const std::int64_t begin = monotonicNanoseconds();
-    waitUntil(begin + 10000 * MS, 0, stopped);
-    const std::int64_t interruptedAfter = monotonicNanoseconds() - begin;
-    signaller.join();
-    EXPECT_LT(interruptedAfter, 200 * MS);
-
-    const std::int64_t again = monotonicNanoseconds();
-    waitUntil(again + 10000 * MS, 0, stopped); // already set: returns at once
-    EXPECT_LT(monotonicNanoseconds() - again, MAX_SLEEP_NS + 50 * MS);
-    signal(SIGUSR1, SIG_DFL);
 }

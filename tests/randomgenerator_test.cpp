@@ -602,11 +602,3 @@ TEST(ConfigDeathTest, MissingKeyNamesThePrefixedKey) {
                 "^Nenalezen klic \"size normal variance\" pod sekci \"STREAM 1\" v konfiguracnim "
                 "souboru!\n$");
 }
-
-TEST(Seed, CycleOneTakesTheSeedAndLaterCyclesCountOnWrapping) {
-    EXPECT_EQ(seedForCycle(42u, 1u), 42u);
-    EXPECT_EQ(seedForCycle(42u, 3u), 44u);
-    EXPECT_EQ(seedForCycle(4294967295u, 1u), 4294967295u);
-    EXPECT_EQ(seedForCycle(4294967295u, 2u), 0u);
-    EXPECT_EQ(seedForCycle(4294967290u, 4294967295u), 4294967288u);
-}

@@ -286,9 +286,16 @@ TEST(Warnings, TextsPerStreamAndReason) {
     results[3].sentKnown = false;
     results[3].captureDropped = 12345678901ull;
     results[3].stragglers = 35;
+    results[0].scheduleKept = false;
+    results[0].offered.meanGapUs = 101.0625;
+    results[0].offered.drawnMeanGapUs = 100.0;
+    results[0].offered.restarts = 2;
     std::ostringstream err;
+    err << std::setprecision(2);
     printCycleWarnings(err, 1234, results);
     EXPECT_EQ(err.str(),
+              "Varovani: tok 1 v cyklu 1234: rozvrh odesilani nedodrzen: prumerna mezera 101.062 "
+              "us misto vylosovanych 100.000 us, rozvrh znovu zahajen 2x\n"
               "Varovani: tok 2 v cyklu 1234: pocet odeslanych paketu nelze zjistit, ztratovost "
               "neni platna\n"
               "Varovani: tok 3 v cyklu 1234: lokalni system odmitl odeslat 7 paketu, zachytavani "

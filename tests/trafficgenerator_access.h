@@ -64,6 +64,9 @@ class CTrafficGeneratorTestAccess {
     static pcap_t* receivingDevice(const G& g) { return g.receivingDevice; }
     static bool sourceMacGiven(const G& g) { return g.sourceMacGiven; }
     static std::uint32_t lossTimeout(const G& g) { return g.lossTimeout; }
+    static TPacing pacing(const G& g) { return g.pacing; }
+    static bool seedGiven(const G& g) { return g.seedGiven; }
+    static std::uint32_t seed(const G& g) { return g.seed; }
 };
 
 #endif

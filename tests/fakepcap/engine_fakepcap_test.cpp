@@ -429,25 +429,60 @@ TEST_F(EngineTest, InterruptedRunsSendNothingButStillReport) {
 }
 
 TEST_F(EngineTest, InterruptCutsALongWaitShort) {
-    // One frame, then a wait of 10 s (a drawn 25 s is capped) that the interrupt ends.
+    // One frame, then a wait of 10 s (a drawn 25 s is capped) that the interrupt ends; the
+    // same with the wait for a departure of an absolute schedule.
     describeLossTest(1, 30000000, 60, 25000000);
     generator.initialize();
     signal(SIGINT, onInterrupt);
-    const Clock::time_point start = Clock::now();
+    for (TPacing pacing : {TPacing::relative, TPacing::absolute}) {
+        generator.setPacing(pacing);
+        const Clock::time_point start = Clock::now();
+        generator.generate();
+        const pid_t sender = Access::senderPids(generator)[0];
+        const pid_t killer = startChild([sender] {
+            usleep(200000);
+            kill(sender, SIGINT);
+            return 0;
+        });
+        std::vector<TResult> results = generator.catchPacket();
+        waitpid(killer, nullptr, 0);
+        EXPECT_LT(millisecondsSince(start), 2000);
+        ASSERT_EQ(results.size(), 1u);
+        EXPECT_TRUE(results[0].sentKnown);
+        EXPECT_EQ(results[0].sent, 1u);
+        EXPECT_EQ(results[0].received, 1u);
+    }
+}
+
+TEST_F(EngineTest, AbsolutePacingNeverLeavesEarlyAndHandsOverItsGaps) {
+    describeLossTest(1, 60000, 100, 2000);
+    generator.setPacing(TPacing::absolute);
+    generator.initialize();
     generator.generate();
-    const pid_t sender = Access::senderPids(generator)[0];
-    const pid_t killer = startChild([sender] {
-        usleep(200000);
-        kill(sender, SIGINT);
-        return 0;
-    });
-    std::vector<TResult> results = generator.catchPacket();
-    waitpid(killer, nullptr, 0);
-    EXPECT_LT(millisecondsSince(start), 2000);
+    const std::vector<TResult> results = generator.catchPacket();
     ASSERT_EQ(results.size(), 1u);
-    EXPECT_TRUE(results[0].sentKnown);
-    EXPECT_EQ(results[0].sent, 1u);
-    EXPECT_EQ(results[0].received, 1u);
+    const TResult& result = results[0];
+    ASSERT_GE(result.sent, 2u);
+    EXPECT_EQ(result.offered.gaps, result.sent - 1);
+    EXPECT_EQ(result.offered.drawnMeanGapUs, 2000.0);
+    // Departure k is not due before the start plus k gaps; a stall can only widen the mean.
+    EXPECT_GE(result.offered.meanGapUs, 1990.0);
+    EXPECT_LE(result.offered.meanGapUs, 60000.0);
+    EXPECT_EQ(result.scheduleKept, keptSchedule(result.offered));
+}
+
+TEST_F(EngineTest, CycleCDrawsFromTheSeedPlusCMinusOne) {
+    describeLossTest(0, 1000, 60, 0);
+    generator.setSeed(4294967295u);
+    std::vector<int> drawn;
+    for (int cycle = 1; cycle <= 2; ++cycle) {
+        generator.generate();
+        drawn.push_back(rand());
+    }
+    srand(4294967295u);
+    EXPECT_EQ(drawn[0], rand());
+    srand(0);
+    EXPECT_EQ(drawn[1], rand());
 }
 
 TEST_F(EngineTest, SenderNeverWritesThroughAPlantedLinkOrIntoAForeignFile) {
