@@ -180,17 +180,22 @@ row_field() {
         st = $3; gsub(/ /, "", st); if (st == s) { v = $f; gsub(/ /, "", v); print v; exit } }' "$WORK/out"
 }
 
+# Waits up to 5 s until FILE holds WORD (a background program's sign that it is ready); ends the
+# bench with "bench: WHAT did not start" otherwise.
+await_start() { # FILE WORD WHAT
+    for _ in $(seq 100); do
+        grep -q "$2" "$1" 2>/dev/null && return
+        sleep 0.05
+    done
+    echo "bench: $3 did not start" >&2
+    exit 1
+}
 # Starts the reference capture on the receiving end (same ring size and filter as trafficgen).
 start_capture() {
     ip netns exec "$NS" "$TOOL" capture "$RX" >"$WORK/capture" &
     CAPTURE_PID=$!
     BACKGROUND+=("$CAPTURE_PID")
-    for _ in $(seq 100); do
-        grep -q ready "$WORK/capture" 2>/dev/null && return
-        sleep 0.05
-    done
-    echo "bench: the reference capture did not start" >&2
-    exit 1
+    await_start "$WORK/capture" ready "the reference capture"
 }
 stop_capture() {
     kill -TERM "$CAPTURE_PID"
@@ -200,14 +205,12 @@ stop_capture() {
 # The independent capture of the test frames: tcpdump writing FILE with time stamps of PRECISION
 # (micro or nano).
 start_tcpdump() { # FILE PRECISION
+    rm -f "$WORK/tcpdump.err" # the last run's "listening" must not be taken for this one's
     ip netns exec "$NS" tcpdump -i "$RX" -n -B 32768 --time-stamp-precision="$2" -w "$1" \
         --immediate-mode 'udp dst port 33333' 2>"$WORK/tcpdump.err" &
     TCPDUMP_PID=$!
     BACKGROUND+=("$TCPDUMP_PID")
-    for _ in $(seq 100); do
-        grep -q listening "$WORK/tcpdump.err" 2>/dev/null && break
-        sleep 0.05
-    done
+    await_start "$WORK/tcpdump.err" listening tcpdump
 }
 stop_tcpdump() {
     sleep 0.3
