@@ -92,7 +92,8 @@ unsigned usableCores();
 
 // How long before each deadline a sender stops sleeping and spins on the clock instead: a
 // wake-up from sleep comes tens of microseconds late, a spin does not. Spinning holds a core for
-// that time, so it is done only when every stream can have a core of its own, with one left.
+// that time, so it is done only when every stream can have a core of its own, with one left (and
+// the sender gives it up once a stall shows that it competes for its core after all).
 std::int64_t spinWindowNs(unsigned streams, unsigned cores);
 
 // Waits until `deadlineNs` on the monotonic clock: sleeps until `spinNs` before it, then spins.

