@@ -10,7 +10,7 @@
 // How a loss-and-delay sender spaces its departures.
 //   relative: after each frame it sleeps for the drawn gap, so the time to build and send the
 //             frame and every sleep's overshoot add to the gaps.
-//   absolute: departure k is due at the sender's start plus the sum of the first k drawn gaps;
+//   absolute: departure k is due at departure 0 plus the sum of the first k drawn gaps;
 //             what the earlier departures cost does not move the later ones.
 enum class TPacing { relative, absolute };
 

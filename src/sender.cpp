@@ -95,6 +95,11 @@ THandOver sendStream(const TSenderPlan& plan) {
         }
         stampSendTime(frame, now);
         if (paced) {
+            if (counts.sent == 0) {
+                // The schedule starts with the first departure, so that what the first frame
+                // cost to build does not shorten the first gap.
+                schedule = CDepartureSchedule(monotonicNanoseconds());
+            }
             tally.departed(static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec);
         }
         // A refused frame still counts as sent; the refusals are reported beside the count so
