@@ -228,18 +228,29 @@ echo "Measuring (details in $LOG) ..." >&2
 # --pacing absolute, 100-byte frames. The CPU figure is the user + system time of the whole run
 # (the senders included) per second of sending, in % of one core.
 PACING_US=$((PACING_SECONDS * 1000000))
-pacing_run() { # TAG CONFIG [OPTIONS...]: leaves $WORK/TAG.gaps, $WORK/TAG.cpu, $WORK/TAG.pcap
+pacing_run() { # TAG CONFIG [OPTIONS...]: leaves $WORK/TAG.gaps, .cpu, .pcap and .json
     local tag=$1 conf=$2
     shift 2
     start_tcpdump "$WORK/$tag.pcap" nano
-    run_tg /usr/bin/time -f '%U %S' -o "$WORK/$tag.time" "$BINARY" "$@" "$conf"
+    run_tg /usr/bin/time -f '%U %S' -o "$WORK/$tag.time" "$BINARY" --json "$WORK/$tag.json" "$@" "$conf"
     stop_tcpdump
     in_ns "$TOOL" gaps "$WORK/$tag.pcap" >"$WORK/$tag.gaps"
     log "gaps $tag: $(tr '\n' ';' <"$WORK/$tag.gaps")"
     calc "100 * ($(awk '{ print $1 " + " $2 }' "$WORK/$tag.time")) / $PACING_SECONDS" >"$WORK/$tag.cpu"
 }
+# What the run TAG's results file says STREAM offered: drawn_mean_gap_us, mean_gap_us or restarts.
+offered_field() { # TAG STREAM KEY
+    python3 -c 'import json, sys
+print(json.load(open(sys.argv[1]))["cycles"][0]["streams"][int(sys.argv[2]) - 1]["offered"][sys.argv[3]])' \
+        "$WORK/$1.json" "$2" "$3"
+}
 gap_field() { # TAG STREAM mean|median|frames
     awk -v s="$2" -v f="$3" '$2 == s { for (i = 3; i < NF; i += 2) if ($i == f) print $(i + 1) }' "$WORK/$1.gaps"
+}
+# The restarts of all streams of the run TAG.
+restarts_of() { # TAG
+    python3 -c 'import json, sys
+print(sum(s["offered"]["restarts"] for s in json.load(open(sys.argv[1]))["cycles"][0]["streams"]))' "$WORK/$1.json"
 }
 # The stream of TAG whose mean gap is furthest from DRAWN: "stream mean median".
 worst_stream() { # TAG DRAWN
@@ -280,7 +291,7 @@ pacing_run seed8 "$WORK/seed.conf" --seed 8
 SEED_SAME=$(same_sizes seed7a seed7b)
 SEED_OTHER=$(same_sizes seed7a seed8)
 
-pacing_row() { printf '| %-30s | %-10s | %-24s | %-24s | %-9s | %-13s | %-30s |\n' "$@"; }
+pacing_row() { printf '| %-30s | %-10s | %-24s | %-32s | %-9s | %-13s | %-30s |\n' "$@"; }
 print_pacing_table() {
     local seconds="${PACING_SECONDS} s" i gaps drawn rel abs dev target check
     echo
@@ -289,24 +300,25 @@ print_pacing_table() {
     echo
     pacing_row "Gaps (1 stream)" "Drawn mean" "relative mean / median" "absolute mean / median" \
         "abs-drawn" "CPU rel / abs" "Target (absolute)"
-    printf '|%s|%s|%s|%s|%s|%s|%s|\n' "$(dashes 32)" "$(dashes 12)" "$(dashes 26)" "$(dashes 26)" \
+    printf '|%s|%s|%s|%s|%s|%s|%s|\n' "$(dashes 32)" "$(dashes 12)" "$(dashes 26)" "$(dashes 34)" \
         "$(dashes 11)" "$(dashes 15)" "$(dashes 32)"
     for ((i = 0; i < ${#PACING_CASES[@]}; i++)); do
         gaps=${PACING_CASES[i]}
-        drawn=${gaps#* }
+        drawn=$(offered_field "absolute$i" 1 drawn_mean_gap_us)
         rel=$(printf '%.1f / %.1f' "$(gap_field "relative$i" 1 mean)" "$(gap_field "relative$i" 1 median)")
-        abs=$(printf '%.1f / %.1f' "$(gap_field "absolute$i" 1 mean)" "$(gap_field "absolute$i" 1 median)")
+        abs=$(printf '%.1f / %.1f, %d restarts' "$(gap_field "absolute$i" 1 mean)" \
+            "$(gap_field "absolute$i" 1 median)" "$(offered_field "absolute$i" 1 restarts)")
         dev=$(calc "100 * ($(gap_field "absolute$i" 1 mean) / $drawn - 1)")
-        if ((drawn == 10)); then
+        if [[ $gaps == "constant 10" ]]; then
             target="mean 2 %" check="abs($dev) <= 2"
         else
             target="mean 1 %" check="abs($dev) <= 1"
         fi
-        if [[ $gaps == constant* ]] && ((drawn >= 100)); then
+        if [[ $gaps == constant* ]] && ((${gaps#* } >= 100)); then
             target="$target, median 2 us"
             check="$check && abs($(gap_field "absolute$i" 1 median) - $drawn) <= 2"
         fi
-        pacing_row "$gaps us" "$drawn" "$rel" "$abs" "$(printf '%+.2f %%' "$dev")" \
+        pacing_row "$gaps us" "$(printf '%.2f' "$drawn")" "$rel" "$abs" "$(printf '%+.2f %%' "$dev")" \
             "$(printf '%.0f / %.0f %%' "$(cat "$WORK/relative$i.cpu")" "$(cat "$WORK/absolute$i.cpu")")" \
             "$(verdict "$check" "$target")"
     done
@@ -315,7 +327,8 @@ print_pacing_table() {
     read -r _ worst_abs _ <<<"$(worst_stream absolute10 100)"
     dev=$(calc "100 * ($worst_abs / 100 - 1)")
     pacing_row "10 streams, constant 100 us" "100" "$(printf 'worst %.1f' "$worst_rel")" \
-        "$(printf 'worst %.1f' "$worst_abs")" "$(printf '%+.2f %%' "$dev")" \
+        "$(printf 'worst %.1f, %d restarts' "$worst_abs" "$(restarts_of absolute10)")" \
+        "$(printf '%+.2f %%' "$dev")" \
         "$(printf '%.0f / %.0f %%' "$(cat "$WORK/relative10.cpu")" "$(cat "$WORK/absolute10.cpu")")" \
         "$(verdict "abs($dev) <= 1" "every stream 1 %")"
     pacing_row "Seed 7 twice, 3 streams" "" "sizes $SEED_SAME" "" "" "" \

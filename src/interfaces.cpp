@@ -204,6 +204,12 @@ TTestDescription CTrafficGenerator::describe() const {
     test.confidenceProbability = confidenceIntervalProbability;
     test.quantile = quantile;
     test.lossTimeoutUs = lossTimeout;
+    if (pacing == TPacing::absolute) {
+        test.pacing = "absolute";
+    }
+    if (seedGiven) {
+        test.seed = seed;
+    }
     for (std::uint32_t i = 0; i < streams && i < MAX_STREAMS; ++i) {
         TStreamDescription stream;
         stream.stream = i + 1;

@@ -56,8 +56,9 @@ std::int64_t CDepartureSchedule::catchUpLimitNs() const {
 }
 
 std::int64_t CDepartureSchedule::nextDeparture(std::int64_t nowNs) {
-    if (nowNs - due > catchUpLimitNs()) {
-        due = nowNs;
+    const std::int64_t limit = catchUpLimitNs();
+    if (nowNs - due > limit) {
+        due = nowNs - limit;
         ++restartCount;
     }
     return due;

@@ -25,10 +25,11 @@ std::uint32_t cappedGap(std::uint32_t drawnUs);
 
 // Bounded catch-up. A sender behind its schedule sends at once, so short stalls (a late wake-up,
 // a preemption) cost nothing on average. After a long stall it would have to send every frame it
-// missed back to back; instead, once it is more than CATCH_UP_LIMIT_NS and more than
-// CATCH_UP_GAPS mean drawn gaps behind, it restarts the schedule from the present instant. The
-// burst after a stall therefore holds at most about 1 ms worth of frames, and never more than
-// CATCH_UP_GAPS frames when the gaps are long.
+// missed back to back; instead it never lags more than the catch-up bound, the larger of
+// CATCH_UP_LIMIT_NS and CATCH_UP_GAPS mean drawn gaps: a sender further behind restarts the
+// schedule that far behind the present instant, giving up only the rest of the delay. The burst
+// after a stall therefore holds at most about 1 ms worth of frames, or CATCH_UP_GAPS frames when
+// the gaps are long.
 constexpr std::int64_t CATCH_UP_LIMIT_NS = 1000000;
 constexpr std::int64_t CATCH_UP_GAPS = 4;
 
@@ -42,7 +43,7 @@ class CDepartureSchedule {
 
     // When the next departure should leave, seen at `nowNs`: its due time, which may already have
     // passed (the frame then leaves at once). A sender further behind than the catch-up bound
-    // restarts the schedule at `nowNs` instead and counts the restart.
+    // restarts the schedule at `nowNs` minus the bound instead and counts the restart.
     std::int64_t nextDeparture(std::int64_t nowNs);
 
     std::uint32_t restarts() const { return restartCount; }

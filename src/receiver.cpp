@@ -271,6 +271,7 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
         result.refused = handOver.refused;
         result.offered = handOver.offered;
         result.scheduleKept = pacing != TPacing::absolute || keptSchedule(handOver.offered);
+        result.seed = cycleSeed;
         // The capture's drops cannot be told apart by stream; every stream shows them.
         result.captureDropped = dropped;
         if (!handOver.known) {

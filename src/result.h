@@ -32,6 +32,7 @@ struct TResult {
     std::uint32_t stragglers = 0;     // frames of earlier cycles that came in this one
     TOfferedGaps offered;             // loss-and-delay test: the gaps sent, and those drawn
     bool scheduleKept = true;         // false when an absolute schedule could not be kept
+    std::uint32_t seed = 0;           // the seed of the cycle's draws; every stream shows it
 
     // For the results file: every received frame's delay, and the interarrival jitter (us).
     CDelayHistogram delays;

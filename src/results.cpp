@@ -64,6 +64,12 @@ Json testObject(const TTestDescription& test) {
                    {"quantile", number(test.quantile)},
                    {"loss_timeout_us", test.lossTimeoutUs}};
     // Settings of further opt-in features: one line each here, only when set.
+    if (test.pacing) {
+        object["pacing"] = *test.pacing;
+    }
+    if (test.seed) {
+        object["seed"] = *test.seed;
+    }
     object["streams"] = streams;
     return object;
 }
@@ -92,6 +98,14 @@ Json cycleDelayObject(const TStreamCycleFigures& figures) {
     return delay;
 }
 
+// Without two departures there is no gap to average: both means are null then.
+Json offeredObject(const TOfferedGaps& offered) {
+    const Json none = nullptr;
+    return {{"mean_gap_us", offered.gaps > 0 ? number(offered.meanGapUs) : none},
+            {"drawn_mean_gap_us", offered.gaps > 0 ? number(offered.drawnMeanGapUs) : none},
+            {"restarts", offered.restarts}};
+}
+
 Json cycleObject(const TCycleFigures& cycle) {
     Json streams = Json::array();
     for (const TStreamCycleFigures& figures : cycle.streams) {
@@ -105,9 +119,16 @@ Json cycleObject(const TCycleFigures& cycle) {
                            {"throughput_MBps", number(figures.throughput)},
                            {"throughput_bps", number(bitsPerSecond)},
                            {"delay_us", cycleDelayObject(figures)}});
+        if (figures.offered) {
+            streams.back()["offered"] = offeredObject(*figures.offered);
+        }
     }
-    return {
-        {"cycle", cycle.cycle}, {"capture_dropped", cycle.captureDropped}, {"streams", streams}};
+    Json object = {{"cycle", cycle.cycle}, {"capture_dropped", cycle.captureDropped}};
+    if (cycle.seed) {
+        object["seed"] = *cycle.seed;
+    }
+    object["streams"] = streams;
+    return object;
 }
 
 Json intervalArray(const TInterval& interval) {

@@ -9,6 +9,7 @@
 
 #include "histogram.h"
 #include "randomgenerator.h"
+#include "result.h"
 
 // Everything the results file (--json) holds, as plain values. The run fills them from its
 // set-up, from every cycle's results and from the statistics; resultsDocument() turns them into
@@ -42,6 +43,8 @@ struct TTestDescription {
     std::vector<TStreamDescription> streams;
     // Settings of further opt-in features go here as std::optional members, written into the
     // "test" object only when set (see testObject in results.cpp).
+    std::optional<std::string> pacing; // "absolute"; none for the default, relative
+    std::optional<std::uint32_t> seed; // the seed the set-up gave
 };
 
 // One stream's figures of one cycle: its table row, unrounded, and what the table cannot show.
@@ -61,6 +64,7 @@ struct TStreamCycleFigures {
     double jitter = 0.0;
     // Figures of further opt-in features (such as what a stream offered) go here as
     // std::optional members, written only when set (see cycleObject in results.cpp).
+    std::optional<TOfferedGaps> offered; // loss-and-delay test: the gaps sent and those drawn
 };
 
 struct TCycleFigures {
@@ -69,6 +73,7 @@ struct TCycleFigures {
     // Per-cycle settings of further opt-in features (such as a cycle's seed) go here as
     // std::optional members, written only when set.
     std::vector<TStreamCycleFigures> streams;
+    std::optional<std::uint32_t> seed; // the seed of the cycle's draws, given or derived
 };
 
 // A confidence interval of a mean, as the statistics tables print it.

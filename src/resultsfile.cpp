@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "atomicfile.h"
+#include "trafficgenerator.h"
 #include "utils.h"
 
 namespace {
@@ -30,9 +31,13 @@ void CResultsFile::recordCycle(std::uint32_t cycle, const std::vector<TResult>& 
     TCycleFigures figures;
     figures.cycle = cycle;
     for (const TResult& result : results) {
-        // Every stream shows the capture's drops of the cycle; they belong to the cycle.
+        // Every stream shows the capture's drops and the seed of the cycle; they belong to it.
         figures.captureDropped = result.captureDropped;
+        figures.seed = result.seed;
         figures.streams.push_back(cycleFigures(result));
+        if (run.test.operation == LOSS_AND_DELAY_TEST) {
+            figures.streams.back().offered = result.offered;
+        }
     }
     run.cycles.push_back(std::move(figures));
 }

@@ -125,11 +125,10 @@ void CTrafficGenerator::generate() {
     timeval now;
     gettimeofday(&now, nullptr);
     ++cyclesBegun;
-    if (seedGiven) {
-        srand(seedForCycle(seed, cyclesBegun));
-    } else {
-        srand(static_cast<std::uint32_t>(now.tv_sec) ^ static_cast<std::uint32_t>(now.tv_usec));
-    }
+    cycleSeed = seedGiven ? seedForCycle(seed, cyclesBegun)
+                          : static_cast<std::uint32_t>(now.tv_sec) ^
+                                static_cast<std::uint32_t>(now.tv_usec);
+    srand(cycleSeed);
     // Taken before any sender starts: every frame of this cycle is sent later.
     cycleStart = static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec;
 

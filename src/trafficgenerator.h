@@ -89,6 +89,8 @@ class CTrafficGenerator {
     std::uint32_t seed = 0;
     // Cycles begun so far: the number of the current one while it runs.
     std::uint32_t cyclesBegun = 0;
+    // The seed of the current cycle's draws, given or taken from the time of day.
+    std::uint32_t cycleSeed = 0;
     // Time of day the current cycle began (microseconds since the epoch); frames sent before
     // it belong to an earlier cycle. The lowest value until the first cycle begins.
     std::int64_t cycleStart = INT64_MIN;

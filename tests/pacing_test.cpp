@@ -39,17 +39,19 @@ TEST(Schedule, ALateSenderCatchesUpWithoutMovingTheLaterDepartures) {
     EXPECT_EQ(schedule.restarts(), 0u);
 }
 
-TEST(Schedule, ALongStallRestartsTheScheduleFromNowAndIsCounted) {
+TEST(Schedule, ALongStallRestartsTheScheduleOneBoundBehindAndIsCounted) {
     CDepartureSchedule schedule(START);
     schedule.advance(100);
-    const std::int64_t now = START + 100 * US + 1 * MS + 1;
-    EXPECT_EQ(schedule.nextDeparture(now), now);
+    // 5 ms behind: the frames of the last 1 ms are still sent, the 4 ms before are given up.
+    const std::int64_t now = START + 100 * US + 5 * MS;
+    EXPECT_EQ(schedule.nextDeparture(now), now - 1 * MS);
     EXPECT_EQ(schedule.restarts(), 1u);
     schedule.advance(100);
-    EXPECT_EQ(schedule.nextDeparture(now), now + 100 * US);
+    EXPECT_EQ(schedule.nextDeparture(now), now - 1 * MS + 100 * US);
     // Exactly at the bound is still caught up.
     schedule.advance(100);
-    EXPECT_EQ(schedule.nextDeparture(now + 200 * US + 1 * MS), now + 200 * US);
+    const std::int64_t due = now - 1 * MS + 200 * US;
+    EXPECT_EQ(schedule.nextDeparture(due + 1 * MS), due);
     EXPECT_EQ(schedule.restarts(), 1u);
 }
 
@@ -60,7 +62,7 @@ TEST(Schedule, WithLongGapsTheBoundIsFourMeanGaps) {
     const std::int64_t due = START + 4 * MS;
     EXPECT_EQ(schedule.nextDeparture(due + 8 * MS), due);
     EXPECT_EQ(schedule.restarts(), 0u);
-    EXPECT_EQ(schedule.nextDeparture(due + 8 * MS + 1), due + 8 * MS + 1);
+    EXPECT_EQ(schedule.nextDeparture(due + 8 * MS + 1), due + 1);
     EXPECT_EQ(schedule.restarts(), 1u);
 }
 

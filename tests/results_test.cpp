@@ -46,8 +46,8 @@ TRunResults twoCycles() {
     run.test.streams = {{1, 184,
                          TDistributionDescription{"normal", {{"mean", 800}, {"variance", 200}}},
                          TDistributionDescription{"constant", {{"value", 1000}}}}};
-    run.cycles = {{1, 0, {figures(1, 33, 80u, 58.7f)}},
-                  {2, 4, {figures(1, 0, std::nullopt, kNaN)}}};
+    run.cycles = {{1, 0, {figures(1, 33, 80u, 58.7f)}, std::nullopt},
+                  {2, 4, {figures(1, 0, std::nullopt, kNaN)}, std::nullopt}};
     run.cycles[1].streams[0].throughput = kInfinity;
     TStreamStatistics statistics;
     statistics.stream = 1;
@@ -102,6 +102,33 @@ TEST(ResultsDocument, NumbersExactNoValueAsNullStatisticsOnlyOverSeveralCycles) 
 
     run.test.cycles = 1;
     EXPECT_FALSE(json::parse(resultsDocument(run)).contains("statistics"));
+}
+
+TEST(ResultsDocument, PacingAndSeedOnlyWhenSetOfferedGapsPerStream) {
+    TRunResults run = twoCycles();
+    const json plain = json::parse(resultsDocument(run));
+    EXPECT_FALSE(plain["test"].contains("pacing"));
+    EXPECT_FALSE(plain["test"].contains("seed"));
+    EXPECT_FALSE(plain["cycles"][0].contains("seed"));
+    EXPECT_FALSE(plain["cycles"][0]["streams"][0].contains("offered"));
+
+    run.test.pacing = "absolute";
+    run.test.seed = 4294967295u;
+    run.cycles[0].seed = 4294967295u;
+    run.cycles[1].seed = 0u;
+    run.cycles[0].streams[0].offered = TOfferedGaps{79, 101.25, 100.5, 3};
+    run.cycles[1].streams[0].offered = TOfferedGaps{0, 0.0, 0.0, 0};
+    const json document = json::parse(resultsDocument(run));
+    EXPECT_EQ(document["test"]["pacing"], "absolute");
+    EXPECT_EQ(document["test"]["seed"], 4294967295u);
+    EXPECT_EQ(document["cycles"][0]["seed"], 4294967295u);
+    EXPECT_EQ(document["cycles"][1]["seed"], 0u);
+    EXPECT_EQ(document["cycles"][0]["streams"][0]["offered"],
+              json({{"mean_gap_us", 101.25}, {"drawn_mean_gap_us", 100.5}, {"restarts", 3}}));
+    // A single departure has no gap to average.
+    const json& single = document["cycles"][1]["streams"][0]["offered"];
+    EXPECT_TRUE(single["mean_gap_us"].is_null());
+    EXPECT_TRUE(single["drawn_mean_gap_us"].is_null());
 }
 
 TEST(AtomicFile, ReplacesTheTargetWithMode0644AndLeavesNothingElse) {

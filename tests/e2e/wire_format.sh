@@ -57,33 +57,45 @@ echo "PASS: every frame on the wire is a well-formed test frame, from $TG_TX_MAC
 # machine can stall the sender for longer than its schedule may catch up on; it then restarts
 # the schedule and must say so, with the mean gap the wire shows. Three such tries in a row
 # leave the precision unchecked on this machine (the schedule's arithmetic has its unit tests),
-# but a mean off by more than 2 % without a restart is a fault.
+# but a mean off by more than 2 % without a restart is a fault. The results file must give the
+# wire's mean gap, the drawn one and the restarts as the warning does.
 tg_write_config "$TG_TMP/paced.conf" 2 1000000 1 - "0/constant 100/constant 200"
 tg_config_key "$TG_TMP/paced.conf" pacing absolute
 for try in 1 2 3; do
-    captured_run "$TG_TMP/paced.conf"
+    captured_run "$TG_TMP/paced.conf" --json "$TG_TMP/paced.json"
     tg_expect_report 1 1
     read -r _ count mean < <(python3 "$TG_LIB_DIR/pcapcheck.py" "$capture" --mac "$TG_RX_MAC" \
         --src-mac "$TG_TX_MAC" --src "$TG_TX_IP" --dst "$TG_RX_IP" --tos 0 --start "$start" --end "$end" --gaps) ||
         tg_fail "the paced frames are not as specified"
+    read -r pacing offered drawn restarts < <(python3 -c 'import json, sys
+d = json.load(open(sys.argv[1])); o = d["cycles"][0]["streams"][0]["offered"]
+print(d["test"]["pacing"], o["mean_gap_us"], o["drawn_mean_gap_us"], o["restarts"])' "$TG_TMP/paced.json")
+    [[ $pacing == absolute && $drawn == 200.0 ]] || tg_fail "results file: pacing $pacing, drawn mean gap $drawn us"
+    tg_num 'abs(o / m - 1) <= 0.01' o="$offered" m="$mean" ||
+        tg_fail "results file: mean gap $offered us, the wire shows $mean us"
     if tg_num 'abs(m / 200 - 1) <= 0.02' m="$mean"; then
         echo "PASS: absolute pacing, $count frames $mean us apart on average (200 us drawn)"
         break
     fi
-    read -r reported restarts < <(sed -n 's/^Varovani: tok 1 v cyklu 1: rozvrh odesilani nedodrzen: prumerna mezera \([0-9.]*\) us misto vylosovanych 200.000 us, rozvrh znovu zahajen \([0-9]*\)x$/\1 \2/p' "$TG_TMP/err") ||
+    read -r reported warned < <(sed -n 's/^Varovani: tok 1 v cyklu 1: rozvrh odesilani nedodrzen: prumerna mezera \([0-9.]*\) us misto vylosovanych 200.000 us, rozvrh znovu zahajen \([0-9]*\)x$/\1 \2/p' "$TG_TMP/err") ||
         tg_fail "absolute pacing: mean gap $mean us on the wire, 200 us drawn, and no warning"
-    ((restarts > 0)) || tg_fail "absolute pacing: mean gap $mean us on the wire without a restart"
+    ((warned == restarts && restarts > 0)) ||
+        tg_fail "absolute pacing: mean gap $mean us on the wire with $warned restarts warned, $restarts in the results file"
     tg_num 'abs(r / m - 1) <= 0.01' r="$reported" m="$mean" ||
         tg_fail "absolute pacing: the warning says $reported us, the wire shows $mean us"
     tg_log "note: try $try: $restarts stalls made the sender restart its schedule ($mean us), machine busy?"
     ((try < 3)) || echo "PASS: absolute pacing warned truthfully three times; its precision is unchecked on this busy machine"
 done
 
-# The same seed gives every stream the same frame sizes again, another seed other sizes.
+# The same seed gives every stream the same frame sizes again, another seed other sizes; the
+# results file names the seed of the run and of its cycle.
 tg_write_config "$TG_TMP/seed.conf" 2 300000 1 - "0/uniform 700/exponential 300" "0/uniform 400/constant 500"
 for run in 5 5b 6; do
-    captured_run "$TG_TMP/seed.conf" --seed "${run%b}"
+    captured_run "$TG_TMP/seed.conf" --seed "${run%b}" --json "$TG_TMP/seed.json"
     tg_expect_report 1 2
+    [[ $(python3 -c 'import json, sys
+d = json.load(open(sys.argv[1])); print(d["test"]["seed"], d["cycles"][0]["seed"])' "$TG_TMP/seed.json") == "${run%b} ${run%b}" ]] ||
+        tg_fail "the results file does not name seed ${run%b} for the run and its cycle"
     python3 "$TG_LIB_DIR/pcapcheck.py" "$capture" --mac "$TG_RX_MAC" --src-mac "$TG_TX_MAC" --src "$TG_TX_IP" \
         --dst "$TG_RX_IP" --tos 0,0 --start "$start" --end "$end" --lengths "$TG_TMP/lengths.$run" >/dev/null ||
         tg_fail "the frames of seed ${run%b} are not as specified"
