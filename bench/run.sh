@@ -291,7 +291,7 @@ pacing_run seed8 "$WORK/seed.conf" --seed 8
 SEED_SAME=$(same_sizes seed7a seed7b)
 SEED_OTHER=$(same_sizes seed7a seed8)
 
-pacing_row() { printf '| %-30s | %-10s | %-24s | %-32s | %-9s | %-13s | %-30s |\n' "$@"; }
+pacing_row() { printf '| %-30s | %-10s | %-29s | %-32s | %-9s | %-13s | %-30s |\n' "$@"; }
 print_pacing_table() {
     local seconds="${PACING_SECONDS} s" i gaps drawn rel abs dev target check
     echo
@@ -300,7 +300,7 @@ print_pacing_table() {
     echo
     pacing_row "Gaps (1 stream)" "Drawn mean" "relative mean / median" "absolute mean / median" \
         "abs-drawn" "CPU rel / abs" "Target (absolute)"
-    printf '|%s|%s|%s|%s|%s|%s|%s|\n' "$(dashes 32)" "$(dashes 12)" "$(dashes 26)" "$(dashes 34)" \
+    printf '|%s|%s|%s|%s|%s|%s|%s|\n' "$(dashes 32)" "$(dashes 12)" "$(dashes 31)" "$(dashes 34)" \
         "$(dashes 11)" "$(dashes 15)" "$(dashes 32)"
     for ((i = 0; i < ${#PACING_CASES[@]}; i++)); do
         gaps=${PACING_CASES[i]}
