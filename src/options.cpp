@@ -31,7 +31,7 @@ const TOptionSpec OPTION_SPECS[] = {
      }},
     {"json", "SOUBOR", "po skonceni zapise vysledky do SOUBOR ve formatu JSON",
      [](TOptions& options, const char* argument) { options.jsonPath = argument; }},
-    {"pacing", "relative|absolute", "absolute: presny rozvrh odeslani; vychozi relative",
+    {"pacing", "relative|absolute", "vychozi relative; absolute = presny rozvrh odeslani",
      [](TOptions& options, const char* argument) {
          if (!readPacing(argument, options.pacing)) {
              fail(INVALID_PACING);
