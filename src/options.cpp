@@ -111,6 +111,8 @@ TOptions parseOptions(int argc, char** argv) {
     return options;
 }
 
+constexpr std::size_t HELP_COLUMN = 26;
+
 std::string usageText() {
     std::string text = "Pouziti: trafficgen [PREPINACE] [KONFIGURACNI_SOUBOR]\n"
                        "Bez konfiguracniho souboru se test zadava interaktivne.\n"
@@ -120,7 +122,13 @@ std::string usageText() {
         if (spec.argument != nullptr) {
             left += std::string(" ") + spec.argument;
         }
-        left.resize(left.size() < 26 ? 26 : left.size() + 1, ' ');
+        // A name too long for the column gets its description on a line of its own.
+        if (left.size() >= HELP_COLUMN) {
+            left += "\n";
+            left.append(HELP_COLUMN, ' ');
+        } else {
+            left.resize(HELP_COLUMN, ' ');
+        }
         text += left + spec.description + "\n";
     }
     return text;
