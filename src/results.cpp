@@ -115,6 +115,7 @@ Json cycleObject(const TCycleFigures& cycle) {
                            {"sent", figures.sent ? Json(*figures.sent) : Json(nullptr)},
                            {"received", figures.received},
                            {"refused", figures.refused},
+                           {"stragglers", figures.stragglers},
                            {"loss_percent", number(figures.loss)},
                            {"throughput_MBps", number(figures.throughput)},
                            {"throughput_bps", number(bitsPerSecond)},

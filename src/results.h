@@ -53,8 +53,10 @@ struct TStreamCycleFigures {
     std::optional<std::uint32_t> sent; // none when the sender's count could not be collected
     std::uint32_t received = 0;
     std::uint32_t refused = 0; // frames the local system refused to send
-    float loss = 0.0f;         // percent
-    float throughput = 0.0f;   // MB/s (MB = 2^20 bytes)
+    // Frames sent before the cycle began that arrived during it; left out of every figure.
+    std::uint32_t stragglers = 0;
+    float loss = 0.0f;       // percent
+    float throughput = 0.0f; // MB/s (MB = 2^20 bytes)
     // The delays (us) describe the frames received; without any they are left out (null).
     std::uint32_t minDelay = 0;
     std::uint32_t maxDelay = 0;

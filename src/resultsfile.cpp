@@ -64,6 +64,7 @@ TStreamCycleFigures cycleFigures(const TResult& result) {
     }
     figures.received = result.received;
     figures.refused = result.refused;
+    figures.stragglers = result.stragglers;
     figures.loss = result.loss;
     figures.throughput = result.throughput;
     figures.minDelay = result.minDelay;

@@ -49,6 +49,7 @@ TRunResults twoCycles() {
     run.cycles = {{1, 0, {figures(1, 33, 80u, 58.7f)}, std::nullopt},
                   {2, 4, {figures(1, 0, std::nullopt, kNaN)}, std::nullopt}};
     run.cycles[1].streams[0].throughput = kInfinity;
+    run.cycles[1].streams[0].stragglers = 12;
     TStreamStatistics statistics;
     statistics.stream = 1;
     statistics.meanDelayVariance = kNaN;
@@ -89,6 +90,7 @@ TEST(ResultsDocument, NumbersExactNoValueAsNullStatisticsOnlyOverSeveralCycles) 
     // An unknown sent count, NaN loss, infinite rate and a cycle without frames: null.
     const json& second = document["cycles"][1];
     EXPECT_EQ(second["capture_dropped"], 4);
+    EXPECT_EQ(second["streams"][0]["stragglers"], 12);
     EXPECT_TRUE(second["streams"][0]["sent"].is_null());
     EXPECT_TRUE(second["streams"][0]["loss_percent"].is_null());
     EXPECT_TRUE(second["streams"][0]["throughput_MBps"].is_null());
