@@ -10,14 +10,14 @@ namespace {
 
 // One entry per long option: the parser's table and the help text are built from this list,
 // so an option cannot be accepted without being listed by --help.
-struct TOptionSpec {
+struct TOptionEntry {
     const char* name;
     const char* argument; // null for an option without an argument
     const char* description;
     void (*apply)(TOptions& options, const char* argument);
 };
 
-const TOptionSpec OPTION_SPECS[] = {
+const TOptionEntry OPTION_TABLE[] = {
     {"help", nullptr, "vypise tuto napovedu a skonci",
      [](TOptions& options, const char*) { options.help = true; }},
     {"version", nullptr, "vypise verzi programu a skonci",
@@ -49,18 +49,18 @@ const TOptionSpec OPTION_SPECS[] = {
 
 std::vector<option> getoptTable() {
     std::vector<option> table;
-    for (const TOptionSpec& spec : OPTION_SPECS) {
+    for (const TOptionEntry& entry : OPTION_TABLE) {
         table.push_back(
-            {spec.name, spec.argument != nullptr ? required_argument : no_argument, nullptr, 0});
+            {entry.name, entry.argument != nullptr ? required_argument : no_argument, nullptr, 0});
     }
     table.push_back({nullptr, 0, nullptr, 0});
     return table;
 }
 
-const TOptionSpec* findOptionSpec(const std::string& name) {
-    for (const TOptionSpec& spec : OPTION_SPECS) {
-        if (name == spec.name) {
-            return &spec;
+const TOptionEntry* findOption(const std::string& name) {
+    for (const TOptionEntry& entry : OPTION_TABLE) {
+        if (name == entry.name) {
+            return &entry;
         }
     }
     return nullptr;
@@ -99,11 +99,11 @@ TOptions parseOptions(int argc, char** argv) {
             // "--help=1": getopt refuses the value of an option that takes none like an
             // unknown option; the option itself is known.
             const bool known =
-                word.compare(0, 2, "--") == 0 && findOptionSpec(word.substr(2)) != nullptr;
+                word.compare(0, 2, "--") == 0 && findOption(word.substr(2)) != nullptr;
             fail((known ? "Prepinac " + word + " nema hodnotu" : "Neznamy prepinac " + word) +
                  "; viz trafficgen --help");
         }
-        OPTION_SPECS[index].apply(options, optarg);
+        OPTION_TABLE[index].apply(options, optarg);
     }
     if (optind < argc) {
         options.configPath = argv[optind];
@@ -117,10 +117,10 @@ std::string usageText() {
     std::string text = "Pouziti: trafficgen [PREPINACE] [KONFIGURACNI_SOUBOR]\n"
                        "Bez konfiguracniho souboru se test zadava interaktivne.\n"
                        "Prepinace:\n";
-    for (const TOptionSpec& spec : OPTION_SPECS) {
-        std::string left = std::string("  --") + spec.name;
-        if (spec.argument != nullptr) {
-            left += std::string(" ") + spec.argument;
+    for (const TOptionEntry& entry : OPTION_TABLE) {
+        std::string left = std::string("  --") + entry.name;
+        if (entry.argument != nullptr) {
+            left += std::string(" ") + entry.argument;
         }
         // A name too long for the column gets its description on a line of its own.
         if (left.size() >= HELP_COLUMN) {
@@ -129,7 +129,7 @@ std::string usageText() {
         } else {
             left.resize(HELP_COLUMN, ' ');
         }
-        text += left + spec.description + "\n";
+        text += left + entry.description + "\n";
     }
     return text;
 }
