@@ -50,13 +50,14 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
     const std::int64_t sentMicroseconds = readLittleEndian64(data + SEND_TIME_OFFSET + 8);
     // Left over from an earlier cycle (held up on the path): it would count twice, and its
     // delay belongs to that cycle.
-    if (wrappingMicroseconds(sentSeconds, sentMicroseconds) < cycleStart) {
+    const std::int64_t sentAt = wrappingMicroseconds(sentSeconds, sentMicroseconds);
+    if (sentAt < cycleStart) {
         ++stream.stragglers;
         return false;
     }
     const std::int64_t delay = static_cast<std::int64_t>(
         static_cast<std::uint64_t>(wrappingMicroseconds(header.ts.tv_sec, header.ts.tv_usec)) -
-        static_cast<std::uint64_t>(wrappingMicroseconds(sentSeconds, sentMicroseconds)));
+        static_cast<std::uint64_t>(sentAt));
 
     if (stream.received == 0) {
         stream.firstArrival = header.ts;
