@@ -90,6 +90,13 @@ bool keptSchedule(const TOfferedGaps& offered) {
     return offered.restarts == 0 && offered.meanGapUs <= offered.drawnMeanGapUs * 1.01;
 }
 
+TWaitEnd waitEnd(std::int64_t departureNs, std::int64_t durationEndNs) {
+    if (departureNs >= durationEndNs) {
+        return {durationEndNs, true};
+    }
+    return {departureNs, false};
+}
+
 std::int64_t monotonicNanoseconds() {
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);

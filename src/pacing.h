@@ -80,6 +80,15 @@ class CGapTally {
 // drawn gaps or its schedule had to be restarted.
 bool keptSchedule(const TOfferedGaps& offered);
 
+// Where a sender's wait for its next departure ends (monotonic nanoseconds): at the departure,
+// or at the end of the sender's duration when the departure would fall at or after it, since
+// the sender sends nothing then. A long drawn gap does not stretch the cycle.
+struct TWaitEnd {
+    std::int64_t at;
+    bool durationOver;
+};
+TWaitEnd waitEnd(std::int64_t departureNs, std::int64_t durationEndNs);
+
 // ------------------------------------------------------------------ waiting for a deadline
 
 std::int64_t monotonicNanoseconds();

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <ctime>
 #include <limits>
+#include <csignal>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>
@@ -75,6 +76,16 @@ std::size_t reapSenders(std::vector<TSender>& senders) {
         }
     }
     return running;
+}
+
+// Passes an interrupt that reached the program alone on to the senders still running (their
+// processes are not reaped yet, so the ids are still theirs).
+void stopSenders(const std::vector<TSender>& senders) {
+    for (const TSender& sender : senders) {
+        if (!sender.ended) {
+            kill(sender.pid, SIGTERM);
+        }
+    }
 }
 
 // What one drain of the capture found.
@@ -213,6 +224,7 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
     TCapture capture{receivingDevice, state, cycleStart, framesHandedOver, progressLine};
 
     TDrain drained = TDrain::caughtUp;
+    bool stopPassedOn = false;
     bool sendersEnded = false;
     std::int64_t sendersEndedAt = 0;
     for (;;) {
@@ -229,7 +241,13 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
             sendersEnded = true;
             sendersEndedAt = monotonicMicroseconds();
         }
-        if (sendersEnded && (drained == TDrain::ended ||
+        if (interruptedAlone && !stopPassedOn && !sendersEnded) {
+            stopSenders(senders);
+            stopPassedOn = true;
+        }
+        // A cycle that sent nothing has no frames to wait for; what is already in from earlier
+        // cycles is still taken (as stragglers).
+        if (sendersEnded && (sendersSkipped || drained == TDrain::ended ||
                              captureComplete(captureTimes(sendersEndedAt, capture, reading,
                                                           drained == TDrain::caughtUp, ringBalance),
                                              QUIET_PERIOD_US, lossTimeout))) {
@@ -264,6 +282,8 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
     results.reserve(count);
     for (std::uint32_t i = 0; i < count; ++i) {
         THandOver handOver;
+        // A sender that was not started sent nothing, for certain.
+        handOver.known = sendersSkipped;
         if (senders[i].reported) {
             handOver = collectHandOver(senders[i].pid);
         }

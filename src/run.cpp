@@ -6,6 +6,7 @@
 #include <string>
 #include <unistd.h>
 
+#include "handover.h"
 #include "interfaceclaim.h"
 #include "options.h"
 #include "resultsfile.h"
@@ -13,18 +14,26 @@
 #include "utils.h"
 
 volatile std::sig_atomic_t CTrafficGenerator::interrupted = 0;
+volatile std::sig_atomic_t CTrafficGenerator::interruptedAlone = 0;
 
 namespace {
 
-void onInterrupt(int) {
+void onInterrupt(int signal) {
     CTrafficGenerator::interrupted = 1;
+    // A terminal's interrupt key reaches the whole process group, the senders included;
+    // SIGTERM and SIGHUP are usually sent to the program alone.
+    if (signal != SIGINT) {
+        CTrafficGenerator::interruptedAlone = 1;
+    }
 }
 
 } // namespace
 
 void installInterruptHandler() {
     // glibc's signal() keeps the handler installed and restarts interrupted system calls.
-    std::signal(SIGINT, onInterrupt);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        std::signal(signal, onInterrupt);
+    }
 }
 
 int runTrafficGenerator(int argc, char** argv) {
@@ -63,6 +72,8 @@ int runTrafficGenerator(int argc, char** argv) {
              " uz pouziva jiny beh programu trafficgen!");
     }
     generator.initialize();
+    // Before the report begins: a $TMPDIR that cannot take it ends the run with its message alone.
+    prepareHandOverDirectory();
     printCycleTableHead(std::cout);
     std::vector<TStreamAccumulator> accumulators(generator.getStreams());
     installInterruptHandler();

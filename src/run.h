@@ -68,9 +68,9 @@ void runCycles(Generator& generator, std::vector<TStreamAccumulator>& accumulato
 // The whole run: set-up, cycles, report. Returns the exit status.
 int runTrafficGenerator(int argc, char** argv);
 
-// From now on SIGINT only sets CTrafficGenerator::interrupted: the senders stop, the cycles
-// that remain send nothing and the run ends with its report. The handler stays installed and
-// interrupted system calls are restarted; the senders forked later inherit it.
+// From now on SIGINT, SIGTERM and SIGHUP only set CTrafficGenerator::interrupted: the senders
+// stop, the cycles that remain send nothing and the run ends with its report. The handler stays
+// installed and interrupted system calls are restarted; the senders forked later inherit it.
 void installInterruptHandler();
 
 #endif

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <sys/prctl.h>
 #include <sys/select.h>
 #include <sys/time.h>
 #include <unistd.h>
@@ -18,14 +19,16 @@ constexpr std::uint32_t THROUGHPUT_FRAME_SIZE = 1500;
 // Exit status of a sender that could not leave its hand-over file.
 constexpr int SENDER_CANNOT_REPORT = 2;
 
-// Sleeps for `microseconds` unless SIGINT has been or is being delivered. The signal is blocked
-// between the look at the flag and the start of the sleep, so one arriving in that gap still
-// cuts the sleep short instead of being noticed only after it.
+// Sleeps for `microseconds` unless an interrupt (SIGINT, SIGTERM, SIGHUP) has been or is being
+// delivered. The signals are blocked between the look at the flag and the start of the sleep, so
+// one arriving in that gap still cuts the sleep short instead of being noticed only after it.
 void sleepUnlessInterrupted(std::uint32_t microseconds) {
     sigset_t interruptOnly;
     sigset_t previous;
     sigemptyset(&interruptOnly);
-    sigaddset(&interruptOnly, SIGINT);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        sigaddset(&interruptOnly, signal);
+    }
     sigprocmask(SIG_BLOCK, &interruptOnly, &previous);
     if (!CTrafficGenerator::interrupted) {
         timespec wait;
@@ -50,19 +53,25 @@ struct TSenderPlan {
 };
 
 // Waits out the gap drawn after a departure: a sleep of the gap itself (relative), or until the
-// schedule's next departure is due (absolute).
-void waitForNextDeparture(const TSenderPlan& plan, std::uint32_t gapUs,
-                          CDepartureSchedule& schedule) {
+// schedule's next departure is due (absolute); never past `endNs`, the end of the duration on
+// the monotonic clock. False when the next departure would fall at or after that end.
+bool waitForNextDeparture(const TSenderPlan& plan, std::uint32_t gapUs,
+                          CDepartureSchedule& schedule, std::int64_t endNs) {
+    const std::int64_t now = monotonicNanoseconds();
     if (plan.pacing == TPacing::absolute) {
         schedule.advance(gapUs);
+        const TWaitEnd end = waitEnd(schedule.nextDeparture(now), endNs);
         // A sender that has been stalled long enough to restart its schedule is competing for
         // its core; spinning would only use up more of its share.
         const std::int64_t spinNs = schedule.restarts() == 0 ? plan.spinNs : 0;
-        waitUntil(schedule.nextDeparture(monotonicNanoseconds()), spinNs,
-                  CTrafficGenerator::interrupted);
-    } else if (gapUs != 0) {
-        sleepUnlessInterrupted(gapUs);
+        waitUntil(end.at, spinNs, CTrafficGenerator::interrupted);
+        return !end.durationOver;
     }
+    const TWaitEnd end = waitEnd(now + static_cast<std::int64_t>(gapUs) * 1000, endNs);
+    if (end.at > now) {
+        sleepUnlessInterrupted(static_cast<std::uint32_t>((end.at - now) / 1000));
+    }
+    return !end.durationOver;
 }
 
 THandOver sendStream(const TSenderPlan& plan) {
@@ -76,6 +85,7 @@ THandOver sendStream(const TSenderPlan& plan) {
         sharpenTimers();
     }
     CDepartureSchedule schedule(monotonicNanoseconds());
+    const std::int64_t endNs = monotonicNanoseconds() + static_cast<std::int64_t>(plan.duration) * 1000;
     CGapTally tally;
     while (!CTrafficGenerator::interrupted) {
         std::uint32_t size = THROUGHPUT_FRAME_SIZE;
@@ -112,11 +122,23 @@ THandOver sendStream(const TSenderPlan& plan) {
         if (paced && plan.timeGenerator != nullptr) {
             const std::uint32_t gap = cappedGap(plan.timeGenerator->generate());
             tally.drew(gap);
-            waitForNextDeparture(plan, gap, schedule);
+            if (!waitForNextDeparture(plan, gap, schedule, endNs)) {
+                break;
+            }
         }
     }
     counts.offered = tally.offered(schedule.restarts());
     return counts;
+}
+
+// A sender must not outlive the program, whatever ends it (SIGKILL included): the kernel kills
+// it when its parent dies. A parent that died before the request was made is seen by the
+// sender's having been handed to another process already.
+void endWithParent(pid_t parent) {
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    if (getppid() != parent) {
+        _exit(SENDER_CANNOT_REPORT);
+    }
 }
 
 } // namespace
@@ -135,7 +157,9 @@ void CTrafficGenerator::generate() {
     for (pid_t& pid : senderPids) {
         pid = -1;
     }
-    if (streams == 0) {
+    // After an interrupt a cycle sends nothing, for certain: no sender is started for it.
+    sendersSkipped = interrupted != 0;
+    if (streams == 0 || sendersSkipped) {
         return;
     }
 
@@ -143,9 +167,11 @@ void CTrafficGenerator::generate() {
     prepareHandOverDirectory();
     const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
     const std::int64_t spinNs = spinWindowNs(count, usableCores());
+    const pid_t parent = getpid();
     for (std::uint32_t i = 0; i < count; ++i) {
         const pid_t pid = fork();
         if (pid == 0) {
+            endWithParent(parent);
             if (receivingDevice != nullptr) {
                 pcap_close(receivingDevice);
                 receivingDevice = nullptr;

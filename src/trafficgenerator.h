@@ -62,6 +62,8 @@ class CTrafficGenerator {
 
     // Set by the interrupt handler (run.h); every process of the run reads its own copy.
     static volatile std::sig_atomic_t interrupted;
+    // Set as well when the signal was one that the senders may not have got themselves.
+    static volatile std::sig_atomic_t interruptedAlone;
 
   private:
     // The file set-up proper, on an already parsed configuration.
@@ -75,6 +77,8 @@ class CTrafficGenerator {
     float confidenceIntervalProbability = 1.0f;
     unsigned char tos[MAX_STREAMS] = {};
     pid_t senderPids[MAX_STREAMS] = {};
+    // The current cycle started no sender because the run had been interrupted before it.
+    bool sendersSkipped = false;
     pcap_t* sendingDevice = nullptr;
     pcap_t* receivingDevice = nullptr;
     const char* sendingInterface = nullptr;

@@ -104,3 +104,15 @@ TEST(Wait, ReturnsAtTheDeadlineNotBefore) {
         EXPECT_GE(monotonicNanoseconds(), deadline);
     }
 }
+
+TEST(Wait, ADepartureAtOrAfterTheEndOfTheDurationEndsTheWaitThereAndTheSender) {
+    const std::int64_t end = 1000 * MS;
+    const TWaitEnd before = waitEnd(end - 1, end);
+    EXPECT_EQ(before.at, end - 1);
+    EXPECT_FALSE(before.durationOver);
+    for (std::int64_t departure : {end, end + 1, 5000 * MS}) {
+        const TWaitEnd over = waitEnd(departure, end);
+        EXPECT_EQ(over.at, end) << departure;
+        EXPECT_TRUE(over.durationOver) << departure;
+    }
+}
