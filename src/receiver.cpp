@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <ctime>
 #include <limits>
-#include <csignal>
 #include <poll.h>
 #include <string>
 #include <sys/wait.h>

@@ -85,7 +85,8 @@ THandOver sendStream(const TSenderPlan& plan) {
         sharpenTimers();
     }
     CDepartureSchedule schedule(monotonicNanoseconds());
-    const std::int64_t endNs = monotonicNanoseconds() + static_cast<std::int64_t>(plan.duration) * 1000;
+    const std::int64_t endNs =
+        monotonicNanoseconds() + static_cast<std::int64_t>(plan.duration) * 1000;
     CGapTally tally;
     while (!CTrafficGenerator::interrupted) {
         std::uint32_t size = THROUGHPUT_FRAME_SIZE;
