@@ -8,6 +8,8 @@
 #  4. during a cycle, to the whole group, while a sender sleeps 8 s between two frames: the
 #     sleep is cut short and the run ends at once;
 #  5. several times (twice in a row, then once more later).
+# And without a signal: a drawn gap longer than what is left of the duration ends with the
+# duration, in both pacings, instead of stretching the cycle.
 # Every completed run prints all cycles and both statistics tables, exits 0 and leaves no
 # hand-over file.
 source "$(dirname "$0")/lib.bash"
@@ -117,4 +119,21 @@ tgf_wait_end 30 "SIGINT three times"
 check_interrupted_run 2 2 200 "interrupt twice"
 (($(tg_field 2 1 sent) < $(tg_field 1 1 sent))) || tg_fail "interrupt twice: cycle 2 was not cut short"
 echo "ok: SIGINT three times: one complete cycle, one cut short, the rest empty"
-echo "PASS: SIGINT at every phase"
+
+# ---- a gap of 10 s in a cycle of 1 s: the sender ends with its duration
+tg_write_config "$TG_TMP/gap.conf" 2 1000000 2 0.95 "0/constant 100/constant 10000000"
+for pacing in relative absolute; do
+    start=$(date +%s%N)
+    tg_exec 60 "$TG_BIN" --pacing "$pacing" "$TG_TMP/gap.conf"
+    elapsed_ms=$((($(date +%s%N) - start) / 1000000))
+    tg_expect_report 2 1 0.9500
+    tg_expect_quiet_stderr
+    for cycle in 1 2; do
+        ((($(tg_field "$cycle" 1 sent) == 1) && $(tg_field "$cycle" 1 received) == 1)) ||
+            tg_fail "$pacing pacing, 10 s gap: cycle $cycle should have sent and received its one frame"
+    done
+    # Two cycles of 1 s; sleeping out the gaps took over 20 s.
+    ((elapsed_ms < 8000)) || tg_fail "$pacing pacing: two 1 s cycles with a 10 s gap took $elapsed_ms ms"
+    echo "ok: $pacing pacing, a 10 s gap in 1 s cycles: two cycles in $elapsed_ms ms"
+done
+echo "PASS: SIGINT at every phase; no wait past the duration"

@@ -4,7 +4,9 @@
 # run but send nothing, all five cycles and both statistics tables are printed,
 # the exit status is 0 and no hand-over file nor the run's private directory for them is left
 # behind, and the results file (--json) is written too, marked as interrupted, with the same
-# five cycles. Then one run per receiving interface (see that section).
+# five cycles. SIGTERM to the program alone, in cycle 2 of 200: the same, with its sender
+# stopped by the program and the 198 cycles left printed at once. Then one run per receiving
+# interface (see that section).
 source "$(dirname "$0")/lib.bash"
 tg_setup "${1:-}" python3
 
@@ -68,6 +70,30 @@ python3 "$TG_LIB_DIR/resultscheck.py" --interrupted "$TG_TMP/results.json" "$TG_
     tg_fail "the results file of the interrupted run disagrees with its tables"
 echo "ok: interrupted in cycle 2, all 5 cycles and both statistics tables printed, results file written"
 
+# ---- SIGTERM to the program alone (as timeout, kill and service managers send it)
+# 200 cycles of 1 s; the 198 left after the signal send nothing and need no capture wait, so
+# the run ends in a fraction of the 25 s that waiting out each cycle's quiet period took.
+tg_write_config "$TG_TMP/many.conf" 2 1000000 200 0.95 "0/constant 100/constant 1000"
+tgf_start "$TG_TMP/term" /dev/null --json "$TG_TMP/term.json" "$TG_TMP/many.conf"
+tgf_wait_sending 2 1 10
+sleep 0.3
+kill -TERM "$TGF_PID"
+tgf_wait_end 10 "SIGTERM in cycle 2 of 200"
+tg_expect_report 200 1 0.9500
+tg_expect_no_handover_files "$TGF_WORK"
+tg_expect_quiet_stderr
+sent1=$(tg_field 1 1 sent)
+sent2=$(tg_field 2 1 sent)
+((sent1 >= 500 && $(tg_field 1 1 received) == sent1)) || tg_fail "SIGTERM: cycle 1 received $(tg_field 1 1 received) of $sent1"
+((sent2 > 0 && sent2 < sent1 * 8 / 10)) ||
+    tg_fail "SIGTERM: cycle 2 sent $sent2 frames, cycle 1 $sent1: the signal did not stop the sender"
+(($(tg_field 2 1 received) == sent2)) || tg_fail "SIGTERM: cycle 2 received $(tg_field 2 1 received) of $sent2"
+late=$(tg_rows | awk '$1 >= 3 && ($3 != 0 || $4 != 0 || $5 != 0 || $7 != 4294967295 || $8 != 0)')
+[[ -z $late ]] || tg_fail "SIGTERM: cycles after the signal that are not empty: $late"
+python3 "$TG_LIB_DIR/resultscheck.py" --interrupted "$TG_TMP/term.json" "$TG_TMP/out" ||
+    tg_fail "the results file of the run ended by SIGTERM disagrees with its tables"
+echo "ok: SIGTERM in cycle 2 of 200: its sender stopped, all 200 cycles, both tables and the results file"
+
 # ---- one run per receiving interface, in each network namespace
 # A second run whose receiving interface a running trafficgen captures on ends before it sends
 # anything; a run on another interface, and one in another namespace with interfaces of the
@@ -119,9 +145,19 @@ tgf_start "$TG_TMP/killed" /dev/null "$TG_TMP/long.conf"
 tgf_wait_senders 1 5
 kill -KILL "$TGF_PID"
 tgf_wait_end 5 "SIGKILL"
-[[ -n $(pgrep -g "$TGF_PID") ]] || tg_fail "the killed run's sender ended too early for the test"
+# Its sender dies with it: no process of the run is left, and nothing reaches the receiving
+# interface (the sender would send a frame every 2 ms for another 3 s).
+for ((i = 0; i < 250; i++)); do
+    [[ -z $(pgrep -g "$TGF_PID") ]] && break
+    sleep 0.02
+done
+[[ -z $(pgrep -g "$TGF_PID") ]] || tg_fail "processes of the run killed with SIGKILL live on: $(pgrep -g "$TGF_PID" | tr '\n' ' ')"
+sleep 0.1
+rx_packets() { ip netns exec "$TG_NS" cat "/sys/class/net/$TG_RX/statistics/rx_packets"; }
+arrived=$(rx_packets)
+sleep 0.5
+(($(rx_packets) == arrived)) || tg_fail "$(($(rx_packets) - arrived)) frames arrived after the run was killed with SIGKILL"
 run_beside after "$TG_NS" "$TG_TMP/short.conf"
-kill -KILL -- "-$TGF_PID" 2>/dev/null || true
 ((TG_RC == 0)) || tg_fail "a run after one killed with SIGKILL ended with status $TG_RC: $(cat "$TG_TMP/after.err")"
-echo "ok: a run killed with SIGKILL leaves its receiving interface free at once"
-echo "PASS: SIGINT mid-run and one run per receiving interface"
+echo "ok: a run killed with SIGKILL takes its sender with it and leaves its receiving interface free"
+echo "PASS: SIGINT and SIGTERM mid-run, SIGKILL, one run per receiving interface"
