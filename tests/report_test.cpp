@@ -392,20 +392,26 @@ TEST(RunCycles, ResultOfAnUnknownStreamIsShownButNotAccumulated) {
 }
 
 TEST(Interrupt, HandlerOnlySetsTheFlagAndStaysInstalledWithRestart) {
-    CTrafficGenerator::interrupted = 0;
-    installInterruptHandler();
-    struct sigaction action {};
-    ASSERT_EQ(sigaction(SIGINT, nullptr, &action), 0);
-    // Capture and sleeps in progress must resume rather than fail with EINTR.
-    EXPECT_TRUE(action.sa_flags & SA_RESTART);
-    EXPECT_FALSE(action.sa_flags & SA_RESETHAND);
+    // A terminal's interrupt key, the usual stop of a service manager or timeout, a hang-up.
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        CTrafficGenerator::interrupted = 0;
+        installInterruptHandler();
+        struct sigaction action {};
+        ASSERT_EQ(sigaction(signal, nullptr, &action), 0);
+        // Capture and sleeps in progress must resume rather than fail with EINTR.
+        EXPECT_TRUE(action.sa_flags & SA_RESTART) << signal;
+        EXPECT_FALSE(action.sa_flags & SA_RESETHAND) << signal;
 
-    EXPECT_EQ(std::raise(SIGINT), 0);
-    EXPECT_EQ(CTrafficGenerator::interrupted, 1);
-    EXPECT_EQ(std::raise(SIGINT), 0); // a second interrupt must not end the process either
-    EXPECT_EQ(CTrafficGenerator::interrupted, 1);
-    std::signal(SIGINT, SIG_DFL);
+        EXPECT_EQ(std::raise(signal), 0);
+        EXPECT_EQ(CTrafficGenerator::interrupted, 1) << signal;
+        EXPECT_EQ(std::raise(signal), 0); // a second interrupt must not end the process either
+        EXPECT_EQ(CTrafficGenerator::interrupted, 1) << signal;
+    }
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
+        std::signal(signal, SIG_DFL);
+    }
     CTrafficGenerator::interrupted = 0;
+    CTrafficGenerator::interruptedAlone = 0;
 }
 
 } // namespace

@@ -420,6 +420,9 @@ TEST_F(EngineTest, InterruptedRunsSendNothingButStillReport) {
     generator.generate();
     const std::vector<TResult> results = generator.catchPacket();
     EXPECT_LT(millisecondsSince(start), 500);
+    // No sender is started and the sending interface is not opened for a cycle after it.
+    EXPECT_EQ(record().sendingOpened, 0);
+    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
     ASSERT_EQ(results.size(), 2u);
     for (const TResult& result : results) {
         EXPECT_TRUE(result.sentKnown);
