@@ -141,17 +141,20 @@ tg_expect_quiet_stderr
 tg_expect_no_handover_files "$TGF_WORK"
 echo "ok: a busy receiving interface refuses a second run; another interface and another namespace do not"
 
-tgf_start "$TG_TMP/killed" /dev/null "$TG_TMP/long.conf"
+tg_write_config "$TG_TMP/longer.conf" 2 20000000 1 - "0/constant 1000/constant 2000"
+tgf_start "$TG_TMP/killed" /dev/null "$TG_TMP/longer.conf"
 tgf_wait_senders 1 5
 kill -KILL "$TGF_PID"
 tgf_wait_end 5 "SIGKILL"
-# Its sender dies with it: no process of the run is left, and nothing reaches the receiving
-# interface (the sender would send a frame every 2 ms for another 3 s).
+# Its sender dies with it: no process of the run is left (a zombie not yet reaped by the
+# process that inherited it sends nothing), and nothing reaches the receiving interface (the
+# sender would send a frame every 2 ms for another 20 s).
+live_in_run() { ps -e -o pgid=,pid=,stat= | awk -v g="$TGF_PID" '$1 == g && $3 !~ /^Z/ { print $2 }'; }
 for ((i = 0; i < 250; i++)); do
-    [[ -z $(pgrep -g "$TGF_PID") ]] && break
+    [[ -z $(live_in_run) ]] && break
     sleep 0.02
 done
-[[ -z $(pgrep -g "$TGF_PID") ]] || tg_fail "processes of the run killed with SIGKILL live on: $(pgrep -g "$TGF_PID" | tr '\n' ' ')"
+[[ -z $(live_in_run) ]] || tg_fail "processes of the run killed with SIGKILL live on: $(live_in_run | tr '\n' ' ')"
 sleep 0.1
 rx_packets() { ip netns exec "$TG_NS" cat "/sys/class/net/$TG_RX/statistics/rx_packets"; }
 arrived=$(rx_packets)
