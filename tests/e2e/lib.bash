@@ -280,34 +280,45 @@ tg_device_wait_empty() {
 
 # ---------------------------------------------------------------- independent capture
 
-# Starts tcpdump on the receiving end, writing the test frames to FILE, and waits until it
-# listens. Started before the run, its socket sees every frame after the run's own capture.
+TG_CAPTURE_PIDS=()
+TG_CAPTURE_ERRS=()
+
+# Starts tcpdump on the receiving end (or on INTERFACE, the sending end: the frames it sends),
+# writing the test frames to FILE, and waits until it listens. Started before the run, its
+# socket sees every frame after the run's own capture. Several captures may run at once.
 tg_capture_start() {
-    TG_CAPTURE=$1
+    local file=$1 interface=${2:-$TG_RX} err direction=() i
+    err=$TG_TMP/tcpdump${#TG_CAPTURE_PIDS[@]}.err
+    [[ $interface == "$TG_RX" ]] || direction=(-Q out)
     # A previous capture's text must not be taken for this one's.
-    rm -f "$TG_TMP/tcpdump.err"
-    ip netns exec "$TG_NS" tcpdump -i "$TG_RX" -n -U --immediate-mode -B 8192 -w "$TG_CAPTURE" \
-        udp dst port 33333 2>"$TG_TMP/tcpdump.err" &
-    TG_CAPTURE_PID=$!
-    TG_PIDS+=("$TG_CAPTURE_PID")
-    local i
+    rm -f "$err"
+    ip netns exec "$TG_NS" tcpdump -i "$interface" "${direction[@]}" -n -U --immediate-mode -B 8192 \
+        -w "$file" udp dst port 33333 2>"$err" &
+    TG_CAPTURE_PIDS+=("$!")
+    TG_CAPTURE_ERRS+=("$err")
+    TG_PIDS+=("$!")
     for ((i = 0; i < 100; i++)); do
-        grep -qs 'listening on' "$TG_TMP/tcpdump.err" && return 0
-        kill -0 "$TG_CAPTURE_PID" 2>/dev/null || tg_fail "tcpdump ended: $(cat "$TG_TMP/tcpdump.err")"
+        grep -qs 'listening on' "$err" && return 0
+        kill -0 "${TG_CAPTURE_PIDS[-1]}" 2>/dev/null || tg_fail "tcpdump ended: $(cat "$err")"
         sleep 0.1
     done
     tg_fail "tcpdump did not start listening"
 }
 
-# Stops tcpdump and asserts that it kept every frame that passed its filter.
+# Stops the captures and asserts that each kept every frame that passed its filter.
 tg_capture_stop() {
     sleep 0.5
-    tg_stop "$TG_CAPTURE_PID" INT
-    local captured filtered
-    captured=$(sed -n 's/^\([0-9]*\) packets\? captured$/\1/p' "$TG_TMP/tcpdump.err")
-    filtered=$(sed -n 's/^\([0-9]*\) packets\? received by filter$/\1/p' "$TG_TMP/tcpdump.err")
-    grep -q '^0 packets dropped by kernel' "$TG_TMP/tcpdump.err" && [[ -n $captured && $captured == "$filtered" ]] ||
-        tg_fail "tcpdump missed frames, its counts are not usable: $(cat "$TG_TMP/tcpdump.err")"
+    local i captured filtered err
+    for i in "${!TG_CAPTURE_PIDS[@]}"; do
+        err=${TG_CAPTURE_ERRS[i]}
+        tg_stop "${TG_CAPTURE_PIDS[i]}" INT
+        captured=$(sed -n 's/^\([0-9]*\) packets\? captured$/\1/p' "$err")
+        filtered=$(sed -n 's/^\([0-9]*\) packets\? received by filter$/\1/p' "$err")
+        grep -q '^0 packets dropped by kernel' "$err" && [[ -n $captured && $captured == "$filtered" ]] ||
+            tg_fail "tcpdump missed frames, its counts are not usable: $(cat "$err")"
+    done
+    TG_CAPTURE_PIDS=()
+    TG_CAPTURE_ERRS=()
 }
 
 # ---------------------------------------------------------------- configuration

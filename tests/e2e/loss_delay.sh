@@ -5,7 +5,7 @@
 # agreeing with the rows; on a terminal a progress line that leaves the report as it is.
 # The first run writes a results file (--json): every figure in it must be the tables'
 # (resultscheck.py), and its delays, percentiles and jitter must agree with the frames
-# tcpdump captured meanwhile.
+# tcpdump captured meanwhile on both ends of the pair.
 source "$(dirname "$0")/lib.bash"
 tg_setup "${1:-}" tcpdump python3
 
@@ -13,6 +13,7 @@ tg_write_config "$TG_TMP/loss-delay.conf" 2 1000000 3 0.95 "0/constant 1000/cons
     "184/normal 800 200/constant 1000" "46/constant 200/exponential 2000"
 
 tg_capture_start "$TG_TMP/loss-delay.pcap"
+tg_capture_start "$TG_TMP/loss-delay-sent.pcap" "$TG_TX"
 tg_exec 60 "$TG_BIN" --json "$TG_TMP/results.json" "$TG_TMP/loss-delay.conf"
 tg_capture_stop
 tg_expect_report 3 3 0.9500
@@ -37,7 +38,7 @@ for stream in 1 2 3; do
         tg_fail "loss statistics of stream $stream are '$row', expected all zero"
 done
 python3 "$TG_LIB_DIR/resultscheck.py" "$TG_TMP/results.json" "$TG_TMP/out" \
-    --capture "$TG_TMP/loss-delay.pcap" || tg_fail "the results file disagrees with the tables or the capture"
+    --capture "$TG_TMP/loss-delay.pcap" --sent-capture "$TG_TMP/loss-delay-sent.pcap" || tg_fail "the results file disagrees with the tables or the capture"
 [[ $(stat -c %a "$TG_TMP/results.json") == 644 ]] || tg_fail "the results file is not mode 644"
 
 # On a terminal, standard error shows a progress line during every cycle, drawn a few times a

@@ -2,14 +2,20 @@
 """Checks a results file (trafficgen --json) against the tables the same run printed and,
 with --capture, against an independent tcpdump capture of the receiving interface.
 
-    resultscheck.py RESULTS.json OUT [--capture PCAP --tolerance US] [--interrupted]
+    resultscheck.py RESULTS.json OUT [--capture PCAP --sent-capture PCAP --tolerance US]
+                    [--interrupted]
 
 Against the tables: every key of the contract is there, and every number, formatted as the
-table formats it, is the table's text. Against the capture: the frames of each stream, in
+table formats it, is the table's text. Against the captures: the frames of each stream, in
 arrival order and split into cycles by the document's received counts, give the same delay
 minimum, maximum and mean, percentiles (nearest rank) and RFC 3550 jitter, each recomputed from
-the frames' send stamps and tcpdump's capture times; the two captures stamp a frame apart by up
-to TOLERANCE microseconds. Prints the largest differences found; exits 1 on the first failure.
+the frames' send stamps and tcpdump's capture times. The receiving side's capture stamps every
+frame after the program does, by a varying amount (mostly a few microseconds, now and then over
+a hundred); the sending side's capture stamps it before the frame reaches the receiving
+interface. Each order statistic (minimum, maximum, percentile) of the program's own stamps
+therefore lies between the two captures' figures, whatever the single stamps differ by; the
+mean and the jitter are allowed TOLERANCE microseconds. Prints the largest differences found;
+exits 1 on the first failure.
 """
 
 import argparse
@@ -162,26 +168,46 @@ def jitter(transits):
     return value
 
 
-def captured_delays(path, streams):
-    delays = [[] for _ in range(streams)]
+def captured_frames(path, streams):
+    """Per stream, in capture order: (the frame's stream letter and send stamp, its delay)."""
+    frames = [[] for _ in range(streams)]
     for _, _, frame, (sec, usec) in read_pcap(path):
         index = frame[42] - ord("A")
         if 0 <= index < streams:
             sent_sec = int.from_bytes(frame[43:51], "little", signed=True)
             sent_usec = int.from_bytes(frame[51:59], "little", signed=True)
-            delays[index].append((sec - sent_sec) * 1000000 + usec - sent_usec)
+            frames[index].append((bytes(frame[42:59]), (sec - sent_sec) * 1000000 + usec - sent_usec))
+    return frames
+
+
+def delays_on_leaving(received, path, streams):
+    """The delays of the received frames (in their order) up to the sending side's capture."""
+    leaving = {}
+    for stream in captured_frames(path, streams):
+        for key, delay in stream:
+            leaving.setdefault(key, []).append(delay)
+    delays = []
+    for stream in received:
+        delays.append([])
+        for key, _ in stream:
+            if not leaving.get(key):
+                fail("a frame of stream %d received but not in the sending side's capture" % (key[0] - 64))
+            delays[-1].append(leaving[key].pop(0))
     return delays
 
 
 class Differences:
-    """Capture minus document for each figure, the largest seen of each sign. tcpdump's socket
-    gets every frame after the program's own, so its stamps are later by 0 to a few tens of
-    microseconds: a document figure may be below the capture's by up to the tolerance, and
-    above it only by the histogram's own error."""
+    """Capture minus document for each figure, the largest seen of each sign (and document
+    minus the sending side's capture for the order statistics). The receiving side's tcpdump
+    socket gets every frame after the program's own, so its stamps are later: a mean or a
+    jitter may be below the capture's by up to the tolerance, and above it only by its own
+    error; an order statistic may not be above the receiving side's nor below the sending
+    side's by more than the histogram's error."""
 
     def __init__(self, tolerance):
         self.tolerance = tolerance
         self.largest = {}
+        self.above_leaving = {}
 
     def check(self, what, reported, recomputed, error, where, slack=None):
         difference = recomputed - reported
@@ -189,17 +215,32 @@ class Differences:
         if not -error <= difference <= above + error:
             fail("%s: %s is %s in the document, %s from the capture (allowed: %.2f below, %.2f above)"
                  % (where, what, reported, recomputed, above + error, error))
+        self.note(what, difference)
+
+    def between(self, what, reported, leaving, arriving, error, where):
+        """An order statistic: from the frames' leaving (sending side) to their arrival."""
+        if not leaving - error <= reported <= arriving + error:
+            fail("%s: %s is %s in the document, %s to %s from the captures (allowed: %.2f beyond)"
+                 % (where, what, reported, leaving, arriving, error))
+        self.note(what, arriving - reported)
+        low, high = self.above_leaving.get(what, (0, 0))
+        self.above_leaving[what] = (min(low, reported - leaving), max(high, reported - leaving))
+
+    def note(self, what, difference):
         low, high = self.largest.get(what, (0, 0))
         self.largest[what] = (min(low, difference), max(high, difference))
 
 
-def check_percentiles(differences, reported, delays, where):
+def check_percentiles(differences, reported, delays, leaving, where):
     ordered = sorted(delays)
+    ordered_leaving = sorted(leaving)
     previous = ordered[0]
     for key, share in PERCENTILES:
         exact = nearest_rank(ordered, share)
-        # Within 1 % or 1 us of the exact percentile of the document's own stamps.
-        differences.check(key, reported[key], exact, max(0.01 * exact, 1.0), where)
+        # Within 1 % or 1 us (the histogram's error) of the exact percentile of the document's
+        # own stamps, which lies between the two captures' percentiles.
+        differences.between(key, reported[key], nearest_rank(ordered_leaving, share), exact,
+                            max(0.01 * exact, 1.0), where)
         if reported[key] < previous:
             fail("%s: %s %s is below the previous percentile or the minimum %s" % (where, key, reported[key], previous))
         previous = reported[key]
@@ -210,9 +251,11 @@ def check_percentiles(differences, reported, delays, where):
                  % (where, reported["p99_99"], reported["max"]))
 
 
-def check_against_capture(document, path, tolerance):
+def check_against_capture(document, path, sent_path, tolerance):
     streams = len(document["test"]["streams"])
-    delays = captured_delays(path, streams)
+    received = captured_frames(path, streams)
+    delays = [[delay for _, delay in stream] for stream in received]
+    leaving = delays_on_leaving(received, sent_path, streams)
     differences = Differences(tolerance)
     for index in range(streams):
         stream = index + 1
@@ -224,22 +267,24 @@ def check_against_capture(document, path, tolerance):
         for cycle in document["cycles"]:
             figures = next(f for f in cycle["streams"] if f["stream"] == stream)
             own = delays[index][position:position + figures["received"]]
+            own_leaving = leaving[index][position:position + figures["received"]]
             position += figures["received"]
             if not own:
                 continue
             where = "cycle %d, stream %d" % (cycle["cycle"], stream)
             reported = figures["delay_us"]
-            differences.check("min", reported["min"], min(own), 0, where)
-            differences.check("max", reported["max"], max(own), 0, where)
+            differences.between("min", reported["min"], min(own_leaving), min(own), 0, where)
+            differences.between("max", reported["max"], max(own_leaving), max(own), 0, where)
             differences.check("mean", reported["mean"], sum(own) / len(own), 0.001, where)
-            check_percentiles(differences, reported, own, where)
+            check_percentiles(differences, reported, own, own_leaving, where)
             # Later stamps by a varying amount add to the changes of transit time.
             differences.check("jitter", reported["jitter"], jitter(own), 0.5 + 0.25 * reported["jitter"],
                               where, tolerance / 4)
         if document["test"]["cycles"] > 1 and delays[index]:
             statistics = document["statistics"][index]["delay_us"]
-            check_percentiles(differences, statistics, delays[index], "stream %d over the run" % stream)
-    return differences.largest
+            check_percentiles(differences, statistics, delays[index], leaving[index],
+                              "stream %d over the run" % stream)
+    return differences
 
 
 def main():
@@ -247,6 +292,7 @@ def main():
     parser.add_argument("results")
     parser.add_argument("out", help="standard output of the same run")
     parser.add_argument("--capture", help="tcpdump capture of the receiving interface")
+    parser.add_argument("--sent-capture", help="tcpdump capture of the sending interface (with --capture)")
     parser.add_argument("--tolerance", type=float, default=50.0,
                         help="largest delay (us) of tcpdump's stamp after the program's")
     parser.add_argument("--interrupted", action="store_true", help="the run was interrupted")
@@ -266,9 +312,13 @@ def main():
     compared = check_against_tables(document, out)
     print("tables: %d figures agree" % compared)
     if args.capture:
-        largest = check_against_capture(document, args.capture, args.tolerance)
-        print("capture minus document, smallest and largest (us): " +
-              ", ".join("%s %.2f..%.2f" % (key, low, high) for key, (low, high) in sorted(largest.items())))
+        if not args.sent_capture:
+            fail("--capture needs --sent-capture")
+        differences = check_against_capture(document, args.capture, args.sent_capture, args.tolerance)
+        for title, largest in (("capture minus document", differences.largest),
+                               ("document minus sending side's capture", differences.above_leaving)):
+            print(title + ", smallest and largest (us): " +
+                  ", ".join("%s %.2f..%.2f" % (key, low, high) for key, (low, high) in sorted(largest.items())))
 
 
 if __name__ == "__main__":
