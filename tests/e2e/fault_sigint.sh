@@ -50,7 +50,6 @@ mkfifo "$TG_TMP/answers"
 exec 3<>"$TG_TMP/answers" # kept open and silent: every read of the program waits
 tgf_start "$TG_TMP/setup" "$TG_TMP/answers"
 tgf_wait_output 'Zadejte cislo rozhrani, ktere chcete pouzivat jako odchozi: ' 5 "interactive set-up"
-sleep 0.2
 kill -INT "$TGF_PID"
 tgf_wait_end 5 "SIGINT during the interactive set-up"
 ((TG_RC == 130)) || tg_fail "interactive set-up: SIGINT while waiting for an answer gave status $TG_RC, expected death by SIGINT (130)"
@@ -68,31 +67,42 @@ exec 3>&-
 echo "ok: SIGINT during the set-up ends the program (status 130)"
 
 # ---- 2. between cycles, to the program alone, while the receiver finishes cycle 2
+# The senders are held for a moment only to learn which cycle they send.
 tgf_start "$TG_TMP/between" /dev/null "$TG_TMP/cycles.conf"
 tgf_wait_rows 1 2 20
-tgf_wait_senders 1 5
+tgf_hold_senders 2 20
+tgf_release_senders
 tgf_wait_no_senders 5
 kill -INT "$TGF_PID"
 tgf_wait_end 30 "SIGINT between cycles"
-# Cycle 2 was complete; cycle 3 may have started in the few milliseconds before the signal.
-check_interrupted_run 3 3 200 "interrupt between cycles"
-echo "ok: SIGINT between cycles: cycle 2 complete, later cycles sent nothing"
+# The held cycle was complete; the next may have started in the few milliseconds before the
+# signal.
+check_interrupted_run $((TGF_HELD_CYCLE + 1)) $((TGF_HELD_CYCLE + 1)) 200 "interrupt between cycles"
+echo "ok: SIGINT between cycles: cycle $TGF_HELD_CYCLE complete, later cycles sent nothing"
 
 # ---- 3. during a cycle, to the program alone: the senders do not see it
+# The senders of the cycle after the first are held while the signal is sent, so it certainly
+# comes while they have frames to send.
 tgf_start "$TG_TMP/during" /dev/null "$TG_TMP/cycles.conf"
-tgf_wait_sending 2 2 20
-sleep 0.1
-[[ -n $(tgf_senders) ]] || tg_fail "cycle 2's senders ended too early for the test"
+tgf_wait_rows 1 2 20
+tgf_hold_senders 2 20
 kill -INT "$TGF_PID"
+tgf_release_senders
 tgf_wait_end 30 "SIGINT to the program during a cycle"
-check_interrupted_run 3 2 200 "interrupt of the program during cycle 2"
-echo "ok: SIGINT to the program during cycle 2: cycle 2 complete, later cycles sent nothing"
+check_interrupted_run $((TGF_HELD_CYCLE + 1)) "$TGF_HELD_CYCLE" 200 \
+    "interrupt of the program during cycle $TGF_HELD_CYCLE"
+echo "ok: SIGINT to the program during cycle $TGF_HELD_CYCLE: that cycle complete, later cycles sent nothing"
 
 # ---- 4. to the whole group while a sender sleeps: the sleep is cut short
 tg_write_config "$TG_TMP/sleepy.conf" 2 20000000 2 0.95 "0/constant 100/constant 8000000"
+received_before=$(tg_rx_packets)
 tgf_start "$TG_TMP/sleepy" /dev/null "$TG_TMP/sleepy.conf"
 tgf_wait_senders 1 5
-sleep 1
+# Its one frame has arrived: the sender is in its wait.
+for ((i = 0; i < 500; i++)); do
+    (($(tg_rx_packets) > received_before)) && break
+    sleep 0.02
+done
 kill -INT -- "-$TGF_PID"
 start=$(date +%s%N)
 tgf_wait_end 30 "SIGINT during a long wait"
@@ -107,18 +117,21 @@ tg_expect_no_handover_files "$TGF_WORK"
 echo "ok: SIGINT during an 8 s wait ends the run in $elapsed_ms ms"
 
 # ---- 5. twice in a row during cycle 2 (to the group), once more during cycle 4
+# The senders are held while the two signals are sent: they find them when they go on.
 tgf_start "$TG_TMP/twice" /dev/null "$TG_TMP/cycles.conf"
-tgf_wait_sending 2 2 20
-sleep 0.1
+tgf_wait_rows 1 2 20
+tgf_hold_senders 2 20
 kill -INT -- "-$TGF_PID"
 kill -INT -- "-$TGF_PID"
+tgf_release_senders
 tgf_wait_rows 3 2 20
 kill -INT -- "-$TGF_PID" 2>/dev/null || true
 tgf_wait_end 30 "SIGINT three times"
-# Cycle 2 was cut short: only its sent == received is checked.
-check_interrupted_run 2 2 200 "interrupt twice"
-(($(tg_field 2 1 sent) < $(tg_field 1 1 sent))) || tg_fail "interrupt twice: cycle 2 was not cut short"
-echo "ok: SIGINT three times: one complete cycle, one cut short, the rest empty"
+# The held cycle was cut short: only its sent == received is checked.
+cut=$TGF_HELD_CYCLE
+check_interrupted_run "$cut" "$cut" 200 "interrupt twice"
+(($(tg_field "$cut" 1 sent) < $(tg_field 1 1 sent))) || tg_fail "interrupt twice: cycle $cut was not cut short"
+echo "ok: SIGINT three times: complete cycles, cycle $cut cut short, the rest empty"
 
 # ---- a gap of 10 s in a cycle of 1 s: the sender ends with its duration
 tg_write_config "$TG_TMP/gap.conf" 2 1000000 2 0.95 "0/constant 100/constant 10000000"

@@ -156,10 +156,9 @@ for ((i = 0; i < 250; i++)); do
 done
 [[ -z $(live_in_run) ]] || tg_fail "processes of the run killed with SIGKILL live on: $(live_in_run | tr '\n' ' ')"
 sleep 0.1
-rx_packets() { ip netns exec "$TG_NS" cat "/sys/class/net/$TG_RX/statistics/rx_packets"; }
-arrived=$(rx_packets)
+arrived=$(tg_rx_packets)
 sleep 0.5
-(($(rx_packets) == arrived)) || tg_fail "$(($(rx_packets) - arrived)) frames arrived after the run was killed with SIGKILL"
+(($(tg_rx_packets) == arrived)) || tg_fail "$(($(tg_rx_packets) - arrived)) frames arrived after the run was killed with SIGKILL"
 run_beside after "$TG_NS" "$TG_TMP/short.conf"
 ((TG_RC == 0)) || tg_fail "a run after one killed with SIGKILL ended with status $TG_RC: $(cat "$TG_TMP/after.err")"
 echo "ok: a run killed with SIGKILL takes its sender with it and leaves its receiving interface free"

@@ -808,6 +808,48 @@ tgf_wait_no_senders() {
     tg_fail "the senders did not end within $limit s"
 }
 
+# Holds the running cycle's COUNT senders (SIGSTOP), so that a signal sent meanwhile certainly
+# finds them with frames still to send, however loaded the machine; waits up to LIMIT seconds for
+# a cycle whose senders can all be held. Sets TGF_HELD (their ids) and TGF_HELD_CYCLE (the cycle
+# they send: its rows cannot appear while they are held). tgf_release_senders lets them go on.
+tgf_hold_senders() {
+    local count=$1 limit=$2 i j states
+    for ((i = 0; i < limit * 50; i++)); do
+        TGF_HELD=$(tgf_senders)
+        if (($(wc -w <<<"$TGF_HELD") == count)); then
+            # shellcheck disable=SC2086 # one id per word
+            kill -STOP $TGF_HELD 2>/dev/null || true
+            for ((j = 0; j < 100; j++)); do
+                # shellcheck disable=SC2086
+                states=$(ps -o stat= -p "${TGF_HELD//$'\n'/,}" | cut -c 1 | tr -d '\n')
+                [[ $states == *[RSD]* ]] || break
+                sleep 0.01
+            done
+            # Every one stopped, none ended (a zombie, or reaped and gone).
+            if [[ $states == "$(tg_repeat T "$count")" ]]; then
+                TGF_HELD_CYCLE=$(($(tg_rows | awk '$2 == 1' | wc -l) + 1))
+                return 0
+            fi
+            # One of them had ended already: the next cycle's are held instead.
+            tgf_release_senders
+            tgf_wait_no_senders 5
+        fi
+        kill -0 "$TGF_PID" 2>/dev/null || break
+        sleep 0.02
+    done
+    tg_fail "could not hold $count senders of one cycle within $limit s"
+}
+
+tgf_release_senders() {
+    # shellcheck disable=SC2086
+    kill -CONT $TGF_HELD 2>/dev/null || true
+}
+
+# Frames the receiving end has received since it was brought up.
+tg_rx_packets() {
+    ip netns exec "$TG_NS" cat "/sys/class/net/$TG_RX/statistics/rx_packets"
+}
+
 # Lines of standard error that warn about cycle C, stream S.
 tgf_warnings() {
     grep -E "^Varovani: tok $2 v cyklu $1: " "$TG_TMP/err" || true

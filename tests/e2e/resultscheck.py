@@ -223,12 +223,12 @@ class Differences:
             fail("%s: %s is %s in the document, %s to %s from the captures (allowed: %.2f beyond)"
                  % (where, what, reported, leaving, arriving, error))
         self.note(what, arriving - reported)
-        low, high = self.above_leaving.get(what, (0, 0))
-        self.above_leaving[what] = (min(low, reported - leaving), max(high, reported - leaving))
+        self.note(what, reported - leaving, self.above_leaving)
 
-    def note(self, what, difference):
-        low, high = self.largest.get(what, (0, 0))
-        self.largest[what] = (min(low, difference), max(high, difference))
+    def note(self, what, difference, largest=None):
+        largest = self.largest if largest is None else largest
+        low, high = largest.get(what, (difference, difference))
+        largest[what] = (min(low, difference), max(high, difference))
 
 
 def check_percentiles(differences, reported, delays, leaving, where):
