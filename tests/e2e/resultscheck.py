@@ -231,16 +231,26 @@ class Differences:
         largest[what] = (min(low, difference), max(high, difference))
 
 
+def histogram_error(delay):
+    """How far a percentile of the program's histogram may lie from the delay it stands for: the
+    centre of the delay's bucket (every delay below 128 us has a bucket of its own; above, each
+    power of two is split into 64 buckets). No larger for any delay below `delay`."""
+    if delay < 128:
+        return 0.0
+    width = 1 << (int(delay).bit_length() - 7)
+    return (width - 1) / 2
+
+
 def check_percentiles(differences, reported, delays, leaving, where):
     ordered = sorted(delays)
     ordered_leaving = sorted(leaving)
     previous = ordered[0]
     for key, share in PERCENTILES:
         exact = nearest_rank(ordered, share)
-        # Within 1 % or 1 us (the histogram's error) of the exact percentile of the document's
-        # own stamps, which lies between the two captures' percentiles.
+        # Within the histogram's error of the exact percentile of the document's own stamps,
+        # which lies between the two captures' percentiles.
         differences.between(key, reported[key], nearest_rank(ordered_leaving, share), exact,
-                            max(0.01 * exact, 1.0), where)
+                            histogram_error(exact), where)
         if reported[key] < previous:
             fail("%s: %s %s is below the previous percentile or the minimum %s" % (where, key, reported[key], previous))
         previous = reported[key]
