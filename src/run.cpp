@@ -72,11 +72,12 @@ int runTrafficGenerator(int argc, char** argv) {
              " uz pouziva jiny beh programu trafficgen!");
     }
     generator.initialize();
+    // From here on the run ends with its report, and the private directory is always removed.
+    installInterruptHandler();
     // Before the report begins: a $TMPDIR that cannot take it ends the run with its message alone.
     prepareHandOverDirectory();
     printCycleTableHead(std::cout);
     std::vector<TStreamAccumulator> accumulators(generator.getStreams());
-    installInterruptHandler();
     // On a terminal the running cycle shows on standard error; scripts and logs get nothing.
     CProgressLine progress(std::cerr, generator.getDuration());
     CProgressLine* shownProgress = isatty(STDERR_FILENO) == 1 ? &progress : nullptr;
