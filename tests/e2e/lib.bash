@@ -292,8 +292,10 @@ tg_capture_start() {
     [[ $interface == "$TG_RX" ]] || direction=(-Q out)
     # A previous capture's text must not be taken for this one's.
     rm -f "$err"
+    # Immediate mode gives the ring one slot per snapshot length: with the default of 256 KiB an
+    # 8 MiB ring holds only 32 frames, and a busy machine overruns it. 2048 bytes hold any frame.
     ip netns exec "$TG_NS" tcpdump -i "$interface" "${direction[@]}" -n -U --immediate-mode -B 8192 \
-        -w "$file" udp dst port 33333 2>"$err" &
+        -s 2048 -w "$file" udp dst port 33333 2>"$err" &
     TG_CAPTURE_PIDS+=("$!")
     TG_CAPTURE_ERRS+=("$err")
     TG_PIDS+=("$!")
