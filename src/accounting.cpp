@@ -69,6 +69,10 @@ void CSequenceWindow::enable() {
     coveredAt.assign(SIZE, 0);
 }
 
+std::uint64_t CSequenceWindow::lowestInWindow() const {
+    return nextExpected > SIZE ? nextExpected - SIZE : 0;
+}
+
 bool CSequenceWindow::seen(std::uint64_t number) const {
     return (seenBits[(number & WINDOW_MASK) / 64] >> (number % 64) & 1u) != 0;
 }
@@ -83,18 +87,19 @@ void CSequenceWindow::retire(std::uint64_t slotNumber) {
 }
 
 void CSequenceWindow::advanceTo(std::uint64_t next) {
-    std::uint64_t from = nextExpected;
-    if (next - from > SIZE) {
-        // A jump beyond the window: all of it leaves, and the numbers jumped over that never
-        // entered it are lost.
-        for (std::uint64_t number = from; number < from + SIZE; ++number) {
+    if (next - nextExpected <= SIZE) {
+        for (std::uint64_t number = nextExpected; number < next; ++number) {
             retire(number);
         }
-        lostRun += static_cast<std::uint32_t>(next - SIZE - from);
-        from = next - SIZE;
-    }
-    for (std::uint64_t number = from; number < next; ++number) {
-        retire(number);
+    } else {
+        // A jump beyond the window: every number in it is decided, and those jumped over,
+        // which never entered it, are lost.
+        for (std::uint64_t number = lowestInWindow(); number < nextExpected; ++number) {
+            decideNumber(tally, lostRun, seen(number));
+        }
+        lostRun += static_cast<std::uint32_t>(next - SIZE - nextExpected);
+        std::fill(seenBits.begin(), seenBits.end(), 0);
+        std::fill(coveredAt.begin(), coveredAt.end(), arrivals);
     }
     nextExpected = next;
 }
@@ -125,8 +130,7 @@ TSequenceCounts CSequenceWindow::counts(std::uint32_t sent, std::uint32_t& forei
     TSequenceCounts result = tally;
     std::uint32_t run = lostRun;
     foreign = 0;
-    const std::uint64_t lowest = nextExpected > SIZE ? nextExpected - SIZE : 0;
-    for (std::uint64_t number = lowest; number < nextExpected; ++number) {
+    for (std::uint64_t number = lowestInWindow(); number < nextExpected; ++number) {
         if (number < sent) {
             decideNumber(result, run, seen(number));
         } else if (seen(number)) {

@@ -40,6 +40,7 @@ class CSequenceWindow {
     std::uint32_t numbersSeen() const;
 
   private:
+    std::uint64_t lowestInWindow() const;
     bool seen(std::uint64_t number) const;
     void advanceTo(std::uint64_t next);
     void retire(std::uint64_t slotNumber);

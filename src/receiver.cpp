@@ -273,8 +273,7 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
             handOver = collectHandOver(senders[i].pid);
         }
         // Without the sender's count, the numbers seen stand for what was sent.
-        const std::uint32_t sent =
-            handOver.known ? handOver.sent : state[i].sequence.numbersSeen();
+        const std::uint32_t sent = handOver.known ? handOver.sent : state[i].sequence.numbersSeen();
         TResult result = buildResult(static_cast<int>(i) + 1, state[i], sent);
         result.refused = handOver.refused;
         result.offered = handOver.offered;

@@ -15,8 +15,8 @@ struct TOfferedGaps {
 
 // What a stream's sequence numbers told about one cycle (frames numbered on the wire).
 struct TSequenceCounts {
-    std::uint32_t duplicates = 0; // frames whose number had already arrived; not received
-    std::uint32_t reordered = 0;  // frames numbered below the next expected number
+    std::uint32_t duplicates = 0;       // frames whose number had already arrived; not received
+    std::uint32_t reordered = 0;        // frames numbered below the next expected number
     std::uint32_t reorderExtentMax = 0; // the most arrivals a reordered frame came after
     std::uint32_t late = 0; // too late for the window to tell: received and reordered, not lost
     // Runs of consecutive lost numbers: how many, their lengths summed, the longest.

@@ -26,7 +26,8 @@ void addSequenceCounts(TSequenceCounts& total, const TSequenceCounts& cycle) {
 }
 
 // Stream `stream`'s sequence counts over the cycles, into its statistics.
-void addSequenceStatistics(TStreamStatistics& statistics, const std::vector<TCycleFigures>& cycles) {
+void addSequenceStatistics(TStreamStatistics& statistics,
+                           const std::vector<TCycleFigures>& cycles) {
     for (const TCycleFigures& cycle : cycles) {
         for (const TStreamCycleFigures& figures : cycle.streams) {
             if (figures.stream != statistics.stream || !figures.sequence) {

@@ -155,7 +155,7 @@ void CTrafficGenerator::generate() {
                 receivingDevice = nullptr;
             }
             const TSenderPlan plan{
-                sendingDevice,     frameHeader,       i,      tos[i], operation, duration,
+                sendingDevice,     frameHeader,       i,      tos[i], operation,      duration,
                 sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers};
             const THandOver counts = sendStream(plan);
             pcap_close(sendingDevice);
