@@ -122,11 +122,13 @@ tg_expect_lossless 50
 echo "PASS: lossless through a deep queue, late frames left out, priority kept under overload, open end 100 % loss"
 
 # --- Impaired cable, numbered frames, two cycles: 3 % dropped and 2 % copied at random by the
-# device's ingress rules, the odd-numbered frames delayed behind a 400 kbit/s class (500 frames
-# of 100 bytes per second, fewer than the stream's odd frames: they queue up and arrive late).
+# device's ingress rules, the odd-numbered frames delayed behind a 200 kbit/s class (250 frames
+# of 100 bytes per second, a quarter of the stream's odd frames on its absolute schedule: they
+# queue up and arrive late, the queue empty again about a second after the cycle).
 tg_device_impair 30 20
-tg_device_reorder 400
-tg_write_config "$TG_TMP/impaired.conf" 2 400000 2 0.95 "0/constant 100/constant 200"
+tg_device_reorder 200
+tg_write_config "$TG_TMP/impaired.conf" 2 300000 2 0.95 "0/constant 100/constant 500"
+tg_config_key "$TG_TMP/impaired.conf" pacing absolute
 capture=$TG_TMP/impaired.pcap
 tg_capture_start "$capture"
 start=$(date +%s.%N)
@@ -166,7 +168,7 @@ while read -r cycle sent received duplicates reordered extent late stragglers in
     ((reordered > 0 && late == 0 && stragglers == 0 && in_episodes == sent - received && episodes > 0)) ||
         tg_fail "cycle $cycle: $reordered reordered, $late late, $stragglers stragglers, $in_episodes lost in $episodes episodes of $((sent - received))"
     warning="Varovani: tok 1 v cyklu $cycle: prislo $duplicates duplicitnich paketu (nezapocteny) a $reordered paketu mimo poradi (nejvetsi posun $extent)"
-    [[ $(tgf_warnings "$cycle" 1) == "$warning" ]] || tg_fail "cycle $cycle: no warning '$warning'"
+    grep -qxF "$warning" "$TG_TMP/err" || tg_fail "cycle $cycle: no warning '$warning'"
     echo "impaired, cycle $cycle: $received of $sent received, $duplicates duplicates, $reordered reordered (extent $extent), $in_episodes lost in $episodes episodes"
     sent_all=$((sent_all + sent)) lost_all=$((lost_all + sent - received))
     copies_all=$((copies_all + duplicates)) reordered_all=$((reordered_all + reordered))
