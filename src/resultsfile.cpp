@@ -25,7 +25,7 @@ void addSequenceCounts(TSequenceCounts& total, const TSequenceCounts& cycle) {
     total.longestLossEpisode = std::max(total.longestLossEpisode, cycle.longestLossEpisode);
 }
 
-// Stream `stream`'s sequence counts over the cycles, into its statistics.
+// The stream's sequence counts of every cycle, summed into its statistics.
 void addSequenceStatistics(TStreamStatistics& statistics,
                            const std::vector<TCycleFigures>& cycles) {
     for (const TCycleFigures& cycle : cycles) {
