@@ -21,6 +21,8 @@ struct TOptions {
     TPacing pacing = TPacing::relative;
     bool seedGiven = false;
     std::uint32_t seed = 0;
+    // --sequence-numbers: turns the configuration file's `sequence numbers` on.
+    bool sequenceNumbers = false;
     // Null: the test is described interactively. Points into argv.
     const char* configPath = nullptr;
 };

@@ -50,6 +50,7 @@ struct TSenderPlan {
     CRandomGenerator* timeGenerator;
     TPacing pacing;
     std::int64_t spinNs; // see spinWindowNs
+    bool numbered;       // each frame carries its number within the stream and cycle
 };
 
 // Waits out the gap drawn after a departure: a sleep of the gap itself (relative), or until the
@@ -93,8 +94,11 @@ THandOver sendStream(const TSenderPlan& plan) {
         if (paced && plan.sizeGenerator != nullptr) {
             size = plan.sizeGenerator->generate();
         }
-        const std::size_t length = frameLengthForSize(size);
+        const std::size_t length = frameLengthForSize(size, plan.numbered);
         buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
+        if (plan.numbered) {
+            stampSequenceNumber(frame, counts.sent);
+        }
 
         timeval now;
         gettimeofday(&now, nullptr);
@@ -178,8 +182,8 @@ void CTrafficGenerator::generate() {
                 receivingDevice = nullptr;
             }
             const TSenderPlan plan{
-                sendingDevice,     frameHeader,       i,      tos[i], operation, duration,
-                sizeGenerators[i], timeGenerators[i], pacing, spinNs};
+                sendingDevice,     frameHeader,       i,      tos[i], operation,      duration,
+                sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers};
             const THandOver counts = sendStream(plan);
             pcap_close(sendingDevice);
             // _exit: the parent's buffered output and its exit handlers belong to the parent.
