@@ -3,6 +3,8 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "pacing.h"
 
@@ -21,6 +23,10 @@ struct TOptions {
     TPacing pacing = TPacing::relative;
     bool seedGiven = false;
     std::uint32_t seed = 0;
+    // --benchmark: the device benchmark instead of the test; its settings as given, by option
+    // name (--frame-sizes and the others), to be applied over the configuration's keys.
+    bool benchmark = false;
+    std::vector<std::pair<std::string, std::string>> benchmarkSettings;
     // Null: the test is described interactively. Points into argv.
     const char* configPath = nullptr;
 };

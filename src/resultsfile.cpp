@@ -50,6 +50,17 @@ void CResultsFile::write(const std::vector<TStreamAccumulator>& accumulators, bo
                                                   static_cast<std::uint32_t>(k + 1),
                                                   run.test.cycles, run.test.quantile));
     }
+    writeDocument();
+}
+
+void CResultsFile::writeBenchmark(const TBenchmarkResults& benchmark, bool interrupted) {
+    run.ended = std::time(nullptr);
+    run.interrupted = interrupted;
+    run.benchmark = benchmark;
+    writeDocument();
+}
+
+void CResultsFile::writeDocument() {
     const std::string problem = writeFileAtomically(path, resultsDocument(run));
     if (!problem.empty()) {
         failUnwritable(path, problem);

@@ -6,6 +6,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "benchmarkrun.h"
+#include "config.h"
 #include "interfaceclaim.h"
 #include "options.h"
 #include "resultsfile.h"
@@ -18,6 +20,29 @@ namespace {
 
 void onInterrupt(int) {
     CTrafficGenerator::interrupted = 1;
+}
+
+// The benchmark's settings: the defaults, the configuration file's keys, then the options.
+TBenchmarkSettings benchmarkSettings(const TOptions& options) {
+    TBenchmarkSettings settings;
+    if (options.configPath != nullptr) {
+        applyBenchmarkKeys(settings, CConfig(options.configPath));
+    }
+    for (const auto& [name, text] : options.benchmarkSettings) {
+        applyBenchmarkSetting(settings, name, text);
+    }
+    return settings;
+}
+
+// The benchmark in place of the cycles, on a generator that is set up and initialized.
+void runBenchmarkMode(CTrafficGenerator& generator, const TBenchmarkSettings& settings,
+                      std::optional<CResultsFile>& results) {
+    installInterruptHandler();
+    std::ostream* progress = isatty(STDERR_FILENO) == 1 ? &std::cerr : nullptr;
+    const TBenchmarkResults benchmark = runBenchmark(generator, settings, std::cout, progress);
+    if (results) {
+        results->writeBenchmark(benchmark, CTrafficGenerator::interrupted != 0);
+    }
 }
 
 } // namespace
@@ -62,7 +87,18 @@ int runTrafficGenerator(int argc, char** argv) {
         fail(std::string("Prijimaci rozhrani ") + generator.getReceivingInterface() +
              " uz pouziva jiny beh programu trafficgen!");
     }
+    // Read before anything is opened: a bad key ends the run untouched.
+    const TBenchmarkSettings settings =
+        options.benchmark ? benchmarkSettings(options) : TBenchmarkSettings{};
     generator.initialize();
+    if (options.benchmark) {
+        std::optional<CResultsFile> results;
+        if (options.jsonPath != nullptr) {
+            results.emplace(options.jsonPath, generator.describe());
+        }
+        runBenchmarkMode(generator, settings, results);
+        return 0;
+    }
     printCycleTableHead(std::cout);
     std::vector<TStreamAccumulator> accumulators(generator.getStreams());
     installInterruptHandler();

@@ -7,6 +7,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "benchmark.h"
 #include "handover.h"
 #include "interfaces.h"
 #include "pacing.h"
@@ -47,31 +48,45 @@ struct TSenderPlan {
     CRandomGenerator* timeGenerator;
     TPacing pacing;
     std::int64_t spinNs; // see spinWindowNs
+    TTrialPlan trial;
 };
+
+// The gap a sender waits after a departure, in nanoseconds: the drawn one, or in a benchmark
+// trial the drawn one scaled (the throughput test's stream drawing a constant 1 us).
+std::int64_t nextGapNs(const TSenderPlan& plan) {
+    const std::uint32_t drawn = plan.timeGenerator != nullptr
+                                    ? cappedGap(plan.timeGenerator->generate())
+                                    : BENCHMARK_BASE_GAP_US;
+    if (plan.trial.rateScale > 0) {
+        return scaledGapNs(drawn, plan.trial.rateScale);
+    }
+    return static_cast<std::int64_t>(drawn) * 1000;
+}
 
 // Waits out the gap drawn after a departure: a sleep of the gap itself (relative), or until the
 // schedule's next departure is due (absolute).
-void waitForNextDeparture(const TSenderPlan& plan, std::uint32_t gapUs,
+void waitForNextDeparture(const TSenderPlan& plan, std::int64_t gapNs,
                           CDepartureSchedule& schedule) {
     if (plan.pacing == TPacing::absolute) {
-        schedule.advance(gapUs);
+        schedule.advanceNanoseconds(gapNs);
         // A sender that has been stalled long enough to restart its schedule is competing for
         // its core; spinning would only use up more of its share.
         const std::int64_t spinNs = schedule.restarts() == 0 ? plan.spinNs : 0;
         waitUntil(schedule.nextDeparture(monotonicNanoseconds()), spinNs,
                   CTrafficGenerator::interrupted);
-    } else if (gapUs != 0) {
-        sleepUnlessInterrupted(gapUs);
+    } else if (gapNs != 0) {
+        sleepUnlessInterrupted(static_cast<std::uint32_t>(gapNs / 1000));
     }
 }
 
 THandOver sendStream(const TSenderPlan& plan) {
     THandOver counts;
-    unsigned char frame[MAX_FRAME_LENGTH];
+    unsigned char frame[MAX_BENCHMARK_FRAME_LENGTH];
     const timeval unstamped{0, 0};
     timeval start;
     gettimeofday(&start, nullptr);
-    const bool paced = plan.operation == LOSS_AND_DELAY_TEST;
+    const bool benchmark = plan.trial.rateScale > 0;
+    const bool paced = plan.operation == LOSS_AND_DELAY_TEST || benchmark;
     if (paced && plan.pacing == TPacing::absolute) {
         sharpenTimers();
     }
@@ -82,7 +97,8 @@ THandOver sendStream(const TSenderPlan& plan) {
         if (paced && plan.sizeGenerator != nullptr) {
             size = plan.sizeGenerator->generate();
         }
-        const std::size_t length = frameLengthForSize(size);
+        const std::size_t length =
+            plan.trial.frameLength != 0 ? plan.trial.frameLength : frameLengthForSize(size);
         buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
 
         timeval now;
@@ -109,9 +125,9 @@ THandOver sendStream(const TSenderPlan& plan) {
         }
         ++counts.sent;
 
-        if (paced && plan.timeGenerator != nullptr) {
-            const std::uint32_t gap = cappedGap(plan.timeGenerator->generate());
-            tally.drew(gap);
+        if (paced && (plan.timeGenerator != nullptr || benchmark)) {
+            const std::int64_t gap = nextGapNs(plan);
+            tally.drewNanoseconds(gap);
             waitForNextDeparture(plan, gap, schedule);
         }
     }
@@ -152,7 +168,7 @@ void CTrafficGenerator::generate() {
             }
             const TSenderPlan plan{
                 sendingDevice,     frameHeader,       i,      tos[i], operation, duration,
-                sizeGenerators[i], timeGenerators[i], pacing, spinNs};
+                sizeGenerators[i], timeGenerators[i], pacing, spinNs, trial};
             const THandOver counts = sendStream(plan);
             pcap_close(sendingDevice);
             // _exit: the parent's buffered output and its exit handlers belong to the parent.

@@ -24,6 +24,16 @@ constexpr unsigned int MAX_STREAMS = 10;
 constexpr std::int32_t THROUGHPUT_TEST = 1;
 constexpr std::int32_t LOSS_AND_DELAY_TEST = 2;
 
+// A benchmark trial's departures: every stream's drawn gaps divided by `rateScale` (0: not a
+// benchmark trial, the gaps as drawn; infinity: back to back) and, unless 0, every frame
+// `frameLength` bytes long. The throughput test's one stream draws a constant gap of
+// BENCHMARK_BASE_GAP_US to be scaled.
+struct TTrialPlan {
+    double rateScale = 0;
+    std::uint32_t frameLength = 0;
+};
+constexpr std::uint32_t BENCHMARK_BASE_GAP_US = 1;
+
 class CTrafficGenerator {
   public:
     CTrafficGenerator();
@@ -51,6 +61,19 @@ class CTrafficGenerator {
         seedGiven = true;
     }
 
+    // The next cycles are benchmark trials of `durationUs` each (pacing absolute).
+    void setTrial(const TTrialPlan& plan, std::uint32_t durationUs) {
+        trial = plan;
+        duration = durationUs;
+        pacing = TPacing::absolute;
+    }
+    // The mean gap each stream draws (microseconds), estimated from draws for random ones; and
+    // the mean length of the frames the set-up configures.
+    std::vector<double> meanGapsUs() const;
+    double meanFrameLength() const;
+
+    std::int32_t getOperation() const { return operation; }
+    const char* getSendingInterface() const { return sendingInterface; }
     std::uint32_t getCycles() const { return cycles; }
     std::uint32_t getDuration() const { return duration; }
     std::uint32_t getStreams() const { return streams; }
@@ -85,6 +108,7 @@ class CTrafficGenerator {
     std::uint32_t lossTimeout = DEFAULT_LOSS_TIMEOUT_US;
     CProgressLine* progressLine = nullptr;
     TPacing pacing = TPacing::relative;
+    TTrialPlan trial;
     bool seedGiven = false;
     std::uint32_t seed = 0;
     // Cycles begun so far: the number of the current one while it runs.

@@ -34,6 +34,8 @@ constexpr std::size_t STREAM_LETTER_OFFSET = 42;
 constexpr std::size_t SEND_TIME_OFFSET = 43;
 constexpr std::size_t MIN_FRAME_LENGTH = 59;
 constexpr std::size_t MAX_FRAME_LENGTH = 1500;
+// A benchmark's frames may be as long as Ethernet allows (1518 bytes with the check sequence).
+constexpr std::size_t MAX_BENCHMARK_FRAME_LENGTH = 1514;
 constexpr std::uint16_t TEST_PORT = 33333;
 
 // The longest wait for a cycle's frames after its last sender has ended, unless set otherwise,
@@ -62,7 +64,7 @@ void writeConstantHeaderFields(unsigned char* header);
 // Frame length L for a drawn size S: at most 1500, at least 59.
 std::size_t frameLengthForSize(std::uint32_t size);
 
-// Builds one complete test frame of `length` bytes (59..1500) into `frame`:
+// Builds one complete test frame of `length` bytes (59..1514) into `frame`:
 // header template, TOS, lengths, checksum, stream letter, send time and filler.
 void buildTestFrame(unsigned char* frame, std::size_t length, const unsigned char* header,
                     unsigned char tos, unsigned int streamIndex, const timeval& sendTime);
