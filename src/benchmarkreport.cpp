@@ -8,8 +8,8 @@
 
 namespace {
 
-constexpr int RATE_TABLE_WIDTH = 121;
-constexpr int LATENCY_TABLE_WIDTH = 140;
+constexpr int RATE_TABLE_WIDTH = 114;
+constexpr int LATENCY_TABLE_WIDTH = 145;
 
 std::string fixed(double value, int decimals) {
     std::ostringstream text;
@@ -51,11 +51,11 @@ void printRateRow(std::ostream& out, const std::string& name, const TBenchmarkRa
     // What the tester could not go beyond is a lower bound of the device's rate.
     const std::string lower = (rate.limitedBy == "tester" ? ">= " : "") + fixed(rate.lowerFps, 0);
     out << "| " << std::left << std::setw(10) << name << std::right << " |";
-    out << std::setw(16) << lower << " |";
-    out << std::setw(20) << fixed(rate.upperFps, 0) << " |";
+    out << std::setw(17) << lower << " |";
+    out << std::setw(19) << fixed(rate.upperFps, 0) << " |";
     out << std::setw(15) << fixed(frameBitsPerSecond(rate.lowerFps, size.meanFrameSize) / 1e6, 3)
         << " |";
-    out << std::setw(17) << fixed(wireBitsPerSecond(rate.lowerFps, size.meanFrameSize) / 1e6, 3)
+    out << std::setw(18) << fixed(wireBitsPerSecond(rate.lowerFps, size.meanFrameSize) / 1e6, 3)
         << " |";
     out << std::setw(10) << percentCell(percentOfLine(rate.lowerFps, lineFps(size))) << " |";
     out << std::setw(9) << limitText(rate.limitedBy) << " |\n";
@@ -76,7 +76,7 @@ void printLatencyRow(std::ostream& out, const TBenchmarkLatency& latency) {
     out << std::setw(11) << delayCell(delay, delay.percentiles.p99_9) << " |";
     out << std::setw(14) << delayCell(delay, delay.max) << " |";
     out << std::setw(12) << (delay.known ? fixed(delay.jitter, 3) : "-") << " |";
-    out << std::setw(8) << (latency.valid ? "ano" : "ne") << " |\n";
+    out << std::setw(7) << (latency.valid ? "ano" : "ne") << " |\n";
 }
 
 void printLatencyIntervals(std::ostream& out, const TBenchmarkSize& size, float probability) {
