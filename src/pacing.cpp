@@ -102,6 +102,12 @@ void sharpenTimers() {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
 }
 
+void runBeforeOrdinaryProcesses() {
+    sched_param parameters{};
+    parameters.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    sched_setscheduler(0, SCHED_FIFO, &parameters);
+}
+
 unsigned usableCores() {
     cpu_set_t set;
     CPU_ZERO(&set);

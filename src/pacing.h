@@ -91,6 +91,12 @@ std::int64_t monotonicNanoseconds();
 // slack of 50 us would add to every sleep).
 void sharpenTimers();
 
+// Puts this process before every ordinary one (SCHED_FIFO at the lowest real-time priority), so
+// that other work on the machine does not stall it for milliseconds; the kernel's real-time
+// throttling still leaves ordinary processes their share of every core. Nothing changes when the
+// system refuses.
+void runBeforeOrdinaryProcesses();
+
 // The processors this process may run on.
 unsigned usableCores();
 

@@ -4,7 +4,6 @@
 #include <iostream>
 #include <optional>
 #include <string>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include "benchmarkrun.h"
@@ -23,8 +22,6 @@ void onInterrupt(int) {
     CTrafficGenerator::interrupted = 1;
 }
 
-constexpr int BENCHMARK_NICE = -10;
-
 // The benchmark's settings: the defaults, the configuration file's keys, then the options.
 TBenchmarkSettings benchmarkSettings(const TOptions& options) {
     TBenchmarkSettings settings;
@@ -41,9 +38,6 @@ TBenchmarkSettings benchmarkSettings(const TOptions& options) {
 void runBenchmarkMode(CTrafficGenerator& generator, const TBenchmarkSettings& settings,
                       std::optional<CResultsFile>& results) {
     installInterruptHandler();
-    // The tester's ceiling should be the machine's, not what other work leaves of it: the
-    // benchmark and its senders (which inherit it) run before ordinary processes.
-    setpriority(PRIO_PROCESS, 0, BENCHMARK_NICE);
     std::ostream* progress = isatty(STDERR_FILENO) == 1 ? &std::cerr : nullptr;
     const TBenchmarkResults benchmark = runBenchmark(generator, settings, std::cout, progress);
     if (results) {
