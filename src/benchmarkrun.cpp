@@ -170,8 +170,13 @@ void CBenchmarkRun::measureLatency(TBenchmarkSize& size) {
         double achieved = 0;
         for (std::uint32_t k = 1; k <= repeats && !CTrafficGenerator::interrupted; ++k) {
             TTrialFigures figures;
-            const TTrialOutcome outcome =
+            TTrialOutcome outcome =
                 runTrial(size, latency.offeredFps, settings.finalDurationUs, "latency", &figures);
+            // A stall of the tester spoils a long trial more often than a short one: once more.
+            if (outcome.verdict != TTrialVerdict::valid && !CTrafficGenerator::interrupted) {
+                outcome = runTrial(size, latency.offeredFps, settings.finalDurationUs, "latency",
+                                   &figures);
+            }
             latency.valid = latency.valid && outcome.verdict == TTrialVerdict::valid;
             accumulateResult(accumulator, asResult(figures), ++done);
             achieved += figures.achievedFps;

@@ -90,6 +90,19 @@ TEST(BenchmarkReport, TheTestersCeilingIsShownAsALowerBoundOfTheDevice) {
     EXPECT_EQ(text.find("Zpozdeni pri zatizeni"), std::string::npos);
 }
 
+// The long trial at 100 % of the NDR confirms it; a loss there is said below the limits.
+TEST(BenchmarkReport, ALossInTheLongTrialAtTheNdrIsSaid) {
+    TBenchmarkSize size = shapedSize();
+    size.latency.front().loadPercent = 100;
+    size.latency.front().lossPercent = 0.264;
+    std::ostringstream out;
+    printBenchmarkSize(out, size, benchmarkOf(size, 20e6), 0.95f);
+    EXPECT_NE(out.str().find("ramcu/s\nNDR nepotvrzena: pri 100 % NDR ztratilo zarizeni v delsim "
+                             "pokusu 0.264 % ramcu\nPDR 0.5 %: "),
+              std::string::npos)
+        << out.str();
+}
+
 TEST(BenchmarkReport, TrialLinesAndTheEndNameLoadTrialAndTime) {
     const TBenchmarkSize size = shapedSize();
     EXPECT_EQ(trialProgressText(size, 3, 14880),
