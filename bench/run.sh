@@ -15,7 +15,9 @@
 #   - peak resident memory of a 1 s and a --memory-seconds full-speed run,
 #   - the gaps between departures with relative and absolute pacing, from an independent
 #     capture, the CPU the senders cost, and whether a seed repeats the frame sizes
-#     (measured first; --pacing-only stops after this table).
+#     (measured first; --pacing-only stops after this table),
+#   - the receiver's accounting per frame with and without sequence numbers, and the delay
+#     histogram's share of it (build/bench/accounting_cost, Google Benchmark, no network).
 # Details of every run land in build/bench/last-run.log.
 set -euo pipefail
 
@@ -66,6 +68,7 @@ bash scripts/install-deps.sh tcpreplay time
 if [[ -z $BINARY ]]; then
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build build -j"$(nproc)" --target trafficgen
+    cmake --build build -j"$(nproc)" --target accounting_cost
     BINARY=$ROOT/build/trafficgen
 fi
 BINARY=$(cd "$(dirname "$BINARY")" && pwd)/$(basename "$BINARY")
@@ -537,3 +540,13 @@ print_table() {
 }
 print_table | tee "$ROOT/build/bench/last-table.txt"
 cat "$ROOT/build/bench/last-pacing.txt"
+
+# ------------------------------------------------------------------ accounting per frame
+accounting_cost() {
+    echo "Receiver's accounting per 100-byte frame, CPU time, median of 5 (build/bench/accounting_cost):"
+    "$ROOT/build/bench/accounting_cost" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+        2>/dev/null | awk '/_median/ { sub(/_median$/, "", $1); printf "  %-26s %6s ns\n", $1, $4 }'
+}
+if [[ -x $ROOT/build/bench/accounting_cost ]]; then
+    accounting_cost | tee -a "$LOG"
+fi

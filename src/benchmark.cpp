@@ -263,6 +263,9 @@ TTrialFigures combineResults(const std::vector<TResult>& results) {
         }
         figures.jitter = std::max(figures.jitter, result.jitter);
         figures.delays.merge(result.delays);
+        figures.numbered = figures.numbered || result.numbered;
+        figures.duplicates += result.sequence.duplicates;
+        figures.reordered += result.sequence.reordered;
     }
     const double received = static_cast<double>(figures.received);
     figures.meanDelay = received > 0 ? delaySum / received : 0;

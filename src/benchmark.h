@@ -124,6 +124,10 @@ struct TTrialFigures {
     double delayVariance = 0;
     double jitter = 0; // the largest of the streams'
     CDelayHistogram delays;
+    // With sequence numbers: the copies left out of `received`, and the frames out of order.
+    bool numbered = false;
+    std::uint64_t duplicates = 0;
+    std::uint64_t reordered = 0;
 };
 
 // The streams' results of one trial summed: counts added, delays pooled, the achieved rate the

@@ -126,6 +126,10 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     trial.received = combined.received;
     trial.lossPercent = combined.lossPercent;
     trial.delay = delayFigures(combined);
+    if (combined.numbered) {
+        trial.duplicates = combined.duplicates;
+        trial.reordered = combined.reordered;
+    }
     trial.invalidReason = verdictName(verdict);
     if (CTrafficGenerator::interrupted) {
         trial.invalidReason = verdictName(TTrialVerdict::interrupted);
@@ -205,6 +209,9 @@ TBenchmarkSize CBenchmarkRun::runSize(std::optional<std::uint32_t> frameSize,
     TBenchmarkSize size;
     size.frameSize = frameSize;
     frameLength = frameSize ? *frameSize - FCS_LENGTH : 0;
+    // Numbered frames let the receiver count each frame once, copies apart; a frame too short
+    // for its number (64 to 66 bytes) goes without.
+    generator.setSequenceNumbers(frameLength == 0 || frameLength >= MIN_NUMBERED_FRAME_LENGTH);
     size.meanFrameSize = frameSize ? *frameSize : generator.meanFrameLength() + FCS_LENGTH;
     double top = 0;
     if (lineRateBps) {

@@ -61,6 +61,8 @@ const TOptionEntry OPTION_TABLE[] = {
          }
          options.seedGiven = true;
      }},
+    {"sequence-numbers", nullptr, "cisluje pakety: duplikaty, poradi a davky ztrat",
+     [](TOptions& options, const char*) { options.sequenceNumbers = true; }},
     {"benchmark", nullptr, "benchmark zarizeni: NDR, PDR a zpozdeni pri zatizeni",
      [](TOptions& options, const char*) { options.benchmark = true; }},
     {FRAME_SIZES, "SEZNAM", "benchmark: velikosti ramcu s FCS 64-1518 (vychozi ramce nastaveni)",

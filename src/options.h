@@ -23,6 +23,8 @@ struct TOptions {
     TPacing pacing = TPacing::relative;
     bool seedGiven = false;
     std::uint32_t seed = 0;
+    // --sequence-numbers: turns the configuration file's `sequence numbers` on.
+    bool sequenceNumbers = false;
     // --benchmark: the device benchmark instead of the test; its settings as given, by option
     // name (--frame-sizes and the others), to be applied over the configuration's keys.
     bool benchmark = false;

@@ -43,8 +43,9 @@ struct TTestDescription {
     std::vector<TStreamDescription> streams;
     // Settings of further opt-in features go here as std::optional members, written into the
     // "test" object only when set (see testObject in results.cpp).
-    std::optional<std::string> pacing; // "absolute"; none for the default, relative
-    std::optional<std::uint32_t> seed; // the seed the set-up gave
+    std::optional<std::string> pacing;   // "absolute"; none for the default, relative
+    std::optional<std::uint32_t> seed;   // the seed the set-up gave
+    std::optional<bool> sequenceNumbers; // true when the frames carry sequence numbers
 };
 
 // One stream's figures of one cycle: its table row, unrounded, and what the table cannot show.
@@ -66,7 +67,8 @@ struct TStreamCycleFigures {
     double jitter = 0.0;
     // Figures of further opt-in features (such as what a stream offered) go here as
     // std::optional members, written only when set (see cycleObject in results.cpp).
-    std::optional<TOfferedGaps> offered; // loss-and-delay test: the gaps sent and those drawn
+    std::optional<TOfferedGaps> offered;     // loss-and-delay test: the gaps sent and those drawn
+    std::optional<TSequenceCounts> sequence; // with sequence numbers; `received` is distinct
 };
 
 struct TCycleFigures {
@@ -99,6 +101,10 @@ struct TStreamStatistics {
     float meanDelayVariance = 0.0f;
     TInterval delayInterval;
     TPercentiles percentiles{};
+    // With sequence numbers: the distinct frames received and the counts over all cycles (the
+    // longest episode and the largest extent of any cycle).
+    std::optional<TSequenceCounts> sequence;
+    std::uint64_t received = 0;
 };
 
 // ------------------------------------------------------------------ the benchmark (--benchmark)
@@ -123,6 +129,10 @@ struct TBenchmarkTrial {
     std::uint64_t received = 0;
     double lossPercent = 0;
     TDelayFigures delay;
+    // With sequence numbers (every frame size but 64-66 bytes): copies, not counted as received,
+    // and frames that came out of order.
+    std::optional<std::uint64_t> duplicates;
+    std::optional<std::uint64_t> reordered;
     const char* invalidReason = nullptr; // null: a result of the device
 };
 

@@ -48,6 +48,7 @@ struct TSenderPlan {
     CRandomGenerator* timeGenerator;
     TPacing pacing;
     std::int64_t spinNs; // see spinWindowNs
+    bool numbered;       // each frame carries its number within the stream and cycle
     TTrialPlan trial;
 };
 
@@ -101,9 +102,13 @@ THandOver sendStream(const TSenderPlan& plan) {
         if (paced && plan.sizeGenerator != nullptr) {
             size = plan.sizeGenerator->generate();
         }
-        const std::size_t length =
-            plan.trial.frameLength != 0 ? plan.trial.frameLength : frameLengthForSize(size);
+        const std::size_t length = plan.trial.frameLength != 0
+                                       ? plan.trial.frameLength
+                                       : frameLengthForSize(size, plan.numbered);
         buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
+        if (plan.numbered) {
+            stampSequenceNumber(frame, counts.sent);
+        }
 
         timeval now;
         gettimeofday(&now, nullptr);
@@ -171,8 +176,8 @@ void CTrafficGenerator::generate() {
                 receivingDevice = nullptr;
             }
             const TSenderPlan plan{
-                sendingDevice,     frameHeader,       i,      tos[i], operation, duration,
-                sizeGenerators[i], timeGenerators[i], pacing, spinNs, trial};
+                sendingDevice,     frameHeader,       i,      tos[i], operation,       duration,
+                sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers, trial};
             const THandOver counts = sendStream(plan);
             pcap_close(sendingDevice);
             // _exit: the parent's buffered output and its exit handlers belong to the parent.

@@ -55,6 +55,9 @@ class CTrafficGenerator {
     void setProgressLine(CProgressLine* line) { progressLine = line; }
     // How the senders space their departures.
     void setPacing(TPacing value) { pacing = value; }
+    // Every frame carries its number within its stream and cycle, and the receiver counts
+    // duplicates, reordering and loss episodes by them.
+    void setSequenceNumbers(bool on) { sequenceNumbers = on; }
     // Cycle c seeds the draws with seed + c - 1 instead of the time of day.
     void setSeed(std::uint32_t value) {
         seed = value;
@@ -108,6 +111,7 @@ class CTrafficGenerator {
     std::uint32_t lossTimeout = DEFAULT_LOSS_TIMEOUT_US;
     CProgressLine* progressLine = nullptr;
     TPacing pacing = TPacing::relative;
+    bool sequenceNumbers = false;
     TTrialPlan trial;
     bool seedGiven = false;
     std::uint32_t seed = 0;

@@ -67,6 +67,7 @@ class CTrafficGeneratorTestAccess {
     static TPacing pacing(const G& g) { return g.pacing; }
     static bool seedGiven(const G& g) { return g.seedGiven; }
     static std::uint32_t seed(const G& g) { return g.seed; }
+    static bool sequenceNumbers(const G& g) { return g.sequenceNumbers; }
 };
 
 #endif
