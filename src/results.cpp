@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "benchmark.h"
+
 namespace {
 
 // Keys in the order the documentation lists them.
@@ -197,10 +199,16 @@ Json delayFiguresObject(const TDelayFigures& figures) {
     return delay;
 }
 
-Json rateObject(const TBenchmarkRate& rate) {
+// The rate in frames/s, and its lower end also in bit/s of the frames, on the wire and in % of
+// the line rate (null without one).
+Json rateObject(const TBenchmarkRate& rate, const TBenchmarkSize& size) {
+    const double lineFps = size.lineRateFps ? static_cast<double>(*size.lineRateFps) : 0;
     return {{"lower_fps", number(rate.lowerFps)},
             {"upper_fps", number(rate.upperFps)},
-            {"limited_by", rate.limitedBy}};
+            {"limited_by", rate.limitedBy},
+            {"lower_bps", number(frameBitsPerSecond(rate.lowerFps, size.meanFrameSize))},
+            {"lower_wire_bps", number(wireBitsPerSecond(rate.lowerFps, size.meanFrameSize))},
+            {"lower_line_percent", number(percentOfLine(rate.lowerFps, lineFps))}};
 }
 
 Json trialObject(const TBenchmarkTrial& trial) {
@@ -247,8 +255,8 @@ Json sizeObject(const TBenchmarkSize& size) {
             {"mean_frame_size", number(size.meanFrameSize)},
             {"line_rate_fps", size.lineRateFps ? Json(*size.lineRateFps) : Json(nullptr)},
             {"tester_maximum_fps", optionalNumber(size.testerMaximumFps)},
-            {"ndr", rateObject(size.ndr)},
-            {"pdr", rateObject(size.pdr)},
+            {"ndr", rateObject(size.ndr, size)},
+            {"pdr", rateObject(size.pdr, size)},
             {"latency", latency},
             {"trials", trials}};
 }
