@@ -144,6 +144,26 @@ std::string pdrName(const TBenchmarkResults& benchmark) {
     return text.str();
 }
 
+// Why a trial is not a device result, as the progress line says it.
+std::string reasonText(const std::string& reason) {
+    if (reason == "tester maximum") {
+        return "mereni maxima testeru";
+    }
+    if (reason == "sender behind schedule") {
+        return "odesilatel nedodrzel rozvrh";
+    }
+    if (reason == "frames refused") {
+        return "lokalni system odmitl ramce";
+    }
+    if (reason == "capture dropped") {
+        return "zachytavani zahodilo ramce";
+    }
+    if (reason == "count unknown") {
+        return "pocet odeslanych ramcu nelze zjistit";
+    }
+    return "preruseno";
+}
+
 } // namespace
 
 std::string trialProgressText(const TBenchmarkSize& size, std::size_t trial, double targetFps) {
@@ -164,7 +184,7 @@ std::string trialOutcomeText(const TBenchmarkTrial& trial) {
                        fixed(trial.achievedFps, 0) + " ramcu/s), ztratovost " +
                        fixed(trial.lossPercent, 3) + " %";
     if (trial.invalidReason != nullptr) {
-        text += ", neni vysledek zarizeni: " + std::string(trial.invalidReason);
+        text += ", neni vysledek zarizeni: " + reasonText(trial.invalidReason);
     }
     return text;
 }
