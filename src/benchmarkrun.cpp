@@ -68,6 +68,28 @@ TTrialEvidence evidenceOf(const std::vector<TResult>& results, std::uint32_t dur
     return evidence;
 }
 
+// A trial as the results file keeps it.
+TBenchmarkTrial trialRecord(std::uint32_t number, const char* phase, double loadFps,
+                            const TTrialFigures& figures, TTrialVerdict verdict) {
+    TBenchmarkTrial trial;
+    trial.trial = number;
+    trial.phase = phase;
+    trial.targetFps = loadFps;
+    trial.achievedFps = figures.achievedFps;
+    trial.sent = figures.sent;
+    trial.received = figures.received;
+    trial.lossPercent = figures.lossPercent;
+    trial.delay = delayFigures(figures);
+    if (figures.numbered) {
+        trial.duplicates = figures.duplicates;
+        trial.reordered = figures.reordered;
+    }
+    // A trial cut short by the interrupt says that, whatever else went wrong in it.
+    trial.invalidReason =
+        verdictName(CTrafficGenerator::interrupted != 0 ? TTrialVerdict::interrupted : verdict);
+    return trial;
+}
+
 class CBenchmarkRun {
   public:
     CBenchmarkRun(CTrafficGenerator& generator, const TBenchmarkSettings& settings,
@@ -89,6 +111,9 @@ class CBenchmarkRun {
     TTrialOutcome runTrial(TBenchmarkSize& size, double loadFps, std::uint32_t durationUs,
                            const char* phase, TTrialFigures* figures = nullptr);
     void findRates(TBenchmarkSize& size, double top, bool topIsLineRate);
+    TTrialOutcome runLatencyTrial(TBenchmarkSize& size, double loadFps, TTrialFigures& figures);
+    std::optional<TBenchmarkLatency> measureLoad(TBenchmarkSize& size, double percent,
+                                                 std::uint32_t repeats);
     void measureLatency(TBenchmarkSize& size);
 
     CTrafficGenerator& generator;
@@ -106,12 +131,9 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
         settle(SETTLE_PAUSE_US);
     }
     firstTrial = false;
-    TBenchmarkTrial trial;
-    trial.trial = static_cast<std::uint32_t>(size.trials.size() + 1);
-    trial.phase = phase;
-    trial.targetFps = loadFps;
+    const auto number = static_cast<std::uint32_t>(size.trials.size() + 1);
     if (progress != nullptr) {
-        *progress << trialProgressText(size, trial.trial, loadFps) << std::flush;
+        *progress << trialProgressText(size, number, loadFps) << std::flush;
     }
     const double scale = std::isinf(loadFps) ? std::numeric_limits<double>::infinity()
                                              : rateScale(loadFps, meanGaps);
@@ -121,23 +143,10 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     const TTrialFigures combined = combineResults(results);
     const TTrialVerdict verdict = std::isinf(loadFps) ? TTrialVerdict::testerMaximum
                                                       : judgeTrial(evidenceOf(results, durationUs));
-    trial.achievedFps = combined.achievedFps;
-    trial.sent = combined.sent;
-    trial.received = combined.received;
-    trial.lossPercent = combined.lossPercent;
-    trial.delay = delayFigures(combined);
-    if (combined.numbered) {
-        trial.duplicates = combined.duplicates;
-        trial.reordered = combined.reordered;
-    }
-    trial.invalidReason = verdictName(verdict);
-    if (CTrafficGenerator::interrupted) {
-        trial.invalidReason = verdictName(TTrialVerdict::interrupted);
-    }
+    size.trials.push_back(trialRecord(number, phase, loadFps, combined, verdict));
     if (progress != nullptr) {
-        *progress << trialOutcomeText(trial) << std::endl;
+        *progress << trialOutcomeText(size.trials.back()) << std::endl;
     }
-    size.trials.push_back(trial);
     if (figures != nullptr) {
         *figures = combined;
     }
@@ -160,47 +169,67 @@ void CBenchmarkRun::findRates(TBenchmarkSize& size, double top, bool topIsLineRa
     size.pdr = {pdr.lowerFps, pdr.upperFps, limitName(pdr.limitedBy)};
 }
 
+TTrialOutcome CBenchmarkRun::runLatencyTrial(TBenchmarkSize& size, double loadFps,
+                                             TTrialFigures& figures) {
+    TTrialOutcome outcome = runTrial(size, loadFps, settings.finalDurationUs, "latency", &figures);
+    // A stall of the tester spoils a long trial more often than a short one: once more.
+    if (outcome.verdict != TTrialVerdict::valid && !CTrafficGenerator::interrupted) {
+        outcome = runTrial(size, loadFps, settings.finalDurationUs, "latency", &figures);
+    }
+    return outcome;
+}
+
+// With several trials at the load, the delays are those of all their frames and the statistics
+// those of the test over its cycles.
+void putStatistics(TBenchmarkLatency& latency, const TStreamAccumulator& accumulator,
+                   std::uint32_t trials, float quantile) {
+    latency.delay.percentiles = accumulator.delays.percentiles();
+    latency.delay.min = accumulator.lowestDelay;
+    latency.delay.max = accumulator.highestDelay;
+    latency.delay.mean = accumulator.meanDelay;
+    latency.statistics = streamStatistics(accumulator, 1, trials, quantile);
+}
+
+std::optional<TBenchmarkLatency> CBenchmarkRun::measureLoad(TBenchmarkSize& size, double percent,
+                                                            std::uint32_t repeats) {
+    TBenchmarkLatency latency;
+    latency.loadPercent = percent;
+    latency.offeredFps = std::floor(size.ndr.lowerFps * percent / 100.0);
+    TStreamAccumulator accumulator;
+    std::uint32_t done = 0;
+    double achieved = 0;
+    while (done < repeats && !CTrafficGenerator::interrupted) {
+        TTrialFigures figures;
+        const TTrialOutcome outcome = runLatencyTrial(size, latency.offeredFps, figures);
+        latency.valid = latency.valid && outcome.verdict == TTrialVerdict::valid;
+        accumulateResult(accumulator, asResult(figures), ++done);
+        achieved += figures.achievedFps;
+        if (done == 1) {
+            latency.delay = delayFigures(figures);
+        }
+    }
+    if (done == 0) {
+        return std::nullopt;
+    }
+    latency.achievedFps = achieved / done;
+    latency.lossPercent = accumulator.meanLoss;
+    if (done > 1) {
+        putStatistics(latency, accumulator, done, generator.getQuantile());
+    }
+    return latency;
+}
+
 void CBenchmarkRun::measureLatency(TBenchmarkSize& size) {
     const std::uint32_t repeats = generator.getCycles() > 1 ? generator.getCycles() : 1;
     for (double percent : settings.latencyLoadsPercent) {
-        if (size.ndr.lowerFps <= 0 || CTrafficGenerator::interrupted) {
+        if (size.ndr.lowerFps <= 0) {
             return;
         }
-        TBenchmarkLatency latency;
-        latency.loadPercent = percent;
-        latency.offeredFps = std::floor(size.ndr.lowerFps * percent / 100.0);
-        TStreamAccumulator accumulator;
-        std::uint32_t done = 0;
-        double achieved = 0;
-        for (std::uint32_t k = 1; k <= repeats && !CTrafficGenerator::interrupted; ++k) {
-            TTrialFigures figures;
-            TTrialOutcome outcome =
-                runTrial(size, latency.offeredFps, settings.finalDurationUs, "latency", &figures);
-            // A stall of the tester spoils a long trial more often than a short one: once more.
-            if (outcome.verdict != TTrialVerdict::valid && !CTrafficGenerator::interrupted) {
-                outcome = runTrial(size, latency.offeredFps, settings.finalDurationUs, "latency",
-                                   &figures);
-            }
-            latency.valid = latency.valid && outcome.verdict == TTrialVerdict::valid;
-            accumulateResult(accumulator, asResult(figures), ++done);
-            achieved += figures.achievedFps;
-            if (k == 1) {
-                latency.delay = delayFigures(figures);
-            }
-        }
-        if (done == 0) {
+        const std::optional<TBenchmarkLatency> latency = measureLoad(size, percent, repeats);
+        if (!latency) {
             return;
         }
-        latency.achievedFps = achieved / done;
-        latency.lossPercent = accumulator.meanLoss;
-        if (done > 1) {
-            latency.delay.percentiles = accumulator.delays.percentiles();
-            latency.delay.min = accumulator.lowestDelay;
-            latency.delay.max = accumulator.highestDelay;
-            latency.delay.mean = accumulator.meanDelay;
-            latency.statistics = streamStatistics(accumulator, 1, done, generator.getQuantile());
-        }
-        size.latency.push_back(latency);
+        size.latency.push_back(*latency);
     }
 }
 
