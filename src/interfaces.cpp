@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "batchsender.h"
 #include "trafficgenerator.h"
 #include "utils.h"
 
@@ -129,6 +130,25 @@ pcap_t* openSendingDevice(const char* interfaceName, char* errorBuffer) {
     return device;
 }
 
+int openBatchedPath(const char* interfaceName) {
+    std::string reason;
+    const int fd = openBatchedSocket(interfaceName, reason);
+    if (fd < 0) {
+        fail(std::string("Nepodarilo se otevrit davkove odesilani na rozhrani ") + interfaceName +
+             ": " + reason);
+    }
+    return fd;
+}
+
+void closeSendingPath(pcap_t* device, int batchFd) {
+    if (device != nullptr) {
+        pcap_close(device);
+    }
+    if (batchFd >= 0) {
+        close(batchFd);
+    }
+}
+
 void CTrafficGenerator::initialize() {
     writeConstantHeaderFields(frameHeader);
 
@@ -187,7 +207,11 @@ void CTrafficGenerator::initialize() {
     // A sending interface that does not exist would otherwise be reported only after the
     // table head; the first cycle's open is tried now to give its message at once. A cycle
     // without streams needs the interface as much as any other.
-    if (sending == TAddressLookup::noSuchInterface && cycles > 0) {
+    if (sendPath == TSendPath::batched && cycles > 0) {
+        // Every run on the batched path: it must not find out in its first cycle that it
+        // cannot send.
+        close(openBatchedPath(sendingInterface));
+    } else if (sending == TAddressLookup::noSuchInterface && cycles > 0) {
         pcap_close(openSendingDevice(sendingInterface, errorBuffer));
     }
 }
@@ -206,6 +230,9 @@ TTestDescription CTrafficGenerator::describe() const {
     test.lossTimeoutUs = lossTimeout;
     if (pacing == TPacing::absolute) {
         test.pacing = "absolute";
+    }
+    if (sendPath == TSendPath::batched) {
+        test.sendPath = "batched";
     }
     if (seedGiven) {
         test.seed = seed;

@@ -17,4 +17,13 @@ pcap_t* openReceivingCapture(const char* name, char* errorBuffer);
 // with the sending-open message when it fails.
 pcap_t* openSendingDevice(const char* interfaceName, char* errorBuffer);
 
+// Opens the batched send path's packet socket on the sending interface; ends the run with one
+// line naming the interface and the reason when it cannot be opened (no fall-back to libpcap,
+// which would send at another rate than the one asked for).
+int openBatchedPath(const char* interfaceName);
+
+// Closes what openSendingDevice (`device`, may be null) or openBatchedPath (`batchFd`, -1 for
+// none) opened.
+void closeSendingPath(pcap_t* device, int batchFd);
+
 #endif

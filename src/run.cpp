@@ -54,6 +54,9 @@ int runTrafficGenerator(int argc, char** argv) {
     if (options.pacingGiven) {
         generator.setPacing(options.pacing);
     }
+    if (options.sendPathGiven) {
+        generator.setSendPath(options.sendPath);
+    }
     if (options.seedGiven) {
         generator.setSeed(options.seed);
     }

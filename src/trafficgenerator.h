@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "accounting.h"
+#include "batchsender.h"
 #include "pacing.h"
 #include "result.h"
 #include "results.h"
@@ -45,6 +46,8 @@ class CTrafficGenerator {
     void setProgressLine(CProgressLine* line) { progressLine = line; }
     // How the senders space their departures.
     void setPacing(TPacing value) { pacing = value; }
+    // How the senders hand their frames to the kernel.
+    void setSendPath(TSendPath value) { sendPath = value; }
     // Cycle c seeds the draws with seed + c - 1 instead of the time of day.
     void setSeed(std::uint32_t value) {
         seed = value;
@@ -85,6 +88,7 @@ class CTrafficGenerator {
     std::uint32_t lossTimeout = DEFAULT_LOSS_TIMEOUT_US;
     CProgressLine* progressLine = nullptr;
     TPacing pacing = TPacing::relative;
+    TSendPath sendPath = TSendPath::pcap;
     bool seedGiven = false;
     std::uint32_t seed = 0;
     // Cycles begun so far: the number of the current one while it runs.
