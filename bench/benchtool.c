@@ -10,6 +10,7 @@
  *                                           them) until SIGINT/SIGTERM
  *   benchtool mkpcap FILE TX RX DSTMAC N    writes N test frames into a pcap file (for tcpreplay)
  *   benchtool delays FILE                   one-way delays of the test frames in a capture file
+ *                                           (min, mean, max, median, 99th percentile)
  *   benchtool gaps FILE                     per stream: frames, mean and median gap between
  *                                           their capture times (one line per stream)
  *   benchtool sizes FILE                    per frame: stream letter and length, in capture order
@@ -307,10 +308,14 @@ static int streamOf(const struct pcap_pkthdr* header, const u_char* data) {
 
 /* Capture time minus the send time carried in the frame: what trafficgen computes, but from a
  * capture taken by another program. */
+static int compareDoubles(const void* a, const void* b);
+
 static int delays(const char* file) {
     pcap_t* handle = openCapture(file, PCAP_TSTAMP_PRECISION_MICRO);
     struct pcap_pkthdr* header;
     const u_char* data;
+    double* all = NULL;
+    size_t capacity = 0;
     uint64_t frames = 0;
     int64_t minimum = INT64_MAX, maximum = INT64_MIN;
     double sum = 0, firstArrival = 0, lastArrival = 0;
@@ -326,6 +331,13 @@ static int delays(const char* file) {
         if (delay > maximum)
             maximum = delay;
         sum += (double)delay;
+        if (frames == capacity) {
+            capacity = capacity ? 2 * capacity : 4096;
+            all = realloc(all, capacity * sizeof(double));
+            if (!all)
+                die("out of memory", NULL);
+        }
+        all[frames] = (double)delay;
         lastArrival = (double)header->ts.tv_sec + (double)header->ts.tv_usec / 1e6;
         if (frames++ == 0)
             firstArrival = lastArrival;
@@ -335,9 +347,11 @@ static int delays(const char* file) {
         printf("frames 0 min - mean - max - first 0 last 0\n");
         return 0;
     }
-    printf("frames %llu min %lld mean %.3f max %lld first %.6f last %.6f\n",
+    qsort(all, frames, sizeof(double), compareDoubles);
+    printf("frames %llu min %lld mean %.3f max %lld first %.6f last %.6f median %.0f p99 %.0f\n",
            (unsigned long long)frames, (long long)minimum, sum / (double)frames, (long long)maximum,
-           firstArrival, lastArrival);
+           firstArrival, lastArrival, all[frames / 2], all[frames * 99 / 100]);
+    free(all);
     return 0;
 }
 
