@@ -557,29 +557,36 @@ TEST(ConfigSetUp, OptionalSourceMacAndLossTimeout) {
     }
 }
 
-TEST(ConfigSetUp, OptionalPacingAndSeed) {
+TEST(ConfigSetUp, OptionalPacingSendPathAndSeed) {
     CTrafficGenerator plain;
     loadConfig(plain, render(EXAMPLE));
     EXPECT_EQ(Access::pacing(plain), TPacing::relative);
+    EXPECT_EQ(Access::sendPath(plain), TSendPath::pcap);
     EXPECT_FALSE(Access::seedGiven(plain));
 
     std::vector<Row> rows = EXAMPLE;
     const auto at = rows.begin() + indexOf("", "duration");
-    rows.insert(at, {{"", "pacing", "absolute"}, {"", "seed", "4294967295"}});
+    rows.insert(
+        at, {{"", "pacing", "absolute"}, {"", "send path", "batched"}, {"", "seed", "4294967295"}});
     CTrafficGenerator given;
     loadConfig(given, render(rows));
     EXPECT_EQ(Access::pacing(given), TPacing::absolute);
+    EXPECT_EQ(Access::sendPath(given), TSendPath::batched);
     EXPECT_TRUE(Access::seedGiven(given));
     EXPECT_EQ(Access::seed(given), 4294967295u);
 
-    const std::pair<std::string, std::string> refused[] = {
-        {"pacing", "exact"}, {"pacing", "Absolute"}, {"seed", "4294967296"}, {"seed", "-1"}};
+    const std::pair<std::string, std::string> refused[] = {{"pacing", "exact"},
+                                                           {"pacing", "Absolute"},
+                                                           {"seed", "4294967296"},
+                                                           {"seed", "-1"},
+                                                           {"send path", "Batched"}};
     for (const auto& [key, value] : refused) {
         std::vector<Row> bad = EXAMPLE;
         bad.insert(bad.begin() + indexOf("", "duration"), {"", key, value});
-        loadDies(render(bad), key == "pacing"
-                                  ? "Neplatna hodnota pacing! Pouze relative nebo absolute"
-                                  : "Neplatna hodnota seed! Rozsah pouze 0 - 4294967295");
+        loadDies(render(bad),
+                 key == "pacing"      ? "Neplatna hodnota pacing! Pouze relative nebo absolute"
+                 : key == "send path" ? "Neplatna hodnota send path! Pouze pcap nebo batched"
+                                      : "Neplatna hodnota seed! Rozsah pouze 0 - 4294967295");
     }
 }
 
