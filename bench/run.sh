@@ -19,7 +19,9 @@
 #   - the batched send path (--send-path batched) against a bare sendmmsg loop of the same batch
 #     and against the libpcap path, for 1500- and 60-byte frames, its self-loss over that series,
 #     its stamp error against tcpdump on the sending veth, and its absolute pacing
-#     (measured last; --batched-only measures only this).
+#     (measured last; --batched-only measures only this),
+#   - the receiver's accounting per frame with and without sequence numbers, and the delay
+#     histogram's share of it (build/bench/accounting_cost, Google Benchmark, no network).
 # Details of every run land in build/bench/last-run.log.
 set -euo pipefail
 
@@ -76,6 +78,7 @@ bash scripts/install-deps.sh tcpreplay time
 if [[ -z $BINARY ]]; then
     cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     cmake --build build -j"$(nproc)" --target trafficgen
+    cmake --build build -j"$(nproc)" --target accounting_cost
     BINARY=$ROOT/build/trafficgen
 fi
 BINARY=$(cd "$(dirname "$BINARY")" && pwd)/$(basename "$BINARY")
@@ -698,3 +701,13 @@ print_table() {
 print_table | tee "$ROOT/build/bench/last-table.txt"
 cat "$ROOT/build/bench/last-pacing.txt"
 print_batched_table | tee "$ROOT/build/bench/last-batched.txt"
+
+# ------------------------------------------------------------------ accounting per frame
+accounting_cost() {
+    echo "Receiver's accounting per 100-byte frame, CPU time, median of 5 (build/bench/accounting_cost):"
+    "$ROOT/build/bench/accounting_cost" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+        2>/dev/null | awk '/_median/ { sub(/_median$/, "", $1); printf "  %-26s %6s ns\n", $1, $4 }'
+}
+if [[ -x $ROOT/build/bench/accounting_cost ]]; then
+    accounting_cost | tee -a "$LOG"
+fi

@@ -6,8 +6,11 @@
 #   deep queue (5000 frames), one stream just above the rate: the queue delays frames by
 #       hundreds of milliseconds but drops none, and nothing is counted as lost;
 #   short queue (20 frames), overload: the TOS 184 stream passes untouched, the
-#       best-effort stream loses frames and waits as long as its queue is.
-# After each test the shaper's own counters are shown. Everything is removed afterwards.
+#       best-effort stream loses frames and waits as long as its queue is;
+#   an impaired cable, with --sequence-numbers: the device drops 3 % and copies 2 % of the
+#       frames at random (nftables ingress rules) and delays the odd-numbered ones behind a
+#       slow htb class; the tool tells the loss, the duplicates and the reordering apart.
+# After each test the device's own counters are shown. Everything is removed afterwards.
 #
 #   bash scripts/device-demo.sh
 #
@@ -46,4 +49,13 @@ tg_device_shaper 8000 100 20
 tg_write_config "$TG_TMP/overload.conf" 2 2000000 2 0.95 "0/constant 1000/constant 500" \
     "184/constant 200/constant 2000"
 run_test "$TG_TMP/overload.conf"
+echo "== Impaired cable, numbered frames: 100 bytes every 200 us, 1 cycle of 2 s =="
+echo
+tg_device_impair 30 20
+tg_device_reorder 400
+tg_write_config "$TG_TMP/impaired.conf" 2 2000000 1 - "0/constant 100/constant 200"
+(cd "$TG_TMP" && ip netns exec "$TG_NS" "$binary" --sequence-numbers --loss-timeout 10000000 "$TG_TMP/impaired.conf")
+read -r dropped copied <<<"$(tg_device_impairments)"
+echo "Device: dropped $dropped frames, copied $copied; odd-numbered frames delayed behind 400 kbit/s"
+echo
 echo "Done; the namespaces $TG_NS and $TG_DEV_NS are removed."

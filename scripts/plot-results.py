@@ -5,7 +5,9 @@
 
 One row per stream: on the left the loss of every cycle with the confidence interval of the
 mean loss (when the run had more than one cycle), on the right the delay's median, 99th
-percentile and maximum of every cycle on a logarithmic axis. Needs python3-matplotlib.
+percentile and maximum of every cycle on a logarithmic axis. A run with sequence numbers whose
+frames came duplicated or out of order gets a third column: duplicates and reordered frames of
+every cycle. Needs python3-matplotlib.
 """
 
 import json
@@ -40,6 +42,29 @@ def stream_series(document, stream):
             p99.append(positive(delay["p99"]))
             maximum.append(positive(delay["max"]))
     return cycles, loss, p50, p99, maximum
+
+
+def sequence_series(document, stream):
+    """Duplicates and reordered frames of every cycle; empty without sequence numbers."""
+    cycles, duplicates, reordered = [], [], []
+    for cycle in document["cycles"]:
+        for figures in cycle["streams"]:
+            if figures["stream"] == stream and "duplicates" in figures:
+                cycles.append(cycle["cycle"])
+                duplicates.append(figures["duplicates"])
+                reordered.append(figures["reordered"])
+    return cycles, duplicates, reordered
+
+
+def draw_sequence(axes, stream, cycles, duplicates, reordered):
+    axes.plot(cycles, reordered, "o-", color="tab:purple", label="reordered")
+    axes.plot(cycles, duplicates, "s-", color="tab:green", label="duplicates")
+    axes.set_ylim(bottom=0)
+    axes.set_title("Stream %d: duplicates and reordering" % stream)
+    axes.set_xlabel("cycle")
+    axes.set_ylabel("frames")
+    axes.grid(True, alpha=0.3)
+    axes.legend(fontsize="small")
 
 
 def draw_loss(axes, stream, cycles, loss, statistics):
@@ -92,11 +117,16 @@ def main():
     streams = [s["stream"] for s in document["test"]["streams"]]
     statistics = {s["stream"]: s for s in document.get("statistics", [])}
     rows = max(len(streams), 1)
-    figure, axes = plt.subplots(rows, 2, figsize=(12, 3.2 * rows), squeeze=False)
+    sequences = {stream: sequence_series(document, stream) for stream in streams}
+    disorder = any(sum(d) + sum(r) > 0 for _, d, r in sequences.values())
+    columns = 3 if disorder else 2
+    figure, axes = plt.subplots(rows, columns, figsize=(6 * columns, 3.2 * rows), squeeze=False)
     for row, stream in enumerate(streams):
         cycles, loss, p50, p99, maximum = stream_series(document, stream)
         draw_loss(axes[row][0], stream, cycles, loss, statistics.get(stream))
         draw_delay(axes[row][1], stream, cycles, p50, p99, maximum)
+        if disorder:
+            draw_sequence(axes[row][2], stream, *sequences[stream])
         for each in axes[row]:
             each.xaxis.set_major_locator(MaxNLocator(integer=True))
 

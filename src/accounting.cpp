@@ -1,5 +1,6 @@
 #include "accounting.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <limits>
 #include <pcap/pcap.h>
@@ -14,6 +15,34 @@ std::int64_t readLittleEndian64(const unsigned char* bytes) {
         value = (value << 8) | bytes[i];
     }
     return static_cast<std::int64_t>(value);
+}
+
+std::uint32_t readLittleEndian32(const unsigned char* bytes) {
+    return static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+           static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+}
+
+constexpr std::uint32_t WINDOW_MASK = CSequenceWindow::SIZE - 1;
+static_assert((CSequenceWindow::SIZE & WINDOW_MASK) == 0, "the window is a power of two");
+
+// A number that arrived ends the run of lost numbers before it.
+void closeLossEpisode(TSequenceCounts& counts, std::uint32_t& lostRun) {
+    if (lostRun == 0) {
+        return;
+    }
+    ++counts.lossEpisodes;
+    counts.lostInEpisodes += lostRun;
+    counts.longestLossEpisode = std::max(counts.longestLossEpisode, lostRun);
+    lostRun = 0;
+}
+
+// A number decided: lost (extends the run) or arrived (ends it).
+void decideNumber(TSequenceCounts& counts, std::uint32_t& lostRun, bool arrived) {
+    if (arrived) {
+        closeLossEpisode(counts, lostRun);
+    } else {
+        ++lostRun;
+    }
 }
 
 // (sent - received) / sent * 100; 0 when nothing was sent.
@@ -35,6 +64,90 @@ std::int64_t wrappingMicroseconds(std::int64_t seconds, std::int64_t microsecond
                                      static_cast<std::uint64_t>(microseconds));
 }
 
+void CSequenceWindow::enable() {
+    seenBits.assign(SIZE / 64, 0);
+    coveredAt.assign(SIZE, 0);
+}
+
+std::uint64_t CSequenceWindow::lowestInWindow() const {
+    return nextExpected > SIZE ? nextExpected - SIZE : 0;
+}
+
+bool CSequenceWindow::seen(std::uint64_t number) const {
+    return (seenBits[(number & WINDOW_MASK) / 64] >> (number % 64) & 1u) != 0;
+}
+
+// The slot of `slotNumber` is taken over by it: the number SIZE below it leaves the window.
+void CSequenceWindow::retire(std::uint64_t slotNumber) {
+    if (slotNumber >= SIZE) {
+        decideNumber(tally, lostRun, seen(slotNumber));
+    }
+    seenBits[(slotNumber & WINDOW_MASK) / 64] &= ~(std::uint64_t{1} << (slotNumber % 64));
+    coveredAt[slotNumber & WINDOW_MASK] = arrivals;
+}
+
+void CSequenceWindow::advanceTo(std::uint64_t next) {
+    if (next - nextExpected <= SIZE) {
+        for (std::uint64_t number = nextExpected; number < next; ++number) {
+            retire(number);
+        }
+    } else {
+        // A jump beyond the window: every number in it is decided, and those jumped over,
+        // which never entered it, are lost.
+        for (std::uint64_t number = lowestInWindow(); number < nextExpected; ++number) {
+            decideNumber(tally, lostRun, seen(number));
+        }
+        lostRun += static_cast<std::uint32_t>(next - SIZE - nextExpected);
+        std::fill(seenBits.begin(), seenBits.end(), 0);
+        std::fill(coveredAt.begin(), coveredAt.end(), arrivals);
+    }
+    nextExpected = next;
+}
+
+CSequenceWindow::TArrival CSequenceWindow::arrive(std::uint32_t number) {
+    if (number >= nextExpected) {
+        advanceTo(std::uint64_t{number} + 1);
+    } else if (nextExpected - number > SIZE) {
+        ++tally.late;
+        ++tally.reordered;
+        ++arrivals;
+        return TArrival::late;
+    } else if (seen(number)) {
+        ++tally.duplicates;
+        return TArrival::duplicate;
+    } else {
+        // Reordered: the extent counts the arrivals since the first one numbered above it.
+        ++tally.reordered;
+        const std::uint32_t after = arrivals - coveredAt[(number + 1) & WINDOW_MASK];
+        tally.reorderExtentMax = std::max(tally.reorderExtentMax, after);
+    }
+    seenBits[(number & WINDOW_MASK) / 64] |= std::uint64_t{1} << (number % 64);
+    ++arrivals;
+    return TArrival::first;
+}
+
+TSequenceCounts CSequenceWindow::counts(std::uint32_t sent, std::uint32_t& foreign) const {
+    TSequenceCounts result = tally;
+    std::uint32_t run = lostRun;
+    foreign = 0;
+    for (std::uint64_t number = lowestInWindow(); number < nextExpected; ++number) {
+        if (number < sent) {
+            decideNumber(result, run, seen(number));
+        } else if (seen(number)) {
+            ++foreign;
+        }
+    }
+    if (sent > nextExpected) {
+        run += static_cast<std::uint32_t>(sent - nextExpected);
+    }
+    closeLossEpisode(result, run);
+    return result;
+}
+
+std::uint32_t CSequenceWindow::numbersSeen() const {
+    return static_cast<std::uint32_t>(std::min<std::uint64_t>(nextExpected, UINT32_MAX));
+}
+
 bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
                   const pcap_pkthdr& header, std::int64_t cycleStart) {
     if (header.caplen < MIN_FRAME_LENGTH) {
@@ -45,6 +158,10 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
         return false;
     }
     TStreamState& stream = streams[letter - 'A'];
+    const bool numbered = stream.sequence.enabled();
+    if (numbered && header.caplen < MIN_NUMBERED_FRAME_LENGTH) {
+        return false;
+    }
 
     const std::int64_t sentSeconds = readLittleEndian64(data + SEND_TIME_OFFSET);
     const std::int64_t sentMicroseconds = readLittleEndian64(data + SEND_TIME_OFFSET + 8);
@@ -54,6 +171,11 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
     if (sentAt < cycleStart) {
         ++stream.stragglers;
         return false;
+    }
+    // A second copy tells nothing of the path's delay; only the copies are counted.
+    if (numbered && stream.sequence.arrive(readLittleEndian32(data + SEQUENCE_NUMBER_OFFSET)) ==
+                        CSequenceWindow::TArrival::duplicate) {
+        return true;
     }
     const std::int64_t delay = static_cast<std::int64_t>(
         static_cast<std::uint64_t>(wrappingMicroseconds(header.ts.tv_sec, header.ts.tv_usec)) -
@@ -115,9 +237,15 @@ TResult buildResult(int stream, const TStreamState& state, std::uint32_t sent) {
     TResult result;
     result.stream = stream;
     result.received = state.received;
+    if (state.sequence.enabled()) {
+        std::uint32_t foreign = 0;
+        result.numbered = true;
+        result.sequence = state.sequence.counts(sent, foreign);
+        result.received -= foreign;
+    }
     result.sent = sent;
     result.stragglers = state.stragglers;
-    result.loss = lossPercent(sent, state.received);
+    result.loss = lossPercent(sent, result.received);
     if (state.received == 0) {
         result.throughput = 0.0f;
         result.delayVariance = std::numeric_limits<float>::quiet_NaN();

@@ -17,6 +17,43 @@ struct pcap_pkthdr;
 // 50 ms (the read time-out) after a frame arrived; with timer ticks and scheduling, this long.
 constexpr std::int64_t BLOCK_RETIREMENT_US = 75000;
 
+// Which of a stream's sequence numbers have arrived, over the SIZE numbers below the next
+// expected one (one above the highest number seen), in fixed memory: a bit and an arrival
+// position per number of the window, whatever the number of frames. A number leaves the window
+// as lost or arrived once the stream has moved SIZE numbers beyond it; a frame older than the
+// window is counted as arrived and `late`.
+class CSequenceWindow {
+  public:
+    // 65536 numbers: 0.2 s of frames at 300000 frames/s; 264 KiB per stream.
+    static constexpr std::uint32_t SIZE = 65536;
+    enum class TArrival { first, duplicate, late };
+
+    // Numbering is off until enabled (which allocates the window).
+    void enable();
+    bool enabled() const { return !seenBits.empty(); }
+    TArrival arrive(std::uint32_t number);
+    // The counts once the stream's sender has sent `sent` frames (numbers 0..sent-1): the
+    // numbers still in the window and those never seen up to `sent` are decided; `foreign`
+    // gets the frames seen with a number the stream never sent.
+    TSequenceCounts counts(std::uint32_t sent, std::uint32_t& foreign) const;
+    // One above the highest number seen (at most 2^32 - 1): a sent count when none is known.
+    std::uint32_t numbersSeen() const;
+
+  private:
+    std::uint64_t lowestInWindow() const;
+    bool seen(std::uint64_t number) const;
+    void advanceTo(std::uint64_t next);
+    void retire(std::uint64_t slotNumber);
+
+    std::vector<std::uint64_t> seenBits;
+    // Per number of the window: the distinct arrival at which the highest number first reached it.
+    std::vector<std::uint32_t> coveredAt;
+    std::uint64_t nextExpected = 0;
+    std::uint32_t arrivals = 0; // distinct arrivals so far
+    TSequenceCounts tally;
+    std::uint32_t lostRun = 0; // consecutive numbers lost since the last one that arrived
+};
+
 // Per-stream measurement state of one cycle, fed frame by frame.
 struct TStreamState {
     std::uint32_t received = 0;
@@ -30,6 +67,7 @@ struct TStreamState {
     std::uint32_t stragglers = 0; // frames sent before the cycle began, left out of the figures
     CDelayHistogram delays;
     TJitter jitter;
+    CSequenceWindow sequence; // enabled when the frames carry sequence numbers
 };
 
 // Seconds and microseconds as microseconds, in wrapping arithmetic: a stray frame with a
@@ -39,6 +77,8 @@ std::int64_t wrappingMicroseconds(std::int64_t seconds, std::int64_t microsecond
 // Accounts one captured frame; frames that are not this run's test frames
 // (too short, stream letter outside the run's streams) are ignored, and a test frame sent
 // before `cycleStart` (microseconds since the epoch) is only counted as its stream's straggler.
+// With the stream's sequence window enabled, a frame too short for a number is not a test
+// frame, and a frame whose number has already arrived only counts as a duplicate.
 // Returns true when the frame was accounted to a stream's figures.
 bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
                   const pcap_pkthdr& header, std::int64_t cycleStart);
@@ -57,7 +97,8 @@ struct TCaptureTimes {
 bool captureComplete(const TCaptureTimes& times, std::int64_t quietPeriod,
                      std::int64_t longestWait);
 
-// Builds a stream's result from its measurement state and its sender's count.
+// Builds a stream's result from its measurement state and its sender's count. With sequence
+// numbers, frames numbered `sent` or above are left out of the received count as foreign.
 TResult buildResult(int stream, const TStreamState& state, std::uint32_t sent);
 
 // Tells from the capture's counters whether every frame the kernel has put into the capture

@@ -237,6 +237,9 @@ TTestDescription CTrafficGenerator::describe() const {
     if (seedGiven) {
         test.seed = seed;
     }
+    if (sequenceNumbers) {
+        test.sequenceNumbers = true;
+    }
     for (std::uint32_t i = 0; i < streams && i < MAX_STREAMS; ++i) {
         TStreamDescription stream;
         stream.stream = i + 1;

@@ -52,6 +52,8 @@ const TOptionEntry OPTION_TABLE[] = {
          }
          options.seedGiven = true;
      }},
+    {"sequence-numbers", nullptr, "cisluje pakety: duplikaty, poradi a davky ztrat",
+     [](TOptions& options, const char*) { options.sequenceNumbers = true; }},
 };
 
 std::vector<option> getoptTable() {

@@ -25,6 +25,8 @@ struct TOptions {
     TSendPath sendPath = TSendPath::pcap;
     bool seedGiven = false;
     std::uint32_t seed = 0;
+    // --sequence-numbers: turns the configuration file's `sequence numbers` on.
+    bool sequenceNumbers = false;
     // Null: the test is described interactively. Points into argv.
     const char* configPath = nullptr;
 };

@@ -200,6 +200,11 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
         return results;
     }
     std::vector<TStreamState> state(count);
+    if (sequenceNumbers) {
+        for (TStreamState& stream : state) {
+            stream.sequence.enable();
+        }
+    }
     std::vector<TSender> senders(count);
     for (std::uint32_t i = 0; i < count; ++i) {
         senders[i].pid = senderPids[i];
@@ -267,7 +272,9 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
         if (senders[i].reported) {
             handOver = collectHandOver(senders[i].pid);
         }
-        TResult result = buildResult(static_cast<int>(i) + 1, state[i], handOver.sent);
+        // Without the sender's count, the numbers seen stand for what was sent.
+        const std::uint32_t sent = handOver.known ? handOver.sent : state[i].sequence.numbersSeen();
+        TResult result = buildResult(static_cast<int>(i) + 1, state[i], sent);
         result.refused = handOver.refused;
         result.offered = handOver.offered;
         result.scheduleKept = pacing != TPacing::absolute || keptSchedule(handOver.offered);

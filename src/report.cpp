@@ -6,6 +6,8 @@
 #include <sstream>
 #include <string>
 
+#include "accounting.h"
+
 namespace {
 
 void printRule(std::ostream& out, int length) {
@@ -82,6 +84,21 @@ void printDelayStatistics(std::ostream& out, const std::vector<TStreamAccumulato
     }
     printRule(out, 110);
     out << std::endl;
+}
+
+// What the sequence numbers showed beyond loss, for a stream that saw copies or reordering.
+void printSequenceWarning(std::ostream& err, std::uint32_t cycle, const TResult& result) {
+    const TSequenceCounts& counts = result.sequence;
+    if (!result.numbered || (counts.duplicates == 0 && counts.reordered == 0)) {
+        return;
+    }
+    err << "Varovani: tok " << result.stream << " v cyklu " << cycle << ": prislo "
+        << counts.duplicates << " duplicitnich paketu (nezapocteny) a " << counts.reordered
+        << " paketu mimo poradi (nejvetsi posun " << counts.reorderExtentMax << ")";
+    if (counts.late > 0) {
+        err << ", z toho " << counts.late << " mimo okno " << CSequenceWindow::SIZE << " cisel";
+    }
+    err << std::endl;
 }
 
 } // namespace
@@ -179,6 +196,7 @@ void printCycleWarnings(std::ostream& err, std::uint32_t cycle,
                 << fixedText(result.offered.drawnMeanGapUs) << " us, rozvrh znovu zahajen "
                 << result.offered.restarts << "x" << std::endl;
         }
+        printSequenceWarning(err, cycle, result);
     }
 }
 

@@ -13,6 +13,18 @@ struct TOfferedGaps {
     std::uint32_t restarts = 0; // restarts of an absolute schedule
 };
 
+// What a stream's sequence numbers told about one cycle (frames numbered on the wire).
+struct TSequenceCounts {
+    std::uint32_t duplicates = 0;       // frames whose number had already arrived; not received
+    std::uint32_t reordered = 0;        // frames numbered below the next expected number
+    std::uint32_t reorderExtentMax = 0; // the most arrivals a reordered frame came after
+    std::uint32_t late = 0; // too late for the window to tell: received and reordered, not lost
+    // Runs of consecutive lost numbers: how many, their lengths summed, the longest.
+    std::uint32_t lossEpisodes = 0;
+    std::uint64_t lostInEpisodes = 0;
+    std::uint32_t longestLossEpisode = 0;
+};
+
 // One stream's outcome of one cycle.
 struct TResult {
     std::int32_t stream = 0;
@@ -33,6 +45,8 @@ struct TResult {
     TOfferedGaps offered;             // loss-and-delay test: the gaps sent, and those drawn
     bool scheduleKept = true;         // false when an absolute schedule could not be kept
     std::uint32_t seed = 0;           // the seed of the cycle's draws; every stream shows it
+    bool numbered = false;            // the frames carried sequence numbers: `sequence` holds
+    TSequenceCounts sequence;
 
     // For the results file: every received frame's delay, and the interarrival jitter (us).
     CDelayHistogram delays;

@@ -73,6 +73,9 @@ Json testObject(const TTestDescription& test) {
     if (test.seed) {
         object["seed"] = *test.seed;
     }
+    if (test.sequenceNumbers) {
+        object["sequence_numbers"] = *test.sequenceNumbers;
+    }
     object["streams"] = streams;
     return object;
 }
@@ -109,6 +112,21 @@ Json offeredObject(const TOfferedGaps& offered) {
             {"restarts", offered.restarts}};
 }
 
+// What the sequence numbers told, into a stream's object; the mean episode is null without one.
+void putSequenceCounts(Json& object, const TSequenceCounts& counts) {
+    const Json none = nullptr;
+    const double mean = counts.lossEpisodes > 0 ? static_cast<double>(counts.lostInEpisodes) /
+                                                      static_cast<double>(counts.lossEpisodes)
+                                                : 0.0;
+    object["duplicates"] = counts.duplicates;
+    object["reordered"] = counts.reordered;
+    object["reorder_extent_max"] = counts.reorderExtentMax;
+    object["late"] = counts.late;
+    object["loss_episodes"] = {{"count", counts.lossEpisodes},
+                               {"mean_length", counts.lossEpisodes > 0 ? Json(mean) : none},
+                               {"max_length", counts.longestLossEpisode}};
+}
+
 Json cycleObject(const TCycleFigures& cycle) {
     Json streams = Json::array();
     for (const TStreamCycleFigures& figures : cycle.streams) {
@@ -125,6 +143,9 @@ Json cycleObject(const TCycleFigures& cycle) {
                            {"delay_us", cycleDelayObject(figures)}});
         if (figures.offered) {
             streams.back()["offered"] = offeredObject(*figures.offered);
+        }
+        if (figures.sequence) {
+            putSequenceCounts(streams.back(), *figures.sequence);
         }
     }
     Json object = {{"cycle", cycle.cycle}, {"capture_dropped", cycle.captureDropped}};
@@ -151,7 +172,12 @@ Json statisticsObject(const TStreamStatistics& statistics) {
                   {"variance", number(statistics.meanDelayVariance)},
                   {"ci", intervalArray(statistics.delayInterval)}};
     putPercentiles(delay, statistics.percentiles);
-    return {{"stream", statistics.stream}, {"loss_percent", loss}, {"delay_us", delay}};
+    Json object = {{"stream", statistics.stream}, {"loss_percent", loss}, {"delay_us", delay}};
+    if (statistics.sequence) {
+        object["received"] = statistics.received;
+        putSequenceCounts(object, *statistics.sequence);
+    }
+    return object;
 }
 
 } // namespace

@@ -46,6 +46,7 @@ struct TTestDescription {
     std::optional<std::string> pacing;   // "absolute"; none for the default, relative
     std::optional<std::string> sendPath; // "batched"; none for the default, libpcap
     std::optional<std::uint32_t> seed;   // the seed the set-up gave
+    std::optional<bool> sequenceNumbers; // true when the frames carry sequence numbers
 };
 
 // One stream's figures of one cycle: its table row, unrounded, and what the table cannot show.
@@ -67,7 +68,8 @@ struct TStreamCycleFigures {
     double jitter = 0.0;
     // Figures of further opt-in features (such as what a stream offered) go here as
     // std::optional members, written only when set (see cycleObject in results.cpp).
-    std::optional<TOfferedGaps> offered; // loss-and-delay test: the gaps sent and those drawn
+    std::optional<TOfferedGaps> offered;     // loss-and-delay test: the gaps sent and those drawn
+    std::optional<TSequenceCounts> sequence; // with sequence numbers; `received` is distinct
 };
 
 struct TCycleFigures {
@@ -100,6 +102,10 @@ struct TStreamStatistics {
     float meanDelayVariance = 0.0f;
     TInterval delayInterval;
     TPercentiles percentiles{};
+    // With sequence numbers: the distinct frames received and the counts over all cycles (the
+    // longest episode and the largest extent of any cycle).
+    std::optional<TSequenceCounts> sequence;
+    std::uint64_t received = 0;
 };
 
 struct TRunResults {

@@ -1,5 +1,6 @@
 #include "resultsfile.h"
 
+#include <algorithm>
 #include <ctime>
 #include <utility>
 
@@ -11,6 +12,34 @@ namespace {
 
 void failUnwritable(const std::string& path, const std::string& reason) {
     fail("Soubor s vysledky " + path + " nelze zapsat: " + reason);
+}
+
+// A cycle's sequence counts added to the run's: sums, and the largest of each cycle's maxima.
+void addSequenceCounts(TSequenceCounts& total, const TSequenceCounts& cycle) {
+    total.duplicates += cycle.duplicates;
+    total.reordered += cycle.reordered;
+    total.reorderExtentMax = std::max(total.reorderExtentMax, cycle.reorderExtentMax);
+    total.late += cycle.late;
+    total.lossEpisodes += cycle.lossEpisodes;
+    total.lostInEpisodes += cycle.lostInEpisodes;
+    total.longestLossEpisode = std::max(total.longestLossEpisode, cycle.longestLossEpisode);
+}
+
+// The stream's sequence counts of every cycle, summed into its statistics.
+void addSequenceStatistics(TStreamStatistics& statistics,
+                           const std::vector<TCycleFigures>& cycles) {
+    for (const TCycleFigures& cycle : cycles) {
+        for (const TStreamCycleFigures& figures : cycle.streams) {
+            if (figures.stream != statistics.stream || !figures.sequence) {
+                continue;
+            }
+            if (!statistics.sequence) {
+                statistics.sequence.emplace();
+            }
+            addSequenceCounts(*statistics.sequence, *figures.sequence);
+            statistics.received += figures.received;
+        }
+    }
 }
 
 } // namespace
@@ -49,6 +78,7 @@ void CResultsFile::write(const std::vector<TStreamAccumulator>& accumulators, bo
         run.statistics.push_back(streamStatistics(accumulators[k],
                                                   static_cast<std::uint32_t>(k + 1),
                                                   run.test.cycles, run.test.quantile));
+        addSequenceStatistics(run.statistics.back(), run.cycles);
     }
     const std::string problem = writeFileAtomically(path, resultsDocument(run));
     if (!problem.empty()) {
@@ -73,6 +103,9 @@ TStreamCycleFigures cycleFigures(const TResult& result) {
     figures.delayVariance = result.delayVariance;
     figures.percentiles = result.delays.percentiles();
     figures.jitter = result.jitter;
+    if (result.numbered) {
+        figures.sequence = result.sequence;
+    }
     return figures;
 }
 

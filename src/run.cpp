@@ -60,6 +60,9 @@ int runTrafficGenerator(int argc, char** argv) {
     if (options.seedGiven) {
         generator.setSeed(options.seed);
     }
+    if (options.sequenceNumbers) {
+        generator.setSequenceNumbers(true);
+    }
     // Before anything is opened: a busy receiving interface stops the run untouched.
     if (!claimReceivingInterface(generator.getReceivingInterface())) {
         fail(std::string("Prijimaci rozhrani ") + generator.getReceivingInterface() +

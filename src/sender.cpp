@@ -49,6 +49,7 @@ struct TSenderPlan {
     CRandomGenerator* timeGenerator;
     TPacing pacing;
     std::int64_t spinNs;           // see spinWindowNs
+    bool numbered;                 // each frame carries its number within the stream and cycle
     CBatchSender* batch = nullptr; // null: one frame at a time through libpcap
 };
 
@@ -89,9 +90,12 @@ THandOver sendStream(const TSenderPlan& plan) {
         if (paced && plan.sizeGenerator != nullptr) {
             size = plan.sizeGenerator->generate();
         }
-        const std::size_t length = frameLengthForSize(size);
+        const std::size_t length = frameLengthForSize(size, plan.numbered);
         unsigned char* frame = plan.batch != nullptr ? plan.batch->nextFrame() : ownFrame;
         buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
+        if (plan.numbered) {
+            stampSequenceNumber(frame, counts.sent);
+        }
 
         timeval now;
         gettimeofday(&now, nullptr);
@@ -173,8 +177,8 @@ void CTrafficGenerator::generate() {
                 batch.emplace(batchFd);
             }
             TSenderPlan plan{
-                sendingDevice,     frameHeader,       i,      tos[i], operation, duration,
-                sizeGenerators[i], timeGenerators[i], pacing, spinNs};
+                sendingDevice,     frameHeader,       i,      tos[i], operation,      duration,
+                sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers};
             plan.batch = batch ? &*batch : nullptr;
             const THandOver counts = sendStream(plan);
             closeSendingPath(sendingDevice, batchFd);

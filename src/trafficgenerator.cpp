@@ -18,6 +18,7 @@ const char* const INVALID_DISTRIBUTION = "Neplatne cislo rozdeleni! Rozsah pouze
 const char* const INVALID_OPERATION = "Neplatna operace! Rozsah pouze 1 - 2";
 const char* const INVALID_PROBABILITY = "Pravdepodobnost musi byt v rozsahu 0.5 - 1!";
 const char* const TOO_MANY_STREAMS = "Maximalne muze byt 10 toku!";
+const char* const INVALID_SEQUENCE_NUMBERS = "Neplatna hodnota sequence numbers! Pouze 0 nebo 1";
 
 constexpr unsigned int LAST_DISTRIBUTION = 7;
 constexpr int MAX_TOS = 255;
@@ -248,6 +249,12 @@ void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
     if (config.hasKey("send path", "") &&
         !readSendPath(config.getString("send path", ""), sendPath))
         fail(INVALID_SEND_PATH);
+    if (config.hasKey("sequence numbers", "")) {
+        const std::string value = config.getString("sequence numbers", "");
+        if (value != "0" && value != "1")
+            fail(INVALID_SEQUENCE_NUMBERS);
+        sequenceNumbers = value == "1";
+    }
     if (config.hasKey("seed", "")) {
         if (!readSeed(config.getString("seed", ""), seed))
             fail(INVALID_SEED);

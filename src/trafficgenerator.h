@@ -48,6 +48,9 @@ class CTrafficGenerator {
     void setPacing(TPacing value) { pacing = value; }
     // How the senders hand their frames to the kernel.
     void setSendPath(TSendPath value) { sendPath = value; }
+    // Every frame carries its number within its stream and cycle, and the receiver counts
+    // duplicates, reordering and loss episodes by them.
+    void setSequenceNumbers(bool on) { sequenceNumbers = on; }
     // Cycle c seeds the draws with seed + c - 1 instead of the time of day.
     void setSeed(std::uint32_t value) {
         seed = value;
@@ -89,6 +92,7 @@ class CTrafficGenerator {
     CProgressLine* progressLine = nullptr;
     TPacing pacing = TPacing::relative;
     TSendPath sendPath = TSendPath::pcap;
+    bool sequenceNumbers = false;
     bool seedGiven = false;
     std::uint32_t seed = 0;
     // Cycles begun so far: the number of the current one while it runs.

@@ -109,9 +109,10 @@ void writeConstantHeaderFields(unsigned char* header) {
     putBigEndian16(header + DESTINATION_PORT_OFFSET, TEST_PORT);
 }
 
-std::size_t frameLengthForSize(std::uint32_t size) {
+std::size_t frameLengthForSize(std::uint32_t size, bool numbered) {
+    const std::size_t shortest = numbered ? MIN_NUMBERED_FRAME_LENGTH : MIN_FRAME_LENGTH;
     const std::uint32_t limited = size < MAX_FRAME_LENGTH ? size : MAX_FRAME_LENGTH;
-    return limited > MIN_FRAME_LENGTH ? limited : MIN_FRAME_LENGTH;
+    return limited > shortest ? limited : shortest;
 }
 
 void buildTestFrame(unsigned char* frame, std::size_t length, const unsigned char* header,
@@ -133,6 +134,11 @@ void stampSendTime(unsigned char* frame, const timeval& sendTime) {
     // Byte for byte what a 64-bit timeval looks like in an x86-64 host's memory.
     putLittleEndian64(frame + SEND_TIME_OFFSET, static_cast<std::int64_t>(sendTime.tv_sec));
     putLittleEndian64(frame + SEND_TIME_OFFSET + 8, static_cast<std::int64_t>(sendTime.tv_usec));
+}
+
+void stampSequenceNumber(unsigned char* frame, std::uint32_t number) {
+    for (std::size_t i = 0; i < 4; ++i)
+        frame[SEQUENCE_NUMBER_OFFSET + i] = static_cast<unsigned char>((number >> (8 * i)) & 0xFF);
 }
 
 namespace {

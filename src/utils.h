@@ -12,7 +12,8 @@ struct TIpv4Address {
 };
 
 // Layout of a test frame: Ethernet II + IPv4 + UDP header, then the stream letter,
-// the send time and the filler. Offsets count from the frame's first byte.
+// the send time and the filler. Offsets count from the frame's first byte. With sequence
+// numbers the filler begins with the frame's number within its stream and cycle.
 constexpr std::size_t DESTINATION_MAC_OFFSET = 0;
 constexpr std::size_t SOURCE_MAC_OFFSET = 6;
 constexpr std::size_t MAC_LENGTH = 6;
@@ -33,6 +34,8 @@ constexpr std::size_t FRAME_HEADER_SIZE = 42;
 constexpr std::size_t STREAM_LETTER_OFFSET = 42;
 constexpr std::size_t SEND_TIME_OFFSET = 43;
 constexpr std::size_t MIN_FRAME_LENGTH = 59;
+constexpr std::size_t SEQUENCE_NUMBER_OFFSET = 59;
+constexpr std::size_t MIN_NUMBERED_FRAME_LENGTH = 63;
 constexpr std::size_t MAX_FRAME_LENGTH = 1500;
 constexpr std::uint16_t TEST_PORT = 33333;
 
@@ -59,8 +62,9 @@ unsigned short getIpv4Crc(const unsigned char* header);
 // IPv4 version 4 with a 20-byte header, time to live 255, protocol UDP, both ports TEST_PORT.
 void writeConstantHeaderFields(unsigned char* header);
 
-// Frame length L for a drawn size S: at most 1500, at least 59.
-std::size_t frameLengthForSize(std::uint32_t size);
+// Frame length L for a drawn size S: at most 1500, at least 59 (63 for a numbered frame, which
+// grows by the bytes its number needs).
+std::size_t frameLengthForSize(std::uint32_t size, bool numbered = false);
 
 // Builds one complete test frame of `length` bytes (59..1500) into `frame`:
 // header template, TOS, lengths, checksum, stream letter, send time and filler.
@@ -69,6 +73,10 @@ void buildTestFrame(unsigned char* frame, std::size_t length, const unsigned cha
 
 // Writes the 16-byte send time into an already built frame.
 void stampSendTime(unsigned char* frame, const timeval& sendTime);
+
+// Writes a frame's sequence number (4 bytes, least significant first, like the send time) into
+// an already built frame of at least MIN_NUMBERED_FRAME_LENGTH bytes.
+void stampSequenceNumber(unsigned char* frame, std::uint32_t number);
 
 // Prints one line to standard error and ends the process with status 1.
 [[noreturn]] void fail(const std::string& message);

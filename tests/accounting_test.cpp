@@ -244,4 +244,100 @@ TEST(ReceiverAccounting, LongCyclesKeepTheirPrecisionAndCountEveryByte) {
     EXPECT_EQ(result.loss, 0.0f);
 }
 
+// ---------------------------------------------------------------- sequence numbers
+
+// A numbered frame of stream 1 (60 bytes asked, grown to hold its number), sent at `sentUs`.
+TCaptured numberedFrame(std::uint32_t number, long sentUs = 1000000000L) {
+    const timeval sent{static_cast<time_t>(sentUs / 1000000),
+                       static_cast<suseconds_t>(sentUs % 1000000)};
+    TCaptured frame = frameOf(0, frameLengthForSize(60, true), sent, 100);
+    stampSequenceNumber(frame.data.data(), number);
+    return frame;
+}
+
+std::vector<TStreamState> numberedStreams() {
+    std::vector<TStreamState> streams(1);
+    streams[0].sequence.enable();
+    return streams;
+}
+
+TEST(SequenceAccounting, CopiesReorderingEpisodesAndForeignNumbersAreToldApart) {
+    std::vector<TStreamState> streams = numberedStreams();
+    // 14 sent; 8, 9, 10 and 12, 13 lost; 2 twice; 2 and 4 reordered; 20 was never sent.
+    for (std::uint32_t number : {0u, 1u, 3u, 2u, 2u, 5u, 6u, 7u, 4u, 11u, 20u}) {
+        EXPECT_TRUE(account(streams, numberedFrame(number)));
+    }
+    const TResult result = buildResult(1, streams[0], 14);
+    ASSERT_TRUE(result.numbered);
+    EXPECT_EQ(result.received, 9u);
+    EXPECT_FLOAT_EQ(result.loss, 5.0f / 14.0f * 100.0f);
+    EXPECT_EQ(result.sequence.duplicates, 1u);
+    EXPECT_EQ(result.sequence.reordered, 2u);
+    // 4 arrived three arrivals after 5, the first frame numbered above it.
+    EXPECT_EQ(result.sequence.reorderExtentMax, 3u);
+    EXPECT_EQ(result.sequence.late, 0u);
+    EXPECT_EQ(result.sequence.lossEpisodes, 2u);
+    EXPECT_EQ(result.sequence.lostInEpisodes, 5u);
+    EXPECT_EQ(result.sequence.longestLossEpisode, 3u);
+    // The copy's delay is not a second delay of the frame.
+    EXPECT_EQ(result.delays.count(), 10u);
+}
+
+TEST(SequenceAccounting, AFrameOlderThanTheWindowIsReceivedAndLateNeverLost) {
+    std::vector<TStreamState> streams = numberedStreams();
+    const std::uint32_t size = CSequenceWindow::SIZE;
+    for (std::uint32_t number : {0u, size + 5, 1u}) {
+        EXPECT_TRUE(account(streams, numberedFrame(number)));
+    }
+    const TResult result = buildResult(1, streams[0], size + 6);
+    EXPECT_EQ(result.received, 3u);
+    EXPECT_EQ(result.sent - result.received, size + 3);
+    EXPECT_EQ(result.sequence.late, 1u);
+    EXPECT_EQ(result.sequence.reordered, 1u);
+    EXPECT_EQ(result.sequence.duplicates, 0u);
+    // Its number had left the window as lost: the one episode still holds it.
+    EXPECT_EQ(result.sequence.lossEpisodes, 1u);
+    EXPECT_EQ(result.sequence.lostInEpisodes, size + 4);
+}
+
+TEST(SequenceAccounting, TheWindowSlidesOverLongStreamsAndTheirTrailingLoss) {
+    std::vector<TStreamState> streams = numberedStreams();
+    // Three windows' worth in order, every 1000th number lost, then the last 7 lost.
+    const std::uint32_t sent = 3 * CSequenceWindow::SIZE;
+    std::uint32_t lost = 0;
+    for (std::uint32_t number = 0; number < sent - 7; ++number) {
+        if (number % 1000 == 999) {
+            ++lost;
+            continue;
+        }
+        account(streams, numberedFrame(number));
+    }
+    const TResult result = buildResult(1, streams[0], sent);
+    EXPECT_EQ(result.received, sent - 7 - lost);
+    EXPECT_EQ(result.sequence.reordered, 0u);
+    EXPECT_EQ(result.sequence.lossEpisodes, lost + 1);
+    EXPECT_EQ(result.sequence.lostInEpisodes, lost + 7);
+    EXPECT_EQ(result.sequence.longestLossEpisode, 7u);
+}
+
+TEST(SequenceAccounting, NumberedStreamsRefuseShortFramesAndKeepTheStragglerRule) {
+    std::vector<TStreamState> streams = numberedStreams();
+    TCaptured shortFrame = numberedFrame(0);
+    shortFrame.header.caplen = MIN_NUMBERED_FRAME_LENGTH - 1;
+    EXPECT_FALSE(account(streams, shortFrame));
+    // Sent before the cycle began: a straggler, whose number is not this cycle's.
+    EXPECT_FALSE(account(streams, numberedFrame(5, 1000), 2000));
+    EXPECT_TRUE(account(streams, numberedFrame(0)));
+    const TResult result = buildResult(1, streams[0], 1);
+    EXPECT_EQ(result.received, 1u);
+    EXPECT_EQ(result.stragglers, 1u);
+    EXPECT_EQ(result.sequence.lossEpisodes, 0u);
+    // Without numbering a frame is not read for a number: the same frames count as before.
+    std::vector<TStreamState> plain(1);
+    account(plain, numberedFrame(0));
+    account(plain, numberedFrame(0));
+    EXPECT_EQ(buildResult(1, plain[0], 2).received, 2u);
+    EXPECT_FALSE(buildResult(1, plain[0], 2).numbered);
+}
+
 } // namespace

@@ -49,7 +49,7 @@ TEST(Options, UnknownOptionOrMissingArgumentIsOneLineAndStatusOne) {
 TEST(Options, HelpListsEveryOptionAndVersionIsOneLine) {
     const std::string help = usageText();
     for (const char* name : {"--help", "--version", "--loss-timeout US", "--json SOUBOR",
-                             "--pacing relative|absolute", "--seed N"}) {
+                             "--pacing relative|absolute", "--seed N", "--sequence-numbers"}) {
         EXPECT_NE(help.find(name), std::string::npos) << name;
     }
     EXPECT_EQ(versionText(), std::string("trafficgen ") + TRAFFICGEN_VERSION + "\n");
@@ -72,6 +72,8 @@ TEST(Options, PacingByNameAndSeedWithinThirtyTwoBits) {
     const TOptions plain = parse({"trafficgen", "x.conf"});
     EXPECT_FALSE(plain.pacingGiven);
     EXPECT_FALSE(plain.seedGiven);
+    EXPECT_FALSE(plain.sequenceNumbers);
+    EXPECT_TRUE(parse({"trafficgen", "--sequence-numbers", "x.conf"}).sequenceNumbers);
     const TOptions options = parse({"trafficgen", "--pacing", "absolute", "--seed=4294967295"});
     EXPECT_TRUE(options.pacingGiven);
     EXPECT_EQ(options.pacing, TPacing::absolute);

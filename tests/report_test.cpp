@@ -290,6 +290,13 @@ TEST(Warnings, TextsPerStreamAndReason) {
     results[0].offered.meanGapUs = 101.0625;
     results[0].offered.drawnMeanGapUs = 100.0;
     results[0].offered.restarts = 2;
+    // Numbered: stream 2 saw neither copies nor reordering, stream 3 both, one beyond the window.
+    results[1].numbered = true;
+    results[2].numbered = true;
+    results[2].sequence.duplicates = 2;
+    results[2].sequence.reordered = 3000000;
+    results[2].sequence.reorderExtentMax = 4;
+    results[2].sequence.late = 1;
     std::ostringstream err;
     err << std::setprecision(2);
     printCycleWarnings(err, 1234, results);
@@ -300,6 +307,8 @@ TEST(Warnings, TextsPerStreamAndReason) {
               "neni platna\n"
               "Varovani: tok 3 v cyklu 1234: lokalni system odmitl odeslat 7 paketu, zachytavani "
               "zahodilo 0 paketu; ztraty nemusi byt jen na trase\n"
+              "Varovani: tok 3 v cyklu 1234: prislo 2 duplicitnich paketu (nezapocteny) a "
+              "3000000 paketu mimo poradi (nejvetsi posun 4), z toho 1 mimo okno 65536 cisel\n"
               "Varovani: tok 4 v cyklu 1234: pocet odeslanych paketu nelze zjistit, ztratovost "
               "neni platna\n"
               "Varovani: tok 4 v cyklu 1234: lokalni system odmitl odeslat 0 paketu, zachytavani "

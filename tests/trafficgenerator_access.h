@@ -68,6 +68,7 @@ class CTrafficGeneratorTestAccess {
     static TSendPath sendPath(const G& g) { return g.sendPath; }
     static bool seedGiven(const G& g) { return g.seedGiven; }
     static std::uint32_t seed(const G& g) { return g.seed; }
+    static bool sequenceNumbers(const G& g) { return g.sequenceNumbers; }
 };
 
 #endif

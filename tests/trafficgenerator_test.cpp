@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <iostream>
 #include <iterator>
+#include <map>
 #include <sstream>
 #include <string>
 #include <sys/wait.h>
@@ -557,36 +558,41 @@ TEST(ConfigSetUp, OptionalSourceMacAndLossTimeout) {
     }
 }
 
-TEST(ConfigSetUp, OptionalPacingSendPathAndSeed) {
+TEST(ConfigSetUp, OptionalPacingSendPathSeedAndSequenceNumbers) {
     CTrafficGenerator plain;
     loadConfig(plain, render(EXAMPLE));
     EXPECT_EQ(Access::pacing(plain), TPacing::relative);
     EXPECT_EQ(Access::sendPath(plain), TSendPath::pcap);
     EXPECT_FALSE(Access::seedGiven(plain));
+    EXPECT_FALSE(Access::sequenceNumbers(plain));
 
     std::vector<Row> rows = EXAMPLE;
     const auto at = rows.begin() + indexOf("", "duration");
-    rows.insert(
-        at, {{"", "pacing", "absolute"}, {"", "send path", "batched"}, {"", "seed", "4294967295"}});
+    rows.insert(at, {{"", "pacing", "absolute"},
+                     {"", "send path", "batched"},
+                     {"", "seed", "4294967295"},
+                     {"", "sequence numbers", "1"}});
     CTrafficGenerator given;
     loadConfig(given, render(rows));
     EXPECT_EQ(Access::pacing(given), TPacing::absolute);
     EXPECT_EQ(Access::sendPath(given), TSendPath::batched);
     EXPECT_TRUE(Access::seedGiven(given));
     EXPECT_EQ(Access::seed(given), 4294967295u);
+    EXPECT_TRUE(Access::sequenceNumbers(given));
 
-    const std::pair<std::string, std::string> refused[] = {{"pacing", "exact"},
-                                                           {"pacing", "Absolute"},
-                                                           {"seed", "4294967296"},
-                                                           {"seed", "-1"},
-                                                           {"send path", "Batched"}};
+    const std::map<std::string, std::string> messages = {
+        {"pacing", "Neplatna hodnota pacing! Pouze relative nebo absolute"},
+        {"seed", "Neplatna hodnota seed! Rozsah pouze 0 - 4294967295"},
+        {"sequence numbers", "Neplatna hodnota sequence numbers! Pouze 0 nebo 1"},
+        {"send path", "Neplatna hodnota send path! Pouze pcap nebo batched"}};
+    const std::pair<std::string, std::string> refused[] = {
+        {"pacing", "exact"},     {"pacing", "Absolute"},      {"seed", "4294967296"},
+        {"seed", "-1"},          {"sequence numbers", "yes"}, {"sequence numbers", "2"},
+        {"send path", "Batched"}};
     for (const auto& [key, value] : refused) {
         std::vector<Row> bad = EXAMPLE;
         bad.insert(bad.begin() + indexOf("", "duration"), {"", key, value});
-        loadDies(render(bad),
-                 key == "pacing"      ? "Neplatna hodnota pacing! Pouze relative nebo absolute"
-                 : key == "send path" ? "Neplatna hodnota send path! Pouze pcap nebo batched"
-                                      : "Neplatna hodnota seed! Rozsah pouze 0 - 4294967295");
+        loadDies(render(bad), messages.at(key));
     }
 }
 

@@ -9,10 +9,13 @@
 #   overload with a short queue: TOS 184 loses nothing and stays below 1 ms, the best-effort
 #       stream loses exactly what its queue dropped and waits about as long as the queue is;
 #   one interface for both ends: nothing comes back from an open end (100 % loss) until
-#       the bridge port sends the frames back (hairpin), and then each counts once.
+#       the bridge port sends the frames back (hairpin), and then each counts once;
+#   an impaired cable and numbered frames (tg_device_impair, tg_device_reorder): the loss is
+#       exactly what the device dropped, the duplicates what it copied, the reordering what
+#       an independent capture of the receiving end shows.
 source "$(dirname "$0")/lib.bash"
 tg_init "${1:-}"
-for tool in tc python3; do
+for tool in tc nft tcpdump python3; do
     command -v "$tool" >/dev/null || tg_fail "required tool '$tool' is missing"
 done
 tg_device_up
@@ -117,3 +120,62 @@ tg_run "$TG_TMP/one.conf"
 expect_rows 1 1
 tg_expect_lossless 50
 echo "PASS: lossless through a deep queue, late frames left out, priority kept under overload, open end 100 % loss"
+
+# --- Impaired cable, numbered frames, two cycles: 3 % dropped and 2 % copied at random by the
+# device's ingress rules, the odd-numbered frames delayed behind a 200 kbit/s class (250 frames
+# of 100 bytes per second, a quarter of the stream's odd frames on its absolute schedule: they
+# queue up and arrive late, the queue empty again about a second after the cycle).
+tg_device_impair 30 20
+tg_device_reorder 200
+tg_write_config "$TG_TMP/impaired.conf" 2 300000 2 0.95 "0/constant 100/constant 500"
+tg_config_key "$TG_TMP/impaired.conf" pacing absolute
+capture=$TG_TMP/impaired.pcap
+tg_capture_start "$capture"
+start=$(date +%s.%N)
+tg_exec 60 "$TG_BIN" --sequence-numbers --loss-timeout 5000000 --json "$TG_TMP/impaired.json" \
+    "$TG_TMP/impaired.conf"
+end=$(date +%s.%N)
+tg_capture_stop
+expect_rows 2 1
+read -r dropped copied <<<"$(tg_device_impairments)"
+for queue in 10: 20:; do
+    read -r _ queue_dropped _ <<<"$(tg_device_queue "$queue")"
+    ((queue_dropped == 0)) || tg_fail "the device's queue $queue dropped $queue_dropped frames"
+done
+wire=$(python3 "$TG_LIB_DIR/pcapcheck.py" "$capture" --mac "$TG_RX_MAC" --src-mac "$TG_TX_MAC" --src "$TG_TX_IP" \
+    --dst "$TG_RX_IP" --tos 0 --start "$start" --end "$end" --size 1=100 --max-delay 5000000 --sequence) ||
+    tg_fail "the numbered frames through the device are not as specified"
+# Per cycle: sent, received, duplicates, reordered, its extent, late, stragglers, lost in
+# episodes, episodes; then the same over the cycles.
+figures=$(python3 -c 'import json, sys
+d = json.load(open(sys.argv[1]))
+for c in d["cycles"]:
+    s = c["streams"][0]
+    e = s["loss_episodes"]
+    print(c["cycle"], s["sent"], s["received"], s["duplicates"], s["reordered"], s["reorder_extent_max"],
+          s["late"], s["stragglers"], round((e["mean_length"] or 0) * e["count"]), e["count"])
+s = d["statistics"][0]
+print("all", s["received"], s["duplicates"], s["reordered"], s["reorder_extent_max"], s["late"],
+      s["loss_episodes"]["count"])' "$TG_TMP/impaired.json") || tg_fail "the results file lacks the numbered figures"
+sent_all=0 lost_all=0 copies_all=0 reordered_all=0
+while read -r cycle sent received duplicates reordered extent late stragglers in_episodes episodes; do
+    [[ $cycle != all ]] || break
+    ((received == $(tg_field "$cycle" 1 received) && sent == $(tg_field "$cycle" 1 sent))) ||
+        tg_fail "cycle $cycle: the results file's $received of $sent differ from the table's"
+    read -r _ _ frames distinct wire_copies wire_reordered wire_extent _ <<<"$(awk -v c="$cycle" '$1 == c' <<<"$wire")"
+    ((distinct == received && wire_copies == duplicates && wire_reordered == reordered && wire_extent == extent)) ||
+        tg_fail "cycle $cycle: received $received, duplicates $duplicates, reordered $reordered (extent $extent); the capture shows $distinct, $wire_copies, $wire_reordered ($wire_extent)"
+    ((reordered > 0 && late == 0 && stragglers == 0 && in_episodes == sent - received && episodes > 0)) ||
+        tg_fail "cycle $cycle: $reordered reordered, $late late, $stragglers stragglers, $in_episodes lost in $episodes episodes of $((sent - received))"
+    warning="Varovani: tok 1 v cyklu $cycle: prislo $duplicates duplicitnich paketu (nezapocteny) a $reordered paketu mimo poradi (nejvetsi posun $extent)"
+    grep -qxF "$warning" "$TG_TMP/err" || tg_fail "cycle $cycle: no warning '$warning'"
+    echo "impaired, cycle $cycle: $received of $sent received, $duplicates duplicates, $reordered reordered (extent $extent), $in_episodes lost in $episodes episodes"
+    sent_all=$((sent_all + sent)) lost_all=$((lost_all + sent - received))
+    copies_all=$((copies_all + duplicates)) reordered_all=$((reordered_all + reordered))
+done <<<"$figures"
+((lost_all == dropped && copies_all == copied)) ||
+    tg_fail "$lost_all of $sent_all lost and $copies_all duplicates; the device dropped $dropped and copied $copied"
+read -r _ received duplicates reordered _ <<<"$(tail -n 1 <<<"$figures")"
+((received == sent_all - lost_all && duplicates == copied && reordered == reordered_all)) ||
+    tg_fail "over the cycles the results file gives $received received, $duplicates duplicates, $reordered reordered"
+echo "PASS: impaired cable: $lost_all of $sent_all lost as the device dropped, $copies_all duplicates as it copied, reordering as the capture shows"

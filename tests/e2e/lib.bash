@@ -278,6 +278,53 @@ tg_device_wait_empty() {
     tg_fail "the device's queues did not empty within 10 s"
 }
 
+# Impairs the cable from the sending end: an nftables netdev ingress chain on the device's port
+# tgi<pid> drops DROP and copies DUP of every 1000 test frames at random (numgen random, one
+# draw per rule; `dup to`) and forwards every frame, past the bridge, to the port towards the
+# receiving end (`fwd to`), whose queues (tg_device_shaper, tg_device_reorder) the frames and
+# their copies then pass. The rules' counters start at 0 with every call.
+tg_device_impair() { # DROP DUP
+    local nft=(ip netns exec "$TG_DEV_NS" nft)
+    "${nft[@]}" delete table netdev tgimpair 2>/dev/null || true
+    "${nft[@]}" -f - <<EOF || tg_fail "cannot set up the nftables impairments on $TG_DEV_IN"
+table netdev tgimpair {
+    chain ingress {
+        type filter hook ingress device "$TG_DEV_IN" priority 0;
+        udp dport 33333 numgen random mod 1000 < $1 counter drop
+        udp dport 33333 numgen random mod 1000 < $2 counter dup to "$TG_DEV_OUT"
+        fwd to "$TG_DEV_OUT"
+    }
+}
+EOF
+}
+
+# The device's own counts of the impairments since tg_device_impair: "DROPPED DUPLICATED".
+tg_device_impairments() {
+    ip netns exec "$TG_DEV_NS" nft list chain netdev tgimpair ingress | awk '
+        / drop$/ { for (i = 1; i < NF; i++) if ($i == "packets") dropped = $(i + 1) }
+        / dup to / { for (i = 1; i < NF; i++) if ($i == "packets") copied = $(i + 1) }
+        END { if (dropped == "" || copied == "") exit 1; print dropped, copied }' ||
+        tg_fail "cannot read the impairments' counters"
+}
+
+# Delays part of every stream towards the receiving end: frames whose sequence number is odd
+# (the lowest bit of the number: byte 45 of the IPv4 packet, 59 of the frame) wait in an htb
+# class of RATE kbit/s, the others pass at full rate, so odd frames arrive after later even
+# ones. Both queues (pfifo, handles 10: and 20:) hold 10000 frames: nothing is dropped.
+tg_device_reorder() { # RATE
+    local tc=(ip netns exec "$TG_DEV_NS" tc) dev=$TG_DEV_OUT
+    "${tc[@]}" qdisc del dev "$dev" root 2>/dev/null || true
+    "${tc[@]}" qdisc add dev "$dev" root handle 1: htb default 10 &&
+        "${tc[@]}" class add dev "$dev" parent 1: classid 1:10 htb rate 10gbit quantum 1514 &&
+        "${tc[@]}" class add dev "$dev" parent 1: classid 1:20 htb rate "${1}kbit" ceil "${1}kbit" \
+            quantum 1514 &&
+        "${tc[@]}" qdisc add dev "$dev" parent 1:10 handle 10: pfifo limit 10000 &&
+        "${tc[@]}" qdisc add dev "$dev" parent 1:20 handle 20: pfifo limit 10000 &&
+        "${tc[@]}" filter add dev "$dev" parent 1: protocol ip prio 1 u32 \
+            match ip protocol 17 0xff match u8 0x01 0x01 at 45 flowid 1:20 ||
+        tg_fail "cannot set up the delaying class on $dev"
+}
+
 # ---------------------------------------------------------------- independent capture
 
 # Starts tcpdump on the receiving end, writing the test frames to FILE, and waits until it

@@ -5,9 +5,19 @@ field by field, independently of the program that sent the frames.
 Prints one line per stream ("1 912" ...) with the count of frames seen (and with
 --gaps the mean gap between their capture times in microseconds), after all checks
 passed; on the first failure prints the reason and exits 1.
+
+With --sequence the frames carry sequence numbers (bytes 59..62, least significant
+first; the filler starts at byte 63) and one line per cycle and stream is printed:
+"CYCLE STREAM FRAMES DISTINCT DUPLICATES REORDERED EXTENT NUMBERED", counted in capture
+order: a duplicate is a number already seen, a frame is reordered when its number is
+below the next expected one (one above the highest seen, RFC 4737), its extent is the
+number of distinct frames between the first one numbered above it and itself, and
+NUMBERED is the highest number plus one. A cycle begins again where a stream's send
+time jumps more than 50 ms beyond all before while its number falls back.
 """
 
 import argparse
+import bisect
 import struct
 import sys
 
@@ -65,6 +75,35 @@ def parse_ip(text):
     return bytes(int(part) for part in text.split("."))
 
 
+def sequence_counts(arrivals):
+    """FRAMES DISTINCT DUPLICATES REORDERED EXTENT NUMBERED of one cycle's (number, send time)."""
+    seen, distinct, highest = set(), [], []
+    duplicates = reordered = extent = 0
+    for number, _ in arrivals:
+        if number in seen:
+            duplicates += 1
+            continue
+        seen.add(number)
+        if highest and number < highest[-1] + 1:
+            reordered += 1
+            # The first distinct arrival numbered above this one.
+            first_above = bisect.bisect_right(highest, number)
+            extent = max(extent, len(distinct) - first_above)
+        distinct.append(number)
+        highest.append(max(number, highest[-1]) if highest else number)
+    return len(arrivals), len(distinct), duplicates, reordered, extent, highest[-1] + 1
+
+
+def print_sequence_counts(cycles):
+    for index, runs in enumerate(cycles):
+        for cycle, (_, _, arrivals) in enumerate(runs, 1):
+            # Numbered in the order they were sent.
+            by_number = sorted(set(arrivals))
+            if any(a[1] > b[1] for a, b in zip(by_number, by_number[1:])):
+                fail("cycle %d, stream %d: a frame numbered higher was sent earlier" % (cycle, index + 1))
+            print("%d %d %d %d %d %d %d %d" % ((cycle, index + 1) + sequence_counts(arrivals)))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("capture")
@@ -85,7 +124,13 @@ def main():
     parser.add_argument("--gaps", action="store_true",
                         help="also print each stream's mean gap between capture times (us)")
     parser.add_argument("--lengths", help="write 'STREAM LENGTH' per frame to this file")
+    parser.add_argument("--sequence", action="store_true",
+                        help="frames carry sequence numbers; count them per cycle and stream")
+    parser.add_argument("--max-delay", type=int, default=1000000,
+                        help="longest delay (us) a frame may have on the path")
     args = parser.parse_args()
+    shortest = 63 if args.sequence else 59
+    filler_from = 63 if args.sequence else 59
 
     mac = parse_mac(args.mac)
     src_mac = parse_mac(args.src_mac)
@@ -100,12 +145,15 @@ def main():
     last_send = [None] * streams
     first_capture = [None] * streams
     last_capture = [None] * streams
+    # Per stream and cycle: the highest send time and number so far, and the numbers in capture
+    # order with their send times.
+    cycles = [[] for _ in range(streams)]
     for number, (captured, origlen, frame, captured_us) in enumerate(read_pcap(args.capture), 1):
         where = "frame %d" % number
         if len(frame) != origlen:
             fail("%s: captured %d of %d bytes (snap length too small?)" % (where, len(frame), origlen))
-        if len(frame) < 59:
-            fail("%s: only %d bytes long, a test frame has at least 59" % (where, len(frame)))
+        if len(frame) < shortest:
+            fail("%s: only %d bytes long, a test frame has at least %d" % (where, len(frame), shortest))
         if frame[0:6] != mac:
             fail("%s: destination MAC %s, expected %s" % (where, frame[0:6].hex(":"), args.mac))
         if frame[6:12] != src_mac:
@@ -117,9 +165,9 @@ def main():
             fail("%s: version/header length 0x%02x, expected 0x45" % (where, ip[0]))
         total_length, ident, flags, ttl, proto = struct.unpack(">HHHBB", ip[2:10])
         length = total_length + 14
-        if not 59 <= length <= 1500:
-            fail("%s: IPv4 total length %d gives a frame of %d bytes, outside 59..1500"
-                 % (where, total_length, length))
+        if not shortest <= length <= 1500:
+            fail("%s: IPv4 total length %d gives a frame of %d bytes, outside %d..1500"
+                 % (where, total_length, length, shortest))
         # A 59-byte frame may reach the wire padded to the Ethernet minimum of 60.
         if len(frame) != length and not (length == 59 and len(frame) == 60):
             fail("%s: %d bytes long but its IPv4 total length %d says %d"
@@ -154,9 +202,9 @@ def main():
         where += " (stream %d)" % stream
         if ip[1] != tos[index]:
             fail("%s: TOS %d, expected %d" % (where, ip[1], tos[index]))
-        filler = frame[59:length]
-        if filler != bytes([letter]) * (length - 59):
-            fail("%s: filler bytes 59..%d are not all %r" % (where, length - 1, chr(letter)))
+        filler = frame[filler_from:length]
+        if filler != bytes([letter]) * (length - filler_from):
+            fail("%s: filler bytes %d..%d are not all %r" % (where, filler_from, length - 1, chr(letter)))
         sec, usec = struct.unpack("<qq", frame[43:59])
         if not 0 <= usec <= 999999:
             fail("%s: send time microseconds %d outside 0..999999" % (where, usec))
@@ -166,9 +214,17 @@ def main():
         delay_us = (captured_us[0] - sec) * 1000000 + (captured_us[1] - usec)
         if delay_us < 0:
             fail("%s: captured %d us before it was sent" % (where, -delay_us))
-        if delay_us > 1000000:
+        if delay_us > args.max_delay:
             fail("%s: captured %d us after it was sent" % (where, delay_us))
-        if last_send[index] is not None and (sec, usec) < last_send[index]:
+        if args.sequence:
+            number = struct.unpack("<I", frame[59:63])[0]
+            runs = cycles[index]
+            if not runs or (sent > runs[-1][0] + 0.05 and number <= runs[-1][1]):
+                runs.append([sent, number, []])
+            runs[-1][0] = max(runs[-1][0], sent)
+            runs[-1][1] = max(runs[-1][1], number)
+            runs[-1][2].append((number, sent))
+        elif last_send[index] is not None and (sec, usec) < last_send[index]:
             fail("%s: send time goes backwards within the stream" % where)
         last_send[index] = (sec, usec)
         if stream in fixed_size and length != fixed_size[stream]:
@@ -183,24 +239,27 @@ def main():
         seen = lengths[stream - 1]
         if not seen:
             fail("stream %d: no frames captured" % stream)
-        low = sum(1 for n in seen if n == 59)
+        low = sum(1 for n in seen if n == shortest)
         high = sum(1 for n in seen if n == 1500)
         between = len(seen) - low - high
         # Sizes drawn from 0..1999: about 3 % clamp up to 59, about 25 % down to 1500.
         if low == 0 or high == 0 or between == 0:
-            fail("stream %d: %d frames of 59 bytes, %d of 1500 bytes, %d between; "
-                 "expected some of each" % (stream, low, high, between))
+            fail("stream %d: %d frames of %d bytes, %d of 1500 bytes, %d between; "
+                 "expected some of each" % (stream, low, shortest, high, between))
         if not 0.15 <= high / len(seen) <= 0.35:
             fail("stream %d: %d of %d frames are 1500 bytes long, expected about a quarter"
                  % (stream, high, len(seen)))
         if not 0.005 <= low / len(seen) <= 0.08:
-            fail("stream %d: %d of %d frames are 59 bytes long, expected about 3 %%"
-                 % (stream, low, len(seen)))
+            fail("stream %d: %d of %d frames are %d bytes long, expected about 3 %%"
+                 % (stream, low, len(seen), shortest))
 
     if args.lengths:
         with open(args.lengths, "w") as out:
             for index, seen in enumerate(lengths):
                 out.writelines("%d %d\n" % (index + 1, n) for n in seen)
+    if args.sequence:
+        print_sequence_counts(cycles)
+        return
     for index, count in enumerate(counts):
         if args.gaps:
             mean = (last_capture[index] - first_capture[index]) / (count - 1) * 1e6 if count > 1 else 0

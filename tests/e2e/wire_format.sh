@@ -45,6 +45,25 @@ for path in pcap batched; do
     done <<<"$counts"
 done
 
+# Numbered frames: each stream's numbers 0, 1, 2, ... in order on the lossless pair, right
+# after the send time; a frame too short for its number grows to 63 bytes (stream 1's
+# clamping, stream 2's 60 bytes).
+tg_write_config "$TG_TMP/numbered.conf" 2 1000000 1 - "0/uniform 1000/constant 1000" "184/constant 60/constant 1000"
+captured_run "$TG_TMP/numbered.conf" --sequence-numbers
+tg_expect_report 1 2
+tg_expect_lossless 100
+tg_expect_quiet_stderr
+counts=$(python3 "$TG_LIB_DIR/pcapcheck.py" "$capture" --mac "$TG_RX_MAC" --src-mac "$TG_TX_MAC" --src "$TG_TX_IP" \
+    --dst "$TG_RX_IP" --tos 0,184 --start "$start" --end "$end" --size 2=63 --clamped 1 --sequence) ||
+    tg_fail "the numbered frames on the wire are not as specified"
+while read -r cycle stream frames distinct duplicates reordered extent numbered; do
+    received=$(tg_field 1 "$stream" received)
+    [[ $cycle == 1 && $frames == "$received" && $distinct == "$received" && $numbered == "$received" &&
+        $duplicates == 0 && $reordered == 0 ]] ||
+        tg_fail "stream $stream: on the wire '$cycle $frames $distinct $duplicates $reordered $extent $numbered', $received received"
+done <<<"$counts"
+echo "PASS: numbered frames carry 0..n-1 in order: $(tr '\n' ';' <<<"$counts")"
+
 # The all-zero source address, as a device's source-address rules would see it.
 tg_write_config "$TG_TMP/zero.conf" 2 200000 1 - "8/constant 100/constant 2000"
 tg_config_key "$TG_TMP/zero.conf" "source MAC" 00:00:00:00:00:00

@@ -344,6 +344,42 @@ TEST_F(EngineTest, SendersPutSpecifiedFramesOnTheWireAndReportTheirCounts) {
     EXPECT_LE(stamp, static_cast<std::int64_t>(after.tv_sec) * 1000000 + after.tv_usec);
 }
 
+TEST_F(EngineTest, NumberedFramesCountEachFrameOnceAndCopiesApart) {
+    describeLossTest(1, 30000, 60, 2000);
+    generator.setSequenceNumbers(true);
+    generator.initialize();
+    // A copy of frame 0 arrives before the wire's own frame 0: stamped as sent a second from
+    // now, after the cycle's start, and captured now.
+    timeval now;
+    gettimeofday(&now, nullptr);
+    const long long soon = (static_cast<long long>(now.tv_sec) + 1) * 1000000 + now.tv_usec;
+    fakepcap::TFrame copy = capturedFrame(0, MIN_NUMBERED_FRAME_LENGTH, soon, -1000000);
+    stampSequenceNumber(copy.data.data(), 0);
+    script().frames.push_back(copy);
+    generator.generate();
+    const std::vector<TResult> results = generator.catchPacket();
+
+    ASSERT_EQ(results.size(), 1u);
+    const TResult& result = results[0];
+    ASSERT_TRUE(result.numbered);
+    EXPECT_GE(result.sent, 3u);
+    EXPECT_EQ(result.received, result.sent);
+    EXPECT_EQ(result.loss, 0.0f);
+    EXPECT_EQ(result.sequence.duplicates, 1u);
+    EXPECT_EQ(result.sequence.reordered, 0u);
+    EXPECT_EQ(result.sequence.lossEpisodes, 0u);
+    // The sender's frames, grown from 60 bytes to hold their numbers 0, 1, 2, ... in order.
+    const std::vector<std::vector<unsigned char>>& delivered = record().delivered;
+    ASSERT_EQ(delivered.size(), result.sent + 1);
+    for (std::uint32_t n = 0; n < result.sent; ++n) {
+        const std::vector<unsigned char>& frame = delivered[n + 1];
+        ASSERT_EQ(frame.size(), MIN_NUMBERED_FRAME_LENGTH);
+        std::uint32_t number;
+        std::memcpy(&number, frame.data() + SEQUENCE_NUMBER_OFFSET, 4);
+        EXPECT_EQ(number, n);
+    }
+}
+
 TEST_F(EngineTest, ThroughputTestSendsFullFramesBackToBack) {
     Access::describe(generator, 1, 1, 20000, 1);
     Access::stream(generator, 0, 0, nullptr, nullptr);
