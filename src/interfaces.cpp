@@ -18,8 +18,6 @@ namespace {
 
 constexpr int SNAPSHOT_LENGTH = 1518;
 constexpr int READ_TIMEOUT_MS = 50;
-// At full speed the default 2 MiB capture ring was seen to overflow.
-constexpr int RECEIVE_BUFFER_SIZE = 32 * 1024 * 1024;
 
 enum class TAddressLookup { found, noSuchInterface, noIpv4Address };
 
@@ -88,7 +86,7 @@ std::string captureFilterText() {
 
 } // namespace
 
-pcap_t* openReceivingCapture(const char* name, char* errorBuffer) {
+pcap_t* openReceivingCapture(const char* name, char* errorBuffer, int ringBytes) {
     // Opened step by step rather than with pcap_open_live for the larger ring buffer.
     pcap_t* device = pcap_create(name, errorBuffer);
     if (device == nullptr) {
@@ -97,7 +95,7 @@ pcap_t* openReceivingCapture(const char* name, char* errorBuffer) {
     pcap_set_snaplen(device, SNAPSHOT_LENGTH);
     pcap_set_promisc(device, 0);
     pcap_set_timeout(device, READ_TIMEOUT_MS);
-    pcap_set_buffer_size(device, RECEIVE_BUFFER_SIZE);
+    pcap_set_buffer_size(device, ringBytes);
     const int status = pcap_activate(device);
     if (status >= 0) {
         return device;
@@ -175,7 +173,9 @@ void CTrafficGenerator::initialize() {
 
     const std::string receiveFailure =
         std::string("Nepodarilo se otevrit prijimaci zarizeni ") + receivingInterface + ": ";
-    receivingDevice = openReceivingCapture(receivingInterface, errorBuffer);
+    receivingDevice = openReceivingCapture(
+        receivingInterface, errorBuffer,
+        sendPath == TSendPath::batched ? BATCHED_CAPTURE_RING_BYTES : CAPTURE_RING_BYTES);
     if (receivingDevice == nullptr) {
         fail(receiveFailure + errorBuffer);
     }
