@@ -219,13 +219,14 @@ stop_capture() {
 }
 # The independent capture of the test frames: tcpdump writing FILE with time stamps of PRECISION
 # (micro or nano), on the receiving veth or, with "out", on the sending veth as the frames leave.
-# There tcpdump reads its ring in blocks rather than being woken for every frame: woken per
-# frame, it takes the core from the sender in the middle of a batch and lengthens the very time
-# it measures.
+# There tcpdump keeps only the first 96 bytes (the send time is within them) and reads its ring
+# in blocks rather than being woken for every frame: woken per frame, or copying and writing
+# whole frames, it takes the core from the sender in the middle of a batch and lengthens the very
+# time it measures.
 start_tcpdump() { # FILE PRECISION [out]
     rm -f "$WORK/tcpdump.err" # the last run's "listening" must not be taken for this one's
     local where=(-i "$RX" --immediate-mode)
-    [[ ${3:-} == out ]] && where=(-i "$TX" -Q out)
+    [[ ${3:-} == out ]] && where=(-i "$TX" -Q out -s 96)
     ip netns exec "$NS" tcpdump "${where[@]}" -n -B 32768 --time-stamp-precision="$2" -w "$1" \
         'udp dst port 33333' 2>"$WORK/tcpdump.err" &
     TCPDUMP_PID=$!
