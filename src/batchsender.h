@@ -6,8 +6,10 @@
 // per frame through libpcap. The frames are the same; only the way to the kernel differs.
 //
 // Each frame is stamped when it is built, and a batch is handed over as soon as it holds
-// BATCH_FRAMES frames, so a frame's stamp precedes its hand-over by at most the time it takes
-// to build the rest of its batch and to pass the frames before it to the interface.
+// BATCH_FRAMES frames, so a frame's stamp precedes its hand-over by the time it takes to build
+// the rest of its batch and to pass the frames before it to the interface; unless the kernel
+// gives the core to another task between two frames of one call, which holds back the rest of
+// that batch as long as the other task runs.
 
 #include <cerrno>
 #include <cstddef>
