@@ -54,6 +54,13 @@ const TOptionEntry OPTION_TABLE[] = {
          }
          options.pacingGiven = true;
      }},
+    {"send-path", "pcap|batched", "vychozi pcap; batched = odesilani po davkach (rychlejsi)",
+     [](TOptions& options, const char* argument) {
+         if (!readSendPath(argument, options.sendPath)) {
+             fail(INVALID_SEND_PATH);
+         }
+         options.sendPathGiven = true;
+     }},
     {"seed", "N", "seminko nahody 0-4294967295 (cyklus c: N + c - 1)",
      [](TOptions& options, const char* argument) {
          if (!readSeed(argument, options.seed)) {

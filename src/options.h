@@ -6,6 +6,7 @@
 #include <utility>
 #include <vector>
 
+#include "batchsender.h"
 #include "pacing.h"
 
 // What the command line asks for: `trafficgen [OPTIONS] [CONFIG]`. Options come before the
@@ -21,6 +22,9 @@ struct TOptions {
     // --pacing relative|absolute and --seed N: override the configuration file's keys.
     bool pacingGiven = false;
     TPacing pacing = TPacing::relative;
+    // --send-path pcap|batched: overrides the configuration file's `send path`.
+    bool sendPathGiven = false;
+    TSendPath sendPath = TSendPath::pcap;
     bool seedGiven = false;
     std::uint32_t seed = 0;
     // --sequence-numbers: turns the configuration file's `sequence numbers` on.

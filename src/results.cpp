@@ -69,6 +69,9 @@ Json testObject(const TTestDescription& test) {
     if (test.pacing) {
         object["pacing"] = *test.pacing;
     }
+    if (test.sendPath) {
+        object["send_path"] = *test.sendPath;
+    }
     if (test.seed) {
         object["seed"] = *test.seed;
     }

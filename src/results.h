@@ -44,6 +44,7 @@ struct TTestDescription {
     // Settings of further opt-in features go here as std::optional members, written into the
     // "test" object only when set (see testObject in results.cpp).
     std::optional<std::string> pacing;   // "absolute"; none for the default, relative
+    std::optional<std::string> sendPath; // "batched"; none for the default, libpcap
     std::optional<std::uint32_t> seed;   // the seed the set-up gave
     std::optional<bool> sequenceNumbers; // true when the frames carry sequence numbers
 };

@@ -22,6 +22,11 @@ void onInterrupt(int) {
     CTrafficGenerator::interrupted = 1;
 }
 
+// Whether the configuration file at `path` (none for the dialogue) has the global key `key`.
+bool configNames(const char* path, const char* key) {
+    return path != nullptr && CConfig(path).hasKey(key, "");
+}
+
 // The benchmark's settings: the defaults, the configuration file's keys, then the options.
 TBenchmarkSettings benchmarkSettings(const TOptions& options) {
     TBenchmarkSettings settings;
@@ -79,11 +84,19 @@ int runTrafficGenerator(int argc, char** argv) {
     if (options.pacingGiven) {
         generator.setPacing(options.pacing);
     }
+    if (options.sendPathGiven) {
+        generator.setSendPath(options.sendPath);
+    }
     if (options.seedGiven) {
         generator.setSeed(options.seed);
     }
     if (options.sequenceNumbers) {
         generator.setSequenceNumbers(true);
+    }
+    if (options.benchmark && !options.sendPathGiven &&
+        !configNames(options.configPath, "send path")) {
+        // The benchmark's senders should reach the highest rates the machine allows.
+        generator.setSendPath(TSendPath::batched);
     }
     // Before anything is opened: a busy receiving interface stops the run untouched.
     if (!claimReceivingInterface(generator.getReceivingInterface())) {

@@ -3,10 +3,12 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <sys/select.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "batchsender.h"
 #include "benchmark.h"
 #include "handover.h"
 #include "interfaces.h"
@@ -47,9 +49,10 @@ struct TSenderPlan {
     CRandomGenerator* sizeGenerator;
     CRandomGenerator* timeGenerator;
     TPacing pacing;
-    std::int64_t spinNs; // see spinWindowNs
-    bool numbered;       // each frame carries its number within the stream and cycle
-    TTrialPlan trial;
+    std::int64_t spinNs;           // see spinWindowNs
+    bool numbered;                 // each frame carries its number within the stream and cycle
+    CBatchSender* batch = nullptr; // null: one frame at a time through libpcap
+    TTrialPlan trial{};
 };
 
 // The gap a sender waits after a departure, in nanoseconds: the drawn one, or in a benchmark
@@ -73,16 +76,20 @@ void waitForNextDeparture(const TSenderPlan& plan, std::int64_t gapNs,
         // A sender that has been stalled long enough to restart its schedule is competing for
         // its core; spinning would only use up more of its share.
         const std::int64_t spinNs = schedule.restarts() == 0 ? plan.spinNs : 0;
-        waitUntil(schedule.nextDeparture(monotonicNanoseconds()), spinNs,
-                  CTrafficGenerator::interrupted);
+        const std::int64_t now = monotonicNanoseconds();
+        const std::int64_t deadline = schedule.nextDeparture(now);
+        if (!handOverBeforeWait(plan.batch, deadline - now)) {
+            waitUntil(deadline, spinNs, CTrafficGenerator::interrupted);
+        }
     } else if (gapNs != 0) {
+        handOverBeforeWait(plan.batch, INT64_MAX);
         sleepUnlessInterrupted(static_cast<std::uint32_t>(gapNs / 1000));
     }
 }
 
 THandOver sendStream(const TSenderPlan& plan) {
     THandOver counts;
-    unsigned char frame[MAX_BENCHMARK_FRAME_LENGTH];
+    unsigned char ownFrame[MAX_BENCHMARK_FRAME_LENGTH];
     const timeval unstamped{0, 0};
     timeval start;
     gettimeofday(&start, nullptr);
@@ -105,6 +112,7 @@ THandOver sendStream(const TSenderPlan& plan) {
         const std::size_t length = plan.trial.frameLength != 0
                                        ? plan.trial.frameLength
                                        : frameLengthForSize(size, plan.numbered);
+        unsigned char* frame = plan.batch != nullptr ? plan.batch->nextFrame() : ownFrame;
         buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
         if (plan.numbered) {
             stampSequenceNumber(frame, counts.sent);
@@ -129,7 +137,9 @@ THandOver sendStream(const TSenderPlan& plan) {
         }
         // A refused frame still counts as sent; the refusals are reported beside the count so
         // that the loss they cause is not blamed on the path.
-        if (pcap_sendpacket(plan.device, frame, static_cast<int>(length)) != 0) {
+        if (plan.batch != nullptr) {
+            plan.batch->add(length);
+        } else if (pcap_sendpacket(plan.device, frame, static_cast<int>(length)) != 0) {
             ++counts.refused;
         }
         ++counts.sent;
@@ -139,6 +149,10 @@ THandOver sendStream(const TSenderPlan& plan) {
             tally.drewNanoseconds(gap);
             waitForNextDeparture(plan, gap, schedule);
         }
+    }
+    if (plan.batch != nullptr) {
+        plan.batch->flush();
+        counts.refused = plan.batch->refused();
     }
     counts.offered = tally.offered(schedule.restarts());
     return counts;
@@ -164,7 +178,11 @@ void CTrafficGenerator::generate() {
         return;
     }
 
-    sendingDevice = openSendingDevice(sendingInterface, errorBuffer);
+    // The batched path needs no libpcap handle, whose socket would take a copy of every frame.
+    const int batchFd = sendPath == TSendPath::batched ? openBatchedPath(sendingInterface) : -1;
+    if (batchFd < 0) {
+        sendingDevice = openSendingDevice(sendingInterface, errorBuffer);
+    }
     prepareHandOverDirectory();
     const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
     const std::int64_t spinNs = spinWindowNs(count, usableCores());
@@ -175,11 +193,17 @@ void CTrafficGenerator::generate() {
                 pcap_close(receivingDevice);
                 receivingDevice = nullptr;
             }
-            const TSenderPlan plan{
-                sendingDevice,     frameHeader,       i,      tos[i], operation,       duration,
-                sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers, trial};
+            std::optional<CBatchSender> batch;
+            if (batchFd >= 0) {
+                batch.emplace(batchFd);
+            }
+            TSenderPlan plan{
+                sendingDevice,     frameHeader,       i,      tos[i], operation,      duration,
+                sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers};
+            plan.batch = batch ? &*batch : nullptr;
+            plan.trial = trial;
             const THandOver counts = sendStream(plan);
-            pcap_close(sendingDevice);
+            closeSendingPath(sendingDevice, batchFd);
             // _exit: the parent's buffered output and its exit handlers belong to the parent.
             _exit(leaveHandOver(counts) ? 0 : SENDER_CANNOT_REPORT);
         }
@@ -187,6 +211,6 @@ void CTrafficGenerator::generate() {
         senderPids[i] = pid;
     }
     // The senders hold their own copies; keeping this one would leak a handle per cycle.
-    pcap_close(sendingDevice);
+    closeSendingPath(sendingDevice, batchFd);
     sendingDevice = nullptr;
 }

@@ -246,6 +246,9 @@ void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
         fail(INVALID_LOSS_TIMEOUT);
     if (config.hasKey("pacing", "") && !readPacing(config.getString("pacing", ""), pacing))
         fail(INVALID_PACING);
+    if (config.hasKey("send path", "") &&
+        !readSendPath(config.getString("send path", ""), sendPath))
+        fail(INVALID_SEND_PATH);
     if (config.hasKey("sequence numbers", "")) {
         const std::string value = config.getString("sequence numbers", "");
         if (value != "0" && value != "1")

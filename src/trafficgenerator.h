@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "accounting.h"
+#include "batchsender.h"
 #include "pacing.h"
 #include "result.h"
 #include "results.h"
@@ -55,6 +56,8 @@ class CTrafficGenerator {
     void setProgressLine(CProgressLine* line) { progressLine = line; }
     // How the senders space their departures.
     void setPacing(TPacing value) { pacing = value; }
+    // How the senders hand their frames to the kernel.
+    void setSendPath(TSendPath value) { sendPath = value; }
     // Every frame carries its number within its stream and cycle, and the receiver counts
     // duplicates, reordering and loss episodes by them.
     void setSequenceNumbers(bool on) { sequenceNumbers = on; }
@@ -111,6 +114,7 @@ class CTrafficGenerator {
     std::uint32_t lossTimeout = DEFAULT_LOSS_TIMEOUT_US;
     CProgressLine* progressLine = nullptr;
     TPacing pacing = TPacing::relative;
+    TSendPath sendPath = TSendPath::pcap;
     bool sequenceNumbers = false;
     TTrialPlan trial;
     bool seedGiven = false;

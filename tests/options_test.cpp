@@ -107,3 +107,13 @@ TEST(Options, BenchmarkSettingsCheckedAtOnceAndKeptInOrder) {
     EXPECT_EXIT(parse({"trafficgen", "--frame-sizes", "1519"}), testing::ExitedWithCode(1),
                 "^Neplatna hodnota frame sizes: 1519\n$");
 }
+
+TEST(Options, SendPathByNameDefaultingToLibpcap) {
+    EXPECT_FALSE(parse({"trafficgen", "x.conf"}).sendPathGiven);
+    const TOptions options = parse({"trafficgen", "--send-path", "batched", "x.conf"});
+    EXPECT_TRUE(options.sendPathGiven);
+    EXPECT_EQ(options.sendPath, TSendPath::batched);
+    EXPECT_EQ(parse({"trafficgen", "--send-path=pcap"}).sendPath, TSendPath::pcap);
+    EXPECT_EXIT(parse({"trafficgen", "--send-path", "mmsg"}), testing::ExitedWithCode(1),
+                "^Neplatna hodnota send path! Pouze pcap nebo batched\n$");
+}
