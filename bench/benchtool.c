@@ -1,11 +1,16 @@
 /* Reference tools for bench/run.sh: the same test frames trafficgen sends, put on the wire or
  * read back by the plainest possible code, so the benchmark has something to compare against.
  *
- *   benchtool send TX RX DSTMAC SECONDS     bare pcap_sendpacket loop of one precomputed frame
+ *   benchtool send TX RX DSTMAC SECONDS [LENGTH]
+ *                                           bare pcap_sendpacket loop of one precomputed frame
+ *   benchtool mmsg TX RX DSTMAC SECONDS LENGTH BATCH BYPASS
+ *                                           bare sendmmsg loop, BATCH frames per call, to a
+ *                                           packet socket (BYPASS 1: past the qdisc)
  *   benchtool capture RX                    counts test frames (and the latest send time in
  *                                           them) until SIGINT/SIGTERM
  *   benchtool mkpcap FILE TX RX DSTMAC N    writes N test frames into a pcap file (for tcpreplay)
  *   benchtool delays FILE                   one-way delays of the test frames in a capture file
+ *                                           (min, mean, max, median, 99th percentile)
  *   benchtool gaps FILE                     per stream: frames, mean and median gap between
  *                                           their capture times (one line per stream)
  *   benchtool sizes FILE                    per frame: stream letter and length, in capture order
@@ -15,6 +20,7 @@
 #define _GNU_SOURCE
 #include <arpa/inet.h>
 #include <errno.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
@@ -31,6 +37,9 @@
 #include <unistd.h>
 
 enum { FRAME_LENGTH = 1500, HEADER_LENGTH = 42, SEND_TIME_OFFSET = 43, MIN_TEST_FRAME = 59 };
+
+/* The length of the frames send and mmsg put on the wire (59..1500), 1500 unless given. */
+static int frameLength = FRAME_LENGTH;
 
 static void die(const char* what, const char* detail) {
     fprintf(stderr, "benchtool: %s%s%s\n", what, detail ? ": " : "", detail ? detail : "");
@@ -67,16 +76,16 @@ static uint16_t ipv4Checksum(const unsigned char* header) {
     return (uint16_t)~sum;
 }
 
-/* A 1500-byte frame of stream 1 in trafficgen's wire format, addressed like trafficgen's so the
- * receiving host spends the same work on it. */
+/* A frame of frameLength bytes of stream 1 in trafficgen's wire format, addressed like
+ * trafficgen's so the receiving host spends the same work on it. */
 static void buildFrame(unsigned char* frame, const char* tx, const char* rx, const char* dstMac) {
-    memset(frame, 'A', FRAME_LENGTH);
+    memset(frame, 'A', (size_t)frameLength);
     memset(frame, 0, HEADER_LENGTH);
     parseMac(dstMac, frame);
     frame[12] = 0x08;
     frame[14] = 0x45;
-    frame[16] = (FRAME_LENGTH - 14) >> 8;
-    frame[17] = (FRAME_LENGTH - 14) & 0xFF;
+    frame[16] = (unsigned char)((frameLength - 14) >> 8);
+    frame[17] = (frameLength - 14) & 0xFF;
     frame[22] = 255;
     frame[23] = 17;
     interfaceAddress(tx, frame + 26);
@@ -86,8 +95,8 @@ static void buildFrame(unsigned char* frame, const char* tx, const char* rx, con
     frame[25] = crc & 0xFF;
     frame[34] = frame[36] = 33333 >> 8;
     frame[35] = frame[37] = 33333 & 0xFF;
-    frame[38] = (FRAME_LENGTH - 34) >> 8;
-    frame[39] = (FRAME_LENGTH - 34) & 0xFF;
+    frame[38] = (unsigned char)((frameLength - 34) >> 8);
+    frame[39] = (frameLength - 34) & 0xFF;
     struct timeval now;
     gettimeofday(&now, NULL);
     memcpy(frame + SEND_TIME_OFFSET, &now, sizeof now);
@@ -113,7 +122,7 @@ static int bareSend(const char* tx, const char* rx, const char* dstMac, double s
     double start = monotonicSeconds(), now = start;
     for (;;) {
         for (int i = 0; i < 256; ++i) {
-            if (pcap_sendpacket(handle, frame, FRAME_LENGTH) == 0)
+            if (pcap_sendpacket(handle, frame, frameLength) == 0)
                 ++sent;
             else
                 ++refused;
@@ -123,6 +132,60 @@ static int bareSend(const char* tx, const char* rx, const char* dstMac, double s
             break;
     }
     pcap_close(handle);
+    printf("sent %llu refused %llu seconds %.6f\n", (unsigned long long)sent,
+           (unsigned long long)refused, now - start);
+    return 0;
+}
+
+/* The batched ceiling: BATCH copies of the frame handed to a packet socket bound to TX with one
+ * sendmmsg call, optionally past the interface's queueing discipline (BYPASS 1). A call that
+ * sends only part of the batch is continued with the rest; a frame the call refuses counts as
+ * refused and is skipped. */
+static int bareBatchedSend(const char* tx, const char* rx, const char* dstMac, double seconds,
+                           int batch, int bypass) {
+    enum { MAX_BATCH = 1024 };
+    if (batch < 1 || batch > MAX_BATCH)
+        die("batch must be 1..1024", NULL);
+    unsigned char frame[FRAME_LENGTH];
+    buildFrame(frame, tx, rx, dstMac);
+    int fd = socket(AF_PACKET, SOCK_RAW, 0);
+    if (fd < 0)
+        die("packet socket", strerror(errno));
+    if (bypass && setsockopt(fd, SOL_PACKET, PACKET_QDISC_BYPASS, &bypass, sizeof bypass) < 0)
+        die("PACKET_QDISC_BYPASS", strerror(errno));
+    struct sockaddr_ll address;
+    memset(&address, 0, sizeof address);
+    address.sll_family = AF_PACKET;
+    address.sll_ifindex = (int)if_nametoindex(tx);
+    if (address.sll_ifindex == 0 || bind(fd, (struct sockaddr*)&address, sizeof address) < 0)
+        die("bind", strerror(errno));
+    static struct mmsghdr messages[MAX_BATCH];
+    static struct iovec pieces[MAX_BATCH];
+    for (int i = 0; i < batch; ++i) {
+        pieces[i].iov_base = frame;
+        pieces[i].iov_len = (size_t)frameLength;
+        memset(&messages[i], 0, sizeof messages[i]);
+        messages[i].msg_hdr.msg_iov = &pieces[i];
+        messages[i].msg_hdr.msg_iovlen = 1;
+    }
+    uint64_t sent = 0, refused = 0;
+    double start = monotonicSeconds(), now = start;
+    while (now - start < seconds) {
+        for (int done = 0; done < batch;) {
+            int n = sendmmsg(fd, messages + done, (unsigned)(batch - done), 0);
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n < 0) {
+                ++refused;
+                ++done;
+                continue;
+            }
+            sent += (uint64_t)n;
+            done += n;
+        }
+        now = monotonicSeconds();
+    }
+    close(fd);
     printf("sent %llu refused %llu seconds %.6f\n", (unsigned long long)sent,
            (unsigned long long)refused, now - start);
     return 0;
@@ -245,10 +308,14 @@ static int streamOf(const struct pcap_pkthdr* header, const u_char* data) {
 
 /* Capture time minus the send time carried in the frame: what trafficgen computes, but from a
  * capture taken by another program. */
+static int compareDoubles(const void* a, const void* b);
+
 static int delays(const char* file) {
     pcap_t* handle = openCapture(file, PCAP_TSTAMP_PRECISION_MICRO);
     struct pcap_pkthdr* header;
     const u_char* data;
+    double* all = NULL;
+    size_t capacity = 0;
     uint64_t frames = 0;
     int64_t minimum = INT64_MAX, maximum = INT64_MIN;
     double sum = 0, firstArrival = 0, lastArrival = 0;
@@ -264,6 +331,13 @@ static int delays(const char* file) {
         if (delay > maximum)
             maximum = delay;
         sum += (double)delay;
+        if (frames == capacity) {
+            capacity = capacity ? 2 * capacity : 4096;
+            all = realloc(all, capacity * sizeof(double));
+            if (!all)
+                die("out of memory", NULL);
+        }
+        all[frames] = (double)delay;
         lastArrival = (double)header->ts.tv_sec + (double)header->ts.tv_usec / 1e6;
         if (frames++ == 0)
             firstArrival = lastArrival;
@@ -273,9 +347,11 @@ static int delays(const char* file) {
         printf("frames 0 min - mean - max - first 0 last 0\n");
         return 0;
     }
-    printf("frames %llu min %lld mean %.3f max %lld first %.6f last %.6f\n",
+    qsort(all, frames, sizeof(double), compareDoubles);
+    printf("frames %llu min %lld mean %.3f max %lld first %.6f last %.6f median %.0f p99 %.0f\n",
            (unsigned long long)frames, (long long)minimum, sum / (double)frames, (long long)maximum,
-           firstArrival, lastArrival);
+           firstArrival, lastArrival, all[frames / 2], all[frames * 99 / 100]);
+    free(all);
     return 0;
 }
 
@@ -344,8 +420,19 @@ static int sizes(const char* file) {
 }
 
 int main(int argc, char** argv) {
-    if (argc == 6 && strcmp(argv[1], "send") == 0)
+    if ((argc == 6 || argc == 7) && strcmp(argv[1], "send") == 0) {
+        frameLength = argc == 7 ? atoi(argv[6]) : FRAME_LENGTH;
+        if (frameLength < MIN_TEST_FRAME || frameLength > FRAME_LENGTH)
+            die("frame length must be 59..1500", NULL);
         return bareSend(argv[2], argv[3], argv[4], atof(argv[5]));
+    }
+    if (argc == 9 && strcmp(argv[1], "mmsg") == 0) {
+        frameLength = atoi(argv[6]);
+        if (frameLength < MIN_TEST_FRAME || frameLength > FRAME_LENGTH)
+            die("frame length must be 59..1500", NULL);
+        return bareBatchedSend(argv[2], argv[3], argv[4], atof(argv[5]), atoi(argv[7]),
+                               atoi(argv[8]));
+    }
     if (argc == 3 && strcmp(argv[1], "capture") == 0)
         return capture(argv[2]);
     if (argc == 7 && strcmp(argv[1], "mkpcap") == 0)
@@ -356,7 +443,8 @@ int main(int argc, char** argv) {
         return gaps(argv[2]);
     if (argc == 3 && strcmp(argv[1], "sizes") == 0)
         return sizes(argv[2]);
-    fprintf(stderr, "usage: benchtool send TX RX DSTMAC SECONDS | capture RX |\n"
+    fprintf(stderr, "usage: benchtool send TX RX DSTMAC SECONDS [LENGTH] |\n"
+                    "       mmsg TX RX DSTMAC SECONDS LENGTH BATCH BYPASS | capture RX |\n"
                     "       mkpcap FILE TX RX DSTMAC N | delays FILE | gaps FILE | sizes FILE\n");
     return 2;
 }

@@ -3,7 +3,7 @@
 #
 #   bash bench/run.sh [--runs N] [--seconds S] [--rate-seconds S] [--rate-repeats N]
 #                     [--delay-seconds S] [--memory-seconds S] [--pacing-seconds S]
-#                     [--pacing-only] [--binary PATH]
+#                     [--pacing-only] [--batched-only] [--binary PATH]
 #
 # Run as root from a clone of the repository. Installs what it needs (tcpreplay, tcpdump,
 # GNU time), builds build/trafficgen and build/bench/benchtool, creates its own network
@@ -16,6 +16,10 @@
 #   - the gaps between departures with relative and absolute pacing, from an independent
 #     capture, the CPU the senders cost, and whether a seed repeats the frame sizes
 #     (measured first; --pacing-only stops after this table),
+#   - the batched send path (--send-path batched) against a bare sendmmsg loop of the same batch
+#     and against the libpcap path, for 1500- and 60-byte frames, its self-loss over that series,
+#     its stamp error against tcpdump on the sending veth, and its absolute pacing
+#     (measured last; --batched-only measures only this),
 #   - the receiver's accounting per frame with and without sequence numbers, and the delay
 #     histogram's share of it (build/bench/accounting_cost, Google Benchmark, no network).
 # Details of every run land in build/bench/last-run.log.
@@ -29,6 +33,7 @@ DELAY_SECONDS=5
 MEMORY_SECONDS=60
 PACING_SECONDS=1
 PACING_ONLY=0
+BATCHED_ONLY=0
 BINARY=""
 
 usage() {
@@ -46,6 +51,11 @@ while (($#)); do
     --pacing-seconds) PACING_SECONDS=$2 ;;
     --pacing-only)
         PACING_ONLY=1
+        shift
+        continue
+        ;;
+    --batched-only)
+        BATCHED_ONLY=1
         shift
         continue
         ;;
@@ -118,6 +128,8 @@ log() { printf '%s\n' "$*" >>"$LOG"; }
 calc() { awk "BEGIN { printf \"%s\", $* }"; }
 median() { tr ' ' '\n' | sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 dashes() { printf -- '-%.0s' $(seq "$1"); }
+row() { printf '| %-46s | %-32s | %-36s | %-12s | %-18s |\n' "$@"; }
+rule() { printf '|%s|%s|%s|%s|%s|\n' "$(dashes 48)" "$(dashes 34)" "$(dashes 38)" "$(dashes 14)" "$(dashes 20)"; }
 verdict() { # CONDITION LABEL
     if awk "function abs(x) { return x < 0 ? -x : x } BEGIN { exit !($1) }"; then
         echo "$2: met"
@@ -206,11 +218,17 @@ stop_capture() {
     log "capture: $(tail -n 1 "$WORK/capture")"
 }
 # The independent capture of the test frames: tcpdump writing FILE with time stamps of PRECISION
-# (micro or nano).
-start_tcpdump() { # FILE PRECISION
+# (micro or nano), on the receiving veth or, with "out", on the sending veth as the frames leave.
+# There tcpdump keeps only the first 96 bytes (the send time is within them) and reads its ring
+# in blocks rather than being woken for every frame: woken per frame, or copying and writing
+# whole frames, it takes the core from the sender in the middle of a batch and lengthens the very
+# time it measures.
+start_tcpdump() { # FILE PRECISION [out]
     rm -f "$WORK/tcpdump.err" # the last run's "listening" must not be taken for this one's
-    ip netns exec "$NS" tcpdump -i "$RX" -n -B 32768 --time-stamp-precision="$2" -w "$1" \
-        --immediate-mode 'udp dst port 33333' 2>"$WORK/tcpdump.err" &
+    local where=(-i "$RX" --immediate-mode)
+    [[ ${3:-} == out ]] && where=(-i "$TX" -Q out -s 96)
+    ip netns exec "$NS" tcpdump "${where[@]}" -n -B 32768 --time-stamp-precision="$2" -w "$1" \
+        'udp dst port 33333' 2>"$WORK/tcpdump.err" &
     TCPDUMP_PID=$!
     BACKGROUND+=("$TCPDUMP_PID")
     await_start "$WORK/tcpdump.err" listening tcpdump
@@ -220,6 +238,143 @@ stop_tcpdump() {
     kill -INT "$TCPDUMP_PID"
     wait "$TCPDUMP_PID" || true
     cat "$WORK/tcpdump.err" >>"$LOG"
+}
+
+# ------------------------------------------------------------------ 6. batched send path
+# Alternating within each repeat, a capture receiving all the while: the bare sendmmsg loop (same
+# batch as the program's), the throughput flood on the batched path, the same on the libpcap
+# path, the bare loop again. The 60-byte flood is a loss-and-delay test of one stream with
+# constant 60-byte frames and a constant gap of 0 (no wait between frames, as in the throughput
+# test). Every batched run's own table gives the self-loss.
+# The stamp error the batched path is held to (99th percentile, as tcpdump sees it).
+STAMP_BOUND_US=50
+BATCH=$(sed -n 's/.*BATCH_FRAMES = \([0-9]*\);.*/\1/p' "$ROOT/src/batchsender.h")
+bare_mmsg_rate() { # LENGTH [BYPASS]
+    start_capture
+    local a b out
+    a=$(counter "$RX" rx_packets)
+    out=$(in_ns "$TOOL" mmsg "$TX" "$RX" "$MAC" "$RATE_SECONDS" "$1" "$BATCH" "${2:-0}")
+    b=$(counter "$RX" rx_packets)
+    stop_capture
+    log "bare sendmmsg, $1 B, qdisc bypass ${2:-0}, captured: $out; rx_packets +$((b - a))"
+    calc "$((b - a)) / $(awk '{ print $6 }' <<<"$out")"
+}
+B_RUNS=0 B_LOSSY=0 B_SENT=0 B_LOST=0 B_WARNED=0
+# Sets RATE (frames/s on the receiving veth) for a run of CONF with OPTIONS; a batched run's
+# figures go into the self-loss tally.
+tg_rate() { # CONF [OPTIONS...]
+    local a b received sent
+    a=$(counter "$RX" rx_packets)
+    run_tg "$BINARY" "${@:2}" "$1"
+    b=$(counter "$RX" rx_packets)
+    RATE=$(calc "$((b - a)) / $RATE_SECONDS")
+    log "trafficgen ${*:2}: rx_packets +$((b - a))"
+    [[ " $* " == *" batched "* ]] || return 0
+    received=$(row_field 1 4)
+    sent=$(row_field 1 5)
+    [[ $received =~ ^[0-9]+$ && $sent =~ ^[0-9]+$ ]] || { echo "bench: no result row, see $LOG" >&2; exit 1; }
+    B_RUNS=$((B_RUNS + 1))
+    B_SENT=$((B_SENT + sent))
+    B_LOST=$((B_LOST + sent - received))
+    ((received == sent)) || B_LOSSY=$((B_LOSSY + 1))
+    [[ -s $WORK/err ]] && B_WARNED=$((B_WARNED + 1))
+    return 0
+}
+# Stamp error: tcpdump on the sending veth stamps each frame as the interface takes it; that
+# stamp minus the send time in the frame is the time between the program's stamp and the
+# departure. Leaves "median p99 max frames" in $WORK/TAG.stamp.
+stamp_error() { # TAG CONF [OPTIONS...]
+    start_tcpdump "$WORK/$1.pcap" micro out
+    run_tg "$BINARY" "${@:3}" "$2"
+    stop_tcpdump
+    local line
+    line=$(in_ns "$TOOL" delays "$WORK/$1.pcap")
+    log "stamp error $1: $line"
+    awk '{ print $14, $16, $8, $2 }' <<<"$line" >"$WORK/$1.stamp"
+}
+batched_section() {
+    throughput_conf "$WORK/rate.conf" $((RATE_SECONDS * 1000000))
+    paced_conf "$WORK/small.conf" $((RATE_SECONDS * 1000000)) 1 "constant 60" "constant 0"
+    local i len conf before after bare
+    for len in 1500 60; do
+        eval "BR_$len=() BB_$len=() BP_$len=() RB_$len=() RP_$len=()"
+    done
+    R_BYPASS=()
+    for ((i = 1; i <= RATE_REPEATS; i++)); do
+        for len in 1500 60; do
+            conf=$WORK/rate.conf
+            ((len == 1500)) || conf=$WORK/small.conf
+            before=$(bare_mmsg_rate "$len")
+            tg_rate "$conf" --send-path batched
+            local batched=$RATE
+            tg_rate "$conf"
+            local pcap=$RATE
+            after=$(bare_mmsg_rate "$len")
+            bare=$(calc "($before + $after) / 2")
+            if ((len == 1500)); then
+                # The same loop past the queueing discipline, for the choice of the path.
+                R_BYPASS+=("$(calc "100 * $(bare_mmsg_rate 1500 1) / $after")")
+            fi
+            eval "BR_$len+=($bare) BB_$len+=($batched) BP_$len+=($pcap)"
+            eval "RB_$len+=($(calc "100 * $batched / $bare")) RP_$len+=($(calc "100 * $pcap / $bare"))"
+            log "batched repeat $i, $len B: batched $batched, libpcap $pcap, bare sendmmsg $before / $after fr/s"
+        done
+    done
+    stamp_error stamp1500b "$WORK/rate.conf" --send-path batched
+    stamp_error stamp1500p "$WORK/rate.conf"
+    stamp_error stamp60b "$WORK/small.conf" --send-path batched
+    stamp_error stamp60p "$WORK/small.conf"
+    paced_conf "$WORK/bpace.conf" "$PACING_US" 1 "constant 100" "constant 10"
+    pacing_run batchedpace "$WORK/bpace.conf" --pacing absolute --send-path batched
+    pacing_run pcappace "$WORK/bpace.conf" --pacing absolute
+    paced_conf "$WORK/bpace10.conf" "$PACING_US" 10 "constant 100" "constant 100"
+    pacing_run batched10 "$WORK/bpace10.conf" --pacing absolute --send-path batched
+    pacing_run pcap10 "$WORK/bpace10.conf" --pacing absolute
+}
+
+print_batched_table() {
+    local len m
+    echo
+    echo "Batched send path (--send-path batched, $BATCH frames a batch), $RATE_REPEATS x ${RATE_SECONDS} s per"
+    echo "measurement, alternating; rates from the receiving veth's rx_packets, medians; a ratio is the median"
+    echo "of the repeats' ratios against the mean of the bare sendmmsg runs just before and after."
+    echo
+    row "Measurement" "trafficgen" "Reference" "Result" "Target"
+    rule
+    for len in 1500 60; do
+        local -n bb="BB_$len" bp="BP_$len" br="BR_$len" rb="RB_$len" rp="RP_$len"
+        m=$(median <<<"${rb[*]}")
+        row "Send rate, batched, $len-byte frames" "$(printf '%.0f fr/s' "$(median <<<"${bb[*]}")")" \
+            "$(printf 'bare sendmmsg %.0f fr/s' "$(median <<<"${br[*]}")")" "$(printf '%.1f %%' "$m")" \
+            "$(verdict "$m >= 90" ">= 90 %")"
+        row "  same, libpcap path" "$(printf '%.0f fr/s' "$(median <<<"${bp[*]}")")" "" \
+            "$(printf '%.1f %%' "$(median <<<"${rp[*]}")")" "info"
+    done
+    row "  bare sendmmsg with PACKET_QDISC_BYPASS, 1500 B" "" "against the loop without, just before" \
+        "$(printf '%.1f %%' "$(median <<<"${R_BYPASS[*]}")")" "info"
+    row "Self-loss, batched runs above" "$B_LOSSY of $B_RUNS runs lost frames" "$B_LOST of $B_SENT frames lost" \
+        "$B_WARNED warned" "$(verdict "$B_LOSSY == 0" "no loss")"
+    local med p99 max frames pmed pp99 pmax pframes
+    for len in 1500 60; do
+        read -r med p99 max frames <"$WORK/stamp${len}b.stamp"
+        read -r pmed pp99 pmax pframes <"$WORK/stamp${len}p.stamp"
+        row "Stamp error, $len B, median / p99 / max" "$med / $p99 / $max us ($frames fr)" \
+            "libpcap $pmed / $pp99 / $pmax us ($pframes fr)" "" "$(verdict "$p99 <= $STAMP_BOUND_US" "p99 <= $STAMP_BOUND_US us")"
+    done
+    local drawn mean dev worst pworst
+    drawn=$(offered_field batchedpace 1 drawn_mean_gap_us)
+    mean=$(gap_field batchedpace 1 mean)
+    dev=$(calc "100 * ($mean / $drawn - 1)")
+    row "Absolute pacing 10 us, batched, 1 s" "$(printf 'mean %.2f us, %d restarts' "$mean" "$(restarts_of batchedpace)")" \
+        "$(printf 'libpcap %.2f us, %d restarts' "$(gap_field pcappace 1 mean)" "$(restarts_of pcappace)")" \
+        "$(printf '%+.2f %%' "$dev")" "$(verdict "abs($dev) <= 1" "mean 1 %")"
+    read -r _ worst _ <<<"$(worst_stream batched10 100)"
+    read -r _ pworst _ <<<"$(worst_stream pcap10 100)"
+    dev=$(calc "100 * ($worst / 100 - 1)")
+    row "10 x absolute 100 us, batched, 1 s" "$(printf 'worst %.2f us, %d restarts' "$worst" "$(restarts_of batched10)")" \
+        "$(printf 'libpcap worst %.2f us, %d restarts' "$pworst" "$(restarts_of pcap10)")" \
+        "$(printf '%+.2f %%' "$dev")" "$(verdict "abs($dev) <= 1" "every stream 1 %")"
+    echo
 }
 
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
@@ -277,6 +432,12 @@ same_sizes() { # TAG_A TAG_B -> "identical, N frames" or "differ"
     done
     echo "identical, $compared frames"
 }
+
+if ((BATCHED_ONLY)); then
+    batched_section
+    print_batched_table | tee "$ROOT/build/bench/last-batched.txt"
+    exit 0
+fi
 
 PACING_CASES=("constant 1000" "constant 100" "constant 50" "constant 10" "exponential 100")
 for ((i = 0; i < ${#PACING_CASES[@]}; i++)); do
@@ -490,6 +651,8 @@ peak_rss() { # SECONDS -> KiB
 RSS_SHORT=$(peak_rss 1)
 RSS_LONG=$(peak_rss "$MEMORY_SECONDS")
 
+batched_section
+
 LOAD_AFTER=$(cut -d' ' -f1-3 /proc/loadavg)
 
 # ------------------------------------------------------------------ the table
@@ -498,8 +661,6 @@ MIN_DIFF=$(calc "$TG_MIN - $REF_MIN")
 MEAN_DIFF=$(calc "$TG_MEAN - $REF_MEAN")
 RSS_DIFF=$(calc "($RSS_LONG - $RSS_SHORT) / 1024")
 
-row() { printf '| %-46s | %-32s | %-36s | %-12s | %-18s |\n' "$@"; }
-rule() { printf '|%s|%s|%s|%s|%s|\n' "$(dashes 48)" "$(dashes 34)" "$(dashes 38)" "$(dashes 14)" "$(dashes 20)"; }
 print_table() {
     echo
     echo "trafficgen benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"
@@ -540,6 +701,7 @@ print_table() {
 }
 print_table | tee "$ROOT/build/bench/last-table.txt"
 cat "$ROOT/build/bench/last-pacing.txt"
+print_batched_table | tee "$ROOT/build/bench/last-batched.txt"
 
 # ------------------------------------------------------------------ accounting per frame
 accounting_cost() {

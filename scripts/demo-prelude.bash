@@ -11,3 +11,13 @@ fi
 
 (cd "$root" && bash scripts/install-deps.sh && bash scripts/build.sh >/dev/null)
 binary=$root/build/trafficgen
+
+# Draws the results file RESULTS into RESULTS with .png for .json, when matplotlib is installed.
+demo_plot() {
+    if /usr/bin/python3 -c 'import matplotlib' 2>/dev/null; then
+        /usr/bin/python3 "$root/scripts/plot-results.py" "$1" "${1%.json}.png"
+        echo "Plot: ${1%.json}.png"
+    else
+        echo "No plot: python3-matplotlib is not installed (apt-get install python3-matplotlib)."
+    fi
+}

@@ -37,10 +37,5 @@ mkdir -p "$root/build/demo"
 results=$root/build/demo/results.json
 ip netns exec "$TG_NS" "$binary" --json "$results" "$TG_TMP/loss-delay.conf"
 echo "Results file: $results (described in docs/results.md)"
-if /usr/bin/python3 -c 'import matplotlib' 2>/dev/null; then
-    /usr/bin/python3 "$root/scripts/plot-results.py" "$results" "${results%.json}.png"
-    echo "Plot: ${results%.json}.png"
-else
-    echo "No plot: python3-matplotlib is not installed (apt-get install python3-matplotlib)."
-fi
+demo_plot "$results"
 echo "Done; the namespace $TG_NS is removed."

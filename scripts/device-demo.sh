@@ -7,6 +7,10 @@
 #       hundreds of milliseconds but drops none, and nothing is counted as lost;
 #   short queue (20 frames), overload: the TOS 184 stream passes untouched, the
 #       best-effort stream loses frames and waits as long as its queue is;
+#   a benchmark (--benchmark) of the same device shaped to 10 Mbit/s with a queue of 8 frames:
+#       it finds the shaper's frame rate for 64- and 512-byte frames and measures the delay
+#       below it; its results go to build/demo/benchmark.json, their plot to
+#       build/demo/benchmark.png;
 #   an impaired cable, with --sequence-numbers: the device drops 3 % and copies 2 % of the
 #       frames at random (nftables ingress rules) and delays the odd-numbered ones behind a
 #       slow htb class; the tool tells the loss, the duplicates and the reordering apart.
@@ -49,6 +53,19 @@ tg_device_shaper 8000 100 20
 tg_write_config "$TG_TMP/overload.conf" 2 2000000 2 0.95 "0/constant 1000/constant 500" \
     "184/constant 200/constant 2000"
 run_test "$TG_TMP/overload.conf"
+echo "== Benchmark: htb at 10 Mbit/s, queue of 8 frames, 64- and 512-byte frames =="
+echo "   (the shaper passes 10000000 / (8 x 60) = 20833 frames/s of 64 bytes, 10000000 / (8 x 508)"
+echo "   = 2460 of 512 bytes: htb counts the frames without their 4-byte check sequence)"
+echo
+tg_device_shaper 10000 100 8 2000
+tg_write_config "$TG_TMP/benchmark.conf" 1 1000000
+mkdir -p "$root/build/demo"
+results=$root/build/demo/benchmark.json
+(cd "$TG_TMP" && ip netns exec "$TG_NS" "$binary" --benchmark --frame-sizes 64,512 --line-rate 20M \
+    --final-duration 2000000 --json "$results" "$TG_TMP/benchmark.conf")
+echo "Results file: $results"
+demo_plot "$results"
+echo
 echo "== Impaired cable, numbered frames: 100 bytes every 200 us, 1 cycle of 2 s =="
 echo
 tg_device_impair 30 20

@@ -7,7 +7,10 @@ One row per stream: on the left the loss of every cycle with the confidence inte
 mean loss (when the run had more than one cycle), on the right the delay's median, 99th
 percentile and maximum of every cycle on a logarithmic axis. A run with sequence numbers whose
 frames came duplicated or out of order gets a third column: duplicates and reordered frames of
-every cycle. Needs python3-matplotlib.
+every cycle. A benchmark (--benchmark) gets one row per frame size instead: the loss and the
+delay's median and 99th percentile of every trial against its offered load, the non-drop and the
+partial-drop rate marked; trials that were not results of the device (the tester's limits) are
+drawn as grey crosses. Needs python3-matplotlib.
 """
 
 import json
@@ -98,6 +101,74 @@ def draw_delay(axes, stream, cycles, p50, p99, maximum):
     axes.legend(fontsize="small")
 
 
+def trial_series(size, valid):
+    """Offered load, loss, p50 and p99 of the trials that were (or were not) device results."""
+    loads, loss, p50, p99 = [], [], [], []
+    for trial in size["trials"]:
+        if trial["valid"] != valid:
+            continue
+        target = value(trial["target_fps"])
+        # The probe offers no set load (back to back): what the senders achieved stands for it.
+        loads.append(target if math.isfinite(target) else value(trial["achieved_fps"]))
+        loss.append(value(trial["loss_percent"]))
+        p50.append(positive(trial["delay_us"]["p50"]))
+        p99.append(positive(trial["delay_us"]["p99"]))
+    return loads, loss, p50, p99
+
+
+def mark_rates(axes, size):
+    for name, style in (("ndr", "-"), ("pdr", "--")):
+        rate = size[name]
+        if value(rate["lower_fps"]) > 0:
+            axes.axvline(value(rate["lower_fps"]), color="tab:green", linestyle=style, linewidth=1,
+                         label="%s %.0f frames/s (%s)" % (name.upper(), value(rate["lower_fps"]),
+                                                          rate["limited_by"]))
+
+
+def size_name(size):
+    if size["frame_size"] is None:
+        return "configured frames (mean %.0f B)" % value(size["mean_frame_size"])
+    return "%d-byte frames" % size["frame_size"]
+
+
+def draw_benchmark_size(row, size):
+    loads, loss, p50, p99 = trial_series(size, True)
+    bad_loads, bad_loss, bad_p50, bad_p99 = trial_series(size, False)
+    left, right = row
+    left.plot(loads, loss, "o", color="tab:red", label="loss per trial")
+    left.plot(bad_loads, bad_loss, "x", color="tab:gray", label="not a device result")
+    left.set_title("%s: loss against offered load" % size_name(size))
+    left.set_ylabel("loss [%]")
+    right.plot(loads, p99, "s", color="tab:orange", label="p99")
+    right.plot(loads, p50, "o", color="tab:blue", label="p50 (median)")
+    right.plot(bad_loads, bad_p50, "x", color="tab:gray", label="not a device result (p50)")
+    right.set_yscale("log")
+    right.set_title("%s: one-way delay against offered load" % size_name(size))
+    right.set_ylabel("delay [us]")
+    for axes in row:
+        mark_rates(axes, size)
+        axes.set_xlabel("offered load [frames/s]")
+        axes.grid(True, which="both", alpha=0.3)
+        axes.legend(fontsize="small")
+
+
+def draw_benchmark(document, plt):
+    sizes = document["benchmark"]["sizes"]
+    rows = max(len(sizes), 1)
+    figure, axes = plt.subplots(rows, 2, figsize=(12, 3.6 * rows), squeeze=False)
+    for row, size in enumerate(sizes):
+        draw_benchmark_size(axes[row], size)
+    line = document["benchmark"]["line_rate_bps"]
+    title = "trafficgen %s benchmark: %s -> %s, line rate %s, started %s" % (
+        document["version"], document["test"]["sending_interface"]["name"],
+        document["test"]["receiving_interface"]["name"],
+        "unknown" if line is None else "%.6g Mbit/s" % (line / 1e6), document["started"])
+    if document["interrupted"]:
+        title += " (interrupted)"
+    figure.suptitle(title)
+    return figure
+
+
 def main():
     if len(sys.argv) != 3:
         print("usage: %s RESULTS.json OUT.png" % os.path.basename(sys.argv[0]), file=sys.stderr)
@@ -113,6 +184,12 @@ def main():
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
     from matplotlib.ticker import MaxNLocator
+
+    if "benchmark" in document:
+        figure = draw_benchmark(document, plt)
+        figure.tight_layout()
+        figure.savefig(sys.argv[2], dpi=100)
+        return 0
 
     streams = [s["stream"] for s in document["test"]["streams"]]
     statistics = {s["stream"]: s for s in document.get("statistics", [])}

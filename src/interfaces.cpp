@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "batchsender.h"
 #include "trafficgenerator.h"
 #include "utils.h"
 
@@ -17,8 +18,6 @@ namespace {
 
 constexpr int SNAPSHOT_LENGTH = 1518;
 constexpr int READ_TIMEOUT_MS = 50;
-// At full speed the default 2 MiB capture ring was seen to overflow.
-constexpr int RECEIVE_BUFFER_SIZE = 32 * 1024 * 1024;
 
 enum class TAddressLookup { found, noSuchInterface, noIpv4Address };
 
@@ -87,7 +86,7 @@ std::string captureFilterText() {
 
 } // namespace
 
-pcap_t* openReceivingCapture(const char* name, char* errorBuffer) {
+pcap_t* openReceivingCapture(const char* name, char* errorBuffer, int ringBytes) {
     // Opened step by step rather than with pcap_open_live for the larger ring buffer.
     pcap_t* device = pcap_create(name, errorBuffer);
     if (device == nullptr) {
@@ -96,7 +95,7 @@ pcap_t* openReceivingCapture(const char* name, char* errorBuffer) {
     pcap_set_snaplen(device, SNAPSHOT_LENGTH);
     pcap_set_promisc(device, 0);
     pcap_set_timeout(device, READ_TIMEOUT_MS);
-    pcap_set_buffer_size(device, RECEIVE_BUFFER_SIZE);
+    pcap_set_buffer_size(device, ringBytes);
     const int status = pcap_activate(device);
     if (status >= 0) {
         return device;
@@ -129,6 +128,25 @@ pcap_t* openSendingDevice(const char* interfaceName, char* errorBuffer) {
     return device;
 }
 
+int openBatchedPath(const char* interfaceName) {
+    std::string reason;
+    const int fd = openBatchedSocket(interfaceName, reason);
+    if (fd < 0) {
+        fail(std::string("Nepodarilo se otevrit davkove odesilani na rozhrani ") + interfaceName +
+             ": " + reason);
+    }
+    return fd;
+}
+
+void closeSendingPath(pcap_t* device, int batchFd) {
+    if (device != nullptr) {
+        pcap_close(device);
+    }
+    if (batchFd >= 0) {
+        close(batchFd);
+    }
+}
+
 void CTrafficGenerator::initialize() {
     writeConstantHeaderFields(frameHeader);
 
@@ -155,7 +173,9 @@ void CTrafficGenerator::initialize() {
 
     const std::string receiveFailure =
         std::string("Nepodarilo se otevrit prijimaci zarizeni ") + receivingInterface + ": ";
-    receivingDevice = openReceivingCapture(receivingInterface, errorBuffer);
+    receivingDevice = openReceivingCapture(
+        receivingInterface, errorBuffer,
+        sendPath == TSendPath::batched ? BATCHED_CAPTURE_RING_BYTES : CAPTURE_RING_BYTES);
     if (receivingDevice == nullptr) {
         fail(receiveFailure + errorBuffer);
     }
@@ -187,7 +207,11 @@ void CTrafficGenerator::initialize() {
     // A sending interface that does not exist would otherwise be reported only after the
     // table head; the first cycle's open is tried now to give its message at once. A cycle
     // without streams needs the interface as much as any other.
-    if (sending == TAddressLookup::noSuchInterface && cycles > 0) {
+    if (sendPath == TSendPath::batched && cycles > 0) {
+        // Every run on the batched path: it must not find out in its first cycle that it
+        // cannot send.
+        close(openBatchedPath(sendingInterface));
+    } else if (sending == TAddressLookup::noSuchInterface && cycles > 0) {
         pcap_close(openSendingDevice(sendingInterface, errorBuffer));
     }
 }
@@ -206,6 +230,9 @@ TTestDescription CTrafficGenerator::describe() const {
     test.lossTimeoutUs = lossTimeout;
     if (pacing == TPacing::absolute) {
         test.pacing = "absolute";
+    }
+    if (sendPath == TSendPath::batched) {
+        test.sendPath = "batched";
     }
     if (seedGiven) {
         test.seed = seed;

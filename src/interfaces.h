@@ -8,13 +8,29 @@
 
 #include <pcap/pcap.h>
 
+// The capture ring's size. At full speed the default 2 MiB ring was seen to overflow; the
+// batched send path sends faster still, and a receiver that loses its core for a while must
+// find the frames of that while in the ring (at 370000 frames/s the larger ring holds 0.2 s).
+constexpr int CAPTURE_RING_BYTES = 32 * 1024 * 1024;
+constexpr int BATCHED_CAPTURE_RING_BYTES = 128 * 1024 * 1024;
+
 // Opens the receiving interface `name` for capture as pcap_open_live(name, 1518, 0, 50,
 // errorBuffer) would, with a larger capture ring: null on failure, with the very text
 // pcap_open_live leaves in errorBuffer for each status.
-pcap_t* openReceivingCapture(const char* name, char* errorBuffer);
+pcap_t* openReceivingCapture(const char* name, char* errorBuffer,
+                             int ringBytes = CAPTURE_RING_BYTES);
 
 // Opens the sending interface with pcap_open_live(name, 1518, 0, 50, errorBuffer); ends the run
 // with the sending-open message when it fails.
 pcap_t* openSendingDevice(const char* interfaceName, char* errorBuffer);
+
+// Opens the batched send path's packet socket on the sending interface; ends the run with one
+// line naming the interface and the reason when it cannot be opened (no fall-back to libpcap,
+// which would send at another rate than the one asked for).
+int openBatchedPath(const char* interfaceName);
+
+// Closes what openSendingDevice (`device`, may be null) or openBatchedPath (`batchFd`, -1 for
+// none) opened.
+void closeSendingPath(pcap_t* device, int batchFd);
 
 #endif

@@ -3,6 +3,7 @@
 #include <getopt.h>
 #include <vector>
 
+#include "benchmark.h"
 #include "randomgenerator.h"
 #include "utils.h"
 
@@ -16,6 +17,21 @@ struct TOptionEntry {
     const char* description;
     void (*apply)(TOptions& options, const char* argument);
 };
+
+constexpr char FRAME_SIZES[] = "frame-sizes";
+constexpr char TRIAL_DURATION[] = "trial-duration";
+constexpr char FINAL_DURATION[] = "final-duration";
+constexpr char PDR_LOSS[] = "pdr-loss";
+constexpr char PRECISION[] = "precision";
+constexpr char LATENCY_LOADS[] = "latency-loads";
+constexpr char LINE_RATE[] = "line-rate";
+
+// A benchmark setting is checked at once and kept to be applied over the configuration's keys.
+template <const char* Name> void keepBenchmarkSetting(TOptions& options, const char* argument) {
+    TBenchmarkSettings check;
+    applyBenchmarkSetting(check, Name, argument);
+    options.benchmarkSettings.emplace_back(Name, argument);
+}
 
 const TOptionEntry OPTION_TABLE[] = {
     {"help", nullptr, "vypise tuto napovedu a skonci",
@@ -38,6 +54,13 @@ const TOptionEntry OPTION_TABLE[] = {
          }
          options.pacingGiven = true;
      }},
+    {"send-path", "pcap|batched", "vychozi pcap; batched = odesilani po davkach (rychlejsi)",
+     [](TOptions& options, const char* argument) {
+         if (!readSendPath(argument, options.sendPath)) {
+             fail(INVALID_SEND_PATH);
+         }
+         options.sendPathGiven = true;
+     }},
     {"seed", "N", "seminko nahody 0-4294967295 (cyklus c: N + c - 1)",
      [](TOptions& options, const char* argument) {
          if (!readSeed(argument, options.seed)) {
@@ -47,6 +70,22 @@ const TOptionEntry OPTION_TABLE[] = {
      }},
     {"sequence-numbers", nullptr, "cisluje pakety: duplikaty, poradi a davky ztrat",
      [](TOptions& options, const char*) { options.sequenceNumbers = true; }},
+    {"benchmark", nullptr, "benchmark zarizeni: NDR, PDR a zpozdeni pri zatizeni",
+     [](TOptions& options, const char*) { options.benchmark = true; }},
+    {FRAME_SIZES, "SEZNAM", "benchmark: velikosti ramcu s FCS 64-1518 (vychozi ramce nastaveni)",
+     keepBenchmarkSetting<FRAME_SIZES>},
+    {TRIAL_DURATION, "US", "benchmark: delka pokusu pri hledani [us] (vychozi 1000000)",
+     keepBenchmarkSetting<TRIAL_DURATION>},
+    {FINAL_DURATION, "US", "benchmark: delka pokusu zpozdeni [us] (vychozi 10000000)",
+     keepBenchmarkSetting<FINAL_DURATION>},
+    {PDR_LOSS, "PROCENTA", "benchmark: ztratovost pripustna pro PDR [%] (vychozi 0.5)",
+     keepBenchmarkSetting<PDR_LOSS>},
+    {PRECISION, "PROCENTA", "benchmark: sirka intervalu, pri ktere hledani konci [%] (vychozi 1)",
+     keepBenchmarkSetting<PRECISION>},
+    {LATENCY_LOADS, "SEZNAM", "benchmark: zatizeni pro zpozdeni [% NDR] (vychozi 10,50,90,100)",
+     keepBenchmarkSetting<LATENCY_LOADS>},
+    {LINE_RATE, "BIT/S", "benchmark: linkova rychlost, napr. 1G (vychozi z rozhrani)",
+     keepBenchmarkSetting<LINE_RATE>},
 };
 
 std::vector<option> getoptTable() {

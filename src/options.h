@@ -3,7 +3,10 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
+#include <vector>
 
+#include "batchsender.h"
 #include "pacing.h"
 
 // What the command line asks for: `trafficgen [OPTIONS] [CONFIG]`. Options come before the
@@ -19,10 +22,17 @@ struct TOptions {
     // --pacing relative|absolute and --seed N: override the configuration file's keys.
     bool pacingGiven = false;
     TPacing pacing = TPacing::relative;
+    // --send-path pcap|batched: overrides the configuration file's `send path`.
+    bool sendPathGiven = false;
+    TSendPath sendPath = TSendPath::pcap;
     bool seedGiven = false;
     std::uint32_t seed = 0;
     // --sequence-numbers: turns the configuration file's `sequence numbers` on.
     bool sequenceNumbers = false;
+    // --benchmark: the device benchmark instead of the test; its settings as given, by option
+    // name (--frame-sizes and the others), to be applied over the configuration's keys.
+    bool benchmark = false;
+    std::vector<std::pair<std::string, std::string>> benchmarkSettings;
     // Null: the test is described interactively. Points into argv.
     const char* configPath = nullptr;
 };

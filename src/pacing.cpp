@@ -39,9 +39,12 @@ std::uint32_t cappedGap(std::uint32_t drawnUs) {
 }
 
 void CDepartureSchedule::advance(std::uint32_t drawnGapUs) {
-    const std::uint32_t gap = cappedGap(drawnGapUs);
-    due += static_cast<std::int64_t>(gap) * NS_PER_US;
-    drawnSumUs += gap;
+    advanceNanoseconds(static_cast<std::int64_t>(cappedGap(drawnGapUs)) * NS_PER_US);
+}
+
+void CDepartureSchedule::advanceNanoseconds(std::int64_t gapNs) {
+    due += gapNs;
+    drawnSumNs += gapNs;
     ++drawnCount;
 }
 
@@ -49,9 +52,8 @@ std::int64_t CDepartureSchedule::catchUpLimitNs() const {
     if (drawnCount == 0) {
         return CATCH_UP_LIMIT_NS;
     }
-    const std::int64_t gapsNs =
-        static_cast<std::int64_t>(static_cast<double>(drawnSumUs) /
-                                  static_cast<double>(drawnCount) * CATCH_UP_GAPS * NS_PER_US);
+    const std::int64_t gapsNs = static_cast<std::int64_t>(
+        static_cast<double>(drawnSumNs) / static_cast<double>(drawnCount) * CATCH_UP_GAPS);
     return gapsNs > CATCH_UP_LIMIT_NS ? gapsNs : CATCH_UP_LIMIT_NS;
 }
 
@@ -68,7 +70,7 @@ void CGapTally::departed(std::int64_t stampUs) {
     if (departures == 0) {
         firstUs = stampUs;
     } else {
-        drawnSumUs += pendingGapUs;
+        drawnSumNs += pendingGapNs;
     }
     lastUs = stampUs;
     ++departures;
@@ -82,7 +84,7 @@ TOfferedGaps CGapTally::offered(std::uint32_t restarts) const {
     }
     result.gaps = departures - 1;
     result.meanGapUs = static_cast<double>(lastUs - firstUs) / result.gaps;
-    result.drawnMeanGapUs = static_cast<double>(drawnSumUs) / result.gaps;
+    result.drawnMeanGapUs = static_cast<double>(drawnSumNs) / NS_PER_US / result.gaps;
     return result;
 }
 
@@ -105,6 +107,12 @@ std::int64_t monotonicNanoseconds() {
 
 void sharpenTimers() {
     prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+}
+
+void runBeforeOrdinaryProcesses() {
+    sched_param parameters{};
+    parameters.sched_priority = sched_get_priority_min(SCHED_FIFO);
+    sched_setscheduler(0, SCHED_FIFO, &parameters);
 }
 
 unsigned usableCores() {

@@ -40,6 +40,8 @@ class CDepartureSchedule {
 
     // The next departure is due one drawn gap (capped) after the previous one was due.
     void advance(std::uint32_t drawnGapUs);
+    // The same for a gap in nanoseconds (a scaled gap is no longer a whole microsecond).
+    void advanceNanoseconds(std::int64_t gapNs);
 
     // When the next departure should leave, seen at `nowNs`: its due time, which may already have
     // passed (the frame then leaves at once). A sender further behind than the catch-up bound
@@ -52,7 +54,7 @@ class CDepartureSchedule {
     std::int64_t catchUpLimitNs() const;
 
     std::int64_t due;
-    std::uint64_t drawnSumUs = 0;
+    std::int64_t drawnSumNs = 0;
     std::uint64_t drawnCount = 0;
     std::uint32_t restartCount = 0;
 };
@@ -64,7 +66,8 @@ class CGapTally {
     void departed(std::int64_t stampUs);
     // The gap drawn after the latest departure, already capped. The gap drawn after the last
     // departure of a cycle leads to no frame and is left out of the drawn mean.
-    void drew(std::uint32_t gapUs) { pendingGapUs = gapUs; }
+    void drew(std::uint32_t gapUs) { drewNanoseconds(static_cast<std::int64_t>(gapUs) * 1000); }
+    void drewNanoseconds(std::int64_t gapNs) { pendingGapNs = gapNs; }
 
     TOfferedGaps offered(std::uint32_t restarts) const;
 
@@ -72,8 +75,8 @@ class CGapTally {
     std::uint32_t departures = 0;
     std::int64_t firstUs = 0;
     std::int64_t lastUs = 0;
-    std::uint64_t drawnSumUs = 0;
-    std::uint32_t pendingGapUs = 0;
+    std::int64_t drawnSumNs = 0;
+    std::int64_t pendingGapNs = 0;
 };
 
 // A stream kept its schedule unless its achieved mean gap is more than 1 % above the mean of its
@@ -96,6 +99,12 @@ std::int64_t monotonicNanoseconds();
 // Asks the kernel not to delay this process's timer wake-ups for its own convenience (the default
 // slack of 50 us would add to every sleep).
 void sharpenTimers();
+
+// Puts this process before every ordinary one (SCHED_FIFO at the lowest real-time priority), so
+// that other work on the machine does not stall it for milliseconds; the kernel's real-time
+// throttling still leaves ordinary processes their share of every core. Nothing changes when the
+// system refuses.
+void runBeforeOrdinaryProcesses();
 
 // The processors this process may run on.
 unsigned usableCores();

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "benchmark.h"
+
 namespace {
 
 // Keys in the order the documentation lists them.
@@ -66,6 +68,9 @@ Json testObject(const TTestDescription& test) {
     // Settings of further opt-in features: one line each here, only when set.
     if (test.pacing) {
         object["pacing"] = *test.pacing;
+    }
+    if (test.sendPath) {
+        object["send_path"] = *test.sendPath;
     }
     if (test.seed) {
         object["seed"] = *test.seed;
@@ -177,6 +182,108 @@ Json statisticsObject(const TStreamStatistics& statistics) {
     return object;
 }
 
+// A frame rate, none when it is not known.
+Json optionalNumber(const std::optional<double>& value) {
+    return value ? number(*value) : Json(nullptr);
+}
+
+Json delayFiguresObject(const TDelayFigures& figures) {
+    Json delay = {{"min", figures.min},
+                  {"max", figures.max},
+                  {"mean", number(figures.mean)},
+                  {"variance", number(figures.variance)}};
+    putPercentiles(delay, figures.percentiles);
+    delay["jitter"] = number(figures.jitter);
+    if (!figures.known) {
+        for (Json& value : delay) {
+            value = nullptr;
+        }
+    }
+    return delay;
+}
+
+// The rate in frames/s, and its lower end also in bit/s of the frames, on the wire and in % of
+// the line rate (null without one).
+Json rateObject(const TBenchmarkRate& rate, const TBenchmarkSize& size) {
+    const double lineFps = size.lineRateFps ? static_cast<double>(*size.lineRateFps) : 0;
+    return {{"lower_fps", number(rate.lowerFps)},
+            {"upper_fps", number(rate.upperFps)},
+            {"limited_by", rate.limitedBy},
+            {"lower_bps", number(frameBitsPerSecond(rate.lowerFps, size.meanFrameSize))},
+            {"lower_wire_bps", number(wireBitsPerSecond(rate.lowerFps, size.meanFrameSize))},
+            {"lower_line_percent", number(percentOfLine(rate.lowerFps, lineFps))}};
+}
+
+Json trialObject(const TBenchmarkTrial& trial) {
+    return {{"trial", trial.trial},
+            {"phase", trial.phase},
+            {"target_fps", number(trial.targetFps)},
+            {"achieved_fps", number(trial.achievedFps)},
+            {"sent", trial.sent},
+            {"received", trial.received},
+            {"loss_percent", number(trial.lossPercent)},
+            {"duplicates", trial.duplicates ? Json(*trial.duplicates) : Json(nullptr)},
+            {"reordered", trial.reordered ? Json(*trial.reordered) : Json(nullptr)},
+            {"delay_us", delayFiguresObject(trial.delay)},
+            {"valid", trial.invalidReason == nullptr},
+            {"invalid_reason",
+             trial.invalidReason != nullptr ? Json(trial.invalidReason) : Json(nullptr)}};
+}
+
+Json latencyObject(const TBenchmarkLatency& latency) {
+    Json object = {{"load_percent", number(latency.loadPercent)},
+                   {"offered_fps", number(latency.offeredFps)},
+                   {"achieved_fps", number(latency.achievedFps)},
+                   {"loss_percent", number(latency.lossPercent)},
+                   {"delay_us", delayFiguresObject(latency.delay)},
+                   {"valid", latency.valid}};
+    if (latency.statistics) {
+        const Json statistics = statisticsObject(*latency.statistics);
+        object["statistics"] = {{"loss_percent", statistics["loss_percent"]},
+                                {"delay_us", statistics["delay_us"]}};
+    }
+    return object;
+}
+
+Json sizeObject(const TBenchmarkSize& size) {
+    Json latency = Json::array();
+    for (const TBenchmarkLatency& entry : size.latency) {
+        latency.push_back(latencyObject(entry));
+    }
+    Json trials = Json::array();
+    for (const TBenchmarkTrial& trial : size.trials) {
+        trials.push_back(trialObject(trial));
+    }
+    return {{"frame_size", size.frameSize ? Json(*size.frameSize) : Json(nullptr)},
+            {"mean_frame_size", number(size.meanFrameSize)},
+            {"line_rate_fps", size.lineRateFps ? Json(*size.lineRateFps) : Json(nullptr)},
+            {"tester_maximum_fps", optionalNumber(size.testerMaximumFps)},
+            {"ndr", rateObject(size.ndr, size)},
+            {"pdr", rateObject(size.pdr, size)},
+            {"latency", latency},
+            {"trials", trials}};
+}
+
+Json benchmarkObject(const TBenchmarkResults& benchmark) {
+    Json sizes = Json::array();
+    for (const TBenchmarkSize& size : benchmark.sizes) {
+        sizes.push_back(sizeObject(size));
+    }
+    Json loads = Json::array();
+    for (double load : benchmark.latencyLoadsPercent) {
+        loads.push_back(number(load));
+    }
+    return {{"line_rate_bps", optionalNumber(benchmark.lineRateBps)},
+            {"trial_duration_us", benchmark.trialDurationUs},
+            {"final_duration_us", benchmark.finalDurationUs},
+            {"pdr_loss_percent", number(benchmark.pdrLossPercent)},
+            {"precision_percent", number(benchmark.precisionPercent)},
+            {"latency_loads_percent", loads},
+            {"settle_us", benchmark.settleUs},
+            {"total_time_s", number(benchmark.totalSeconds)},
+            {"sizes", sizes}};
+}
+
 } // namespace
 
 std::string isoUtcTime(std::time_t time) {
@@ -199,12 +306,16 @@ std::string resultsDocument(const TRunResults& results) {
         cycles.push_back(cycleObject(cycle));
     }
     document["cycles"] = cycles;
-    if (results.test.cycles > 1) {
+    // A benchmark's statistics are those of its latency trials, in its own section.
+    if (results.test.cycles > 1 && !results.benchmark) {
         Json statistics = Json::array();
         for (const TStreamStatistics& stream : results.statistics) {
             statistics.push_back(statisticsObject(stream));
         }
         document["statistics"] = statistics;
+    }
+    if (results.benchmark) {
+        document["benchmark"] = benchmarkObject(*results.benchmark);
     }
     return document.dump(2) + "\n";
 }

@@ -44,6 +44,7 @@ struct TTestDescription {
     // Settings of further opt-in features go here as std::optional members, written into the
     // "test" object only when set (see testObject in results.cpp).
     std::optional<std::string> pacing;   // "absolute"; none for the default, relative
+    std::optional<std::string> sendPath; // "batched"; none for the default, libpcap
     std::optional<std::uint32_t> seed;   // the seed the set-up gave
     std::optional<bool> sequenceNumbers; // true when the frames carry sequence numbers
 };
@@ -107,6 +108,75 @@ struct TStreamStatistics {
     std::uint64_t received = 0;
 };
 
+// ------------------------------------------------------------------ the benchmark (--benchmark)
+
+// The delays of a trial's frames; without a frame they are unknown (null).
+struct TDelayFigures {
+    bool known = false;
+    std::uint32_t min = 0;
+    std::uint32_t max = 0;
+    double mean = 0;
+    double variance = 0;
+    TPercentiles percentiles{};
+    double jitter = 0;
+};
+
+struct TBenchmarkTrial {
+    std::uint32_t trial = 0; // 1-based within its frame size
+    std::string phase;       // "probe", "search" or "latency"
+    double targetFps = 0;    // the load offered; infinite for the probe (back to back)
+    double achievedFps = 0;  // the load the senders achieved
+    std::uint64_t sent = 0;
+    std::uint64_t received = 0;
+    double lossPercent = 0;
+    TDelayFigures delay;
+    // With sequence numbers (every frame size but 64-66 bytes): copies, not counted as received,
+    // and frames that came out of order.
+    std::optional<std::uint64_t> duplicates;
+    std::optional<std::uint64_t> reordered;
+    const char* invalidReason = nullptr; // null: a result of the device
+};
+
+struct TBenchmarkRate {
+    double lowerFps = 0;
+    double upperFps = 0;
+    std::string limitedBy; // "device", "tester" or "line rate"
+};
+
+struct TBenchmarkLatency {
+    double loadPercent = 0; // of the non-drop rate
+    double offeredFps = 0;
+    double achievedFps = 0;
+    double lossPercent = 0;
+    TDelayFigures delay; // of the first trial at the load, or of all of them pooled
+    bool valid = true;   // every trial at the load was a result of the device
+    // With more than one trial per load: the statistics over them, as the test's statistics.
+    std::optional<TStreamStatistics> statistics;
+};
+
+struct TBenchmarkSize {
+    std::optional<std::uint32_t> frameSize; // none: the set-up's own frames
+    double meanFrameSize = 0;               // with the check sequence
+    std::optional<std::uint64_t> lineRateFps;
+    std::optional<double> testerMaximumFps; // learnt by the probe when the line rate is unknown
+    TBenchmarkRate ndr;
+    TBenchmarkRate pdr;
+    std::vector<TBenchmarkLatency> latency;
+    std::vector<TBenchmarkTrial> trials;
+};
+
+struct TBenchmarkResults {
+    std::optional<double> lineRateBps;
+    std::uint32_t trialDurationUs = 0;
+    std::uint32_t finalDurationUs = 0;
+    double pdrLossPercent = 0;
+    double precisionPercent = 0;
+    std::vector<double> latencyLoadsPercent;
+    std::uint32_t settleUs = 0;
+    double totalSeconds = 0;
+    std::vector<TBenchmarkSize> sizes;
+};
+
 struct TRunResults {
     std::time_t started = 0;
     std::time_t ended = 0;
@@ -115,6 +185,8 @@ struct TRunResults {
     std::vector<TCycleFigures> cycles;
     // Written when the test has more than one cycle.
     std::vector<TStreamStatistics> statistics;
+    // Written only for a benchmark.
+    std::optional<TBenchmarkResults> benchmark;
 };
 
 // The document, indented, ending with a line end. Numbers keep every digit of the value the

@@ -80,6 +80,17 @@ void CResultsFile::write(const std::vector<TStreamAccumulator>& accumulators, bo
                                                   run.test.cycles, run.test.quantile));
         addSequenceStatistics(run.statistics.back(), run.cycles);
     }
+    writeDocument();
+}
+
+void CResultsFile::writeBenchmark(const TBenchmarkResults& benchmark, bool interrupted) {
+    run.ended = std::time(nullptr);
+    run.interrupted = interrupted;
+    run.benchmark = benchmark;
+    writeDocument();
+}
+
+void CResultsFile::writeDocument() {
     const std::string problem = writeFileAtomically(path, resultsDocument(run));
     if (!problem.empty()) {
         failUnwritable(path, problem);

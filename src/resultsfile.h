@@ -20,8 +20,12 @@ class CResultsFile : public CResultsRecorder {
     // Writes the document with the statistics from the accumulators; a file that cannot be
     // written ends the run with one line on standard error and status 1.
     void write(const std::vector<TStreamAccumulator>& accumulators, bool interrupted);
+    // Writes the document of a benchmark, its trials in its own section.
+    void writeBenchmark(const TBenchmarkResults& benchmark, bool interrupted);
 
   private:
+    void writeDocument();
+
     std::string path;
     TRunResults run;
 };

@@ -6,6 +6,8 @@
 #include <string>
 #include <unistd.h>
 
+#include "benchmarkrun.h"
+#include "config.h"
 #include "handover.h"
 #include "interfaceclaim.h"
 #include "options.h"
@@ -24,6 +26,34 @@ void onInterrupt(int signal) {
     // SIGTERM and SIGHUP are usually sent to the program alone.
     if (signal != SIGINT) {
         CTrafficGenerator::interruptedAlone = 1;
+    }
+}
+
+// Whether the configuration file at `path` (none for the dialogue) has the global key `key`.
+bool configNames(const char* path, const char* key) {
+    return path != nullptr && CConfig(path).hasKey(key, "");
+}
+
+// The benchmark's settings: the defaults, the configuration file's keys, then the options.
+TBenchmarkSettings benchmarkSettings(const TOptions& options) {
+    TBenchmarkSettings settings;
+    if (options.configPath != nullptr) {
+        applyBenchmarkKeys(settings, CConfig(options.configPath));
+    }
+    for (const auto& [name, text] : options.benchmarkSettings) {
+        applyBenchmarkSetting(settings, name, text);
+    }
+    return settings;
+}
+
+// The benchmark in place of the cycles, on a generator that is set up and initialized.
+void runBenchmarkMode(CTrafficGenerator& generator, const TBenchmarkSettings& settings,
+                      std::optional<CResultsFile>& results) {
+    installInterruptHandler();
+    std::ostream* progress = isatty(STDERR_FILENO) == 1 ? &std::cerr : nullptr;
+    const TBenchmarkResults benchmark = runBenchmark(generator, settings, std::cout, progress);
+    if (results) {
+        results->writeBenchmark(benchmark, CTrafficGenerator::interrupted != 0);
     }
 }
 
@@ -63,18 +93,37 @@ int runTrafficGenerator(int argc, char** argv) {
     if (options.pacingGiven) {
         generator.setPacing(options.pacing);
     }
+    if (options.sendPathGiven) {
+        generator.setSendPath(options.sendPath);
+    }
     if (options.seedGiven) {
         generator.setSeed(options.seed);
     }
     if (options.sequenceNumbers) {
         generator.setSequenceNumbers(true);
     }
+    if (options.benchmark && !options.sendPathGiven &&
+        !configNames(options.configPath, "send path")) {
+        // The benchmark's senders should reach the highest rates the machine allows.
+        generator.setSendPath(TSendPath::batched);
+    }
     // Before anything is opened: a busy receiving interface stops the run untouched.
     if (!claimReceivingInterface(generator.getReceivingInterface())) {
         fail(std::string("Prijimaci rozhrani ") + generator.getReceivingInterface() +
              " uz pouziva jiny beh programu trafficgen!");
     }
+    // Read before anything is opened: a bad key ends the run untouched.
+    const TBenchmarkSettings settings =
+        options.benchmark ? benchmarkSettings(options) : TBenchmarkSettings{};
     generator.initialize();
+    if (options.benchmark) {
+        std::optional<CResultsFile> results;
+        if (options.jsonPath != nullptr) {
+            results.emplace(options.jsonPath, generator.describe());
+        }
+        runBenchmarkMode(generator, settings, results);
+        return 0;
+    }
     // From here on the run ends with its report, and the private directory is always removed.
     installInterruptHandler();
     // Before the report begins: a $TMPDIR that cannot take it ends the run with its message alone.

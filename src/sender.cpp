@@ -3,11 +3,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
+#include <optional>
 #include <sys/prctl.h>
 #include <sys/select.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include "batchsender.h"
+#include "benchmark.h"
 #include "handover.h"
 #include "interfaces.h"
 #include "pacing.h"
@@ -49,27 +52,44 @@ struct TSenderPlan {
     CRandomGenerator* sizeGenerator;
     CRandomGenerator* timeGenerator;
     TPacing pacing;
-    std::int64_t spinNs; // see spinWindowNs
-    bool numbered;       // each frame carries its number within the stream and cycle
+    std::int64_t spinNs;           // see spinWindowNs
+    bool numbered;                 // each frame carries its number within the stream and cycle
+    CBatchSender* batch = nullptr; // null: one frame at a time through libpcap
+    TTrialPlan trial{};
 };
+
+// The gap a sender waits after a departure, in nanoseconds: the drawn one, or in a benchmark
+// trial the drawn one scaled (the throughput test's stream drawing a constant 1 us).
+std::int64_t nextGapNs(const TSenderPlan& plan) {
+    const std::uint32_t drawn = plan.timeGenerator != nullptr
+                                    ? cappedGap(plan.timeGenerator->generate())
+                                    : BENCHMARK_BASE_GAP_US;
+    if (plan.trial.rateScale > 0) {
+        return scaledGapNs(drawn, plan.trial.rateScale);
+    }
+    return static_cast<std::int64_t>(drawn) * 1000;
+}
 
 // Waits out the gap drawn after a departure: a sleep of the gap itself (relative), or until the
 // schedule's next departure is due (absolute); never past `endNs`, the end of the duration on
 // the monotonic clock. False when the next departure would fall at or after that end.
-bool waitForNextDeparture(const TSenderPlan& plan, std::uint32_t gapUs,
-                          CDepartureSchedule& schedule, std::int64_t endNs) {
+bool waitForNextDeparture(const TSenderPlan& plan, std::int64_t gapNs, CDepartureSchedule& schedule,
+                          std::int64_t endNs) {
     const std::int64_t now = monotonicNanoseconds();
     if (plan.pacing == TPacing::absolute) {
-        schedule.advance(gapUs);
-        const TWaitEnd end = waitEnd(schedule.nextDeparture(now), endNs);
+        schedule.advanceNanoseconds(gapNs);
         // A sender that has been stalled long enough to restart its schedule is competing for
         // its core; spinning would only use up more of its share.
         const std::int64_t spinNs = schedule.restarts() == 0 ? plan.spinNs : 0;
-        waitUntil(end.at, spinNs, CTrafficGenerator::interrupted);
+        const TWaitEnd end = waitEnd(schedule.nextDeparture(now), endNs);
+        if (!handOverBeforeWait(plan.batch, end.at - now)) {
+            waitUntil(end.at, spinNs, CTrafficGenerator::interrupted);
+        }
         return !end.durationOver;
     }
-    const TWaitEnd end = waitEnd(now + static_cast<std::int64_t>(gapUs) * 1000, endNs);
+    const TWaitEnd end = waitEnd(now + gapNs, endNs);
     if (end.at > now) {
+        handOverBeforeWait(plan.batch, INT64_MAX);
         sleepUnlessInterrupted(static_cast<std::uint32_t>((end.at - now) / 1000));
     }
     return !end.durationOver;
@@ -77,13 +97,18 @@ bool waitForNextDeparture(const TSenderPlan& plan, std::uint32_t gapUs,
 
 THandOver sendStream(const TSenderPlan& plan) {
     THandOver counts;
-    unsigned char frame[MAX_FRAME_LENGTH];
+    unsigned char ownFrame[MAX_BENCHMARK_FRAME_LENGTH];
     const timeval unstamped{0, 0};
     timeval start;
     gettimeofday(&start, nullptr);
-    const bool paced = plan.operation == LOSS_AND_DELAY_TEST;
+    const bool benchmark = plan.trial.rateScale > 0;
+    const bool paced = plan.operation == LOSS_AND_DELAY_TEST || benchmark;
     if (paced && plan.pacing == TPacing::absolute) {
         sharpenTimers();
+    }
+    if (benchmark) {
+        // The tester's ceiling should be the machine's, not what other work leaves of it.
+        runBeforeOrdinaryProcesses();
     }
     CDepartureSchedule schedule(monotonicNanoseconds());
     const std::int64_t endNs =
@@ -94,7 +119,10 @@ THandOver sendStream(const TSenderPlan& plan) {
         if (paced && plan.sizeGenerator != nullptr) {
             size = plan.sizeGenerator->generate();
         }
-        const std::size_t length = frameLengthForSize(size, plan.numbered);
+        const std::size_t length = plan.trial.frameLength != 0
+                                       ? plan.trial.frameLength
+                                       : frameLengthForSize(size, plan.numbered);
+        unsigned char* frame = plan.batch != nullptr ? plan.batch->nextFrame() : ownFrame;
         buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
         if (plan.numbered) {
             stampSequenceNumber(frame, counts.sent);
@@ -119,18 +147,24 @@ THandOver sendStream(const TSenderPlan& plan) {
         }
         // A refused frame still counts as sent; the refusals are reported beside the count so
         // that the loss they cause is not blamed on the path.
-        if (pcap_sendpacket(plan.device, frame, static_cast<int>(length)) != 0) {
+        if (plan.batch != nullptr) {
+            plan.batch->add(length);
+        } else if (pcap_sendpacket(plan.device, frame, static_cast<int>(length)) != 0) {
             ++counts.refused;
         }
         ++counts.sent;
 
-        if (paced && plan.timeGenerator != nullptr) {
-            const std::uint32_t gap = cappedGap(plan.timeGenerator->generate());
-            tally.drew(gap);
+        if (paced && (plan.timeGenerator != nullptr || benchmark)) {
+            const std::int64_t gap = nextGapNs(plan);
+            tally.drewNanoseconds(gap);
             if (!waitForNextDeparture(plan, gap, schedule, endNs)) {
                 break;
             }
         }
+    }
+    if (plan.batch != nullptr) {
+        plan.batch->flush();
+        counts.refused = plan.batch->refused();
     }
     counts.offered = tally.offered(schedule.restarts());
     return counts;
@@ -168,7 +202,11 @@ void CTrafficGenerator::generate() {
         return;
     }
 
-    sendingDevice = openSendingDevice(sendingInterface, errorBuffer);
+    // The batched path needs no libpcap handle, whose socket would take a copy of every frame.
+    const int batchFd = sendPath == TSendPath::batched ? openBatchedPath(sendingInterface) : -1;
+    if (batchFd < 0) {
+        sendingDevice = openSendingDevice(sendingInterface, errorBuffer);
+    }
     prepareHandOverDirectory();
     const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
     const std::int64_t spinNs = spinWindowNs(count, usableCores());
@@ -181,11 +219,17 @@ void CTrafficGenerator::generate() {
                 pcap_close(receivingDevice);
                 receivingDevice = nullptr;
             }
-            const TSenderPlan plan{
+            std::optional<CBatchSender> batch;
+            if (batchFd >= 0) {
+                batch.emplace(batchFd);
+            }
+            TSenderPlan plan{
                 sendingDevice,     frameHeader,       i,      tos[i], operation,      duration,
                 sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers};
+            plan.batch = batch ? &*batch : nullptr;
+            plan.trial = trial;
             const THandOver counts = sendStream(plan);
-            pcap_close(sendingDevice);
+            closeSendingPath(sendingDevice, batchFd);
             // _exit: the parent's buffered output and its exit handlers belong to the parent.
             _exit(leaveHandOver(counts) ? 0 : SENDER_CANNOT_REPORT);
         }
@@ -193,6 +237,6 @@ void CTrafficGenerator::generate() {
         senderPids[i] = pid;
     }
     // The senders hold their own copies; keeping this one would leak a handle per cycle.
-    pcap_close(sendingDevice);
+    closeSendingPath(sendingDevice, batchFd);
     sendingDevice = nullptr;
 }

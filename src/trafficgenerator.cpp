@@ -246,6 +246,9 @@ void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
         fail(INVALID_LOSS_TIMEOUT);
     if (config.hasKey("pacing", "") && !readPacing(config.getString("pacing", ""), pacing))
         fail(INVALID_PACING);
+    if (config.hasKey("send path", "") &&
+        !readSendPath(config.getString("send path", ""), sendPath))
+        fail(INVALID_SEND_PATH);
     if (config.hasKey("sequence numbers", "")) {
         const std::string value = config.getString("sequence numbers", "");
         if (value != "0" && value != "1")
@@ -289,4 +292,47 @@ void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
             static_cast<unsigned int>(config.getInt("time distribution", section))));
         timeGenerators[i]->getParamsFromConfig(config, "time ", section);
     }
+}
+
+namespace {
+
+// Enough draws for a mean within a fraction of a percent for the heavy-tailed distributions too.
+constexpr int MEAN_DRAWS = 100000;
+
+// The mean of `draws` values of `generator` after `transform`, from a fixed seed.
+template <class Transform> double meanOfDraws(CRandomGenerator& generator, Transform transform) {
+    srand(1);
+    double sum = 0;
+    for (int k = 0; k < MEAN_DRAWS; ++k) {
+        sum += static_cast<double>(transform(generator.generate()));
+    }
+    return sum / MEAN_DRAWS;
+}
+
+} // namespace
+
+std::vector<double> CTrafficGenerator::meanGapsUs() const {
+    std::vector<double> gaps;
+    for (std::uint32_t i = 0; i < streams && i < MAX_STREAMS; ++i) {
+        gaps.push_back(timeGenerators[i] == nullptr ? BENCHMARK_BASE_GAP_US
+                                                    : meanOfDraws(*timeGenerators[i], cappedGap));
+    }
+    return gaps;
+}
+
+double CTrafficGenerator::meanFrameLength() const {
+    // Each stream's frames weigh with its share of the frames: its rate, 1 / its mean gap.
+    const std::vector<double> gaps = meanGapsUs();
+    double lengths = 0;
+    double frames = 0;
+    for (std::size_t i = 0; i < gaps.size(); ++i) {
+        const double length = sizeGenerators[i] == nullptr
+                                  ? MAX_FRAME_LENGTH
+                                  : meanOfDraws(*sizeGenerators[i], [this](std::uint32_t size) {
+                                        return frameLengthForSize(size, sequenceNumbers);
+                                    });
+        lengths += length / gaps[i];
+        frames += 1 / gaps[i];
+    }
+    return frames > 0 ? lengths / frames : MAX_FRAME_LENGTH;
 }

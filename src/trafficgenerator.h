@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "accounting.h"
+#include "batchsender.h"
 #include "pacing.h"
 #include "result.h"
 #include "results.h"
@@ -23,6 +24,16 @@ constexpr unsigned int MAX_STREAMS = 10;
 // The kinds of test (the set-up's operation numbers).
 constexpr std::int32_t THROUGHPUT_TEST = 1;
 constexpr std::int32_t LOSS_AND_DELAY_TEST = 2;
+
+// A benchmark trial's departures: every stream's drawn gaps divided by `rateScale` (0: not a
+// benchmark trial, the gaps as drawn; infinity: back to back) and, unless 0, every frame
+// `frameLength` bytes long. The throughput test's one stream draws a constant gap of
+// BENCHMARK_BASE_GAP_US to be scaled.
+struct TTrialPlan {
+    double rateScale = 0;
+    std::uint32_t frameLength = 0;
+};
+constexpr std::uint32_t BENCHMARK_BASE_GAP_US = 1;
 
 class CTrafficGenerator {
   public:
@@ -45,6 +56,8 @@ class CTrafficGenerator {
     void setProgressLine(CProgressLine* line) { progressLine = line; }
     // How the senders space their departures.
     void setPacing(TPacing value) { pacing = value; }
+    // How the senders hand their frames to the kernel.
+    void setSendPath(TSendPath value) { sendPath = value; }
     // Every frame carries its number within its stream and cycle, and the receiver counts
     // duplicates, reordering and loss episodes by them.
     void setSequenceNumbers(bool on) { sequenceNumbers = on; }
@@ -54,6 +67,19 @@ class CTrafficGenerator {
         seedGiven = true;
     }
 
+    // The next cycles are benchmark trials of `durationUs` each (pacing absolute).
+    void setTrial(const TTrialPlan& plan, std::uint32_t durationUs) {
+        trial = plan;
+        duration = durationUs;
+        pacing = TPacing::absolute;
+    }
+    // The mean gap each stream draws (microseconds), estimated from draws for random ones; and
+    // the mean length of the frames the set-up configures.
+    std::vector<double> meanGapsUs() const;
+    double meanFrameLength() const;
+
+    std::int32_t getOperation() const { return operation; }
+    const char* getSendingInterface() const { return sendingInterface; }
     std::uint32_t getCycles() const { return cycles; }
     std::uint32_t getDuration() const { return duration; }
     std::uint32_t getStreams() const { return streams; }
@@ -92,7 +118,9 @@ class CTrafficGenerator {
     std::uint32_t lossTimeout = DEFAULT_LOSS_TIMEOUT_US;
     CProgressLine* progressLine = nullptr;
     TPacing pacing = TPacing::relative;
+    TSendPath sendPath = TSendPath::pcap;
     bool sequenceNumbers = false;
+    TTrialPlan trial;
     bool seedGiven = false;
     std::uint32_t seed = 0;
     // Cycles begun so far: the number of the current one while it runs.

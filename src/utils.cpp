@@ -117,7 +117,7 @@ std::size_t frameLengthForSize(std::uint32_t size, bool numbered) {
 
 void buildTestFrame(unsigned char* frame, std::size_t length, const unsigned char* header,
                     unsigned char tos, unsigned int streamIndex, const timeval& sendTime) {
-    assert(length >= MIN_FRAME_LENGTH && length <= MAX_FRAME_LENGTH);
+    assert(length >= MIN_FRAME_LENGTH && length <= MAX_BENCHMARK_FRAME_LENGTH);
     std::memcpy(frame, header, FRAME_HEADER_SIZE);
     frame[TOS_OFFSET] = tos;
     putBigEndian16(frame + TOTAL_LENGTH_OFFSET, length - IPV4_OFFSET);

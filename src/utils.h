@@ -37,6 +37,8 @@ constexpr std::size_t MIN_FRAME_LENGTH = 59;
 constexpr std::size_t SEQUENCE_NUMBER_OFFSET = 59;
 constexpr std::size_t MIN_NUMBERED_FRAME_LENGTH = 63;
 constexpr std::size_t MAX_FRAME_LENGTH = 1500;
+// A benchmark's frames may be as long as Ethernet allows (1518 bytes with the check sequence).
+constexpr std::size_t MAX_BENCHMARK_FRAME_LENGTH = 1514;
 constexpr std::uint16_t TEST_PORT = 33333;
 
 // The longest wait for a cycle's frames after its last sender has ended, unless set otherwise,
@@ -66,7 +68,7 @@ void writeConstantHeaderFields(unsigned char* header);
 // grows by the bytes its number needs).
 std::size_t frameLengthForSize(std::uint32_t size, bool numbered = false);
 
-// Builds one complete test frame of `length` bytes (59..1500) into `frame`:
+// Builds one complete test frame of `length` bytes (59..1514) into `frame`:
 // header template, TOS, lengths, checksum, stream letter, send time and filler.
 void buildTestFrame(unsigned char* frame, std::size_t length, const unsigned char* header,
                     unsigned char tos, unsigned int streamIndex, const timeval& sendTime);

@@ -92,3 +92,28 @@ TEST(Options, PacingByNameAndSeedWithinThirtyTwoBits) {
             << value;
     }
 }
+
+// The benchmark's settings are checked on the command line and kept, by option name and in
+// order, to be applied over the configuration's keys.
+TEST(Options, BenchmarkSettingsCheckedAtOnceAndKeptInOrder) {
+    EXPECT_FALSE(parse({"trafficgen", "x.conf"}).benchmark);
+    const TOptions options = parse({"trafficgen", "--benchmark", "--frame-sizes", "64,1518",
+                                    "--line-rate=1G", "--frame-sizes", "128", "x.conf"});
+    EXPECT_TRUE(options.benchmark);
+    const std::vector<std::pair<std::string, std::string>> expected{
+        {"frame-sizes", "64,1518"}, {"line-rate", "1G"}, {"frame-sizes", "128"}};
+    EXPECT_EQ(options.benchmarkSettings, expected);
+    EXPECT_STREQ(options.configPath, "x.conf");
+    EXPECT_EXIT(parse({"trafficgen", "--frame-sizes", "1519"}), testing::ExitedWithCode(1),
+                "^Neplatna hodnota frame sizes: 1519\n$");
+}
+
+TEST(Options, SendPathByNameDefaultingToLibpcap) {
+    EXPECT_FALSE(parse({"trafficgen", "x.conf"}).sendPathGiven);
+    const TOptions options = parse({"trafficgen", "--send-path", "batched", "x.conf"});
+    EXPECT_TRUE(options.sendPathGiven);
+    EXPECT_EQ(options.sendPath, TSendPath::batched);
+    EXPECT_EQ(parse({"trafficgen", "--send-path=pcap"}).sendPath, TSendPath::pcap);
+    EXPECT_EXIT(parse({"trafficgen", "--send-path", "mmsg"}), testing::ExitedWithCode(1),
+                "^Neplatna hodnota send path! Pouze pcap nebo batched\n$");
+}

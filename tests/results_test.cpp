@@ -133,6 +133,60 @@ TEST(ResultsDocument, PacingAndSeedOnlyWhenSetOfferedGapsPerStream) {
     EXPECT_TRUE(single["drawn_mean_gap_us"].is_null());
 }
 
+// The benchmark section under the names scripts rely on; the probe's offered load (back to back)
+// and an unknown line rate are null, and the test's statistics are left to the benchmark.
+TEST(ResultsDocument, BenchmarkSectionUnderItsNames) {
+    TRunResults run = twoCycles();
+    run.cycles.clear();
+    TBenchmarkSize size;
+    size.frameSize = 64;
+    size.meanFrameSize = 64;
+    size.testerMaximumFps = 300000;
+    size.ndr = {290000, 300000, "tester"};
+    size.pdr = size.ndr;
+    TBenchmarkLatency latency;
+    latency.loadPercent = 50;
+    latency.offeredFps = 145000;
+    latency.delay.known = true;
+    latency.delay.percentiles = {5, 6, 9, 20, 30};
+    size.latency.push_back(latency);
+    TBenchmarkTrial probe;
+    probe.trial = 1;
+    probe.phase = "probe";
+    probe.targetFps = std::numeric_limits<double>::infinity();
+    probe.achievedFps = 300000.5;
+    probe.sent = 300000;
+    probe.received = 300000;
+    probe.invalidReason = "tester maximum";
+    size.trials.push_back(probe);
+    TBenchmarkResults benchmark;
+    benchmark.sizes.push_back(size);
+    run.benchmark = benchmark;
+    const json document = json::parse(resultsDocument(run));
+    EXPECT_FALSE(document.contains("statistics"));
+    const json& section = document["benchmark"];
+    EXPECT_TRUE(section["line_rate_bps"].is_null());
+    const json& entry = section["sizes"][0];
+    EXPECT_EQ(entry["frame_size"], 64);
+    EXPECT_TRUE(entry["line_rate_fps"].is_null());
+    EXPECT_EQ(entry["ndr"]["lower_fps"], 290000.0);
+    EXPECT_EQ(entry["ndr"]["upper_fps"], 300000.0);
+    EXPECT_EQ(entry["ndr"]["limited_by"], "tester");
+    EXPECT_EQ(entry["ndr"]["lower_wire_bps"], 290000.0 * 8 * 84);
+    EXPECT_TRUE(entry["pdr"]["lower_line_percent"].is_null());
+    EXPECT_EQ(entry["latency"][0]["load_percent"], 50.0);
+    EXPECT_EQ(entry["latency"][0]["offered_fps"], 145000.0);
+    EXPECT_EQ(entry["latency"][0]["delay_us"]["p99_9"], 20.0);
+    const json& trial = entry["trials"][0];
+    EXPECT_TRUE(trial["target_fps"].is_null());
+    EXPECT_EQ(trial["achieved_fps"], 300000.5);
+    EXPECT_EQ(trial["sent"], 300000);
+    EXPECT_EQ(trial["received"], 300000);
+    EXPECT_FALSE(trial["valid"]);
+    EXPECT_EQ(trial["invalid_reason"], "tester maximum");
+    EXPECT_TRUE(trial["duplicates"].is_null());
+}
+
 TEST(AtomicFile, ReplacesTheTargetWithMode0644AndLeavesNothingElse) {
     const std::string directory = scratchDirectory();
     const std::string target = directory + "/results.json";

@@ -65,6 +65,7 @@ class CTrafficGeneratorTestAccess {
     static bool sourceMacGiven(const G& g) { return g.sourceMacGiven; }
     static std::uint32_t lossTimeout(const G& g) { return g.lossTimeout; }
     static TPacing pacing(const G& g) { return g.pacing; }
+    static TSendPath sendPath(const G& g) { return g.sendPath; }
     static bool seedGiven(const G& g) { return g.seedGiven; }
     static std::uint32_t seed(const G& g) { return g.seed; }
     static bool sequenceNumbers(const G& g) { return g.sequenceNumbers; }

@@ -558,21 +558,24 @@ TEST(ConfigSetUp, OptionalSourceMacAndLossTimeout) {
     }
 }
 
-TEST(ConfigSetUp, OptionalPacingSeedAndSequenceNumbers) {
+TEST(ConfigSetUp, OptionalPacingSendPathSeedAndSequenceNumbers) {
     CTrafficGenerator plain;
     loadConfig(plain, render(EXAMPLE));
     EXPECT_EQ(Access::pacing(plain), TPacing::relative);
+    EXPECT_EQ(Access::sendPath(plain), TSendPath::pcap);
     EXPECT_FALSE(Access::seedGiven(plain));
     EXPECT_FALSE(Access::sequenceNumbers(plain));
 
     std::vector<Row> rows = EXAMPLE;
     const auto at = rows.begin() + indexOf("", "duration");
-    rows.insert(
-        at,
-        {{"", "pacing", "absolute"}, {"", "seed", "4294967295"}, {"", "sequence numbers", "1"}});
+    rows.insert(at, {{"", "pacing", "absolute"},
+                     {"", "send path", "batched"},
+                     {"", "seed", "4294967295"},
+                     {"", "sequence numbers", "1"}});
     CTrafficGenerator given;
     loadConfig(given, render(rows));
     EXPECT_EQ(Access::pacing(given), TPacing::absolute);
+    EXPECT_EQ(Access::sendPath(given), TSendPath::batched);
     EXPECT_TRUE(Access::seedGiven(given));
     EXPECT_EQ(Access::seed(given), 4294967295u);
     EXPECT_TRUE(Access::sequenceNumbers(given));
@@ -580,10 +583,12 @@ TEST(ConfigSetUp, OptionalPacingSeedAndSequenceNumbers) {
     const std::map<std::string, std::string> messages = {
         {"pacing", "Neplatna hodnota pacing! Pouze relative nebo absolute"},
         {"seed", "Neplatna hodnota seed! Rozsah pouze 0 - 4294967295"},
-        {"sequence numbers", "Neplatna hodnota sequence numbers! Pouze 0 nebo 1"}};
+        {"sequence numbers", "Neplatna hodnota sequence numbers! Pouze 0 nebo 1"},
+        {"send path", "Neplatna hodnota send path! Pouze pcap nebo batched"}};
     const std::pair<std::string, std::string> refused[] = {
-        {"pacing", "exact"}, {"pacing", "Absolute"},      {"seed", "4294967296"},
-        {"seed", "-1"},      {"sequence numbers", "yes"}, {"sequence numbers", "2"}};
+        {"pacing", "exact"},     {"pacing", "Absolute"},      {"seed", "4294967296"},
+        {"seed", "-1"},          {"sequence numbers", "yes"}, {"sequence numbers", "2"},
+        {"send path", "Batched"}};
     for (const auto& [key, value] : refused) {
         std::vector<Row> bad = EXAMPLE;
         bad.insert(bad.begin() + indexOf("", "duration"), {"", key, value});

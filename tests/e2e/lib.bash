@@ -238,17 +238,20 @@ s.send(bytes.fromhex(sys.argv[2]))' "$TG_TX" "$probe" || tg_fail "cannot send a 
 # Shapes the device's port towards the receiving end to RATE kbit/s with htb: frames with
 # TOS 184 in a class served first, everything else in a best-effort class behind it, each
 # with half the rate assured and the whole rate as ceiling, and a queue of PRIO_LIMIT and
-# BEST_EFFORT_LIMIT frames (pfifo, handles 10: and 20:).
+# BEST_EFFORT_LIMIT frames (pfifo, handles 10: and 20:). An optional BURST (bytes) sets every
+# class's burst and cburst instead of htb's own (which lets a short burst pass above the rate).
 tg_device_shaper() {
-    local rate=$1 prio_limit=$2 best_effort_limit=$3
+    local rate=$1 prio_limit=$2 best_effort_limit=$3 burst=()
+    [[ -z ${4:-} ]] || burst=(burst "$4" cburst "$4")
     local tc=(ip netns exec "$TG_DEV_NS" tc) dev=$TG_DEV_OUT
     "${tc[@]}" qdisc del dev "$dev" root 2>/dev/null || true
     "${tc[@]}" qdisc add dev "$dev" root handle 1: htb default 20 &&
-        "${tc[@]}" class add dev "$dev" parent 1: classid 1:1 htb rate "${rate}kbit" ceil "${rate}kbit" &&
+        "${tc[@]}" class add dev "$dev" parent 1: classid 1:1 htb rate "${rate}kbit" ceil "${rate}kbit" \
+            "${burst[@]+"${burst[@]}"}" &&
         "${tc[@]}" class add dev "$dev" parent 1:1 classid 1:10 htb rate "$((rate / 2))kbit" \
-            ceil "${rate}kbit" prio 0 &&
+            ceil "${rate}kbit" "${burst[@]+"${burst[@]}"}" prio 0 &&
         "${tc[@]}" class add dev "$dev" parent 1:1 classid 1:20 htb rate "$((rate / 2))kbit" \
-            ceil "${rate}kbit" prio 1 &&
+            ceil "${rate}kbit" "${burst[@]+"${burst[@]}"}" prio 1 &&
         "${tc[@]}" qdisc add dev "$dev" parent 1:10 handle 10: pfifo limit "$prio_limit" &&
         "${tc[@]}" qdisc add dev "$dev" parent 1:20 handle 20: pfifo limit "$best_effort_limit" &&
         "${tc[@]}" filter add dev "$dev" parent 1: protocol ip prio 1 u32 match ip tos 0xb8 0xff flowid 1:10 ||

@@ -1,7 +1,8 @@
 #!/bin/bash
 # Interfaces that do not exist: the receiving one fails when it is opened for
 # capture, the sending one when the first cycle opens it; each with its own
-# message on standard error and exit status 1.
+# message on standard error and exit status 1. The batched send path does not fall
+# back to libpcap: it says it cannot open and stops before the table.
 source "$(dirname "$0")/lib.bash"
 tg_setup "${1:-}"
 
@@ -40,4 +41,10 @@ for streams in one none; do
         tg_fail "missing sending interface ($streams stream): expected at most the table head on standard output"
     tg_expect_no_handover_files
 done
+tg_write_config "$TG_TMP/no-batch.conf" 1 200000
+sed -i "s/^sending interface = .*/sending interface = $missing/" "$TG_TMP/no-batch.conf"
+tg_exec 60 "$TG_BIN" --send-path batched "$TG_TMP/no-batch.conf"
+tg_expect_status 1
+[[ $(cat "$TG_TMP/err") == "Nepodarilo se otevrit davkove odesilani na rozhrani $missing: No such device" &&
+    ! -s $TG_TMP/out ]] || tg_fail "batched path on a missing interface: wrong message or output"
 echo "PASS: missing interfaces are reported with exit status 1"

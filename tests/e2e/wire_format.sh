@@ -2,8 +2,9 @@
 # The frames on the wire, captured independently with tcpdump on the receiving
 # end and decoded field by field (pcapcheck.py): addresses, protocol fields,
 # checksums, TOS per stream, lengths with the clamping to 59..1500 bytes, stream
-# letter, filler and send time. The capture's per-stream counts must equal what
-# the program reports as received (and sent, on the lossless pair). The source
+# letter, filler and send time, on the libpcap and on the batched send path. The
+# capture's per-stream counts must equal what the program reports as received
+# (and sent, on the lossless pair). The source
 # address is the sending interface's own; a second short run sets it with the
 # `source MAC` key. Then the departures themselves: with `pacing = absolute` the
 # gaps on the wire keep the drawn mean, and --seed repeats the frame sizes.
@@ -24,22 +25,25 @@ captured_run() { # CONF [OPTIONS...]
 
 # Stream 1 draws sizes from 0..1999, so both clampings happen; stream 2 has fixed
 # 60-byte frames (one above the minimum), stream 3 fixed 1500-byte ones.
+# The same frames on both send paths.
 tg_write_config "$TG_TMP/wire.conf" 2 1000000 1 - "0/uniform 1000/constant 1000" "184/constant 60/constant 1000" \
     "255/constant 1500/constant 2000"
-captured_run "$TG_TMP/wire.conf"
-tg_expect_report 1 3
-tg_expect_lossless 100
-tg_expect_plausible_delays 1000000
-tg_expect_quiet_stderr
-counts=$(python3 "$TG_LIB_DIR/pcapcheck.py" "$capture" --mac "$TG_RX_MAC" --src-mac "$TG_TX_MAC" --src "$TG_TX_IP" \
-    --dst "$TG_RX_IP" --tos 0,184,255 --start "$start" --end "$end" \
-    --size 2=60 --size 3=1500 --clamped 1) || tg_fail "the frames on the wire are not as specified"
-while read -r stream count; do
-    received=$(tg_field 1 "$stream" received)
-    ((count == received)) ||
-        tg_fail "stream $stream: tcpdump saw $count frames, the program reports $received received"
-    echo "stream $stream: $count frames on the wire, $received reported"
-done <<<"$counts"
+for path in pcap batched; do
+    captured_run "$TG_TMP/wire.conf" --send-path "$path"
+    tg_expect_report 1 3
+    tg_expect_lossless 100
+    tg_expect_plausible_delays 1000000
+    tg_expect_quiet_stderr
+    counts=$(python3 "$TG_LIB_DIR/pcapcheck.py" "$capture" --mac "$TG_RX_MAC" --src-mac "$TG_TX_MAC" --src "$TG_TX_IP" \
+        --dst "$TG_RX_IP" --tos 0,184,255 --start "$start" --end "$end" \
+        --size 2=60 --size 3=1500 --clamped 1) || tg_fail "$path: the frames on the wire are not as specified"
+    while read -r stream count; do
+        received=$(tg_field 1 "$stream" received)
+        ((count == received)) ||
+            tg_fail "$path: stream $stream: tcpdump saw $count frames, the program reports $received received"
+        echo "$path: stream $stream: $count frames on the wire, $received reported"
+    done <<<"$counts"
+done
 
 # Numbered frames: each stream's numbers 0, 1, 2, ... in order on the lossless pair, right
 # after the send time; a frame too short for its number grows to 63 bytes (stream 1's

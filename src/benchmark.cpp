@@ -1,0 +1,426 @@
+#include "benchmark.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <limits>
+
+#include "config.h"
+#include "utils.h"
+
+namespace {
+
+constexpr double BITS_PER_BYTE = 8.0;
+// A sender must have sent this share of the frames its schedule held.
+constexpr double SENT_SHARE = 0.99;
+// Trials shorter than this say little; longer than the sender's count can hold are refused.
+constexpr std::uint32_t SHORTEST_TRIAL_US = 10000;
+constexpr std::uint32_t LONGEST_TRIAL_US = 3600000000u;
+constexpr std::int64_t NS_PER_US = 1000;
+constexpr double LONGEST_SCALED_GAP_NS = 10e9;
+// An invalid trial whose senders achieved less than this share of the load is not repeated.
+constexpr double NEAR_TARGET_SHARE = 0.9;
+
+// A number written as decimal digits with at most one decimal point.
+bool readNumber(const std::string& text, double& value) {
+    if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos ||
+        std::count(text.begin(), text.end(), '.') > 1 || text == ".") {
+        return false;
+    }
+    value = std::strtod(text.c_str(), nullptr);
+    return std::isfinite(value);
+}
+
+std::string trimmed(const std::string& text) {
+    const std::size_t first = text.find_first_not_of(' ');
+    if (first == std::string::npos) {
+        return "";
+    }
+    return text.substr(first, text.find_last_not_of(' ') - first + 1);
+}
+
+// A comma-separated list of numbers within minimum..maximum; false when any item is not.
+bool readNumberList(const std::string& text, double minimum, double maximum,
+                    std::vector<double>& values) {
+    values.clear();
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t comma = text.find(',', start);
+        double value = 0;
+        if (!readNumber(trimmed(text.substr(start, comma - start)), value) || value < minimum ||
+            value > maximum) {
+            return false;
+        }
+        values.push_back(value);
+        if (comma == std::string::npos) {
+            return true;
+        }
+        start = comma + 1;
+    }
+}
+
+bool readFrameSizes(const std::string& text, std::vector<std::uint32_t>& sizes) {
+    std::vector<double> values;
+    if (!readNumberList(text, SMALLEST_BENCHMARK_FRAME, LARGEST_BENCHMARK_FRAME, values)) {
+        return false;
+    }
+    sizes.clear();
+    for (double value : values) {
+        if (value != std::floor(value)) {
+            return false;
+        }
+        sizes.push_back(static_cast<std::uint32_t>(value));
+    }
+    return true;
+}
+
+bool readPercent(const std::string& text, double minimum, double& value) {
+    return readNumber(text, value) && value >= minimum && value <= 100.0;
+}
+
+// The name as the message shows it: the configuration key, with spaces.
+std::string keyName(std::string name) {
+    std::replace(name.begin(), name.end(), '-', ' ');
+    return name;
+}
+
+} // namespace
+
+std::uint64_t lineRateFps(double lineBps, double frameSize) {
+    return static_cast<std::uint64_t>(
+        std::floor(lineBps / (BITS_PER_BYTE * (frameSize + WIRE_OVERHEAD))));
+}
+
+double frameBitsPerSecond(double fps, double frameSize) {
+    return fps * BITS_PER_BYTE * frameSize;
+}
+
+double wireBitsPerSecond(double fps, double frameSize) {
+    return fps * BITS_PER_BYTE * (frameSize + WIRE_OVERHEAD);
+}
+
+double percentOfLine(double fps, double lineFps) {
+    return lineFps > 0 ? fps / lineFps * 100.0 : std::numeric_limits<double>::quiet_NaN();
+}
+
+double rateScale(double targetFps, const std::vector<double>& meanGapsUs) {
+    double baseFps = 0;
+    for (double gap : meanGapsUs) {
+        baseFps += 1e6 / gap;
+    }
+    return targetFps / baseFps;
+}
+
+std::int64_t scaledGapNs(std::uint32_t drawnUs, double scale) {
+    if (std::isinf(scale)) {
+        return 0;
+    }
+    const double gap = static_cast<double>(drawnUs) * NS_PER_US / scale;
+    return static_cast<std::int64_t>(std::llround(std::min(gap, LONGEST_SCALED_GAP_NS)));
+}
+
+const char* const BENCHMARK_KEYS[7] = {"frame sizes", "trial duration", "final duration",
+                                       "pdr loss",    "precision",      "latency loads",
+                                       "line rate"};
+
+void applyBenchmarkSetting(TBenchmarkSettings& settings, const std::string& name,
+                           const std::string& text) {
+    const std::string key = keyName(name);
+    const std::string value = trimmed(text);
+    bool ok = false;
+    double number = 0;
+    if (key == "frame sizes") {
+        ok = readFrameSizes(value, settings.frameSizes);
+    } else if (key == "trial duration") {
+        ok = readDecimal(value, SHORTEST_TRIAL_US, LONGEST_TRIAL_US, settings.trialDurationUs);
+    } else if (key == "final duration") {
+        ok = readDecimal(value, SHORTEST_TRIAL_US, LONGEST_TRIAL_US, settings.finalDurationUs);
+    } else if (key == "pdr loss") {
+        ok = readPercent(value, 0.0, settings.pdrLossPercent);
+    } else if (key == "precision") {
+        ok = readPercent(value, 0.01, number) && number <= 50.0;
+        settings.precisionPercent = number;
+    } else if (key == "latency loads") {
+        ok = readNumberList(value, 0.1, 100.0, settings.latencyLoadsPercent);
+    } else if (key == "line rate") {
+        ok = readLineRate(value, number);
+        settings.lineRateBps = number;
+    }
+    if (!ok) {
+        fail("Neplatna hodnota " + key + ": " + text);
+    }
+}
+
+void applyBenchmarkKeys(TBenchmarkSettings& settings, const CConfig& config) {
+    for (const char* key : BENCHMARK_KEYS) {
+        if (config.hasKey(key, "")) {
+            applyBenchmarkSetting(settings, key, config.getString(key, ""));
+        }
+    }
+}
+
+bool readLineRate(const std::string& text, double& bps) {
+    if (text.empty()) {
+        return false;
+    }
+    double unit = 1;
+    std::string digits = text;
+    switch (text.back()) {
+    case 'k':
+        unit = 1e3;
+        break;
+    case 'M':
+        unit = 1e6;
+        break;
+    case 'G':
+        unit = 1e9;
+        break;
+    default:
+        break;
+    }
+    if (unit != 1) {
+        digits.pop_back();
+    }
+    double value = 0;
+    if (!readNumber(digits, value) || value <= 0) {
+        return false;
+    }
+    bps = value * unit;
+    return true;
+}
+
+std::optional<double> lineRateFromSpeedText(const std::string& text) {
+    std::string digits = text;
+    while (!digits.empty() && isEndLine(digits.back())) {
+        digits.pop_back();
+    }
+    double megabits = 0;
+    if (!readNumber(digits, megabits) || megabits <= 0) {
+        return std::nullopt;
+    }
+    return megabits * 1e6;
+}
+
+const char* verdictName(TTrialVerdict verdict) {
+    switch (verdict) {
+    case TTrialVerdict::valid:
+        return nullptr;
+    case TTrialVerdict::testerMaximum:
+        return "tester maximum";
+    case TTrialVerdict::senderBehind:
+        return "sender behind schedule";
+    case TTrialVerdict::refused:
+        return "frames refused";
+    case TTrialVerdict::captureDropped:
+        return "capture dropped";
+    case TTrialVerdict::countUnknown:
+        return "count unknown";
+    case TTrialVerdict::interrupted:
+        return "interrupted";
+    }
+    return nullptr;
+}
+
+TTrialVerdict judgeTrial(const TTrialEvidence& evidence) {
+    if (evidence.interrupted) {
+        return TTrialVerdict::interrupted;
+    }
+    if (!evidence.countsKnown) {
+        return TTrialVerdict::countUnknown;
+    }
+    if (evidence.refused > 0) {
+        return TTrialVerdict::refused;
+    }
+    if (evidence.captureDropped > 0) {
+        return TTrialVerdict::captureDropped;
+    }
+    if (!evidence.schedulesKept ||
+        static_cast<double>(evidence.sent) < evidence.expectedSent * SENT_SHARE) {
+        return TTrialVerdict::senderBehind;
+    }
+    return TTrialVerdict::valid;
+}
+
+bool achievedSchedule(const TOfferedGaps& offered) {
+    return offered.gaps > 0 && offered.meanGapUs <= offered.drawnMeanGapUs * (2.0 - SENT_SHARE);
+}
+
+TTrialFigures combineResults(const std::vector<TResult>& results) {
+    TTrialFigures figures;
+    figures.minDelay = 0xFFFFFFFFu;
+    double delaySum = 0;
+    for (const TResult& result : results) {
+        figures.sent += result.sent;
+        figures.received += result.received;
+        if (result.offered.gaps > 0 && result.offered.meanGapUs > 0) {
+            figures.achievedFps += 1e6 / result.offered.meanGapUs;
+        }
+        if (result.received > 0) {
+            figures.minDelay = std::min(figures.minDelay, result.minDelay);
+            figures.maxDelay = std::max(figures.maxDelay, result.maxDelay);
+            delaySum += static_cast<double>(result.avgDelay) * result.received;
+        }
+        figures.jitter = std::max(figures.jitter, result.jitter);
+        figures.delays.merge(result.delays);
+        figures.numbered = figures.numbered || result.numbered;
+        figures.duplicates += result.sequence.duplicates;
+        figures.reordered += result.sequence.reordered;
+    }
+    const double received = static_cast<double>(figures.received);
+    figures.meanDelay = received > 0 ? delaySum / received : 0;
+    // Pooled: each stream's variance about its own mean plus its mean's distance from the whole.
+    double spread = 0;
+    for (const TResult& result : results) {
+        if (result.received > 0) {
+            const double offset = result.avgDelay - figures.meanDelay;
+            spread += result.received * (result.delayVariance + offset * offset);
+        }
+    }
+    figures.delayVariance = received > 0 ? spread / received : 0;
+    figures.lossPercent = figures.sent > 0 ? (static_cast<double>(figures.sent) - received) /
+                                                 static_cast<double>(figures.sent) * 100.0
+                                           : std::numeric_limits<double>::quiet_NaN();
+    return figures;
+}
+
+TResult asResult(const TTrialFigures& figures) {
+    TResult result;
+    result.stream = 1;
+    result.sent = static_cast<std::uint32_t>(figures.sent);
+    result.received = static_cast<std::uint32_t>(figures.received);
+    result.loss = static_cast<float>(figures.lossPercent);
+    result.minDelay = figures.minDelay;
+    result.maxDelay = figures.maxDelay;
+    result.avgDelay = static_cast<float>(figures.meanDelay);
+    result.delayVariance = static_cast<float>(figures.delayVariance);
+    result.delays = figures.delays;
+    result.jitter = figures.jitter;
+    return result;
+}
+
+const char* limitName(TLimit limit) {
+    switch (limit) {
+    case TLimit::device:
+        return "device";
+    case TLimit::tester:
+        return "tester";
+    case TLimit::lineRate:
+        return "line rate";
+    }
+    return "device";
+}
+
+CRateSearch::CRateSearch(double topFps, bool topIsLineRate, double precisionPercent,
+                         double pdrLossPercent)
+    : top(topFps), topIsLineRate(topIsLineRate), precision(precisionPercent / 100.0),
+      pdrLoss(pdrLossPercent) {
+    nonDrop.upper = std::floor(top);
+    partialDrop.upper = std::floor(top);
+    partialDrop.allowedLoss = pdrLossPercent;
+}
+
+bool CRateSearch::found(const TBounds& bounds) const {
+    // Loads are whole frames per second: an interval narrower than 2 has no load inside.
+    if (bounds.lower >= bounds.upper || bounds.upper - bounds.lower < 2) {
+        return true;
+    }
+    return bounds.upperTried && (bounds.upper - bounds.lower <= precision * bounds.upper ||
+                                 bounds.upper <= precision * top);
+}
+
+double CRateSearch::candidate(const TBounds& bounds) const {
+    if (!bounds.upperTried) {
+        return bounds.upper;
+    }
+    // Guesses too close to a bound would only creep towards it.
+    const double margin = precision * bounds.upper / 4;
+    for (const double guess : {std::floor(bounds.estimate * (1.0 - precision / 2)),
+                               std::ceil(bounds.estimate * (1.0 + precision / 2))}) {
+        if (guess > bounds.lower + margin && guess < bounds.upper - margin) {
+            return guess;
+        }
+    }
+    return std::floor((bounds.lower + bounds.upper) / 2);
+}
+
+double CRateSearch::nextLoad() const {
+    if (retryLoad > 0) {
+        return retryLoad;
+    }
+    if (!found(nonDrop)) {
+        return candidate(nonDrop);
+    }
+    if (!found(partialDrop)) {
+        return candidate(partialDrop);
+    }
+    return 0;
+}
+
+void CRateSearch::pass(TBounds& bounds, double load) {
+    bounds.lower = std::max(bounds.lower, load);
+    if (load >= bounds.upper) {
+        bounds.upperTried = true;
+    }
+}
+
+void CRateSearch::failByDevice(TBounds& bounds, double load, double lossPercent) {
+    if (load <= bounds.upper) {
+        bounds.upper = load;
+        bounds.upperTried = true;
+        bounds.limit = TLimit::device;
+        // The load at which what the device forwarded would just meet the allowed loss.
+        bounds.estimate = load * (1.0 - lossPercent / 100.0) / (1.0 - bounds.allowedLoss / 100.0);
+    }
+}
+
+void CRateSearch::failByTester(TBounds& bounds, double load, double achieved) {
+    if (load <= bounds.upper) {
+        // A load that passed before and now cannot be offered ends the search there.
+        bounds.upper = std::max(load, bounds.lower);
+        bounds.upperTried = true;
+        bounds.limit = TLimit::tester;
+        bounds.estimate = achieved;
+    }
+}
+
+void CRateSearch::record(const TTrialOutcome& outcome) {
+    const double load = outcome.loadFps;
+    if (outcome.verdict == TTrialVerdict::interrupted) {
+        return;
+    }
+    if (outcome.verdict != TTrialVerdict::valid) {
+        // Far below its target the tester is at its ceiling, not stalled by chance.
+        const bool nearTarget = outcome.achievedFps >= load * NEAR_TARGET_SHARE;
+        if (nearTarget && ++invalidInARow < INVALID_ATTEMPTS) {
+            retryLoad = load;
+            return;
+        }
+        retryLoad = 0;
+        invalidInARow = 0;
+        failByTester(nonDrop, load, outcome.achievedFps);
+        failByTester(partialDrop, load, outcome.achievedFps);
+        return;
+    }
+    retryLoad = 0;
+    invalidInARow = 0;
+    if (outcome.lossPercent <= 0) {
+        pass(nonDrop, load);
+    } else {
+        failByDevice(nonDrop, load, outcome.lossPercent);
+    }
+    if (outcome.lossPercent <= pdrLoss) {
+        pass(partialDrop, load);
+    } else {
+        failByDevice(partialDrop, load, outcome.lossPercent);
+    }
+}
+
+TRateInterval CRateSearch::interval(const TBounds& bounds) const {
+    TRateInterval result{bounds.lower, bounds.upper, bounds.limit};
+    if (bounds.lower >= bounds.upper && bounds.limit == TLimit::device) {
+        // Nothing above the highest pass failed: the top itself stopped the search.
+        result.limitedBy = topIsLineRate ? TLimit::lineRate : TLimit::tester;
+    }
+    return result;
+}

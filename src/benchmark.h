@@ -1,0 +1,218 @@
+#ifndef TRAFFICGEN_BENCHMARK_H
+#define TRAFFICGEN_BENCHMARK_H
+
+// The device benchmark's pure logic (--benchmark): its settings, the rate arithmetic of
+// Ethernet frames, the rules that make a trial a device result or not, and the search for the
+// non-drop and the partial-drop rate. The driver that runs the trials is benchmarkrun.h.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "histogram.h"
+#include "result.h"
+
+class CConfig;
+
+// ------------------------------------------------------------------ rate arithmetic
+//
+// Frame sizes are counted as the benchmarking convention counts them: with the 4-byte frame
+// check sequence, which the interface adds and the program never writes (a 64-byte frame is 60
+// bytes here). On the wire every frame also takes the 8 bytes of preamble and start delimiter
+// and the 12 bytes of the inter-frame gap.
+constexpr std::uint32_t FCS_LENGTH = 4;
+constexpr std::uint32_t WIRE_OVERHEAD = 20;
+constexpr std::uint32_t SMALLEST_BENCHMARK_FRAME = 64;
+constexpr std::uint32_t LARGEST_BENCHMARK_FRAME = 1518;
+
+// The most frames of `frameSize` bytes a line of `lineBps` carries per second, in whole frames
+// rounded down as the published tables give it (1 Gbit/s, 64 bytes: 1488095).
+std::uint64_t lineRateFps(double lineBps, double frameSize);
+// A frame rate as bits per second of the frames' own bytes, and as bits per second on the wire.
+double frameBitsPerSecond(double fps, double frameSize);
+double wireBitsPerSecond(double fps, double frameSize);
+// A frame rate as a percentage of the line's maximum frame rate.
+double percentOfLine(double fps, double lineFps);
+
+// The factor that scales the streams' departure rates (the gaps are divided by it) so that
+// together they offer `targetFps`, from the mean drawn gap of each stream (microseconds).
+double rateScale(double targetFps, const std::vector<double>& meanGapsUs);
+// A drawn gap of `drawnUs` microseconds divided by `scale`, in whole nanoseconds; an infinite
+// scale gives 0 (back to back).
+std::int64_t scaledGapNs(std::uint32_t drawnUs, double scale);
+
+// ------------------------------------------------------------------ settings
+
+struct TBenchmarkSettings {
+    // Frame sizes with the frame check sequence; empty: the frames the set-up configures.
+    std::vector<std::uint32_t> frameSizes;
+    std::uint32_t trialDurationUs = 1000000;
+    std::uint32_t finalDurationUs = 10000000;
+    double pdrLossPercent = 0.5;
+    double precisionPercent = 1.0;
+    std::vector<double> latencyLoadsPercent{10, 50, 90, 100};
+    // Bits per second; none: read from the interfaces, or unknown.
+    std::optional<double> lineRateBps;
+};
+
+// The pause between two trials that lets the device empty its queues.
+constexpr std::uint32_t SETTLE_PAUSE_US = 500000;
+
+// The settings' names: the options without their dashes, the configuration keys with spaces
+// ("frame-sizes" and "frame sizes").
+extern const char* const BENCHMARK_KEYS[7];
+
+// Applies one setting given by its option name (with dashes) or its key (with spaces); a value
+// it cannot read ends the run with a message naming the setting.
+void applyBenchmarkSetting(TBenchmarkSettings& settings, const std::string& name,
+                           const std::string& text);
+// Applies every benchmark key the configuration has among its global keys.
+void applyBenchmarkKeys(TBenchmarkSettings& settings, const CConfig& config);
+
+// A line rate: decimal digits with an optional k, M or G (powers of 1000), more than 0.
+bool readLineRate(const std::string& text, double& bps);
+
+// The line rate an interface's speed file (Mbit/s, as /sys/class/net/IF/speed holds it) gives;
+// none for what Linux writes when it does not know (-1, nothing, or no file).
+std::optional<double> lineRateFromSpeedText(const std::string& text);
+
+// ------------------------------------------------------------------ trials
+
+// Why a trial is, or is not, a result of the device.
+enum class TTrialVerdict {
+    valid,
+    testerMaximum,  // the probe: every sender back to back, to learn the tester's maximum
+    senderBehind,   // a sender did not keep its schedule or sent too few frames
+    refused,        // the local stack refused frames
+    captureDropped, // the capture dropped frames
+    countUnknown,   // a sender's count could not be collected
+    interrupted     // the benchmark was interrupted during the trial
+};
+
+// The results file's text of a verdict: null for a valid trial.
+const char* verdictName(TTrialVerdict verdict);
+
+// What the validity of a trial is judged on, summed over its streams.
+struct TTrialEvidence {
+    bool interrupted = false;
+    bool countsKnown = true;
+    bool schedulesKept = true; // every stream's achieved gaps within 1 % of its schedule
+    std::uint64_t sent = 0;
+    double expectedSent = 0; // what the schedules' drawn gaps allowed in the trial's time
+    std::uint64_t refused = 0;
+    std::uint64_t captureDropped = 0;
+};
+
+// A sender that kept its schedule sent at least 99 % of the frames the schedule held.
+TTrialVerdict judgeTrial(const TTrialEvidence& evidence);
+
+// A stream achieved its schedule when its achieved mean gap is at most 1 % above the mean of its
+// scheduled gaps. A restart of the schedule after a stall is allowed as long as it leaves the
+// mean within that bound: on a busy machine stalls of a few milliseconds are common.
+bool achievedSchedule(const TOfferedGaps& offered);
+
+// One trial's figures, every stream together.
+struct TTrialFigures {
+    std::uint64_t sent = 0;
+    std::uint64_t received = 0;
+    double lossPercent = 0;
+    double achievedFps = 0;
+    std::uint32_t minDelay = 0;
+    std::uint32_t maxDelay = 0;
+    double meanDelay = 0;
+    double delayVariance = 0;
+    double jitter = 0; // the largest of the streams'
+    CDelayHistogram delays;
+    // With sequence numbers: the copies left out of `received`, and the frames out of order.
+    bool numbered = false;
+    std::uint64_t duplicates = 0;
+    std::uint64_t reordered = 0;
+};
+
+// The streams' results of one trial summed: counts added, delays pooled, the achieved rate the
+// sum of the streams' rates from their achieved mean gaps.
+TTrialFigures combineResults(const std::vector<TResult>& results);
+
+// The trial's figures as one stream's result, to be accumulated into the statistics.
+TResult asResult(const TTrialFigures& figures);
+
+// ------------------------------------------------------------------ the search
+
+// What stopped a rate from being higher.
+enum class TLimit { device, tester, lineRate };
+
+// The results file's text of a limit: "device", "tester" or "line rate".
+const char* limitName(TLimit limit);
+
+// A rate found by the search: the highest load that passed (0: none did) and the lowest that
+// failed, or the top of the search when nothing above the highest pass failed.
+struct TRateInterval {
+    double lowerFps = 0;
+    double upperFps = 0;
+    TLimit limitedBy = TLimit::device;
+};
+
+// The outcome of one trial as the search sees it.
+struct TTrialOutcome {
+    double loadFps = 0;
+    TTrialVerdict verdict = TTrialVerdict::valid;
+    double lossPercent = 0;
+    double achievedFps = 0; // what the senders achieved
+};
+
+// The search of one frame size for the non-drop rate (loss 0) and the partial-drop rate (loss at
+// most the given percentage) in one pass: the first trial at the top (the line rate, or the
+// tester's maximum when the line rate is unknown), then halving of the interval between the
+// highest pass and the lowest failure. After a failure the device's own rate is estimated: the
+// load at which what it forwarded would just meet the allowed loss. Loads half the precision
+// below and above the estimate are tried first, as long as each lies well inside the interval:
+// an overloaded shaper forwards its own rate, so its rate is found in about three trials. A rate is
+// found when its interval is at most the precision wide (relative to its upper end), or when its
+// upper end has fallen to the precision's share of the top. A trial that is not a device result,
+// with senders that came within 10 % of the load, is repeated at the same load (a busy machine
+// stalls a sender now and then); invalid INVALID_ATTEMPTS times in a row, or once further off, the
+// load becomes the tester's ceiling and the rate the senders achieved the next estimate: the
+// search stays below it.
+class CRateSearch {
+  public:
+    CRateSearch(double topFps, bool topIsLineRate, double precisionPercent, double pdrLossPercent);
+
+    // The load of the next trial, or 0 when both rates are found.
+    double nextLoad() const;
+    void record(const TTrialOutcome& outcome);
+
+    TRateInterval ndr() const { return interval(nonDrop); }
+    TRateInterval pdr() const { return interval(partialDrop); }
+
+  private:
+    struct TBounds {
+        double lower = 0;
+        double upper = 0;
+        bool upperTried = false;
+        TLimit limit = TLimit::device;
+        double allowedLoss = 0; // percent
+        // The rate estimated from the latest failed trial; 0 when none.
+        double estimate = 0;
+    };
+
+    bool found(const TBounds& bounds) const;
+    double candidate(const TBounds& bounds) const;
+    TRateInterval interval(const TBounds& bounds) const;
+    void pass(TBounds& bounds, double load);
+    void failByDevice(TBounds& bounds, double load, double lossPercent);
+    void failByTester(TBounds& bounds, double load, double achieved);
+
+    double top;
+    bool topIsLineRate;
+    double precision; // a fraction
+    double pdrLoss;   // percent
+    TBounds nonDrop;
+    TBounds partialDrop;
+    double retryLoad = 0; // an invalid trial's load, to be repeated
+    int invalidInARow = 0;
+};
+
+constexpr int INVALID_ATTEMPTS = 3;
+
+#endif

@@ -1,0 +1,222 @@
+#include "benchmarkreport.h"
+
+#include <cmath>
+#include <iomanip>
+#include <sstream>
+
+#include "benchmark.h"
+
+namespace {
+
+constexpr int RATE_TABLE_WIDTH = 114;
+constexpr int LATENCY_TABLE_WIDTH = 145;
+
+std::string fixed(double value, int decimals) {
+    std::ostringstream text;
+    text << std::fixed << std::setprecision(decimals) << value;
+    return text.str();
+}
+
+void printRule(std::ostream& out, int length) {
+    out << std::string(static_cast<std::size_t>(length), '-') << "\n";
+}
+
+std::string frameText(const TBenchmarkSize& size) {
+    if (size.frameSize) {
+        return "Ramec " + std::to_string(*size.frameSize) + " B";
+    }
+    return "Ramce nastaveni (prumer " + fixed(size.meanFrameSize, 1) + " B)";
+}
+
+std::string limitText(const std::string& limit) {
+    if (limit == "tester") {
+        return "tester";
+    }
+    if (limit == "line rate") {
+        return "linka";
+    }
+    return "zarizeni";
+}
+
+double lineFps(const TBenchmarkSize& size) {
+    return size.lineRateFps ? static_cast<double>(*size.lineRateFps) : NAN;
+}
+
+std::string percentCell(double value) {
+    return std::isfinite(value) ? fixed(value, 3) : "-";
+}
+
+void printRateRow(std::ostream& out, const std::string& name, const TBenchmarkRate& rate,
+                  const TBenchmarkSize& size) {
+    // What the tester could not go beyond is a lower bound of the device's rate.
+    const std::string lower = (rate.limitedBy == "tester" ? ">= " : "") + fixed(rate.lowerFps, 0);
+    out << "| " << std::left << std::setw(10) << name << std::right << " |";
+    out << std::setw(17) << lower << " |";
+    out << std::setw(19) << fixed(rate.upperFps, 0) << " |";
+    out << std::setw(15) << fixed(frameBitsPerSecond(rate.lowerFps, size.meanFrameSize) / 1e6, 3)
+        << " |";
+    out << std::setw(18) << fixed(wireBitsPerSecond(rate.lowerFps, size.meanFrameSize) / 1e6, 3)
+        << " |";
+    out << std::setw(10) << percentCell(percentOfLine(rate.lowerFps, lineFps(size))) << " |";
+    out << std::setw(9) << limitText(rate.limitedBy) << " |\n";
+}
+
+std::string delayCell(const TDelayFigures& delay, double value) {
+    return delay.known && std::isfinite(value) ? fixed(value, 0) : "-";
+}
+
+void printLatencyRow(std::ostream& out, const TBenchmarkLatency& latency) {
+    const TDelayFigures& delay = latency.delay;
+    out << "| " << std::setw(12) << fixed(latency.loadPercent, 1) << " |";
+    out << std::setw(20) << fixed(latency.offeredFps, 0) << " |";
+    out << std::setw(15) << fixed(latency.lossPercent, 3) << " |";
+    out << std::setw(14) << delayCell(delay, delay.min) << " |";
+    out << std::setw(9) << delayCell(delay, delay.percentiles.p50) << " |";
+    out << std::setw(9) << delayCell(delay, delay.percentiles.p99) << " |";
+    out << std::setw(11) << delayCell(delay, delay.percentiles.p99_9) << " |";
+    out << std::setw(14) << delayCell(delay, delay.max) << " |";
+    out << std::setw(12) << (delay.known ? fixed(delay.jitter, 3) : "-") << " |";
+    out << std::setw(7) << (latency.valid ? "ano" : "ne") << " |\n";
+}
+
+void printLatencyIntervals(std::ostream& out, const TBenchmarkSize& size, float probability) {
+    for (const TBenchmarkLatency& latency : size.latency) {
+        if (!latency.statistics) {
+            continue;
+        }
+        const TStreamStatistics& statistics = *latency.statistics;
+        out << "Zatizeni " << fixed(latency.loadPercent, 1)
+            << " %: interval spolehlivosti (p=" << fixed(probability, 4) << ") ztratovosti <"
+            << fixed(statistics.lossInterval.lower, 3) << ", "
+            << fixed(statistics.lossInterval.upper, 3) << "> %, prumerneho zpozdeni <"
+            << fixed(statistics.delayInterval.lower, 3) << ", "
+            << fixed(statistics.delayInterval.upper, 3) << "> us\n";
+    }
+}
+
+void printLatency(std::ostream& out, const TBenchmarkSize& size, float probability) {
+    if (size.latency.empty()) {
+        return;
+    }
+    out << "Zpozdeni pri zatizeni (v % NDR)\n";
+    printRule(out, LATENCY_TABLE_WIDTH);
+    out << "| Zatizeni [%] | Nabidnuto [ramcu/s] | Ztratovost [%] | Min. zp. [us] | p50 [us] | "
+           "p99 [us] | p99.9 [us] | Max. zp. [us] | Jitter [us] | Platny |\n";
+    for (const TBenchmarkLatency& latency : size.latency) {
+        printLatencyRow(out, latency);
+    }
+    printRule(out, LATENCY_TABLE_WIDTH);
+    printLatencyIntervals(out, size, probability);
+}
+
+// What stopped a rate, in one line.
+std::string limitLine(const std::string& name, const TBenchmarkRate& rate) {
+    const std::string lower = fixed(rate.lowerFps, 0);
+    if (rate.limitedBy == "line rate") {
+        return name + ": bez prekroceni ztrat az po linkovou rychlost " + lower + " ramcu/s";
+    }
+    if (rate.limitedBy == "tester") {
+        return name + ": omezenim byl tester, ne zarizeni: nad " + lower +
+               " ramcu/s nedokazal nabidnout zatizeni; zarizeni zvladne nejmene " + lower +
+               " ramcu/s";
+    }
+    if (rate.lowerFps <= 0) {
+        return name + ": zadne zkousene zatizeni neproslo, nejnizsi neuspesne " +
+               fixed(rate.upperFps, 0) + " ramcu/s";
+    }
+    return name + ": omezenim bylo zarizeni: proslo " + lower + " ramcu/s, neproslo " +
+           fixed(rate.upperFps, 0) + " ramcu/s";
+}
+
+// The latency trials at the NDR itself are its confirmation with long trials.
+void printConfirmation(std::ostream& out, const TBenchmarkSize& size) {
+    for (const TBenchmarkLatency& latency : size.latency) {
+        if (latency.loadPercent == 100.0 && latency.lossPercent > 0) {
+            out << "NDR nepotvrzena: pri 100 % NDR ztratilo zarizeni v delsim pokusu "
+                << fixed(latency.lossPercent, 3) << " % ramcu\n";
+        }
+    }
+}
+
+std::string pdrName(const TBenchmarkResults& benchmark) {
+    std::ostringstream text;
+    text << "PDR " << benchmark.pdrLossPercent << " %";
+    return text.str();
+}
+
+// Why a trial is not a device result, as the progress line says it.
+std::string reasonText(const std::string& reason) {
+    if (reason == "tester maximum") {
+        return "mereni maxima testeru";
+    }
+    if (reason == "sender behind schedule") {
+        return "odesilatel nedodrzel rozvrh";
+    }
+    if (reason == "frames refused") {
+        return "lokalni system odmitl ramce";
+    }
+    if (reason == "capture dropped") {
+        return "zachytavani zahodilo ramce";
+    }
+    if (reason == "count unknown") {
+        return "pocet odeslanych ramcu nelze zjistit";
+    }
+    return "preruseno";
+}
+
+} // namespace
+
+std::string trialProgressText(const TBenchmarkSize& size, std::size_t trial, double targetFps) {
+    std::string text = frameText(size) + ": zatizeni ";
+    if (std::isinf(targetFps)) {
+        text += "maximalni (ramce bez mezer)";
+    } else {
+        text += fixed(targetFps, 0) + " ramcu/s";
+        if (size.lineRateFps) {
+            text += " (" + fixed(percentOfLine(targetFps, lineFps(size)), 3) + " % linky)";
+        }
+    }
+    return text + ", pokus " + std::to_string(trial);
+}
+
+std::string trialOutcomeText(const TBenchmarkTrial& trial) {
+    std::string text = " -> odeslano " + std::to_string(trial.sent) + " ramcu (" +
+                       fixed(trial.achievedFps, 0) + " ramcu/s), ztratovost " +
+                       fixed(trial.lossPercent, 3) + " %";
+    if (trial.invalidReason != nullptr) {
+        text += ", neni vysledek zarizeni: " + reasonText(trial.invalidReason);
+    }
+    return text;
+}
+
+void printBenchmarkSize(std::ostream& out, const TBenchmarkSize& size,
+                        const TBenchmarkResults& benchmark, float probability) {
+    out << "Benchmark: " << frameText(size) << " (" << fixed(size.meanFrameSize - FCS_LENGTH, 1)
+        << " B bez FCS), linka ";
+    if (benchmark.lineRateBps && size.lineRateFps) {
+        out << fixed(*benchmark.lineRateBps / 1e6, 3) << " Mbit/s = " << *size.lineRateFps
+            << " ramcu/s\n";
+    } else {
+        out << "neznama, maximum testeru " << fixed(size.testerMaximumFps.value_or(0), 0)
+            << " ramcu/s\n";
+    }
+    printRule(out, RATE_TABLE_WIDTH);
+    out << "| Rychlost   | Proslo [ramcu/s] | Neproslo [ramcu/s] | Ramce [Mbit/s] | Na lince "
+           "[Mbit/s] | Linky [%] | Omezeni  |\n";
+    printRateRow(out, "NDR", size.ndr, size);
+    printRateRow(out, pdrName(benchmark), size.pdr, size);
+    printRule(out, RATE_TABLE_WIDTH);
+    printLatency(out, size, probability);
+    out << limitLine("NDR", size.ndr) << "\n";
+    printConfirmation(out, size);
+    out << limitLine(pdrName(benchmark), size.pdr) << "\n\n";
+}
+
+void printBenchmarkEnd(std::ostream& out, const TBenchmarkResults& benchmark, bool interrupted) {
+    std::size_t trials = 0;
+    for (const TBenchmarkSize& size : benchmark.sizes) {
+        trials += size.trials.size();
+    }
+    out << (interrupted ? "Benchmark prerusen: " : "Benchmark: ") << trials
+        << " pokusu, celkova doba " << fixed(benchmark.totalSeconds, 1) << " s\n";
+}

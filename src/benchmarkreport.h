@@ -1,0 +1,23 @@
+#ifndef TRAFFICGEN_BENCHMARKREPORT_H
+#define TRAFFICGEN_BENCHMARKREPORT_H
+
+// The benchmark's tables: per frame size its rates, the latency at the chosen loads and the
+// limits the search met; at the end the number of trials and the time they took.
+
+#include <cstddef>
+#include <ostream>
+#include <string>
+
+#include "results.h"
+
+// The progress line of a trial before it runs: "Ramec 64 B: zatizeni 41666 ramcu/s (50.000 %
+// linky), pokus 3" (the probe: "zatizeni maximalni"; without a line rate no share of it).
+std::string trialProgressText(const TBenchmarkSize& size, std::size_t trial, double targetFps);
+// The end of that line once the trial is over: its loss, and why it is not a device result.
+std::string trialOutcomeText(const TBenchmarkTrial& trial);
+
+void printBenchmarkSize(std::ostream& out, const TBenchmarkSize& size,
+                        const TBenchmarkResults& benchmark, float probability);
+void printBenchmarkEnd(std::ostream& out, const TBenchmarkResults& benchmark, bool interrupted);
+
+#endif

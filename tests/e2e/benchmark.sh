@@ -1,0 +1,105 @@
+#!/bin/bash
+# The device benchmark (--benchmark) with short trials:
+#   through the emulated device, htb at two rates with a short queue and a small burst (so
+#       that a trial of 1 s cannot pass more than 1 % above the rate), for 64- and 512-byte
+#       frames: the non-drop rate lies within -3 % ... +2 % of the shaper's
+#       frame rate (rate / (8 x frame length without the check sequence), as htb counts it),
+#       the partial-drop rate is not below it, and the delay at 50 % of it is close to the
+#       delay at 10 % (an idle shaper);
+#   on the direct pair nothing limits but the tester: the benchmark names the tester as the
+#       limit, at a rate close to the throughput test's (a ratio within one run: the machine
+#       may be shared); a progress line per trial on a terminal; an interrupt ends the
+#       benchmark with its tables and the results file.
+source "$(dirname "$0")/lib.bash"
+tg_init "${1:-}"
+for tool in tc python3; do
+    command -v "$tool" >/dev/null || tg_fail "required tool '$tool' is missing"
+done
+tg_device_up
+
+# Prints "frame_size ndr_lower ndr_upper ndr_limit pdr_lower pdr_upper p50@10% p50@50%
+# line_rate_fps trials" per frame size of the results file JSON.
+sizes_of() {
+    python3 - "$1" <<'EOF'
+import json, sys
+document = json.load(open(sys.argv[1]))
+for size in document["benchmark"]["sizes"]:
+    p50 = {entry["load_percent"]: entry["delay_us"]["p50"] for entry in size["latency"]}
+    ndr, pdr = size["ndr"], size["pdr"]
+    print(size["frame_size"], ndr["lower_fps"], ndr["upper_fps"], ndr["limited_by"].replace(" ", "_"),
+          pdr["lower_fps"], pdr["upper_fps"], p50.get(10, "none"), p50.get(50, "none"),
+          size["line_rate_fps"], len(size["trials"]))
+EOF
+}
+
+start=$SECONDS
+for rate in 5000 10000; do
+    tg_device_shaper "$rate" 100 8 2000
+    tg_write_config "$TG_TMP/shaped.conf" 1 1000000
+    tg_exec 150 "$TG_BIN" --benchmark --frame-sizes 64,512 --line-rate "$((2 * rate))k" \
+        --trial-duration 1000000 --final-duration 500000 --latency-loads 10,50 \
+        --json "$TG_TMP/shaped.json" "$TG_TMP/shaped.conf"
+    tg_expect_status 0
+    grep -q '^| NDR  ' "$TG_TMP/out" || tg_fail "no rate table"
+    while read -r size ndr_low ndr_up ndr_limit pdr_low pdr_up p50_idle p50_half line_fps trials; do
+        shaper=$(awk -v r="$rate" -v s="$size" 'BEGIN { printf "%.1f", r * 1000 / (8 * (s - 4)) }')
+        tg_num 'l == int(2 * r * 1000 / (8 * (s + 20)))' l="$line_fps" r="$rate" s="$size" ||
+            tg_fail "$size B: line rate $line_fps frames/s"
+        tg_num 'n >= 0.97 * f && n <= 1.02 * f' n="$ndr_low" f="$shaper" ||
+            tg_fail "$rate kbit/s, $size B: NDR $ndr_low frames/s, the shaper passes $shaper"
+        tg_num 'p >= n && p >= 0.98 * f && u >= f' p="$pdr_low" u="$pdr_up" n="$ndr_low" f="$shaper" ||
+            tg_fail "$rate kbit/s, $size B: PDR $pdr_low..$pdr_up frames/s below the shaper's $shaper"
+        [[ $p50_idle != none && $p50_half != none ]] || tg_fail "$size B: no latency measured"
+        tg_num 'h <= 2 * i + 100' h="$p50_half" i="$p50_idle" ||
+            tg_fail "$rate kbit/s, $size B: median delay $p50_half us at 50 % of NDR, $p50_idle us at 10 %"
+        echo "htb $rate kbit/s, $size B: shaper $shaper frames/s, NDR $ndr_low..$ndr_up ($ndr_limit)," \
+            "PDR $pdr_low..$pdr_up, p50 $p50_idle us at 10 %, $p50_half us at 50 %, $trials trials"
+    done < <(sizes_of "$TG_TMP/shaped.json")
+done
+echo "shaped device: $((SECONDS - start)) s"
+
+# --- The direct pair: a second veth pair in the ends' namespace, no device between.
+net=$((($$ + 100) % 250 + 1))
+tg_more_pair "$TG_NS" "tgds$$" "tgdr$$" "10.78.$net"
+TG_TX=tgds$$ TG_RX=tgdr$$ TG_RX_MAC=$TG_MORE_RX_MAC tg_write_config "$TG_TMP/direct.conf" 1 1000000
+tg_exec 60 "$TG_BIN" --json "$TG_TMP/throughput.json" "$TG_TMP/direct.conf"
+tg_expect_status 0
+throughput_fps=$(tg_field 1 1 sent)
+tg_exec 120 python3 "$TG_LIB_DIR/pty_run.py" run stderr "$TG_TMP/tty" "$TG_BIN" --benchmark \
+    --trial-duration 300000 --final-duration 300000 --latency-loads 50 \
+    --json "$TG_TMP/direct.json" "$TG_TMP/direct.conf"
+tg_expect_status 0
+read -r size ndr_low ndr_up ndr_limit pdr_low pdr_up p50_idle p50_half line_fps trials \
+    <<<"$(sizes_of "$TG_TMP/direct.json")"
+[[ $ndr_limit == tester ]] || tg_fail "direct pair: the NDR was limited by '$ndr_limit', not the tester"
+grep -q '^NDR: omezenim byl tester, ne zarizeni: ' "$TG_TMP/out" || tg_fail "the tester is not named as the limit"
+tg_num 'n >= 0.3 * t && n <= 1.5 * t' n="$ndr_low" t="$throughput_fps" ||
+    tg_fail "direct pair: the tester's ceiling $ndr_low frames/s, the throughput test sent $throughput_fps"
+# veth may or may not tell its speed: the load is a rate (with its share of the line) or the
+# probe's "maximalni".
+progress_lines=$(grep -c 'Ramce nastaveni (prumer 1504.0 B): zatizeni [0-9a-z]* .*, pokus [0-9]* -> odeslano' "$TG_TMP/tty" || true)
+((progress_lines == trials)) || tg_fail "$progress_lines progress lines for $trials trials"
+echo "direct pair: the tester's ceiling $ndr_low frames/s (limited by the $ndr_limit)," \
+    "the throughput test $throughput_fps frames/s, $trials trials"
+
+# --- An interrupt during the search: the tables so far and the results file, marked interrupted.
+tgf_start "$TG_TMP/run" /dev/null --benchmark --trial-duration 300000 --json "$TG_TMP/cut.json" \
+    "$TG_TMP/direct.conf"
+sleep 2
+kill -INT "$TGF_PID"
+tgf_wait_end 20 "interrupted benchmark"
+tg_expect_status 0
+grep -q '^Benchmark prerusen: [0-9]* pokusu' "$TG_TMP/out" || tg_fail "no end line of an interrupted benchmark"
+grep -q '^| NDR  ' "$TG_TMP/out" || tg_fail "no rate table after the interrupt"
+python3 -c 'import json, sys; d = json.load(open(sys.argv[1])); sys.exit(not (d["interrupted"] and d["benchmark"]["sizes"][0]["trials"]))' \
+    "$TG_TMP/cut.json" || tg_fail "the results file does not hold the interrupted benchmark"
+# Each kind of plot once, from these real runs, where matplotlib is installed.
+if /usr/bin/python3 -c 'import matplotlib' 2>/dev/null; then
+    for kind in shaped throughput; do
+        /usr/bin/python3 "$TG_LIB_DIR/../../scripts/plot-results.py" "$TG_TMP/$kind.json" "$TG_TMP/$kind.png" ||
+            tg_fail "the plot of $kind.json failed"
+        [[ -s $TG_TMP/$kind.png ]] || tg_fail "no plot of $kind.json"
+    done
+    echo "plots of a benchmark and of a test drawn"
+fi
+echo "PASS: shaper's rate found at two rates and sizes, the tester's ceiling named on the direct pair, interrupt kept the results ($((SECONDS - start)) s)"
