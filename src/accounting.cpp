@@ -5,6 +5,7 @@
 #include <limits>
 #include <pcap/pcap.h>
 
+#include "sendstamps.h"
 #include "utils.h"
 
 namespace {
@@ -55,6 +56,12 @@ float lossPercent(std::uint32_t sent, std::uint32_t received) {
     // product are single precision, which decides the last printed digit at half-way cases.
     const float missing = static_cast<float>(static_cast<std::int64_t>(sent) - received);
     return missing / static_cast<float>(sent) * 100.0f;
+}
+
+// Nanoseconds as whole microseconds, rounded down, within what the table's column holds.
+std::uint32_t microsecondsOf(std::int64_t nanoseconds) {
+    const std::int64_t whole = nanoseconds >= 0 ? nanoseconds / 1000 : (nanoseconds - 999) / 1000;
+    return static_cast<std::uint32_t>(std::clamp<std::int64_t>(whole, 0, UINT32_MAX));
 }
 
 } // namespace
@@ -148,8 +155,92 @@ std::uint32_t CSequenceWindow::numbersSeen() const {
     return static_cast<std::uint32_t>(std::min<std::uint64_t>(nextExpected, UINT32_MAX));
 }
 
+std::optional<CStampJoin::TJoined> CStampJoin::joinIfComplete(std::uint32_t key,
+                                                              const TPending& entry) {
+    if (!entry.arrived || !entry.stamped) {
+        return std::nullopt;
+    }
+    const TJoined joined{entry.arrivalNs - entry.stampNs, entry.stampNs - entry.userNs};
+    pending.erase(key);
+    return joined;
+}
+
+std::optional<CStampJoin::TJoined> CStampJoin::arrived(std::uint32_t number, std::int64_t arrivalNs,
+                                                       std::int64_t userNs) {
+    const std::uint32_t key = number & STAMP_NUMBER_MASK;
+    TPending& entry = pending[key];
+    entry.arrived = true;
+    entry.arrivalNs = arrivalNs;
+    entry.userNs = userNs;
+    return joinIfComplete(key, entry);
+}
+
+std::optional<CStampJoin::TJoined> CStampJoin::stamped(std::uint32_t number, std::int64_t stampNs) {
+    const std::uint32_t key = number & STAMP_NUMBER_MASK;
+    TPending& entry = pending[key];
+    entry.stamped = true;
+    entry.stampNs = stampNs;
+    return joinIfComplete(key, entry);
+}
+
+std::uint32_t CStampJoin::arrivalsWaiting() const {
+    std::uint32_t waiting = 0;
+    for (const auto& entry : pending) {
+        waiting += entry.second.arrived ? 1 : 0;
+    }
+    return waiting;
+}
+
+void recordDelay(TStreamState& stream, std::int64_t delayNs) {
+    stream.minDelay = std::min(stream.minDelay, delayNs);
+    stream.maxDelay = std::max(stream.maxDelay, delayNs);
+    // Welford's update: mean and spread without keeping every delay.
+    const double value = static_cast<double>(delayNs);
+    const double count = static_cast<double>(stream.delays.count()) + 1.0;
+    const double deviation = value - stream.meanDelay;
+    stream.meanDelay += deviation / count;
+    stream.sumSquares += deviation * (value - stream.meanDelay);
+    stream.delays.record(delayNs);
+    stream.jitter.update(delayNs);
+}
+
+namespace {
+
+void recordJoined(TStreamState& stream, const std::optional<CStampJoin::TJoined>& joined) {
+    if (joined) {
+        recordDelay(stream, joined->delayNs);
+        stream.lags.record(joined->lagNs);
+    }
+}
+
+} // namespace
+
+void acceptSendStamp(std::vector<TStreamState>& streams, std::uint32_t streamIndex,
+                     std::uint32_t number, std::int64_t stampNs) {
+    if (streamIndex >= streams.size() || !streams[streamIndex].sendStamps.expects(number)) {
+        return;
+    }
+    TStreamState& stream = streams[streamIndex];
+    recordJoined(stream, stream.sendStamps.stamped(number, stampNs));
+}
+
+void takeDeparture(std::vector<TStreamState>& streams, const unsigned char* data,
+                   const pcap_pkthdr& header, std::int64_t departureNs, std::int64_t cycleStart) {
+    if (header.caplen < MIN_NUMBERED_FRAME_LENGTH) {
+        return;
+    }
+    const std::int64_t sentAt =
+        wrappingMicroseconds(readLittleEndian64(data + SEND_TIME_OFFSET),
+                             readLittleEndian64(data + SEND_TIME_OFFSET + 8));
+    if (sentAt < cycleStart) {
+        return;
+    }
+    acceptSendStamp(streams, static_cast<std::uint32_t>(data[STREAM_LETTER_OFFSET] - 'A'),
+                    readLittleEndian32(data + SEQUENCE_NUMBER_OFFSET), departureNs);
+}
+
 bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
-                  const pcap_pkthdr& header, std::int64_t cycleStart) {
+                  const pcap_pkthdr& header, std::int64_t arrivalNs, std::int64_t cycleStart) {
     if (header.caplen < MIN_FRAME_LENGTH) {
         return false;
     }
@@ -172,33 +263,28 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
         ++stream.stragglers;
         return false;
     }
+    const std::uint32_t number =
+        numbered ? readLittleEndian32(data + SEQUENCE_NUMBER_OFFSET) : stream.received;
     // A second copy tells nothing of the path's delay; only the copies are counted.
-    if (numbered && stream.sequence.arrive(readLittleEndian32(data + SEQUENCE_NUMBER_OFFSET)) ==
-                        CSequenceWindow::TArrival::duplicate) {
+    if (numbered && stream.sequence.arrive(number) == CSequenceWindow::TArrival::duplicate) {
         return true;
     }
-    const std::int64_t delay = static_cast<std::int64_t>(
-        static_cast<std::uint64_t>(wrappingMicroseconds(header.ts.tv_sec, header.ts.tv_usec)) -
-        static_cast<std::uint64_t>(sentAt));
-
+    const auto sentNs = static_cast<std::int64_t>(static_cast<std::uint64_t>(sentAt) * 1000u);
+    if (!stream.sendStamps.enabled()) {
+        // The sender's stamp has whole microseconds: the arrival is taken to the same
+        // resolution, so that the two truncations cancel on average instead of adding half a
+        // microsecond to every delay.
+        const std::int64_t arrivalUs = arrivalNs / 1000 - (arrivalNs % 1000 < 0 ? 1 : 0);
+        recordDelay(stream,
+                    static_cast<std::int64_t>(static_cast<std::uint64_t>(arrivalUs) * 1000u -
+                                              static_cast<std::uint64_t>(sentNs)));
+    } else if (stream.sendStamps.expects(number)) {
+        recordJoined(stream, stream.sendStamps.arrived(number, arrivalNs, sentNs));
+    }
     if (stream.received == 0) {
-        stream.firstArrival = header.ts;
+        stream.firstArrival = arrivalNs;
     }
-    stream.lastArrival = header.ts;
-    if (delay < static_cast<std::int64_t>(stream.minDelay)) {
-        stream.minDelay = static_cast<std::uint32_t>(delay);
-    }
-    if (delay > static_cast<std::int64_t>(stream.maxDelay)) {
-        stream.maxDelay = static_cast<std::uint32_t>(delay);
-    }
-    // Welford's update: mean and spread without keeping every delay.
-    const double value = static_cast<double>(delay);
-    const double count = static_cast<double>(stream.received) + 1.0;
-    const double deviation = value - stream.meanDelay;
-    stream.meanDelay += deviation / count;
-    stream.sumSquares += deviation * (value - stream.meanDelay);
-    stream.delays.record(delay);
-    stream.jitter.update(delay);
+    stream.lastArrival = arrivalNs;
     stream.bytes += header.len;
     ++stream.received;
     return true;
@@ -248,19 +334,36 @@ TResult buildResult(int stream, const TStreamState& state, std::uint32_t sent) {
     result.loss = lossPercent(sent, result.received);
     if (state.received == 0) {
         result.throughput = 0.0f;
-        result.delayVariance = std::numeric_limits<float>::quiet_NaN();
     } else {
-        const double span =
-            static_cast<double>(state.lastArrival.tv_sec - state.firstArrival.tv_sec) +
-            static_cast<double>(state.lastArrival.tv_usec - state.firstArrival.tv_usec) / 1000000.0;
+        const double span = static_cast<double>(state.lastArrival - state.firstArrival) / 1e9;
         // One frame spans no time: the quotient is +infinity, as for any zero span.
         result.throughput = static_cast<float>(static_cast<double>(state.bytes) / span / 1048576.0);
-        result.delayVariance = static_cast<float>(state.sumSquares / state.received);
     }
-    result.minDelay = state.minDelay;
-    result.maxDelay = state.maxDelay;
-    result.avgDelay = static_cast<float>(state.meanDelay);
+    result.delayCount = state.delays.count();
+    if (result.delayCount == 0) {
+        result.delayVariance = std::numeric_limits<float>::quiet_NaN();
+        result.delayVarianceNs = std::numeric_limits<double>::quiet_NaN();
+    } else {
+        result.minDelayNs = state.minDelay;
+        result.maxDelayNs = state.maxDelay;
+        result.meanDelayNs = state.meanDelay;
+        result.delayVarianceNs = state.sumSquares / static_cast<double>(result.delayCount);
+        // The table's microseconds: whole ones rounded down, as the stamps of a microsecond
+        // clock would give them.
+        result.minDelay = microsecondsOf(state.minDelay);
+        result.maxDelay = microsecondsOf(state.maxDelay);
+        result.avgDelay = static_cast<float>(state.meanDelay / 1000.0);
+        result.delayVariance = static_cast<float>(result.delayVarianceNs / 1e6);
+    }
     result.delays = state.delays;
-    result.jitter = state.jitter.value;
+    result.jitterNs = state.jitter.value;
+    result.jitter = state.jitter.value / 1000.0;
+    if (state.sendStamps.enabled()) {
+        result.stamps.every = state.sendStamps.stampEvery();
+        result.stamps.lags = state.lags;
+        result.stamps.missing = state.sendStamps.arrivalsWaiting();
+        result.stamps.expected =
+            static_cast<std::uint32_t>(state.lags.count()) + result.stamps.missing;
+    }
     return result;
 }

@@ -5,7 +5,9 @@
 // each stream's result built from its account, and the rules that end a cycle's capture.
 
 #include <cstdint>
+#include <optional>
 #include <sys/time.h>
+#include <unordered_map>
 #include <vector>
 
 #include "jitter.h"
@@ -54,34 +56,90 @@ class CSequenceWindow {
     std::uint32_t lostRun = 0; // consecutive numbers lost since the last one that arrived
 };
 
-// Per-stream measurement state of one cycle, fed frame by frame.
+// The send stamps the kernel took of a stream's frames, joined to the frames' arrivals by the
+// frames' numbers: frame n carries a kernel stamp when n is a multiple of `every`. Whichever of
+// the two comes second gives the frame's delay (arrival minus kernel stamp) and the sender's lag
+// (kernel stamp minus the stamp the sender wrote into the frame). Numbers are compared modulo
+// 2^28, the width of a stamp's key (sendstamps.h).
+class CStampJoin {
+  public:
+    struct TJoined {
+        std::int64_t delayNs;
+        std::int64_t lagNs;
+    };
+    void enable(std::uint32_t stampEvery) { every = stampEvery; }
+    bool enabled() const { return every != 0; }
+    std::uint32_t stampEvery() const { return every; }
+    // Whether frame `number` carries a kernel stamp.
+    bool expects(std::uint32_t number) const { return enabled() && number % every == 0; }
+    // A stamped frame arrived at `arrivalNs` with the sender's stamp `userNs`.
+    std::optional<TJoined> arrived(std::uint32_t number, std::int64_t arrivalNs,
+                                   std::int64_t userNs);
+    // The kernel's send stamp of frame `number`.
+    std::optional<TJoined> stamped(std::uint32_t number, std::int64_t stampNs);
+    // Stamped frames that arrived without their send stamp (so far).
+    std::uint32_t arrivalsWaiting() const;
+
+  private:
+    struct TPending {
+        bool arrived = false;
+        bool stamped = false;
+        std::int64_t arrivalNs = 0;
+        std::int64_t userNs = 0;
+        std::int64_t stampNs = 0;
+    };
+    std::optional<TJoined> joinIfComplete(std::uint32_t key, const TPending& pending);
+
+    std::uint32_t every = 0;
+    std::unordered_map<std::uint32_t, TPending> pending;
+};
+
+// Per-stream measurement state of one cycle, fed frame by frame. Delays in nanoseconds.
 struct TStreamState {
     std::uint32_t received = 0;
-    std::uint32_t minDelay = 0xFFFFFFFFu;
-    std::uint32_t maxDelay = 0;
-    double meanDelay = 0;  // running mean, microseconds
+    std::int64_t minDelay = INT64_MAX;
+    std::int64_t maxDelay = INT64_MIN;
+    double meanDelay = 0;  // running mean of the delays recorded
     double sumSquares = 0; // running sum of squared deviations (Welford)
     std::uint64_t bytes = 0;
-    timeval firstArrival{0, 0};
-    timeval lastArrival{0, 0};
+    std::int64_t firstArrival = 0; // nanoseconds since the epoch
+    std::int64_t lastArrival = 0;
     std::uint32_t stragglers = 0; // frames sent before the cycle began, left out of the figures
     CDelayHistogram delays;
     TJitter jitter;
     CSequenceWindow sequence; // enabled when the frames carry sequence numbers
+    CStampJoin sendStamps;    // enabled when the delays start at the kernel's send stamps
+    CDelayHistogram lags;     // the sender's lag behind the kernel's stamp, per joined frame
 };
+
+// Records one frame's delay (nanoseconds) into its stream's figures.
+void recordDelay(TStreamState& stream, std::int64_t delayNs);
+
+// Takes a kernel send stamp of frame `number` of stream `streamIndex`; one of a stream the run
+// does not have, or not enabled for stamps, is ignored.
+void acceptSendStamp(std::vector<TStreamState>& streams, std::uint32_t streamIndex,
+                     std::uint32_t number, std::int64_t stampNs);
+
+// Takes a frame seen leaving the sending interface at `departureNs` as the send stamp of its
+// stream's frame of that number; anything but a numbered test frame of the cycle is ignored.
+void takeDeparture(std::vector<TStreamState>& streams, const unsigned char* data,
+                   const pcap_pkthdr& header, std::int64_t departureNs, std::int64_t cycleStart);
 
 // Seconds and microseconds as microseconds, in wrapping arithmetic: a stray frame with a
 // nonsense time must not overflow.
 std::int64_t wrappingMicroseconds(std::int64_t seconds, std::int64_t microseconds);
 
-// Accounts one captured frame; frames that are not this run's test frames
+// Accounts one captured frame, which arrived `arrivalNs` (nanoseconds since the epoch); frames
+// that are not this run's test frames
 // (too short, stream letter outside the run's streams) are ignored, and a test frame sent
 // before `cycleStart` (microseconds since the epoch) is only counted as its stream's straggler.
 // With the stream's sequence window enabled, a frame too short for a number is not a test
 // frame, and a frame whose number has already arrived only counts as a duplicate.
+// With the stream's send stamps enabled, the delay of a stamped frame waits for its send stamp,
+// and the other frames give none.
 // Returns true when the frame was accounted to a stream's figures.
 bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
-                  const pcap_pkthdr& header, std::int64_t cycleStart);
+                  const pcap_pkthdr& header, std::int64_t arrivalNs, std::int64_t cycleStart);
 
 // The moments that decide when a cycle's capture ends, in microseconds on one clock.
 struct TCaptureTimes {

@@ -49,8 +49,15 @@ CBatchSender::CBatchSender(int socketFd) : fd(socketFd) {
     }
 }
 
-void CBatchSender::add(std::size_t length) {
+void CBatchSender::add(std::size_t length, TStampSource stamp, std::uint32_t stampKey) {
     pieces[queued].iov_len = length;
+    msghdr& message = messages[queued].msg_hdr;
+    if (stamp == TStampSource::user) {
+        message.msg_control = nullptr;
+        message.msg_controllen = 0;
+    } else {
+        requestSendStamp(message, stampRequests[queued], stamp, stampKey);
+    }
     ++queued;
     if (queued == BATCH_FRAMES) {
         flush();

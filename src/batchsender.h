@@ -17,6 +17,7 @@
 #include <string>
 #include <sys/socket.h>
 
+#include "sendstamps.h"
 #include "utils.h"
 
 // How the senders hand their frames to the kernel.
@@ -69,8 +70,9 @@ class CBatchSender {
     // Where the next frame is built (MAX_BENCHMARK_FRAME_LENGTH bytes).
     unsigned char* nextFrame() { return frames[queued]; }
     // The frame built at nextFrame() is `length` bytes long and ready; a full batch is handed
-    // over at once.
-    void add(std::size_t length);
+    // over at once. With a stamp source other than user, the kernel stamps it under `stampKey`.
+    void add(std::size_t length, TStampSource stamp = TStampSource::user,
+             std::uint32_t stampKey = 0);
     // Hands over the frames added since the last hand-over.
     void flush();
     // Whether a paced frame due `waitNs` from now joins the batch instead of being waited for.
@@ -85,6 +87,7 @@ class CBatchSender {
     unsigned char frames[BATCH_FRAMES][MAX_BENCHMARK_FRAME_LENGTH];
     iovec pieces[BATCH_FRAMES];
     mmsghdr messages[BATCH_FRAMES];
+    TStampRequest stampRequests[BATCH_FRAMES];
 };
 
 // Before a sender waits `waitNs` for its next departure: on the batched path (`batch` not null) a

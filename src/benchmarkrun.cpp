@@ -45,7 +45,7 @@ TDelayFigures delayFigures(const TTrialFigures& figures) {
     delay.max = figures.maxDelay;
     delay.mean = figures.meanDelay;
     delay.variance = figures.delayVariance;
-    delay.percentiles = figures.delays.percentiles();
+    delay.percentiles = inMicroseconds(figures.delays.percentiles());
     delay.jitter = figures.jitter;
     return delay;
 }
@@ -183,7 +183,7 @@ TTrialOutcome CBenchmarkRun::runLatencyTrial(TBenchmarkSize& size, double loadFp
 // those of the test over its cycles.
 void putStatistics(TBenchmarkLatency& latency, const TStreamAccumulator& accumulator,
                    std::uint32_t trials, float quantile) {
-    latency.delay.percentiles = accumulator.delays.percentiles();
+    latency.delay.percentiles = inMicroseconds(accumulator.delays.percentiles());
     latency.delay.min = accumulator.lowestDelay;
     latency.delay.max = accumulator.highestDelay;
     latency.delay.mean = accumulator.meanDelay;

@@ -15,6 +15,11 @@ std::uint64_t rankOf(std::uint64_t perTenThousand, std::uint64_t count) {
 
 } // namespace
 
+TPercentiles inMicroseconds(const TPercentiles& nanoseconds) {
+    return {nanoseconds.p50 / 1000, nanoseconds.p90 / 1000, nanoseconds.p99 / 1000,
+            nanoseconds.p99_9 / 1000, nanoseconds.p99_99 / 1000};
+}
+
 std::uint64_t CDelayHistogram::bucketLowest(std::size_t bucket) {
     if (bucket < 2 * HALF_RANGE) {
         return bucket;

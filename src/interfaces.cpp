@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "batchsender.h"
+#include "sendstamps.h"
 #include "trafficgenerator.h"
 #include "utils.h"
 
@@ -96,6 +97,8 @@ pcap_t* openReceivingCapture(const char* name, char* errorBuffer, int ringBytes)
     pcap_set_promisc(device, 0);
     pcap_set_timeout(device, READ_TIMEOUT_MS);
     pcap_set_buffer_size(device, ringBytes);
+    // Arrivals in nanoseconds where the system stamps them so; captureUnitNs() tells.
+    pcap_set_tstamp_precision(device, PCAP_TSTAMP_PRECISION_NANO);
     const int status = pcap_activate(device);
     if (status >= 0) {
         return device;
@@ -116,6 +119,48 @@ pcap_t* openReceivingCapture(const char* name, char* errorBuffer, int ringBytes)
     std::snprintf(errorBuffer, PCAP_ERRBUF_SIZE, "%s", text.c_str());
     pcap_close(device);
     return nullptr;
+}
+
+std::string departureFilterText(std::uint32_t every) {
+    std::string text = captureFilterText();
+    std::uint32_t bits = 0;
+    while ((std::uint32_t{1} << bits) < every && bits < 31) {
+        ++bits;
+    }
+    std::size_t offset = SEQUENCE_NUMBER_OFFSET;
+    for (; bits >= 8; bits -= 8, ++offset) {
+        text += " and ether[" + std::to_string(offset) + "] = 0";
+    }
+    if (bits > 0) {
+        text += " and ether[" + std::to_string(offset) + "] & " + std::to_string((1u << bits) - 1) +
+                " = 0";
+    }
+    return text;
+}
+
+pcap_t* openDepartureCapture(const char* name, std::uint32_t every, char* errorBuffer) {
+    const std::string failure =
+        std::string("Nepodarilo se otevrit zachytavani odchozich paketu na ") + name + ": ";
+    pcap_t* device = openReceivingCapture(name, errorBuffer, DEPARTURE_RING_BYTES);
+    if (device == nullptr) {
+        fail(failure + errorBuffer);
+    }
+    bpf_program filter;
+    if (pcap_setdirection(device, PCAP_D_OUT) != 0 ||
+        pcap_compile(device, &filter, departureFilterText(every).c_str(), 1,
+                     PCAP_NETMASK_UNKNOWN) == -1) {
+        fail(failure + pcap_geterr(device));
+    }
+    const int set = pcap_setfilter(device, &filter);
+    pcap_freecode(&filter);
+    if (set == -1 || pcap_setnonblock(device, 1, errorBuffer) == -1) {
+        fail(failure + pcap_geterr(device));
+    }
+    return device;
+}
+
+std::int64_t captureUnitNs(pcap_t* device) {
+    return pcap_get_tstamp_precision(device) == PCAP_TSTAMP_PRECISION_NANO ? 1 : 1000;
 }
 
 pcap_t* openSendingDevice(const char* interfaceName, char* errorBuffer) {
@@ -236,6 +281,9 @@ TTestDescription CTrafficGenerator::describe() const {
     }
     if (seedGiven) {
         test.seed = seed;
+    }
+    if (stampSource != TStampSource::user) {
+        test.stampSource = stampSourceName(stampSource);
     }
     if (sequenceNumbers) {
         test.sequenceNumbers = true;

@@ -6,19 +6,37 @@
 // them (interfaces.cpp), and so is CTrafficGenerator::describe(), which reports the addresses
 // initialize() found.
 
+#include <cstdint>
 #include <pcap/pcap.h>
+#include <string>
 
 // The capture ring's size. At full speed the default 2 MiB ring was seen to overflow; the
 // batched send path sends faster still, and a receiver that loses its core for a while must
 // find the frames of that while in the ring (at 370000 frames/s the larger ring holds 0.2 s).
 constexpr int CAPTURE_RING_BYTES = 32 * 1024 * 1024;
 constexpr int BATCHED_CAPTURE_RING_BYTES = 128 * 1024 * 1024;
+// The departures' ring holds the stamped frames only, at most some tens of thousands a second.
+constexpr int DEPARTURE_RING_BYTES = 16 * 1024 * 1024;
 
 // Opens the receiving interface `name` for capture as pcap_open_live(name, 1518, 0, 50,
 // errorBuffer) would, with a larger capture ring: null on failure, with the very text
 // pcap_open_live leaves in errorBuffer for each status.
 pcap_t* openReceivingCapture(const char* name, char* errorBuffer,
                              int ringBytes = CAPTURE_RING_BYTES);
+
+// The unit of the capture's arrival stamps below the second, in nanoseconds: 1, or 1000 where
+// the capture could not give nanoseconds.
+std::int64_t captureUnitNs(pcap_t* device);
+
+// The capture filter of the frames leaving the sending interface that carry a send stamp: the
+// test frames whose number (4 bytes from SEQUENCE_NUMBER_OFFSET, least significant first) is a
+// multiple of `every`, a power of two.
+std::string departureFilterText(std::uint32_t every);
+
+// Opens a capture of the stamped test frames leaving `name` (a capture of their own, with
+// nanosecond stamps where the system gives them, non-blocking): the kernel stamps each as it
+// passes the interface, as it stamps arrivals. Ends the run with a message when it cannot.
+pcap_t* openDepartureCapture(const char* name, std::uint32_t every, char* errorBuffer);
 
 // Opens the sending interface with pcap_open_live(name, 1518, 0, 50, errorBuffer); ends the run
 // with the sending-open message when it fails.

@@ -5,6 +5,7 @@
 
 #include "benchmark.h"
 #include "randomgenerator.h"
+#include "sendstamps.h"
 #include "utils.h"
 
 namespace {
@@ -60,6 +61,14 @@ const TOptionEntry OPTION_TABLE[] = {
              fail(INVALID_SEND_PATH);
          }
          options.sendPathGiven = true;
+     }},
+    {"stamp-source", "user|kernel|hardware",
+     "vychozi user; kernel/hardware = cas odeslani od jadra/karty (zpozdeni v ns)",
+     [](TOptions& options, const char* argument) {
+         if (!readStampSource(argument, options.stampSource)) {
+             fail(INVALID_STAMP_SOURCE);
+         }
+         options.stampSourceGiven = true;
      }},
     {"seed", "N", "seminko nahody 0-4294967295 (cyklus c: N + c - 1)",
      [](TOptions& options, const char* argument) {

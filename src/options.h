@@ -8,6 +8,7 @@
 
 #include "batchsender.h"
 #include "pacing.h"
+#include "result.h"
 
 // What the command line asks for: `trafficgen [OPTIONS] [CONFIG]`. Options come before the
 // optional configuration path; words after the path are ignored.
@@ -25,6 +26,9 @@ struct TOptions {
     // --send-path pcap|batched: overrides the configuration file's `send path`.
     bool sendPathGiven = false;
     TSendPath sendPath = TSendPath::pcap;
+    // --stamp-source user|kernel|hardware: overrides the configuration file's `stamp source`.
+    bool stampSourceGiven = false;
+    TStampSource stampSource = TStampSource::user;
     bool seedGiven = false;
     std::uint32_t seed = 0;
     // --sequence-numbers: turns the configuration file's `sequence numbers` on.

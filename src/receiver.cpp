@@ -12,7 +12,9 @@
 
 #include "accounting.h"
 #include "handover.h"
+#include "interfaces.h"
 #include "progress.h"
+#include "sendstamps.h"
 
 namespace {
 
@@ -97,6 +99,7 @@ enum class TDrain {
 
 struct TCapture {
     pcap_t* device;
+    std::int64_t unitNs; // of the stamps' fraction of a second
     std::vector<TStreamState>& streams;
     std::int64_t cycleStart;
     std::uint32_t& handedOver;
@@ -114,10 +117,13 @@ struct TCapture {
             const int result = pcap_next_ex(device, &header, &data);
             if (result == 1) {
                 ++handedOver;
-                const std::int64_t arrival =
-                    wrappingMicroseconds(header->ts.tv_sec, header->ts.tv_usec);
+                const auto arrivalNs = static_cast<std::int64_t>(
+                    static_cast<std::uint64_t>(header->ts.tv_sec) * 1000000000u +
+                    static_cast<std::uint64_t>(header->ts.tv_usec) *
+                        static_cast<std::uint64_t>(unitNs));
+                const std::int64_t arrival = arrivalNs / 1000;
                 lastHanded = std::max(lastHanded, arrival);
-                if (accountFrame(streams, data, *header, cycleStart)) {
+                if (accountFrame(streams, data, *header, arrivalNs, cycleStart)) {
                     lastArrival = std::max(lastArrival, arrival);
                 }
                 continue;
@@ -204,6 +210,28 @@ void showProgress(CProgressLine& line, const std::vector<TStreamState>& streams)
 
 } // namespace
 
+void CTrafficGenerator::takeSendStamps(std::vector<TStreamState>& streams) {
+    if (departures != nullptr) {
+        const std::int64_t unitNs = captureUnitNs(departures);
+        for (int taken = 0; taken < FRAMES_PER_DRAIN; ++taken) {
+            pcap_pkthdr* header = nullptr;
+            const u_char* data = nullptr;
+            if (pcap_next_ex(departures, &header, &data) != 1) {
+                break;
+            }
+            takeDeparture(streams, data, *header,
+                          static_cast<std::int64_t>(header->ts.tv_sec) * 1000000000 +
+                              static_cast<std::int64_t>(header->ts.tv_usec) * unitNs,
+                          cycleStart);
+        }
+    }
+    if (stampFd >= 0) {
+        drainSendStamps(stampFd, cycleStamps, [&streams](std::uint32_t key, std::int64_t ns) {
+            acceptSendStamp(streams, streamOfStampKey(key), key & STAMP_NUMBER_MASK, ns);
+        });
+    }
+}
+
 std::vector<TResult> CTrafficGenerator::catchPacket() {
     const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
     std::vector<TResult> results;
@@ -226,7 +254,14 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
     pcap_stat before{};
     const bool haveStatsBefore = pcap_stats(receivingDevice, &before) == 0;
     const int fd = pcap_get_selectable_fd(receivingDevice);
-    TCapture capture{receivingDevice, state, cycleStart, framesHandedOver, progressLine};
+    if (cycleStamps != TStampSource::user) {
+        for (TStreamState& stream : state) {
+            stream.sendStamps.enable(cycleStampEvery);
+        }
+    }
+    TCapture capture{
+        receivingDevice, captureUnitNs(receivingDevice), state, cycleStart, framesHandedOver,
+        progressLine};
 
     TDrain drained = TDrain::caughtUp;
     bool stopPassedOn = false;
@@ -239,6 +274,7 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
         if (drained != TDrain::ended) {
             drained = capture.drain();
         }
+        takeSendStamps(state);
         if (progressLine != nullptr) {
             showProgress(*progressLine, state);
         }
@@ -277,6 +313,10 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
         }
     }
 
+    // Every stamp was queued as its frame passed the sending interface, before it arrived.
+    takeSendStamps(state);
+    closeStampedPath();
+
     pcap_stat after{};
     std::uint64_t dropped = 0;
     if (haveStatsBefore && pcap_stats(receivingDevice, &after) == 0) {
@@ -299,6 +339,7 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
         result.offered = handOver.offered;
         result.scheduleKept = pacing != TPacing::absolute || keptSchedule(handOver.offered);
         result.seed = cycleSeed;
+        result.stamps.source = cycleStamps;
         // The capture's drops cannot be told apart by stream; every stream shows them.
         result.captureDropped = dropped;
         if (!handOver.known) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "accounting.h"
+#include "sendstamps.h"
 
 namespace {
 
@@ -168,6 +169,24 @@ void printCycleRow(std::ostream& out, std::uint32_t cycle, const TResult& result
 void printCycleTableFoot(std::ostream& out) {
     printRule(out, 152);
     out << std::endl;
+}
+
+std::string sendStampLine(std::uint32_t cycle, const TResult& result) {
+    const TSendStampFigures& stamps = result.stamps;
+    if (stamps.source == TStampSource::user) {
+        return "";
+    }
+    std::string line = "Znacky odeslani: tok " + std::to_string(result.stream) + " v cyklu " +
+                       std::to_string(cycle) + ": " + stampSourceName(stamps.source) +
+                       ", znacen kazdy " + std::to_string(stamps.every) + ". paket, chybi " +
+                       std::to_string(stamps.missing) + " z " + std::to_string(stamps.expected);
+    if (stamps.lags.count() > 0) {
+        const TPercentiles lags = stamps.lags.percentiles();
+        line += "; prodleva odesilatele p50/p99/max " + fixedText(lags.p50 / 1000) + "/" +
+                fixedText(lags.p99 / 1000) + "/" +
+                fixedText(static_cast<double>(stamps.lags.maximum()) / 1000) + " us";
+    }
+    return line;
 }
 
 void printCycleWarnings(std::ostream& err, std::uint32_t cycle,

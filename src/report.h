@@ -38,6 +38,11 @@ void printCycleTableFoot(std::ostream& out);
 
 // What the cycle table cannot show about a cycle's results: one line per affected
 // stream and reason.
+// The line that says where a result's delays were stamped at the send end, with the kernel's or
+// the hardware's stamps: which frames, how many stamps are missing, and the sender's lag behind
+// the stamp (p50, p99, max). Empty for the sender's own stamps.
+std::string sendStampLine(std::uint32_t cycle, const TResult& result);
+
 void printCycleWarnings(std::ostream& err, std::uint32_t cycle,
                         const std::vector<TResult>& results);
 

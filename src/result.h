@@ -25,6 +25,20 @@ struct TSequenceCounts {
     std::uint32_t longestLossEpisode = 0;
 };
 
+// Where the send end of a delay is stamped: by the sender just before it hands the frame to the
+// kernel (written into the frame), by the kernel as the frame passes the sending interface, or by
+// the sending interface's hardware.
+enum class TStampSource { user, kernel, hardware };
+
+// How a stream's send stamps were taken in one cycle, beyond the sender's own.
+struct TSendStampFigures {
+    TStampSource source = TStampSource::user;
+    std::uint32_t every = 0;    // frames numbered a multiple of this carry the stamp; 0: none
+    std::uint32_t expected = 0; // received frames that should carry a send stamp
+    std::uint32_t missing = 0;  // of those, frames whose send stamp never came: no delay
+    CDelayHistogram lags;       // per joined frame: send stamp minus the sender's stamp (ns)
+};
+
 // One stream's outcome of one cycle.
 struct TResult {
     std::int32_t stream = 0;
@@ -49,8 +63,16 @@ struct TResult {
     TSequenceCounts sequence;
 
     // For the results file: every received frame's delay, and the interarrival jitter (us).
-    CDelayHistogram delays;
+    CDelayHistogram delays; // nanoseconds
     double jitter = 0.0;
+    // The delay figures above as measured, in nanoseconds, and how many frames gave one.
+    std::uint64_t delayCount = 0;
+    std::int64_t minDelayNs = 0;
+    std::int64_t maxDelayNs = 0;
+    double meanDelayNs = 0;
+    double delayVarianceNs = 0; // ns^2
+    double jitterNs = 0;
+    TSendStampFigures stamps;
 };
 
 #endif

@@ -78,6 +78,9 @@ Json testObject(const TTestDescription& test) {
     if (test.sequenceNumbers) {
         object["sequence_numbers"] = *test.sequenceNumbers;
     }
+    if (test.stampSource) {
+        object["stamp_source"] = *test.stampSource;
+    }
     object["streams"] = streams;
     return object;
 }
@@ -104,6 +107,32 @@ Json cycleDelayObject(const TStreamCycleFigures& figures) {
         }
     }
     return delay;
+}
+
+Json nanosecondDelayObject(const TNanosecondDelays& delays) {
+    Json delay = {{"min", delays.min},
+                  {"max", delays.max},
+                  {"mean", number(delays.mean)},
+                  {"variance", number(delays.variance)}};
+    putPercentiles(delay, delays.percentiles);
+    delay["jitter"] = number(delays.jitter);
+    if (!delays.known) {
+        for (Json& value : delay) {
+            value = nullptr;
+        }
+    }
+    return delay;
+}
+
+Json sendStampObject(const TSendStampReport& stamps) {
+    const Json none = nullptr;
+    return {{"every", stamps.every},
+            {"expected", stamps.expected},
+            {"missing", stamps.missing},
+            {"lag_ns",
+             {{"p50", stamps.lagKnown ? number(stamps.lagP50Ns) : none},
+              {"p99", stamps.lagKnown ? number(stamps.lagP99Ns) : none},
+              {"max", stamps.lagKnown ? number(stamps.lagMaxNs) : none}}}};
 }
 
 // Without two departures there is no gap to average: both means are null then.
@@ -142,7 +171,12 @@ Json cycleObject(const TCycleFigures& cycle) {
                            {"loss_percent", number(figures.loss)},
                            {"throughput_MBps", number(figures.throughput)},
                            {"throughput_bps", number(bitsPerSecond)},
-                           {"delay_us", cycleDelayObject(figures)}});
+                           {"delay_us", cycleDelayObject(figures)},
+                           {"delay_ns", nanosecondDelayObject(figures.delayNs)},
+                           {"stamp_source", figures.stampSource}});
+        if (figures.sendStamps) {
+            streams.back()["send_stamps"] = sendStampObject(*figures.sendStamps);
+        }
         if (figures.offered) {
             streams.back()["offered"] = offeredObject(*figures.offered);
         }

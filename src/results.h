@@ -43,10 +43,34 @@ struct TTestDescription {
     std::vector<TStreamDescription> streams;
     // Settings of further opt-in features go here as std::optional members, written into the
     // "test" object only when set (see testObject in results.cpp).
-    std::optional<std::string> pacing;   // "absolute"; none for the default, relative
-    std::optional<std::string> sendPath; // "batched"; none for the default, libpcap
-    std::optional<std::uint32_t> seed;   // the seed the set-up gave
-    std::optional<bool> sequenceNumbers; // true when the frames carry sequence numbers
+    std::optional<std::string> pacing;      // "absolute"; none for the default, relative
+    std::optional<std::string> sendPath;    // "batched"; none for the default, libpcap
+    std::optional<std::uint32_t> seed;      // the seed the set-up gave
+    std::optional<bool> sequenceNumbers;    // true when the frames carry sequence numbers
+    std::optional<std::string> stampSource; // "kernel" or "hardware"; none for the sender's own
+};
+
+// Delays as measured, in nanoseconds.
+struct TNanosecondDelays {
+    bool known = false; // false without a frame's delay: every figure is null then
+    std::int64_t min = 0;
+    std::int64_t max = 0;
+    double mean = 0;
+    double variance = 0; // ns^2
+    TPercentiles percentiles{};
+    double jitter = 0;
+};
+
+// How the send stamps of a stream's delays were taken, beyond the sender's own: which frames
+// carried one, how many that arrived did not get it, and the sender's lag behind it.
+struct TSendStampReport {
+    std::uint32_t every = 0;
+    std::uint32_t expected = 0;
+    std::uint32_t missing = 0;
+    double lagP50Ns = 0;
+    double lagP99Ns = 0;
+    double lagMaxNs = 0;
+    bool lagKnown = false;
 };
 
 // One stream's figures of one cycle: its table row, unrounded, and what the table cannot show.
@@ -66,6 +90,9 @@ struct TStreamCycleFigures {
     float delayVariance = 0.0f;
     TPercentiles percentiles{};
     double jitter = 0.0;
+    TNanosecondDelays delayNs;                  // the same delays as measured
+    std::string stampSource = "user";           // where the delays' send end was stamped
+    std::optional<TSendStampReport> sendStamps; // with kernel or hardware stamps
     // Figures of further opt-in features (such as what a stream offered) go here as
     // std::optional members, written only when set (see cycleObject in results.cpp).
     std::optional<TOfferedGaps> offered;     // loss-and-delay test: the gaps sent and those drawn

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "atomicfile.h"
+#include "sendstamps.h"
 #include "trafficgenerator.h"
 #include "utils.h"
 
@@ -97,6 +98,19 @@ void CResultsFile::writeDocument() {
     }
 }
 
+TSendStampReport sendStampReport(const TSendStampFigures& stamps) {
+    TSendStampReport report;
+    report.every = stamps.every;
+    report.expected = stamps.expected;
+    report.missing = stamps.missing;
+    report.lagKnown = stamps.lags.count() > 0;
+    const TPercentiles lags = stamps.lags.percentiles();
+    report.lagP50Ns = lags.p50;
+    report.lagP99Ns = lags.p99;
+    report.lagMaxNs = static_cast<double>(stamps.lags.maximum());
+    return report;
+}
+
 TStreamCycleFigures cycleFigures(const TResult& result) {
     TStreamCycleFigures figures;
     figures.stream = static_cast<std::uint32_t>(result.stream);
@@ -112,8 +126,15 @@ TStreamCycleFigures cycleFigures(const TResult& result) {
     figures.maxDelay = result.maxDelay;
     figures.meanDelay = result.avgDelay;
     figures.delayVariance = result.delayVariance;
-    figures.percentiles = result.delays.percentiles();
+    figures.percentiles = inMicroseconds(result.delays.percentiles());
     figures.jitter = result.jitter;
+    figures.delayNs = {result.delayCount > 0, result.minDelayNs,      result.maxDelayNs,
+                       result.meanDelayNs,    result.delayVarianceNs, result.delays.percentiles(),
+                       result.jitterNs};
+    figures.stampSource = stampSourceName(result.stamps.source);
+    if (result.stamps.source != TStampSource::user) {
+        figures.sendStamps = sendStampReport(result.stamps);
+    }
     if (result.numbered) {
         figures.sequence = result.sequence;
     }
@@ -134,6 +155,6 @@ TStreamStatistics streamStatistics(const TStreamAccumulator& accumulator, std::u
     statistics.meanDelay = accumulator.meanDelay;
     statistics.meanDelayVariance = accumulator.meanDelayVariance;
     statistics.delayInterval = delayInterval(accumulator, cycles, quantile);
-    statistics.percentiles = accumulator.delays.percentiles();
+    statistics.percentiles = inMicroseconds(accumulator.delays.percentiles());
     return statistics;
 }

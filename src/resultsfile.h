@@ -33,6 +33,9 @@ class CResultsFile : public CResultsRecorder {
 // Ends the run with one line on standard error and status 1 when `path` cannot be written.
 void requireWritableResultsPath(const std::string& path);
 
+// A stream's send stamps as the results file has them.
+TSendStampReport sendStampReport(const TSendStampFigures& stamps);
+
 // A result as the results file has it.
 TStreamCycleFigures cycleFigures(const TResult& result);
 

@@ -102,6 +102,9 @@ int runTrafficGenerator(int argc, char** argv) {
     if (options.sequenceNumbers) {
         generator.setSequenceNumbers(true);
     }
+    if (options.stampSourceGiven) {
+        generator.setStampSource(options.stampSource);
+    }
     if (options.benchmark && !options.sendPathGiven &&
         !configNames(options.configPath, "send path")) {
         // The benchmark's senders should reach the highest rates the machine allows.

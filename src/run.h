@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ostream>
+#include <string>
 #include <vector>
 
 #include "progress.h"
@@ -30,6 +31,8 @@ template <class Generator>
 void runCycles(Generator& generator, std::vector<TStreamAccumulator>& accumulators,
                std::ostream& out, std::ostream& err, CProgressLine* progress = nullptr,
                CResultsRecorder* recorder = nullptr) {
+    // Said after the table, which keeps its rows together.
+    std::vector<std::string> stampLines;
     for (std::uint32_t cycle = 1; cycle <= generator.getCycles(); ++cycle) {
         if (progress != nullptr) {
             progress->startCycle(cycle, generator.getCycles());
@@ -49,6 +52,12 @@ void runCycles(Generator& generator, std::vector<TStreamAccumulator>& accumulato
             }
         }
         printCycleWarnings(err, cycle, results);
+        for (const TResult& result : results) {
+            const std::string line = sendStampLine(cycle, result);
+            if (!line.empty()) {
+                stampLines.push_back(line);
+            }
+        }
         if (recorder != nullptr) {
             recorder->recordCycle(cycle, results);
         }
@@ -58,6 +67,9 @@ void runCycles(Generator& generator, std::vector<TStreamAccumulator>& accumulato
         }
     }
     printCycleTableFoot(out);
+    for (const std::string& line : stampLines) {
+        out << line << '\n';
+    }
     const std::uint32_t cycles = generator.getCycles();
     if (cycles > 1) {
         printStatistics(out, accumulators, cycles, generator.getConfidenceIntervalProbability(),

@@ -1,5 +1,6 @@
 #include "trafficgenerator.h"
 
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
@@ -15,6 +16,7 @@
 #include "interfaces.h"
 #include "pacing.h"
 #include "randomgenerator.h"
+#include "sendstamps.h"
 
 namespace {
 
@@ -56,7 +58,39 @@ struct TSenderPlan {
     bool numbered;                 // each frame carries its number within the stream and cycle
     CBatchSender* batch = nullptr; // null: one frame at a time through libpcap
     TTrialPlan trial{};
+    // With a source other than user, the frames numbered a multiple of stampEvery are stamped.
+    TStampSource stampSource = TStampSource::user;
+    std::uint32_t stampEvery = 1;
 };
+
+// Sends a frame that the kernel is to stamp on the libpcap handle's own socket, as
+// pcap_sendpacket would send it, with the request for the stamp. False when it was refused.
+bool sendStampedFrame(pcap_t* device, const unsigned char* frame, std::size_t length,
+                      TStampSource source, std::uint32_t key) {
+    iovec piece{const_cast<unsigned char*>(frame), length};
+    msghdr message{};
+    message.msg_iov = &piece;
+    message.msg_iovlen = 1;
+    TStampRequest request;
+    requestSendStamp(message, request, source, key);
+    return sendmsg(pcap_fileno(device), &message, 0) == static_cast<ssize_t>(length);
+}
+
+// Hands one frame to the kernel on the plan's path; false when it was refused.
+bool sendFrame(const TSenderPlan& plan, unsigned char* frame, std::size_t length,
+               std::uint32_t number) {
+    const bool stamped = plan.stampSource != TStampSource::user && number % plan.stampEvery == 0;
+    const TStampSource stamp = stamped ? plan.stampSource : TStampSource::user;
+    const std::uint32_t key = stampKey(plan.streamIndex, number);
+    if (plan.batch != nullptr) {
+        plan.batch->add(length, stamp, key);
+        return true;
+    }
+    if (stamped) {
+        return sendStampedFrame(plan.device, frame, length, stamp, key);
+    }
+    return pcap_sendpacket(plan.device, frame, static_cast<int>(length)) == 0;
+}
 
 // The gap a sender waits after a departure, in nanoseconds: the drawn one, or in a benchmark
 // trial the drawn one scaled (the throughput test's stream drawing a constant 1 us).
@@ -147,9 +181,7 @@ THandOver sendStream(const TSenderPlan& plan) {
         }
         // A refused frame still counts as sent; the refusals are reported beside the count so
         // that the loss they cause is not blamed on the path.
-        if (plan.batch != nullptr) {
-            plan.batch->add(length);
-        } else if (pcap_sendpacket(plan.device, frame, static_cast<int>(length)) != 0) {
+        if (!sendFrame(plan, frame, length, counts.sent)) {
             ++counts.refused;
         }
         ++counts.sent;
@@ -189,6 +221,9 @@ void CTrafficGenerator::generate() {
     cycleSeed = seedGiven ? seedForCycle(seed, cyclesBegun)
                           : static_cast<std::uint32_t>(now.tv_sec) ^
                                 static_cast<std::uint32_t>(now.tv_usec);
+    // Before the cycle's draws begin: the planned rate is estimated from draws of its own.
+    cycleStamps = sendStampSourceFor(stampSource, true, false);
+    cycleStampEvery = cycleStamps == TStampSource::user ? 0 : stampEvery(plannedFramesPerSecond());
     srand(cycleSeed);
     // Taken before any sender starts: every frame of this cycle is sent later.
     cycleStart = static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec;
@@ -207,6 +242,18 @@ void CTrafficGenerator::generate() {
     if (batchFd < 0) {
         sendingDevice = openSendingDevice(sendingInterface, errorBuffer);
     }
+    if (cycleStamps == TStampSource::kernel) {
+        // Listening before the first frame leaves.
+        departures = openDepartureCapture(sendingInterface, cycleStampEvery, errorBuffer);
+    } else if (cycleStamps == TStampSource::hardware) {
+        // The receiver reads the stamps from the socket the senders share.
+        stampFd = batchFd >= 0 ? batchFd : pcap_fileno(sendingDevice);
+        std::string error;
+        if (!enableSendStamps(stampFd, cycleStamps, error)) {
+            fail(std::string("Casove znacky odeslani nelze zapnout na ") + sendingInterface + ": " +
+                 error);
+        }
+    }
     prepareHandOverDirectory();
     const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
     const std::int64_t spinNs = spinWindowNs(count, usableCores());
@@ -215,9 +262,11 @@ void CTrafficGenerator::generate() {
         const pid_t pid = fork();
         if (pid == 0) {
             endWithParent(parent);
-            if (receivingDevice != nullptr) {
-                pcap_close(receivingDevice);
-                receivingDevice = nullptr;
+            for (pcap_t** capture : {&receivingDevice, &departures}) {
+                if (*capture != nullptr) {
+                    pcap_close(*capture);
+                    *capture = nullptr;
+                }
             }
             std::optional<CBatchSender> batch;
             if (batchFd >= 0) {
@@ -228,6 +277,10 @@ void CTrafficGenerator::generate() {
                 sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers};
             plan.batch = batch ? &*batch : nullptr;
             plan.trial = trial;
+            // Only hardware stamps are asked for per frame; the kernel's are the departures'.
+            plan.stampSource =
+                cycleStamps == TStampSource::hardware ? cycleStamps : TStampSource::user;
+            plan.stampEvery = cycleStampEvery;
             const THandOver counts = sendStream(plan);
             closeSendingPath(sendingDevice, batchFd);
             // _exit: the parent's buffered output and its exit handlers belong to the parent.
@@ -236,7 +289,37 @@ void CTrafficGenerator::generate() {
         // A failed fork leaves -1: the receiver reports that stream's count as unknown.
         senderPids[i] = pid;
     }
-    // The senders hold their own copies; keeping this one would leak a handle per cycle.
-    closeSendingPath(sendingDevice, batchFd);
-    sendingDevice = nullptr;
+    // The senders hold their own copies; keeping this one would leak a handle per cycle. With
+    // hardware send stamps the receiver keeps it until it has read them.
+    if (stampFd < 0) {
+        closeSendingPath(sendingDevice, batchFd);
+        sendingDevice = nullptr;
+    } else {
+        stampBatchFd = batchFd;
+    }
+}
+
+void CTrafficGenerator::closeStampedPath() {
+    if (departures != nullptr) {
+        pcap_close(departures);
+        departures = nullptr;
+    }
+    if (stampFd >= 0) {
+        closeSendingPath(sendingDevice, stampBatchFd);
+        sendingDevice = nullptr;
+        stampFd = -1;
+        stampBatchFd = -1;
+    }
+}
+
+double CTrafficGenerator::plannedFramesPerSecond() const {
+    if (std::isinf(trial.rateScale) || (operation == THROUGHPUT_TEST && trial.rateScale == 0)) {
+        return 0; // back to back
+    }
+    if (baseFramesPerSecond == 0) {
+        for (const double gap : meanGapsUs()) {
+            baseFramesPerSecond += 1e6 / gap;
+        }
+    }
+    return trial.rateScale > 0 ? baseFramesPerSecond * trial.rateScale : baseFramesPerSecond;
 }

@@ -9,6 +9,7 @@
 #include "config.h"
 #include "quantile.h"
 #include "randomgenerator.h"
+#include "sendstamps.h"
 
 namespace {
 
@@ -254,6 +255,12 @@ void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
         if (value != "0" && value != "1")
             fail(INVALID_SEQUENCE_NUMBERS);
         sequenceNumbers = value == "1";
+    }
+    if (config.hasKey("stamp source", "")) {
+        TStampSource source = TStampSource::user;
+        if (!readStampSource(config.getString("stamp source", ""), source))
+            fail(INVALID_STAMP_SOURCE);
+        setStampSource(source);
     }
     if (config.hasKey("seed", "")) {
         if (!readSeed(config.getString("seed", ""), seed))

@@ -61,6 +61,13 @@ class CTrafficGenerator {
     // Every frame carries its number within its stream and cycle, and the receiver counts
     // duplicates, reordering and loss episodes by them.
     void setSequenceNumbers(bool on) { sequenceNumbers = on; }
+    // Where the delays' send end is stamped (user: by the sender, as the frame says). The other
+    // sources join stamps to frames by their numbers, so they number the frames.
+    void setStampSource(TStampSource source) {
+        stampSource = source;
+        sequenceNumbers = sequenceNumbers || source != TStampSource::user;
+    }
+    TStampSource getStampSource() const { return stampSource; }
     // Cycle c seeds the draws with seed + c - 1 instead of the time of day.
     void setSeed(std::uint32_t value) {
         seed = value;
@@ -97,6 +104,12 @@ class CTrafficGenerator {
   private:
     // The file set-up proper, on an already parsed configuration.
     void loadDataFromConfig(const CConfig& config);
+    // The frames per second the cycle's senders plan together; 0 for back to back.
+    double plannedFramesPerSecond() const;
+    // Reads the send stamps that are waiting into the streams' figures.
+    void takeSendStamps(std::vector<TStreamState>& streams);
+    // Closes the sending path kept open for its send stamps.
+    void closeStampedPath();
 
     std::int32_t operation = 0;
     std::uint32_t streams = 0;
@@ -120,6 +133,19 @@ class CTrafficGenerator {
     TPacing pacing = TPacing::relative;
     TSendPath sendPath = TSendPath::pcap;
     bool sequenceNumbers = false;
+    TStampSource stampSource = TStampSource::user;
+    // The current cycle's send stamps: the source the send path gives, which frames, and for
+    // hardware stamps the socket they are read from (-1: none), kept open with its libpcap
+    // handle or batched socket.
+    TStampSource cycleStamps = TStampSource::user;
+    std::uint32_t cycleStampEvery = 0;
+    int stampFd = -1;
+    int stampBatchFd = -1;
+    // The kernel's stamps: a capture of the stamped frames leaving the sending interface.
+    pcap_t* departures = nullptr;
+    // The senders' planned frames per second before a benchmark trial scales them (0: not yet
+    // estimated).
+    mutable double baseFramesPerSecond = 0;
     TTrialPlan trial;
     bool seedGiven = false;
     std::uint32_t seed = 0;

@@ -38,7 +38,10 @@ TCaptured frameOf(unsigned int streamIndex, std::size_t length, timeval sent, lo
 
 bool account(std::vector<TStreamState>& streams, const TCaptured& frame,
              std::int64_t cycleStart = INT64_MIN) {
-    return accountFrame(streams, frame.data.data(), frame.header, cycleStart);
+    const std::int64_t arrivalNs =
+        (static_cast<std::int64_t>(frame.header.ts.tv_sec) * 1000000 + frame.header.ts.tv_usec) *
+        1000;
+    return accountFrame(streams, frame.data.data(), frame.header, arrivalNs, cycleStart);
 }
 
 TEST(ReceiverAccounting, ThreeFramesOfStreamTwoGiveTheSpecifiedFigures) {
@@ -67,7 +70,7 @@ TEST(ReceiverAccounting, ThreeFramesOfStreamTwoGiveTheSpecifiedFigures) {
     // The results file's figures: transit changes of 100 and 100 us, the median 200 us.
     EXPECT_DOUBLE_EQ(result.jitter, 100.0 / 16 + (100 - 100.0 / 16) / 16);
     EXPECT_EQ(result.delays.count(), 3u);
-    EXPECT_NEAR(result.delays.percentiles().p50, 200.0, 2.0);
+    EXPECT_NEAR(result.delays.percentiles().p50, 200000.0, 2000.0);
 }
 
 TEST(ReceiverAccounting, OneFrameSetsEveryDelayFigureAndSpansNoTime) {
@@ -138,7 +141,7 @@ TEST(ReceiverAccounting, FramesThatAreNotThisRunsTestFramesAreIgnored) {
     for (const TStreamState& state : streams) {
         EXPECT_EQ(state.received, 0u);
         EXPECT_EQ(state.bytes, 0u);
-        EXPECT_EQ(state.minDelay, 4294967295u);
+        EXPECT_EQ(state.delays.count(), 0u);
     }
 
     std::vector<TStreamState> none;
@@ -237,7 +240,7 @@ TEST(ReceiverAccounting, LongCyclesKeepTheirPrecisionAndCountEveryByte) {
     EXPECT_EQ(streams[0].bytes, 1500ull * frames);
     EXPECT_EQ(result.minDelay, 100000000u);
     EXPECT_EQ(result.maxDelay, 100000001u);
-    EXPECT_NEAR(streams[0].meanDelay, 100000000.5, 1e-6);
+    EXPECT_NEAR(streams[0].meanDelay, 100000000500.0, 1e-3);
     EXPECT_NEAR(result.delayVariance, 0.25, 1e-6);
     const double span = (frames - 1) / 1e6;
     EXPECT_NEAR(result.throughput, 1500.0 * frames / span / 1048576, 1e-3);
@@ -341,3 +344,49 @@ TEST(SequenceAccounting, NumberedStreamsRefuseShortFramesAndKeepTheStragglerRule
 }
 
 } // namespace
+
+// ---------------------------------------------------------------- kernel send stamps
+
+TEST(SendStampJoin, DelaysRunFromTheKernelsStampWhicheverComesFirstAndMissingOnesAreCounted) {
+    std::vector<TStreamState> streams(2);
+    for (TStreamState& stream : streams) {
+        stream.sequence.enable();
+        stream.sendStamps.enable(2); // numbers 0, 2, 4... carry a stamp
+    }
+    const timeval sent{1000, 0}; // the sender's stamp: 1000 s
+    auto arrive = [&streams, &sent](unsigned stream, std::uint32_t number, long delayUs) {
+        TCaptured frame = frameOf(stream, 100, sent, delayUs);
+        stampSequenceNumber(frame.data.data(), number);
+        return account(streams, frame);
+    };
+    const std::int64_t sentNs = 1000000000000;
+    // Frame 0: stamp first, 1500 ns after the sender's, arrival 10 us after the sender's.
+    acceptSendStamp(streams, 0, 0, sentNs + 1500);
+    EXPECT_TRUE(arrive(0, 0, 10));
+    // Frame 2: arrival first, then the stamp 2500 ns after the sender's.
+    EXPECT_TRUE(arrive(0, 2, 20));
+    acceptSendStamp(streams, 0, 2, sentNs + 2500);
+    // Frame 1 carries no stamp and gives no delay; frame 4 never gets its stamp.
+    EXPECT_TRUE(arrive(0, 1, 30));
+    EXPECT_TRUE(arrive(0, 4, 40));
+    // Stamps of numbers that carry none, of a stream the run lacks, and a departure of an
+    // earlier cycle are ignored.
+    acceptSendStamp(streams, 0, 3, sentNs);
+    acceptSendStamp(streams, 7, 0, sentNs);
+    TCaptured old = frameOf(0, 100, timeval{999, 0}, 0);
+    stampSequenceNumber(old.data.data(), 4);
+    takeDeparture(streams, old.data.data(), old.header, sentNs, 1000000000);
+
+    const TResult result = buildResult(1, streams[0], 5);
+    EXPECT_EQ(result.received, 4u);
+    EXPECT_EQ(result.delayCount, 2u);
+    EXPECT_EQ(result.minDelayNs, 10000 - 1500);
+    EXPECT_EQ(result.maxDelayNs, 20000 - 2500);
+    EXPECT_EQ(result.minDelay, 8u); // 8500 ns in whole microseconds
+    EXPECT_EQ(result.stamps.every, 2u);
+    EXPECT_EQ(result.stamps.expected, 3u);
+    EXPECT_EQ(result.stamps.missing, 1u);
+    EXPECT_EQ(result.stamps.lags.count(), 2u);
+    EXPECT_EQ(result.stamps.lags.maximum(), 2500u);
+    EXPECT_EQ(streams[1].received, 0u);
+}

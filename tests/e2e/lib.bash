@@ -336,16 +336,26 @@ TG_CAPTURE_ERRS=()
 # Starts tcpdump on the receiving end (or on INTERFACE, the sending end: the frames it sends),
 # writing the test frames to FILE, and waits until it listens. Started before the run, its
 # socket sees every frame after the run's own capture. Several captures may run at once.
+# With PRECISION "nano" its stamps have nanoseconds.
 tg_capture_start() {
-    local file=$1 interface=${2:-$TG_RX} err direction=() i
+    local file=$1 interface=${2:-$TG_RX} err direction=() i precision=()
     err=$TG_TMP/tcpdump${#TG_CAPTURE_PIDS[@]}.err
     [[ $interface == "$TG_RX" ]] || direction=(-Q out)
+    local immediate=(--immediate-mode) snapshot=2048
+    # Without immediate mode: waking tcpdump for every frame would hold each frame back on its
+    # way out by several microseconds, between tcpdump's stamp and the kernel's.
+    if [[ ${3:-} == nano ]]; then
+        precision=(--time-stamp-precision nano)
+        immediate=()
+        snapshot=96
+        TG_CAPTURE_BUFFERED=1
+    fi
     # A previous capture's text must not be taken for this one's.
     rm -f "$err"
     # Immediate mode gives the ring one slot per snapshot length: with the default of 256 KiB an
     # 8 MiB ring holds only 32 frames, and a busy machine overruns it. 2048 bytes hold any frame.
-    ip netns exec "$TG_NS" tcpdump -i "$interface" "${direction[@]}" -n -U --immediate-mode -B 8192 \
-        -s 2048 -w "$file" udp dst port 33333 2>"$err" &
+    ip netns exec "$TG_NS" tcpdump -i "$interface" "${direction[@]}" "${precision[@]}" -n -U "${immediate[@]}" -B 8192 \
+        -s "$snapshot" -w "$file" udp dst port 33333 2>"$err" &
     TG_CAPTURE_PIDS+=("$!")
     TG_CAPTURE_ERRS+=("$err")
     TG_PIDS+=("$!")
@@ -359,7 +369,9 @@ tg_capture_start() {
 
 # Stops the captures and asserts that each kept every frame that passed its filter.
 tg_capture_stop() {
-    sleep 0.5
+    # A buffered capture hands frames over when its block times out, after a second at most.
+    if [[ -n ${TG_CAPTURE_BUFFERED:-} ]]; then sleep 1.5; else sleep 0.5; fi
+    TG_CAPTURE_BUFFERED=
     local i captured filtered err
     for i in "${!TG_CAPTURE_PIDS[@]}"; do
         err=${TG_CAPTURE_ERRS[i]}

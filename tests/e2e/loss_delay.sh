@@ -5,7 +5,8 @@
 # agreeing with the rows; on a terminal a progress line that leaves the report as it is.
 # The first run writes a results file (--json): every figure in it must be the tables'
 # (resultscheck.py), and its delays, percentiles and jitter must agree with the frames
-# tcpdump captured meanwhile on both ends of the pair.
+# tcpdump captured meanwhile on both ends of the pair. With the kernel's send stamps, on both
+# send paths, the delays and the sender's lag agree with tcpdump's nanosecond stamps.
 source "$(dirname "$0")/lib.bash"
 tg_setup "${1:-}" tcpdump python3
 
@@ -41,6 +42,24 @@ python3 "$TG_LIB_DIR/resultscheck.py" "$TG_TMP/results.json" "$TG_TMP/out" \
     --capture "$TG_TMP/loss-delay.pcap" --sent-capture "$TG_TMP/loss-delay-sent.pcap" || tg_fail "the results file disagrees with the tables or the capture"
 [[ $(stat -c %a "$TG_TMP/results.json") == 644 ]] || tg_fail "the results file is not mode 644"
 
+# With the kernel's send stamps, on both send paths: the delays from leaving the sending
+# interface to arriving, and the sender's lag behind the kernel's stamp, as tcpdump's nanosecond
+# stamps of both ends give them for the same frames.
+tg_write_config "$TG_TMP/kernel.conf" 2 1000000 1 - "0/constant 1000/constant 1000"
+for path in pcap batched; do
+    tg_capture_start "$TG_TMP/kernel-rx.pcap" "$TG_RX" nano
+    tg_capture_start "$TG_TMP/kernel-tx.pcap" "$TG_TX" nano
+    tg_exec 60 "$TG_BIN" --stamp-source kernel --send-path "$path" --json "$TG_TMP/kernel.json" \
+        "$TG_TMP/kernel.conf"
+    tg_capture_stop
+    tg_expect_status 0
+    grep -q '^Znacky odeslani: tok 1 v cyklu 1: kernel, znacen kazdy 1\. paket, chybi 0 z ' "$TG_TMP/out" ||
+        tg_fail "$path: no line on the kernel's send stamps: $(cat "$TG_TMP/out")"
+    python3 "$TG_LIB_DIR/resultscheck.py" "$TG_TMP/kernel.json" "$TG_TMP/out" --kernel-stamps \
+        --capture "$TG_TMP/kernel-rx.pcap" --sent-capture "$TG_TMP/kernel-tx.pcap" ||
+        tg_fail "$path: the kernel-stamped delays disagree with tcpdump's"
+done
+
 # On a terminal, standard error shows a progress line during every cycle, drawn a few times a
 # second and wiped before the cycle's rows: standard output stays the same report.
 tg_run_tty stderr "$TG_TMP/loss-delay.conf"
@@ -61,4 +80,4 @@ tg_run_tty both "$TG_TMP/loss-delay.conf"
 tg_expect_status 0
 tg_check_layout 3 3 0.9500 "$TG_TMP/screen"
 
-echo "PASS: 3 streams x 3 cycles, lossless, statistics consistent, results file agrees, progress on a terminal"
+echo "PASS: 3 streams x 3 cycles, lossless, statistics consistent, results file agrees, kernel send stamps agree with tcpdump, progress on a terminal"

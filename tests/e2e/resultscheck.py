@@ -3,7 +3,7 @@
 with --capture, against an independent tcpdump capture of the receiving interface.
 
     resultscheck.py RESULTS.json OUT [--capture PCAP --sent-capture PCAP --tolerance US]
-                    [--interrupted]
+                    [--interrupted] [--kernel-stamps]
 
 Against the tables: every key of the contract is there, and every number, formatted as the
 table formats it, is the table's text. Against the captures: the frames of each stream, in
@@ -232,13 +232,15 @@ class Differences:
 
 
 def histogram_error(delay):
-    """How far a percentile of the program's histogram may lie from the delay it stands for: the
-    centre of the delay's bucket (every delay below 128 us has a bucket of its own; above, each
-    power of two is split into 64 buckets). No larger for any delay below `delay`."""
-    if delay < 128:
+    """How far a percentile of the program's histogram may lie from the delay (us) it stands
+    for: the centre of the delay's bucket of nanoseconds (every delay below 128 ns has a bucket
+    of its own; above, each power of two is split into 64 buckets). No larger for any delay
+    below `delay`."""
+    nanoseconds = int(delay * 1000)
+    if nanoseconds < 128:
         return 0.0
-    width = 1 << (int(delay).bit_length() - 7)
-    return (width - 1) / 2
+    width = 1 << (nanoseconds.bit_length() - 7)
+    return (width - 1) / 2 / 1000
 
 
 def check_percentiles(differences, reported, delays, leaving, where):
@@ -297,6 +299,64 @@ def check_against_capture(document, path, sent_path, tolerance):
     return differences
 
 
+def kernel_stamp_times(path, streams):
+    """(stream index, sequence number) -> (capture time in ns, the sender's stamp in ns) of a
+    capture with nanosecond stamps; the first copy of each frame."""
+    times = {}
+    for stamp_ns, frame in read_pcap_ns(path):
+        index = frame[42] - ord("A")
+        if 0 <= index < streams and len(frame) >= 63:
+            sent_sec = int.from_bytes(frame[43:51], "little", signed=True)
+            sent_usec = int.from_bytes(frame[51:59], "little", signed=True)
+            number = int.from_bytes(frame[59:63], "little")
+            times.setdefault((index, number), (stamp_ns, (sent_sec * 1000000 + sent_usec) * 1000))
+    return times
+
+
+def read_pcap_ns(path):
+    with open(path, "rb") as f:
+        data = f.read()
+    if struct.unpack("<I", data[:4])[0] != 0xA1B23C4D:
+        fail("%s does not hold nanosecond stamps" % path)
+    pos = 24
+    while pos + 16 <= len(data):
+        sec, nsec, caplen, _ = struct.unpack("<IIII", data[pos:pos + 16])
+        yield sec * 1000000000 + nsec, data[pos + 16:pos + 16 + caplen]
+        pos += 16 + caplen
+
+
+def check_kernel_stamps(document, path, sent_path):
+    """With send stamps of the kernel (one cycle): the reported delays' p50 and p99 against the
+    delays from tcpdump's stamp of each stamped frame leaving the sending interface to its stamp
+    arriving, and the reported lag of the kernel's stamp behind the sender's against tcpdump's
+    leaving stamp behind it; each within 1 us or 10 %, whichever is larger."""
+    streams = len(document["test"]["streams"])
+    leaving = kernel_stamp_times(sent_path, streams)
+    arriving = kernel_stamp_times(path, streams)
+    lines = []
+    for figures in document["cycles"][0]["streams"]:
+        index = figures["stream"] - 1
+        where = "stream %d" % figures["stream"]
+        if figures["stamp_source"] != "kernel":
+            fail("%s: stamp source %s" % (where, figures["stamp_source"]))
+        stamps = figures["send_stamps"]
+        every = stamps["every"]
+        joined = [key for key in arriving if key[0] == index and key[1] % every == 0 and key in leaving]
+        if stamps["missing"] != 0 or stamps["expected"] != len(joined):
+            fail("%s: %d stamped frames expected, %d missing; tcpdump saw %d"
+                 % (where, stamps["expected"], stamps["missing"], len(joined)))
+        delays = sorted(arriving[key][0] - leaving[key][0] for key in joined)
+        lags = sorted(leaving[key][0] - leaving[key][1] for key in joined)
+        for name, reported, ours in (("delay", figures["delay_ns"], delays),
+                                     ("lag", stamps["lag_ns"], lags)):
+            for key, share in (("p50", 5000), ("p99", 9900)):
+                expected = nearest_rank(ours, share)
+                if abs(reported[key] - expected) > max(1000, 0.1 * expected):
+                    fail("%s: %s %s is %s ns, tcpdump's %s ns" % (where, name, key, reported[key], expected))
+                lines.append("%s %s %s: %.0f vs tcpdump %.0f ns" % (where, name, key, reported[key], expected))
+    print("kernel stamps: " + "; ".join(lines))
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("results")
@@ -306,6 +366,8 @@ def main():
     parser.add_argument("--tolerance", type=float, default=50.0,
                         help="largest delay (us) of tcpdump's stamp after the program's")
     parser.add_argument("--interrupted", action="store_true", help="the run was interrupted")
+    parser.add_argument("--kernel-stamps", action="store_true",
+                        help="the captures have nanosecond stamps; compare the kernel-stamped delays")
     args = parser.parse_args()
 
     with open(args.results) as f:
@@ -321,7 +383,9 @@ def main():
         fail("interrupted is %s" % document["interrupted"])
     compared = check_against_tables(document, out)
     print("tables: %d figures agree" % compared)
-    if args.capture:
+    if args.kernel_stamps:
+        check_kernel_stamps(document, args.capture, args.sent_capture)
+    elif args.capture:
         if not args.sent_capture:
             fail("--capture needs --sent-capture")
         differences = check_against_capture(document, args.capture, args.sent_capture, args.tolerance)

@@ -118,6 +118,19 @@ int pcap_set_immediate_mode(pcap_t*, int immediate) {
     return 0;
 }
 
+// The fake wire stamps arrivals in microseconds, as a capture without nanoseconds does.
+int pcap_set_tstamp_precision(pcap_t*, int) {
+    return 0;
+}
+
+int pcap_get_tstamp_precision(pcap_t*) {
+    return PCAP_TSTAMP_PRECISION_MICRO;
+}
+
+int pcap_fileno(pcap_t*) {
+    return -1;
+}
+
 int pcap_activate(pcap_t* handle) {
     if (theScript.activateStatus < 0) {
         fakepcap::copyError(handle->errorText, theScript.activateError);

@@ -1,0 +1,32 @@
+// Which frames carry a send stamp, and how the capture of departures picks them out.
+
+#include "sendstamps.h"
+
+#include <gtest/gtest.h>
+
+#include "interfaces.h"
+
+TEST(SendStamps, SampleStaysWithinTheBudgetAsAPowerOfTwo) {
+    EXPECT_EQ(stampEvery(1000), 1u);
+    EXPECT_EQ(stampEvery(STAMP_BUDGET_PER_SECOND), 1u);
+    EXPECT_EQ(stampEvery(STAMP_BUDGET_PER_SECOND + 1), 2u);
+    EXPECT_EQ(stampEvery(600000), 32u);
+    // Back to back: the highest rate assumed.
+    EXPECT_EQ(stampEvery(0), stampEvery(UNPLANNED_FRAMES_PER_SECOND));
+    EXPECT_EQ(stampEvery(1e12), 1u << 20);
+}
+
+TEST(SendStamps, DepartureFilterTestsTheLowBitsOfTheLeastSignificantBytesFirst) {
+    EXPECT_EQ(departureFilterText(1), "dst port 33333");
+    EXPECT_EQ(departureFilterText(32), "dst port 33333 and ether[59] & 31 = 0");
+    EXPECT_EQ(departureFilterText(256), "dst port 33333 and ether[59] = 0");
+    EXPECT_EQ(departureFilterText(1024), "dst port 33333 and ether[59] = 0 and ether[60] & 3 = 0");
+}
+
+TEST(SendStamps, APathWithoutAPacketSocketSaysItsStampsAreTheSendersOwn) {
+    EXPECT_EQ(sendStampSourceFor(TStampSource::kernel, false, true), TStampSource::user);
+    EXPECT_EQ(sendStampSourceFor(TStampSource::kernel, true, true), TStampSource::kernel);
+    EXPECT_EQ(sendStampSourceFor(TStampSource::hardware, true, false), TStampSource::kernel);
+    EXPECT_EQ(sendStampSourceFor(TStampSource::hardware, true, true), TStampSource::hardware);
+    EXPECT_EQ(sendStampSourceFor(TStampSource::user, true, true), TStampSource::user);
+}
