@@ -249,6 +249,8 @@ bool achievedSchedule(const TOfferedGaps& offered) {
 TTrialFigures combineResults(const std::vector<TResult>& results) {
     TTrialFigures figures;
     figures.minDelay = 0xFFFFFFFFu;
+    figures.minDelayNs = INT64_MAX;
+    figures.maxDelayNs = INT64_MIN;
     double delaySum = 0;
     for (const TResult& result : results) {
         figures.sent += result.sent;
@@ -256,32 +258,58 @@ TTrialFigures combineResults(const std::vector<TResult>& results) {
         if (result.offered.gaps > 0 && result.offered.meanGapUs > 0) {
             figures.achievedFps += 1e6 / result.offered.meanGapUs;
         }
-        if (result.received > 0) {
+        // The delays of the frames that gave one: with sampled send stamps, fewer than received.
+        if (result.delayCount > 0) {
             figures.minDelay = std::min(figures.minDelay, result.minDelay);
             figures.maxDelay = std::max(figures.maxDelay, result.maxDelay);
-            delaySum += static_cast<double>(result.avgDelay) * result.received;
+            figures.minDelayNs = std::min(figures.minDelayNs, result.minDelayNs);
+            figures.maxDelayNs = std::max(figures.maxDelayNs, result.maxDelayNs);
+            delaySum += result.meanDelayNs * static_cast<double>(result.delayCount);
+            figures.delayCount += result.delayCount;
         }
         figures.jitter = std::max(figures.jitter, result.jitter);
         figures.delays.merge(result.delays);
         figures.numbered = figures.numbered || result.numbered;
         figures.duplicates += result.sequence.duplicates;
         figures.reordered += result.sequence.reordered;
+        figures.stamps.source = result.stamps.source;
+        figures.stamps.every = result.stamps.every;
+        figures.stamps.expected += result.stamps.expected;
+        figures.stamps.missing += result.stamps.missing;
+        figures.stamps.lags.merge(result.stamps.lags);
     }
-    const double received = static_cast<double>(figures.received);
-    figures.meanDelay = received > 0 ? delaySum / received : 0;
+    const double delayed = static_cast<double>(figures.delayCount);
+    figures.meanDelayNs = delayed > 0 ? delaySum / delayed : 0;
+    figures.meanDelay = figures.meanDelayNs / 1000.0;
     // Pooled: each stream's variance about its own mean plus its mean's distance from the whole.
     double spread = 0;
     for (const TResult& result : results) {
-        if (result.received > 0) {
-            const double offset = result.avgDelay - figures.meanDelay;
-            spread += result.received * (result.delayVariance + offset * offset);
+        if (result.delayCount > 0) {
+            const double offset = (result.meanDelayNs - figures.meanDelayNs) / 1000.0;
+            spread += static_cast<double>(result.delayCount) *
+                      (result.delayVarianceNs / 1e6 + offset * offset);
         }
     }
-    figures.delayVariance = received > 0 ? spread / received : 0;
+    figures.delayVariance = delayed > 0 ? spread / delayed : 0;
+    const double received = static_cast<double>(figures.received);
     figures.lossPercent = figures.sent > 0 ? (static_cast<double>(figures.sent) - received) /
                                                  static_cast<double>(figures.sent) * 100.0
                                            : std::numeric_limits<double>::quiet_NaN();
     return figures;
+}
+
+std::optional<TRfc8219Latency> rfc8219Latency(const TTrialFigures& figures) {
+    if (figures.delayCount == 0) {
+        return std::nullopt;
+    }
+    const TPercentiles percentiles = figures.delays.percentiles();
+    TRfc8219Latency latency;
+    latency.minNs = static_cast<double>(figures.minDelayNs);
+    latency.maxNs = static_cast<double>(figures.maxDelayNs);
+    latency.medianNs = percentiles.p50;
+    latency.p99_9Ns = percentiles.p99_9;
+    latency.pdvNs = latency.p99_9Ns - latency.minNs;
+    return latency;
 }
 
 TResult asResult(const TTrialFigures& figures) {
@@ -296,6 +324,12 @@ TResult asResult(const TTrialFigures& figures) {
     result.delayVariance = static_cast<float>(figures.delayVariance);
     result.delays = figures.delays;
     result.jitter = figures.jitter;
+    result.delayCount = figures.delayCount;
+    result.minDelayNs = figures.minDelayNs;
+    result.maxDelayNs = figures.maxDelayNs;
+    result.meanDelayNs = figures.meanDelayNs;
+    result.delayVarianceNs = figures.delayVariance * 1e6;
+    result.stamps = figures.stamps;
     return result;
 }
 

@@ -12,6 +12,7 @@
 
 #include "histogram.h"
 #include "result.h"
+#include "results.h"
 
 class CConfig;
 
@@ -122,8 +123,15 @@ struct TTrialFigures {
     std::uint32_t maxDelay = 0;
     double meanDelay = 0;
     double delayVariance = 0;
-    double jitter = 0; // the largest of the streams'
-    CDelayHistogram delays;
+    double jitter = 0;      // the largest of the streams'
+    CDelayHistogram delays; // nanoseconds
+    // The same delays as measured (nanoseconds), how many frames gave one, and where their send
+    // end was stamped: the streams' stamps pooled.
+    std::uint64_t delayCount = 0;
+    std::int64_t minDelayNs = 0;
+    std::int64_t maxDelayNs = 0;
+    double meanDelayNs = 0;
+    TSendStampFigures stamps;
     // With sequence numbers: the copies left out of `received`, and the frames out of order.
     bool numbered = false;
     std::uint64_t duplicates = 0;
@@ -133,6 +141,9 @@ struct TTrialFigures {
 // The streams' results of one trial summed: counts added, delays pooled, the achieved rate the
 // sum of the streams' rates from their achieved mean gaps.
 TTrialFigures combineResults(const std::vector<TResult>& results);
+
+// RFC 8219's latency figures of the delays pooled in `figures`; none without a delay.
+std::optional<TRfc8219Latency> rfc8219Latency(const TTrialFigures& figures);
 
 // The trial's figures as one stream's result, to be accumulated into the statistics.
 TResult asResult(const TTrialFigures& figures);

@@ -9,6 +9,7 @@
 #include "benchmarkreport.h"
 #include "report.h"
 #include "resultsfile.h"
+#include "sendstamps.h"
 #include "trafficgenerator.h"
 #include "utils.h"
 
@@ -40,7 +41,14 @@ void settle(std::uint32_t microseconds) {
 
 TDelayFigures delayFigures(const TTrialFigures& figures) {
     TDelayFigures delay;
-    delay.known = figures.received > 0;
+    delay.known = figures.delayCount > 0;
+    delay.ns = {delay.known,          figures.minDelayNs,          figures.maxDelayNs,
+                figures.meanDelayNs,  figures.delayVariance * 1e6, figures.delays.percentiles(),
+                figures.jitter * 1000};
+    delay.stampSource = stampSourceName(figures.stamps.source);
+    if (figures.stamps.source != TStampSource::user) {
+        delay.sendStamps = sendStampReport(figures.stamps);
+    }
     delay.min = figures.minDelay;
     delay.max = figures.maxDelay;
     delay.mean = figures.meanDelay;
@@ -137,6 +145,12 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     }
     const double scale = std::isinf(loadFps) ? std::numeric_limits<double>::infinity()
                                              : rateScale(loadFps, meanGaps);
+    // The latency trials' delays start at the kernel's stamps unless the set-up chose a source;
+    // the search's trials count frames only and keep the sender's stamps unless chosen too.
+    if (!generator.stampSourceChosen()) {
+        generator.setStampSource(std::string(phase) == "latency" ? TStampSource::kernel
+                                                                 : TStampSource::user);
+    }
     generator.setTrial({scale, frameLength}, durationUs);
     generator.generate();
     const std::vector<TResult> results = generator.catchPacket();
@@ -179,6 +193,16 @@ TTrialOutcome CBenchmarkRun::runLatencyTrial(TBenchmarkSize& size, double loadFp
     return outcome;
 }
 
+// Adds a trial's delays to those of its load.
+void poolDelays(TTrialFigures& pooled, const TTrialFigures& trial) {
+    pooled.delays.merge(trial.delays);
+    if (trial.delayCount > 0) {
+        pooled.delayCount += trial.delayCount;
+        pooled.minDelayNs = std::min(pooled.minDelayNs, trial.minDelayNs);
+        pooled.maxDelayNs = std::max(pooled.maxDelayNs, trial.maxDelayNs);
+    }
+}
+
 // With several trials at the load, the delays are those of all their frames and the statistics
 // those of the test over its cycles.
 void putStatistics(TBenchmarkLatency& latency, const TStreamAccumulator& accumulator,
@@ -198,12 +222,16 @@ std::optional<TBenchmarkLatency> CBenchmarkRun::measureLoad(TBenchmarkSize& size
     TStreamAccumulator accumulator;
     std::uint32_t done = 0;
     double achieved = 0;
+    TTrialFigures pooled; // every trial's delays, for RFC 8219's figures
+    pooled.minDelayNs = INT64_MAX;
+    pooled.maxDelayNs = INT64_MIN;
     while (done < repeats && !CTrafficGenerator::interrupted) {
         TTrialFigures figures;
         const TTrialOutcome outcome = runLatencyTrial(size, latency.offeredFps, figures);
         latency.valid = latency.valid && outcome.verdict == TTrialVerdict::valid;
         accumulateResult(accumulator, asResult(figures), ++done);
         achieved += figures.achievedFps;
+        poolDelays(pooled, figures);
         if (done == 1) {
             latency.delay = delayFigures(figures);
         }
@@ -211,6 +239,7 @@ std::optional<TBenchmarkLatency> CBenchmarkRun::measureLoad(TBenchmarkSize& size
     if (done == 0) {
         return std::nullopt;
     }
+    latency.rfc8219 = rfc8219Latency(pooled);
     latency.achievedFps = achieved / done;
     latency.lossPercent = accumulator.meanLoss;
     if (done > 1) {

@@ -248,20 +248,31 @@ Json rateObject(const TBenchmarkRate& rate, const TBenchmarkSize& size) {
             {"lower_line_percent", number(percentOfLine(rate.lowerFps, lineFps))}};
 }
 
+// The delays' nanosecond twin and where they were stamped, into a trial's or a load's object.
+void putStampedDelays(Json& object, const TDelayFigures& delay) {
+    object["delay_ns"] = nanosecondDelayObject(delay.ns);
+    object["stamp_source"] = delay.stampSource;
+    if (delay.sendStamps) {
+        object["send_stamps"] = sendStampObject(*delay.sendStamps);
+    }
+}
+
 Json trialObject(const TBenchmarkTrial& trial) {
-    return {{"trial", trial.trial},
-            {"phase", trial.phase},
-            {"target_fps", number(trial.targetFps)},
-            {"achieved_fps", number(trial.achievedFps)},
-            {"sent", trial.sent},
-            {"received", trial.received},
-            {"loss_percent", number(trial.lossPercent)},
-            {"duplicates", trial.duplicates ? Json(*trial.duplicates) : Json(nullptr)},
-            {"reordered", trial.reordered ? Json(*trial.reordered) : Json(nullptr)},
-            {"delay_us", delayFiguresObject(trial.delay)},
-            {"valid", trial.invalidReason == nullptr},
-            {"invalid_reason",
-             trial.invalidReason != nullptr ? Json(trial.invalidReason) : Json(nullptr)}};
+    Json object = {{"trial", trial.trial},
+                   {"phase", trial.phase},
+                   {"target_fps", number(trial.targetFps)},
+                   {"achieved_fps", number(trial.achievedFps)},
+                   {"sent", trial.sent},
+                   {"received", trial.received},
+                   {"loss_percent", number(trial.lossPercent)},
+                   {"duplicates", trial.duplicates ? Json(*trial.duplicates) : Json(nullptr)},
+                   {"reordered", trial.reordered ? Json(*trial.reordered) : Json(nullptr)},
+                   {"delay_us", delayFiguresObject(trial.delay)},
+                   {"valid", trial.invalidReason == nullptr},
+                   {"invalid_reason",
+                    trial.invalidReason != nullptr ? Json(trial.invalidReason) : Json(nullptr)}};
+    putStampedDelays(object, trial.delay);
+    return object;
 }
 
 Json latencyObject(const TBenchmarkLatency& latency) {
@@ -271,6 +282,15 @@ Json latencyObject(const TBenchmarkLatency& latency) {
                    {"loss_percent", number(latency.lossPercent)},
                    {"delay_us", delayFiguresObject(latency.delay)},
                    {"valid", latency.valid}};
+    putStampedDelays(object, latency.delay);
+    if (latency.rfc8219) {
+        const TRfc8219Latency& figures = *latency.rfc8219;
+        object["rfc8219"] = {{"min_ns", number(figures.minNs)},
+                             {"median_ns", number(figures.medianNs)},
+                             {"p99_9_ns", number(figures.p99_9Ns)},
+                             {"max_ns", number(figures.maxNs)},
+                             {"pdv_ns", number(figures.pdvNs)}};
+    }
     if (latency.statistics) {
         const Json statistics = statisticsObject(*latency.statistics);
         object["statistics"] = {{"loss_percent", statistics["loss_percent"]},

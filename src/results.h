@@ -146,6 +146,20 @@ struct TDelayFigures {
     double variance = 0;
     TPercentiles percentiles{};
     double jitter = 0;
+    TNanosecondDelays ns;                       // the same delays as measured
+    std::string stampSource = "user";           // where their send end was stamped
+    std::optional<TSendStampReport> sendStamps; // with kernel or hardware stamps
+};
+
+// RFC 8219's latency figures of a load, of all its trials' frames that gave a delay (ns):
+// typical latency (the median), worst-case latency (the 99.9th percentile) and the packet delay
+// variation, the 99.9th percentile minus the minimum.
+struct TRfc8219Latency {
+    double minNs = 0;
+    double medianNs = 0;
+    double p99_9Ns = 0;
+    double maxNs = 0;
+    double pdvNs = 0;
 };
 
 struct TBenchmarkTrial {
@@ -177,6 +191,7 @@ struct TBenchmarkLatency {
     double lossPercent = 0;
     TDelayFigures delay; // of the first trial at the load, or of all of them pooled
     bool valid = true;   // every trial at the load was a result of the device
+    std::optional<TRfc8219Latency> rfc8219; // none without a frame's delay
     // With more than one trial per load: the statistics over them, as the test's statistics.
     std::optional<TStreamStatistics> statistics;
 };

@@ -103,7 +103,7 @@ int runTrafficGenerator(int argc, char** argv) {
         generator.setSequenceNumbers(true);
     }
     if (options.stampSourceGiven) {
-        generator.setStampSource(options.stampSource);
+        generator.chooseStampSource(options.stampSource);
     }
     if (options.benchmark && !options.sendPathGiven &&
         !configNames(options.configPath, "send path")) {

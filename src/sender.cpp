@@ -222,7 +222,8 @@ void CTrafficGenerator::generate() {
                           : static_cast<std::uint32_t>(now.tv_sec) ^
                                 static_cast<std::uint32_t>(now.tv_usec);
     // Before the cycle's draws begin: the planned rate is estimated from draws of its own.
-    cycleStamps = sendStampSourceFor(stampSource, true, false);
+    cycleStamps =
+        sequenceNumbers ? sendStampSourceFor(stampSource, true, false) : TStampSource::user;
     cycleStampEvery = cycleStamps == TStampSource::user ? 0 : stampEvery(plannedFramesPerSecond());
     srand(cycleSeed);
     // Taken before any sender starts: every frame of this cycle is sent later.

@@ -260,7 +260,7 @@ void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
         TStampSource source = TStampSource::user;
         if (!readStampSource(config.getString("stamp source", ""), source))
             fail(INVALID_STAMP_SOURCE);
-        setStampSource(source);
+        chooseStampSource(source);
     }
     if (config.hasKey("seed", "")) {
         if (!readSeed(config.getString("seed", ""), seed))

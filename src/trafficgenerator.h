@@ -62,12 +62,17 @@ class CTrafficGenerator {
     // duplicates, reordering and loss episodes by them.
     void setSequenceNumbers(bool on) { sequenceNumbers = on; }
     // Where the delays' send end is stamped (user: by the sender, as the frame says). The other
-    // sources join stamps to frames by their numbers, so they number the frames.
-    void setStampSource(TStampSource source) {
+    // sources join stamps to frames by their numbers: a cycle without numbered frames falls
+    // back to the sender's stamps, and says so in its results.
+    void setStampSource(TStampSource source) { stampSource = source; }
+    TStampSource getStampSource() const { return stampSource; }
+    // Whether the set-up chose the stamp source (a key of the file or the option).
+    bool stampSourceChosen() const { return stampSourceGiven; }
+    void chooseStampSource(TStampSource source) {
         stampSource = source;
+        stampSourceGiven = true;
         sequenceNumbers = sequenceNumbers || source != TStampSource::user;
     }
-    TStampSource getStampSource() const { return stampSource; }
     // Cycle c seeds the draws with seed + c - 1 instead of the time of day.
     void setSeed(std::uint32_t value) {
         seed = value;
@@ -134,6 +139,7 @@ class CTrafficGenerator {
     TSendPath sendPath = TSendPath::pcap;
     bool sequenceNumbers = false;
     TStampSource stampSource = TStampSource::user;
+    bool stampSourceGiven = false;
     // The current cycle's send stamps: the source the send path gives, which frames, and for
     // hardware stamps the socket they are read from (-1: none), kept open with its libpcap
     // handle or batched socket.

@@ -112,6 +112,11 @@ TEST(Combine, StreamsAddUpAndTheirDelaysPool) {
     first.maxDelay = 30;
     first.avgDelay = 20;
     first.delayVariance = 4;
+    first.delayCount = 100;
+    first.minDelayNs = 10000;
+    first.maxDelayNs = 30000;
+    first.meanDelayNs = 20000;
+    first.delayVarianceNs = 4e6;
     first.offered = {99, 100.0, 100.0, 0};
     TResult second = first;
     second.sent = 300;
@@ -119,6 +124,10 @@ TEST(Combine, StreamsAddUpAndTheirDelaysPool) {
     second.minDelay = 5;
     second.avgDelay = 50;
     second.delayVariance = 9;
+    second.delayCount = 200;
+    second.minDelayNs = 5000;
+    second.meanDelayNs = 50000;
+    second.delayVarianceNs = 9e6;
     second.offered = {299, 50.0, 50.0, 0};
     const TTrialFigures figures = combineResults({first, second});
     EXPECT_EQ(figures.sent, 400u);
@@ -126,6 +135,8 @@ TEST(Combine, StreamsAddUpAndTheirDelaysPool) {
     EXPECT_DOUBLE_EQ(figures.lossPercent, 25.0);
     EXPECT_DOUBLE_EQ(figures.achievedFps, 10000 + 20000);
     EXPECT_EQ(figures.minDelay, 5u);
+    EXPECT_EQ(figures.minDelayNs, 5000);
+    EXPECT_EQ(figures.maxDelayNs, 30000);
     EXPECT_DOUBLE_EQ(figures.meanDelay, 40.0);
     // (100 * (4 + 400) + 200 * (9 + 100)) / 300
     EXPECT_DOUBLE_EQ(figures.delayVariance, (100.0 * 404 + 200.0 * 109) / 300);
