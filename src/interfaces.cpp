@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <string>
@@ -13,6 +14,7 @@
 #include "batchsender.h"
 #include "trafficgenerator.h"
 #include "utils.h"
+#include "xdpsender.h"
 
 namespace {
 
@@ -138,6 +140,22 @@ int openBatchedPath(const char* interfaceName) {
     return fd;
 }
 
+namespace {
+std::string xdpOpenFailure(const char* interfaceName, const std::string& reason) {
+    return std::string("Nepodarilo se otevrit odesilani AF_XDP na rozhrani ") + interfaceName +
+           ": " + reason;
+}
+} // namespace
+
+std::unique_ptr<CXdpPath> openXdpPath(const char* interfaceName, unsigned int streams) {
+    std::string reason;
+    std::unique_ptr<CXdpPath> path = CXdpPath::open(interfaceName, streams, reason);
+    if (path == nullptr) {
+        fail(xdpOpenFailure(interfaceName, reason));
+    }
+    return path;
+}
+
 void closeSendingPath(pcap_t* device, int batchFd) {
     if (device != nullptr) {
         pcap_close(device);
@@ -173,9 +191,13 @@ void CTrafficGenerator::initialize() {
 
     const std::string receiveFailure =
         std::string("Nepodarilo se otevrit prijimaci zarizeni ") + receivingInterface + ": ";
+    if (sendPath == TSendPath::xdp && cycles > 0) {
+        // Every run on the AF_XDP path learns at once whether it can send that way.
+        checkXdpPath();
+    }
     receivingDevice = openReceivingCapture(
         receivingInterface, errorBuffer,
-        sendPath == TSendPath::batched ? BATCHED_CAPTURE_RING_BYTES : CAPTURE_RING_BYTES);
+        sendPath == TSendPath::pcap ? CAPTURE_RING_BYTES : BATCHED_CAPTURE_RING_BYTES);
     if (receivingDevice == nullptr) {
         fail(receiveFailure + errorBuffer);
     }
@@ -216,6 +238,25 @@ void CTrafficGenerator::initialize() {
     }
 }
 
+void CTrafficGenerator::checkXdpPath() {
+    const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
+    std::string reason;
+    const std::unique_ptr<CXdpPath> path =
+        CXdpPath::open(sendingInterface, count > 0 ? count : 1, reason);
+    if (path != nullptr) {
+        xdpZeroCopy = path->zeroCopy();
+        return;
+    }
+    if (!sendPathFallback) {
+        fail(xdpOpenFailure(sendingInterface, reason));
+    }
+    sendPath = TSendPath::batched;
+    sendPathFallbackReason = "AF_XDP: " + reason;
+    std::cerr << "AF_XDP na rozhrani " << sendingInterface << " nelze pouzit (" << reason
+              << "): odesila se po davkach (batched)\n"
+              << std::flush;
+}
+
 TTestDescription CTrafficGenerator::describe() const {
     TTestDescription test;
     test.operation = operation;
@@ -233,6 +274,12 @@ TTestDescription CTrafficGenerator::describe() const {
     }
     if (sendPath == TSendPath::batched) {
         test.sendPath = "batched";
+    } else if (sendPath == TSendPath::xdp) {
+        test.sendPath = "xdp";
+        test.sendPathMode = xdpZeroCopy ? "zero-copy" : "copy";
+    }
+    if (!sendPathFallbackReason.empty()) {
+        test.sendPathFallback = sendPathFallbackReason;
     }
     if (seedGiven) {
         test.seed = seed;

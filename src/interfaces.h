@@ -6,7 +6,10 @@
 // them (interfaces.cpp), and so is CTrafficGenerator::describe(), which reports the addresses
 // initialize() found.
 
+#include <memory>
 #include <pcap/pcap.h>
+
+class CXdpPath;
 
 // The capture ring's size. At full speed the default 2 MiB ring was seen to overflow; the
 // batched send path sends faster still, and a receiver that loses its core for a while must
@@ -28,6 +31,10 @@ pcap_t* openSendingDevice(const char* interfaceName, char* errorBuffer);
 // line naming the interface and the reason when it cannot be opened (no fall-back to libpcap,
 // which would send at another rate than the one asked for).
 int openBatchedPath(const char* interfaceName);
+
+// Opens the AF_XDP path's sockets on the sending interface for `streams` streams; ends the run
+// with one line naming the interface and the reason when they cannot be opened.
+std::unique_ptr<CXdpPath> openXdpPath(const char* interfaceName, unsigned int streams);
 
 // Closes what openSendingDevice (`device`, may be null) or openBatchedPath (`batchFd`, -1 for
 // none) opened.

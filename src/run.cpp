@@ -104,8 +104,9 @@ int runTrafficGenerator(int argc, char** argv) {
     }
     if (options.benchmark && !options.sendPathGiven &&
         !configNames(options.configPath, "send path")) {
-        // The benchmark's senders should reach the highest rates the machine allows.
-        generator.setSendPath(TSendPath::batched);
+        // The benchmark's senders should reach the highest rates the machine allows: AF_XDP
+        // where it opens, the batched path otherwise.
+        generator.preferSendPath(TSendPath::xdp);
     }
     // Before anything is opened: a busy receiving interface stops the run untouched.
     if (!claimReceivingInterface(generator.getReceivingInterface())) {
