@@ -6,6 +6,9 @@
  *   benchtool mmsg TX RX DSTMAC SECONDS LENGTH BATCH BYPASS
  *                                           bare sendmmsg loop, BATCH frames per call, to a
  *                                           packet socket (BYPASS 1: past the qdisc)
+ *   benchtool xdp TX RX DSTMAC SECONDS LENGTH BATCH
+ *                                           bare AF_XDP loop (copy mode unless the driver does
+ *                                           zero-copy), BATCH frames per kick
  *   benchtool capture RX                    counts test frames (and the latest send time in
  *                                           them) until SIGINT/SIGTERM
  *   benchtool mkpcap FILE TX RX DSTMAC N    writes N test frames into a pcap file (for tcpreplay)
@@ -189,6 +192,16 @@ static int bareBatchedSend(const char* tx, const char* rx, const char* dstMac, d
     printf("sent %llu refused %llu seconds %.6f\n", (unsigned long long)sent,
            (unsigned long long)refused, now - start);
     return 0;
+}
+
+/* The AF_XDP ceiling (benchxdp.c, apart from libpcap's headers, which clash with libbpf's). */
+int bareXdpLoop(const char* tx, const unsigned char* frame, int length, double seconds, int batch);
+
+static int bareXdpSend(const char* tx, const char* rx, const char* dstMac, double seconds,
+                       int batch) {
+    unsigned char frame[FRAME_LENGTH];
+    buildFrame(frame, tx, rx, dstMac);
+    return bareXdpLoop(tx, frame, frameLength, seconds, batch);
 }
 
 static volatile sig_atomic_t stopRequested = 0;
@@ -433,6 +446,12 @@ int main(int argc, char** argv) {
         return bareBatchedSend(argv[2], argv[3], argv[4], atof(argv[5]), atoi(argv[7]),
                                atoi(argv[8]));
     }
+    if (argc == 8 && strcmp(argv[1], "xdp") == 0) {
+        frameLength = atoi(argv[6]);
+        if (frameLength < MIN_TEST_FRAME || frameLength > FRAME_LENGTH)
+            die("frame length must be 59..1500", NULL);
+        return bareXdpSend(argv[2], argv[3], argv[4], atof(argv[5]), atoi(argv[7]));
+    }
     if (argc == 3 && strcmp(argv[1], "capture") == 0)
         return capture(argv[2]);
     if (argc == 7 && strcmp(argv[1], "mkpcap") == 0)
@@ -444,7 +463,8 @@ int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "sizes") == 0)
         return sizes(argv[2]);
     fprintf(stderr, "usage: benchtool send TX RX DSTMAC SECONDS [LENGTH] |\n"
-                    "       mmsg TX RX DSTMAC SECONDS LENGTH BATCH BYPASS | capture RX |\n"
+                    "       mmsg TX RX DSTMAC SECONDS LENGTH BATCH BYPASS |\n"
+                    "       xdp TX RX DSTMAC SECONDS LENGTH BATCH | capture RX |\n"
                     "       mkpcap FILE TX RX DSTMAC N | delays FILE | gaps FILE | sizes FILE\n");
     return 2;
 }

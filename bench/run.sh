@@ -84,7 +84,7 @@ fi
 BINARY=$(cd "$(dirname "$BINARY")" && pwd)/$(basename "$BINARY")
 [[ -x $BINARY ]] || { echo "bench: $BINARY is not an executable" >&2; exit 1; }
 mkdir -p build/bench
-cc -O2 -Wall -Wextra -Werror -o build/bench/benchtool bench/benchtool.c -lpcap
+cc -O2 -Wall -Wextra -Werror -o build/bench/benchtool bench/benchtool.c bench/benchxdp.c -lpcap $(pkg-config --libs libxdp libbpf)
 TOOL=$ROOT/build/bench/benchtool
 LOG=$ROOT/build/bench/last-run.log
 : >"$LOG"
