@@ -18,7 +18,7 @@
 
 namespace {
 
-constexpr int SNAPSHOT_LENGTH = 1518;
+constexpr int SNAPSHOT_LENGTH = FULL_SNAPSHOT_LENGTH;
 constexpr int READ_TIMEOUT_MS = 50;
 
 enum class TAddressLookup { found, noSuchInterface, noIpv4Address };
@@ -88,13 +88,14 @@ std::string captureFilterText() {
 
 } // namespace
 
-pcap_t* openReceivingCapture(const char* name, char* errorBuffer, int ringBytes) {
+pcap_t* openReceivingCapture(const char* name, char* errorBuffer, int ringBytes,
+                             int snapshotLength) {
     // Opened step by step rather than with pcap_open_live for the larger ring buffer.
     pcap_t* device = pcap_create(name, errorBuffer);
     if (device == nullptr) {
         return nullptr;
     }
-    pcap_set_snaplen(device, SNAPSHOT_LENGTH);
+    pcap_set_snaplen(device, snapshotLength);
     pcap_set_promisc(device, 0);
     pcap_set_timeout(device, READ_TIMEOUT_MS);
     pcap_set_buffer_size(device, ringBytes);
@@ -195,9 +196,10 @@ void CTrafficGenerator::initialize() {
         // Every run on the AF_XDP path learns at once whether it can send that way.
         checkXdpPath();
     }
+    const bool fastPath = sendPath != TSendPath::pcap;
     receivingDevice = openReceivingCapture(
-        receivingInterface, errorBuffer,
-        sendPath == TSendPath::pcap ? CAPTURE_RING_BYTES : BATCHED_CAPTURE_RING_BYTES);
+        receivingInterface, errorBuffer, fastPath ? BATCHED_CAPTURE_RING_BYTES : CAPTURE_RING_BYTES,
+        fastPath ? FAST_PATH_SNAPSHOT_LENGTH : SNAPSHOT_LENGTH);
     if (receivingDevice == nullptr) {
         fail(receiveFailure + errorBuffer);
     }

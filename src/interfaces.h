@@ -17,11 +17,18 @@ class CXdpPath;
 constexpr int CAPTURE_RING_BYTES = 32 * 1024 * 1024;
 constexpr int BATCHED_CAPTURE_RING_BYTES = 128 * 1024 * 1024;
 
+// On the faster send paths the capture keeps only the start of each frame, where every field
+// the receiver reads lies (the frame's length comes with it in full): the kernel then copies a
+// tenth of a long frame into the ring, and the ring holds ten times as many.
+constexpr int FAST_PATH_SNAPSHOT_LENGTH = 128;
+constexpr int FULL_SNAPSHOT_LENGTH = 1518;
+
 // Opens the receiving interface `name` for capture as pcap_open_live(name, 1518, 0, 50,
-// errorBuffer) would, with a larger capture ring: null on failure, with the very text
-// pcap_open_live leaves in errorBuffer for each status.
+// errorBuffer) would, with a larger capture ring (and, if given, a shorter snapshot length):
+// null on failure, with the very text pcap_open_live leaves in errorBuffer for each status.
 pcap_t* openReceivingCapture(const char* name, char* errorBuffer,
-                             int ringBytes = CAPTURE_RING_BYTES);
+                             int ringBytes = CAPTURE_RING_BYTES,
+                             int snapshotLength = FULL_SNAPSHOT_LENGTH);
 
 // Opens the sending interface with pcap_open_live(name, 1518, 0, 50, errorBuffer); ends the run
 // with the sending-open message when it fails.

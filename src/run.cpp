@@ -11,6 +11,7 @@
 #include "handover.h"
 #include "interfaceclaim.h"
 #include "options.h"
+#include "receivesteering.h"
 #include "resultsfile.h"
 #include "trafficgenerator.h"
 #include "utils.h"
@@ -118,6 +119,11 @@ int runTrafficGenerator(int argc, char** argv) {
         options.benchmark ? benchmarkSettings(options) : TBenchmarkSettings{};
     generator.initialize();
     if (options.benchmark) {
+        const std::string advice = steeringAdvice(generator.getReceivingInterface(),
+                                                  receiveWorkOf(generator.getReceivingInterface()));
+        if (!advice.empty()) {
+            std::cerr << advice << '\n' << std::flush;
+        }
         std::optional<CResultsFile> results;
         if (options.jsonPath != nullptr) {
             results.emplace(options.jsonPath, generator.describe());

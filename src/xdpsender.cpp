@@ -17,8 +17,10 @@
 namespace {
 
 constexpr std::uint32_t FRAME_CHUNK = 2048; // bytes per slot: the longest frame fits
-constexpr std::size_t SLOTS_PER_STREAM = 2048;
-constexpr std::uint32_t TX_RING_SIZE = 2048;
+// Enough frames in flight for a kick of XDP_BATCH_FRAMES and the ones still being sent; few
+// enough that touching their pages (see CXdpSender) stays short.
+constexpr std::size_t SLOTS_PER_STREAM = 512;
+constexpr std::uint32_t TX_RING_SIZE = SLOTS_PER_STREAM;
 // The kernel's option for the frames one kick sends in copy mode (32 unless raised); older
 // headers do not name it.
 constexpr int XDP_TX_BUDGET_OPTION = 9;
@@ -248,7 +250,17 @@ CXdpPath::~CXdpPath() {
 
 CXdpSender::CXdpSender(CXdpPath& path, unsigned int stream)
     : socket(*path.streamList.at(stream)), queue(*path.queueList[socket.queue]),
-      firstSlot(socket.firstSlot), builtLength(SLOTS_PER_STREAM, 0) {}
+      firstSlot(socket.firstSlot), builtLength(SLOTS_PER_STREAM, 0) {
+    // A child does not inherit the parent's page tables for shared memory, and a first touch
+    // of a page was seen to cost tens of microseconds (in a virtual machine): taken during the
+    // first pass over the slots, a paced stream would start its schedule milliseconds behind.
+    unsigned char* slots = queue.area + firstSlot * FRAME_CHUNK;
+    const std::size_t bytes = SLOTS_PER_STREAM * FRAME_CHUNK;
+    const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    for (std::size_t offset = 0; offset < bytes; offset += page) {
+        *static_cast<volatile unsigned char*>(slots + offset) = 0;
+    }
+}
 
 bool CXdpSender::slotFree(std::size_t slot) const {
     return __atomic_load_n(&queue.busy[firstSlot + slot], __ATOMIC_ACQUIRE) == 0;
