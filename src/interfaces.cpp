@@ -6,11 +6,13 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <string>
+#include <vector>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include "batchsender.h"
+#include "learningframe.h"
 #include "trafficgenerator.h"
 #include "utils.h"
 
@@ -213,6 +215,28 @@ void CTrafficGenerator::initialize() {
         close(openBatchedPath(sendingInterface));
     } else if (sending == TAddressLookup::noSuchInterface && cycles > 0) {
         pcap_close(openSendingDevice(sendingInterface, errorBuffer));
+    }
+}
+
+// Learning frames are spread a little, so that a switch busy for a moment still sees one.
+constexpr std::uint32_t LEARNING_FRAME_GAP_US = 10000;
+
+void CTrafficGenerator::sendLearningFrames(std::uint32_t count) {
+    if (receivingDevice == nullptr || count == 0) {
+        return;
+    }
+    unsigned char mac[MAC_LENGTH] = {};
+    const int socketFd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (socketFd >= 0) {
+        lookupHardwareAddress(socketFd, receivingInterface, mac);
+        close(socketFd);
+    }
+    const std::vector<unsigned char> frame =
+        buildLearningFrame(mac, frameHeader + DESTINATION_IPV4_OFFSET);
+    for (std::uint32_t i = 0; i < count && !interrupted; ++i) {
+        // A refused learning frame only leaves the switch flooding: no reason to stop.
+        pcap_sendpacket(receivingDevice, frame.data(), static_cast<int>(frame.size()));
+        usleep(LEARNING_FRAME_GAP_US);
     }
 }
 

@@ -124,9 +124,6 @@ THandOver sendStream(const TSenderPlan& plan) {
                                        : frameLengthForSize(size, plan.numbered);
         unsigned char* frame = plan.batch != nullptr ? plan.batch->nextFrame() : ownFrame;
         buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
-        if (plan.numbered) {
-            stampSequenceNumber(frame, counts.sent);
-        }
 
         timeval now;
         gettimeofday(&now, nullptr);
@@ -137,6 +134,10 @@ THandOver sendStream(const TSenderPlan& plan) {
             break;
         }
         stampSendTime(frame, now);
+        // After the send time: in a short frame the number shares its field.
+        if (plan.numbered) {
+            stampSequenceNumber(frame, length, counts.sent);
+        }
         if (paced) {
             if (counts.sent == 0) {
                 // The schedule starts with the first departure, so that what the first frame
@@ -166,7 +167,7 @@ THandOver sendStream(const TSenderPlan& plan) {
         plan.batch->flush();
         counts.refused = plan.batch->refused();
     }
-    counts.offered = tally.offered(schedule.restarts());
+    counts.offered = tally.offered(schedule.restarts(), schedule.largestLagNs());
     return counts;
 }
 
