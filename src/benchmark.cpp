@@ -121,10 +121,10 @@ std::int64_t scaledGapNs(std::uint32_t drawnUs, double scale) {
     return static_cast<std::int64_t>(std::llround(std::min(gap, LONGEST_SCALED_GAP_NS)));
 }
 
-const char* const BENCHMARK_KEYS[12] = {
-    "frame sizes",     "trial duration", "final duration", "pdr loss",
-    "precision",       "latency loads",  "line rate",      "learning frames",
-    "exceed ratio",    "duration sum",   "width floor",    "repetitions"};
+const char* const BENCHMARK_KEYS[12] = {"frame sizes",  "trial duration",  "final duration",
+                                        "pdr loss",     "precision",       "latency loads",
+                                        "line rate",    "learning frames", "exceed ratio",
+                                        "duration sum", "width floor",     "repetitions"};
 
 void applyBenchmarkSetting(TBenchmarkSettings& settings, const std::string& name,
                            const std::string& text) {
@@ -172,9 +172,9 @@ std::vector<TSearchGoal> searchGoals(const TBenchmarkSettings& settings) {
     ndr.exceedRatio = settings.exceedPercent / 100.0;
     ndr.finalDurationS = settings.finalDurationUs / US_PER_S;
     // Never less than one final trial: a shorter sum would decide on less than one.
-    ndr.durationSumS = std::max(ndr.finalDurationS, settings.durationSumUs
-                                                        ? *settings.durationSumUs / US_PER_S
-                                                        : 2 * ndr.finalDurationS);
+    ndr.durationSumS =
+        std::max(ndr.finalDurationS, settings.durationSumUs ? *settings.durationSumUs / US_PER_S
+                                                            : 2 * ndr.finalDurationS);
     ndr.relativeWidth = settings.precisionPercent / 100.0;
     ndr.widthFloorFps = settings.widthFloorFps;
     TSearchGoal pdr = ndr;

@@ -155,8 +155,8 @@ std::string searchLine(const std::string& name, const TBenchmarkRate& rate) {
     } else {
         text += "hledani nedokonceno";
     }
-    text += " (" + std::to_string(rate.searchTrials) + " pokusu, " +
-            fixed(rate.searchSeconds, 1) + " s)";
+    text += " (" + std::to_string(rate.searchTrials) + " pokusu, " + fixed(rate.searchSeconds, 1) +
+            " s)";
     if (rate.lowerRepeated && rate.upperRepeated) {
         text += "; opakovani: proslo min/median/max " + fixed(rate.lowerRepeated->min, 0) + "/" +
                 fixed(rate.lowerRepeated->median, 0) + "/" + fixed(rate.lowerRepeated->max, 0) +

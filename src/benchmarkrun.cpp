@@ -208,8 +208,8 @@ TBenchmarkRate rateRecord(const TGoalResult& result, const TSearchGoal& goal, bo
 TSpread spreadOf(std::vector<double> values) {
     std::sort(values.begin(), values.end());
     const std::size_t count = values.size();
-    const double median = count % 2 == 1 ? values[count / 2]
-                                         : (values[count / 2 - 1] + values[count / 2]) / 2;
+    const double median =
+        count % 2 == 1 ? values[count / 2] : (values[count / 2 - 1] + values[count / 2]) / 2;
     return {values.front(), median, values.back()};
 }
 

@@ -6,10 +6,10 @@
 #include <net/if.h>
 #include <netinet/in.h>
 #include <string>
-#include <vector>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include "batchsender.h"
 #include "learningframe.h"

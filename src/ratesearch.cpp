@@ -26,11 +26,11 @@ const char* limitName(TLimit limit) {
     return "device";
 }
 
-TLoadClass classifyLoad(const TSearchGoal& goal, double fullHigh, double fullLow,
-                        double shortHigh, double shortLow) {
+TLoadClass classifyLoad(const TSearchGoal& goal, double fullHigh, double fullLow, double shortHigh,
+                        double shortLow) {
     const double exceed = goal.exceedRatio;
-    const double balancing = exceed >= 1 ? std::numeric_limits<double>::infinity()
-                                         : shortLow * exceed / (1 - exceed);
+    const double balancing =
+        exceed >= 1 ? std::numeric_limits<double>::infinity() : shortLow * exceed / (1 - exceed);
     const double high = fullHigh + std::max(0.0, shortHigh - balancing);
     const double tried = high + fullLow;
     const double missing = std::max(0.0, goal.durationSumS - tried);
@@ -58,8 +58,7 @@ TLoadClass CRateSearch::finalClass(std::size_t goal, double load) const {
         return TLoadClass::undecided;
     }
     const TTime& time = found->second;
-    return classifyLoad(goalList[goal], time.fullHigh, time.fullLow, time.shortHigh,
-                        time.shortLow);
+    return classifyLoad(goalList[goal], time.fullHigh, time.fullLow, time.shortHigh, time.shortLow);
 }
 
 // Where the search believes a load stands: its final verdict, or else the verdict of every
@@ -188,8 +187,9 @@ std::optional<TTrialRequest> CRateSearch::nextFor(std::size_t goal) const {
         if (times[goal].count(top) == 0) {
             return trial(top);
         }
-        return steeringClass(goal, top) == TLoadClass::lowerBound ? TTrialRequest{top, finalDuration}
-                                                                    : trial(top);
+        return steeringClass(goal, top) == TLoadClass::lowerBound
+                   ? TTrialRequest{top, finalDuration}
+                   : trial(top);
     }
     const double lower = steering.lowerFound ? steering.lower : 0;
     const bool deviceUpper = steering.upper && *steering.upper == *upper;

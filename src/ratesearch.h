@@ -111,7 +111,7 @@ class CRateSearch {
         double fullLow = 0;
         double shortHigh = 0;
         double shortLow = 0;
-        double estimateFps = 0; // from the latest high-loss trial: where the loss would be met
+        double estimateFps = 0;     // from the latest high-loss trial: where the loss would be met
         double fullEstimateFps = 0; // the same from the latest high-loss final trial
     };
     struct TBounds {

@@ -126,7 +126,7 @@ struct TBenchmarkTrial {
     std::string phase;       // "probe", "search" or "latency"
     double targetFps = 0;    // the load offered; infinite for the probe (back to back)
     std::uint32_t durationUs = 0;
-    double achievedFps = 0;  // the load the senders achieved
+    double achievedFps = 0; // the load the senders achieved
     std::uint64_t sent = 0;
     std::uint64_t received = 0;
     double lossPercent = 0;

@@ -187,7 +187,7 @@ TEST(SimulatedDevice, NonMonotonicLossGivesBoundsThatHold) {
 TEST(SimulatedDevice, ATesterThatStallsAtRandomIsNeverTakenForTheLimit) {
     for (unsigned seed = 0; seed < 1000; ++seed) {
         const TDevice device = [exact = shaper(1476, 8)](const TTrialRequest& request,
-                                                        std::mt19937& random) {
+                                                         std::mt19937& random) {
             if (std::bernoulli_distribution(0.15)(random)) {
                 return TSearchTrial{request.loadFps, request.durationS, false, 0,
                                     request.loadFps * 0.95};
