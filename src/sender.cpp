@@ -127,9 +127,6 @@ THandOver sendStream(const TSenderPlan& plan) {
         if (plan.batch == nullptr || !plan.batch->holdsFrame(length)) {
             buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
         }
-        if (plan.numbered) {
-            stampSequenceNumber(frame, counts.sent);
-        }
 
         timeval now;
         gettimeofday(&now, nullptr);
@@ -140,6 +137,10 @@ THandOver sendStream(const TSenderPlan& plan) {
             break;
         }
         stampSendTime(frame, now);
+        // After the send time: in a short frame the number shares its field.
+        if (plan.numbered) {
+            stampSequenceNumber(frame, length, counts.sent);
+        }
         if (paced) {
             if (counts.sent == 0) {
                 // The schedule starts with the first departure, so that what the first frame
@@ -169,7 +170,7 @@ THandOver sendStream(const TSenderPlan& plan) {
         plan.batch->finish();
         counts.refused = plan.batch->refused();
     }
-    counts.offered = tally.offered(schedule.restarts());
+    counts.offered = tally.offered(schedule.restarts(), schedule.largestLagNs());
     return counts;
 }
 

@@ -83,6 +83,9 @@ class CTrafficGenerator {
         duration = durationUs;
         pacing = TPacing::absolute;
     }
+    // Sends `count` learning frames (learningframe.h) from the receiving interface, a few
+    // milliseconds apart; a frame the interface refuses is not retried.
+    void sendLearningFrames(std::uint32_t count);
     // The mean gap each stream draws (microseconds), estimated from draws for random ones; and
     // the mean length of the frames the set-up configures.
     std::vector<double> meanGapsUs() const;
