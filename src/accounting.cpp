@@ -23,6 +23,17 @@ std::uint32_t readLittleEndian32(const unsigned char* bytes) {
            static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
 }
 
+// The send time a test frame carries (microseconds since the epoch). A short numbered frame
+// keeps its number in the upper half of the microseconds.
+std::int64_t sendTimeOf(const unsigned char* data, bool numbered, std::size_t numberOffset) {
+    const std::int64_t seconds = readLittleEndian64(data + SEND_TIME_OFFSET);
+    const std::int64_t microseconds =
+        numbered && numberOffset == SHORT_SEQUENCE_NUMBER_OFFSET
+            ? static_cast<std::int64_t>(readLittleEndian32(data + SEND_TIME_OFFSET + 8))
+            : readLittleEndian64(data + SEND_TIME_OFFSET + 8);
+    return wrappingMicroseconds(seconds, microseconds);
+}
+
 constexpr std::uint32_t WINDOW_MASK = CSequenceWindow::SIZE - 1;
 static_assert((CSequenceWindow::SIZE & WINDOW_MASK) == 0, "the window is a power of two");
 
@@ -167,20 +178,18 @@ std::optional<CStampJoin::TJoined> CStampJoin::joinIfComplete(std::uint32_t key,
 
 std::optional<CStampJoin::TJoined> CStampJoin::arrived(std::uint32_t number, std::int64_t arrivalNs,
                                                        std::int64_t userNs) {
-    const std::uint32_t key = number & STAMP_NUMBER_MASK;
-    TPending& entry = pending[key];
+    TPending& entry = pending[number];
     entry.arrived = true;
     entry.arrivalNs = arrivalNs;
     entry.userNs = userNs;
-    return joinIfComplete(key, entry);
+    return joinIfComplete(number, entry);
 }
 
 std::optional<CStampJoin::TJoined> CStampJoin::stamped(std::uint32_t number, std::int64_t stampNs) {
-    const std::uint32_t key = number & STAMP_NUMBER_MASK;
-    TPending& entry = pending[key];
+    TPending& entry = pending[number];
     entry.stamped = true;
     entry.stampNs = stampNs;
-    return joinIfComplete(key, entry);
+    return joinIfComplete(number, entry);
 }
 
 std::uint32_t CStampJoin::arrivalsWaiting() const {
@@ -226,17 +235,15 @@ void acceptSendStamp(std::vector<TStreamState>& streams, std::uint32_t streamInd
 
 void takeDeparture(std::vector<TStreamState>& streams, const unsigned char* data,
                    const pcap_pkthdr& header, std::int64_t departureNs, std::int64_t cycleStart) {
-    if (header.caplen < MIN_NUMBERED_FRAME_LENGTH) {
+    if (header.caplen < MIN_FRAME_LENGTH) {
         return;
     }
-    const std::int64_t sentAt =
-        wrappingMicroseconds(readLittleEndian64(data + SEND_TIME_OFFSET),
-                             readLittleEndian64(data + SEND_TIME_OFFSET + 8));
-    if (sentAt < cycleStart) {
+    const std::size_t numberOffset = sequenceNumberOffset(header.caplen);
+    if (sendTimeOf(data, true, numberOffset) < cycleStart) {
         return;
     }
     acceptSendStamp(streams, static_cast<std::uint32_t>(data[STREAM_LETTER_OFFSET] - 'A'),
-                    readLittleEndian32(data + SEQUENCE_NUMBER_OFFSET), departureNs);
+                    readLittleEndian32(data + numberOffset), departureNs);
 }
 
 bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
@@ -250,21 +257,17 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
     }
     TStreamState& stream = streams[letter - 'A'];
     const bool numbered = stream.sequence.enabled();
-    if (numbered && header.caplen < MIN_NUMBERED_FRAME_LENGTH) {
-        return false;
-    }
+    const std::size_t numberOffset = sequenceNumberOffset(header.caplen);
 
-    const std::int64_t sentSeconds = readLittleEndian64(data + SEND_TIME_OFFSET);
-    const std::int64_t sentMicroseconds = readLittleEndian64(data + SEND_TIME_OFFSET + 8);
     // Left over from an earlier cycle (held up on the path): it would count twice, and its
     // delay belongs to that cycle.
-    const std::int64_t sentAt = wrappingMicroseconds(sentSeconds, sentMicroseconds);
+    const std::int64_t sentAt = sendTimeOf(data, numbered, numberOffset);
     if (sentAt < cycleStart) {
         ++stream.stragglers;
         return false;
     }
     const std::uint32_t number =
-        numbered ? readLittleEndian32(data + SEQUENCE_NUMBER_OFFSET) : stream.received;
+        numbered ? readLittleEndian32(data + numberOffset) : stream.received;
     // A second copy tells nothing of the path's delay; only the copies are counted.
     if (numbered && stream.sequence.arrive(number) == CSequenceWindow::TArrival::duplicate) {
         return true;

@@ -59,8 +59,7 @@ class CSequenceWindow {
 // The send stamps the kernel took of a stream's frames, joined to the frames' arrivals by the
 // frames' numbers: frame n carries a kernel stamp when n is a multiple of `every`. Whichever of
 // the two comes second gives the frame's delay (arrival minus kernel stamp) and the sender's lag
-// (kernel stamp minus the stamp the sender wrote into the frame). Numbers are compared modulo
-// 2^28, the width of a stamp's key (sendstamps.h).
+// (kernel stamp minus the stamp the sender wrote into the frame).
 class CStampJoin {
   public:
     struct TJoined {

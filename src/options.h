@@ -23,7 +23,7 @@ struct TOptions {
     // --pacing relative|absolute and --seed N: override the configuration file's keys.
     bool pacingGiven = false;
     TPacing pacing = TPacing::relative;
-    // --send-path pcap|batched: overrides the configuration file's `send path`.
+    // --send-path pcap|batched|xdp: overrides the configuration file's `send path`.
     bool sendPathGiven = false;
     TSendPath sendPath = TSendPath::pcap;
     // --stamp-source user|kernel|hardware: overrides the configuration file's `stamp source`.

@@ -211,24 +211,20 @@ void showProgress(CProgressLine& line, const std::vector<TStreamState>& streams)
 } // namespace
 
 void CTrafficGenerator::takeSendStamps(std::vector<TStreamState>& streams) {
-    if (departures != nullptr) {
-        const std::int64_t unitNs = captureUnitNs(departures);
-        for (int taken = 0; taken < FRAMES_PER_DRAIN; ++taken) {
-            pcap_pkthdr* header = nullptr;
-            const u_char* data = nullptr;
-            if (pcap_next_ex(departures, &header, &data) != 1) {
-                break;
-            }
-            takeDeparture(streams, data, *header,
-                          static_cast<std::int64_t>(header->ts.tv_sec) * 1000000000 +
-                              static_cast<std::int64_t>(header->ts.tv_usec) * unitNs,
-                          cycleStart);
-        }
+    if (departures == nullptr) {
+        return;
     }
-    if (stampFd >= 0) {
-        drainSendStamps(stampFd, cycleStamps, [&streams](std::uint32_t key, std::int64_t ns) {
-            acceptSendStamp(streams, streamOfStampKey(key), key & STAMP_NUMBER_MASK, ns);
-        });
+    const std::int64_t unitNs = captureUnitNs(departures);
+    for (int taken = 0; taken < FRAMES_PER_DRAIN; ++taken) {
+        pcap_pkthdr* header = nullptr;
+        const u_char* data = nullptr;
+        if (pcap_next_ex(departures, &header, &data) != 1) {
+            break;
+        }
+        takeDeparture(streams, data, *header,
+                      static_cast<std::int64_t>(header->ts.tv_sec) * 1000000000 +
+                          static_cast<std::int64_t>(header->ts.tv_usec) * unitNs,
+                      cycleStart);
     }
 }
 
@@ -315,7 +311,7 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
 
     // Every stamp was queued as its frame passed the sending interface, before it arrived.
     takeSendStamps(state);
-    closeStampedPath();
+    closeDepartures();
 
     pcap_stat after{};
     std::uint64_t dropped = 0;

@@ -4,7 +4,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
-#include <optional>
+#include <memory>
 #include <sys/prctl.h>
 #include <sys/select.h>
 #include <sys/time.h>
@@ -17,6 +17,7 @@
 #include "pacing.h"
 #include "randomgenerator.h"
 #include "sendstamps.h"
+#include "xdpsender.h"
 
 namespace {
 
@@ -54,43 +55,11 @@ struct TSenderPlan {
     CRandomGenerator* sizeGenerator;
     CRandomGenerator* timeGenerator;
     TPacing pacing;
-    std::int64_t spinNs;           // see spinWindowNs
-    bool numbered;                 // each frame carries its number within the stream and cycle
-    CBatchSender* batch = nullptr; // null: one frame at a time through libpcap
+    std::int64_t spinNs;          // see spinWindowNs
+    bool numbered;                // each frame carries its number within the stream and cycle
+    CFrameBatch* batch = nullptr; // null: one frame at a time through libpcap
     TTrialPlan trial{};
-    // With a source other than user, the frames numbered a multiple of stampEvery are stamped.
-    TStampSource stampSource = TStampSource::user;
-    std::uint32_t stampEvery = 1;
 };
-
-// Sends a frame that the kernel is to stamp on the libpcap handle's own socket, as
-// pcap_sendpacket would send it, with the request for the stamp. False when it was refused.
-bool sendStampedFrame(pcap_t* device, const unsigned char* frame, std::size_t length,
-                      TStampSource source, std::uint32_t key) {
-    iovec piece{const_cast<unsigned char*>(frame), length};
-    msghdr message{};
-    message.msg_iov = &piece;
-    message.msg_iovlen = 1;
-    TStampRequest request;
-    requestSendStamp(message, request, source, key);
-    return sendmsg(pcap_fileno(device), &message, 0) == static_cast<ssize_t>(length);
-}
-
-// Hands one frame to the kernel on the plan's path; false when it was refused.
-bool sendFrame(const TSenderPlan& plan, unsigned char* frame, std::size_t length,
-               std::uint32_t number) {
-    const bool stamped = plan.stampSource != TStampSource::user && number % plan.stampEvery == 0;
-    const TStampSource stamp = stamped ? plan.stampSource : TStampSource::user;
-    const std::uint32_t key = stampKey(plan.streamIndex, number);
-    if (plan.batch != nullptr) {
-        plan.batch->add(length, stamp, key);
-        return true;
-    }
-    if (stamped) {
-        return sendStampedFrame(plan.device, frame, length, stamp, key);
-    }
-    return pcap_sendpacket(plan.device, frame, static_cast<int>(length)) == 0;
-}
 
 // The gap a sender waits after a departure, in nanoseconds: the drawn one, or in a benchmark
 // trial the drawn one scaled (the throughput test's stream drawing a constant 1 us).
@@ -157,9 +126,8 @@ THandOver sendStream(const TSenderPlan& plan) {
                                        ? plan.trial.frameLength
                                        : frameLengthForSize(size, plan.numbered);
         unsigned char* frame = plan.batch != nullptr ? plan.batch->nextFrame() : ownFrame;
-        buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
-        if (plan.numbered) {
-            stampSequenceNumber(frame, counts.sent);
+        if (plan.batch == nullptr || !plan.batch->holdsFrame(length)) {
+            buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
         }
 
         timeval now;
@@ -171,6 +139,10 @@ THandOver sendStream(const TSenderPlan& plan) {
             break;
         }
         stampSendTime(frame, now);
+        // After the send time: in a short frame the number shares its field.
+        if (plan.numbered) {
+            stampSequenceNumber(frame, length, counts.sent);
+        }
         if (paced) {
             if (counts.sent == 0) {
                 // The schedule starts with the first departure, so that what the first frame
@@ -181,7 +153,9 @@ THandOver sendStream(const TSenderPlan& plan) {
         }
         // A refused frame still counts as sent; the refusals are reported beside the count so
         // that the loss they cause is not blamed on the path.
-        if (!sendFrame(plan, frame, length, counts.sent)) {
+        if (plan.batch != nullptr) {
+            plan.batch->add(length);
+        } else if (pcap_sendpacket(plan.device, frame, static_cast<int>(length)) != 0) {
             ++counts.refused;
         }
         ++counts.sent;
@@ -195,10 +169,10 @@ THandOver sendStream(const TSenderPlan& plan) {
         }
     }
     if (plan.batch != nullptr) {
-        plan.batch->flush();
+        plan.batch->finish();
         counts.refused = plan.batch->refused();
     }
-    counts.offered = tally.offered(schedule.restarts());
+    counts.offered = tally.offered(schedule.restarts(), schedule.largestLagNs());
     return counts;
 }
 
@@ -222,8 +196,8 @@ void CTrafficGenerator::generate() {
                           : static_cast<std::uint32_t>(now.tv_sec) ^
                                 static_cast<std::uint32_t>(now.tv_usec);
     // Before the cycle's draws begin: the planned rate is estimated from draws of its own.
-    cycleStamps =
-        sequenceNumbers ? sendStampSourceFor(stampSource, true, false) : TStampSource::user;
+    cycleStamps = sequenceNumbers ? sendStampSourceFor(stampSource, sendPath != TSendPath::xdp)
+                                  : TStampSource::user;
     cycleStampEvery = cycleStamps == TStampSource::user ? 0 : stampEvery(plannedFramesPerSecond());
     srand(cycleSeed);
     // Taken before any sender starts: every frame of this cycle is sent later.
@@ -238,25 +212,19 @@ void CTrafficGenerator::generate() {
         return;
     }
 
-    // The batched path needs no libpcap handle, whose socket would take a copy of every frame.
+    const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
+    // The other paths need no libpcap handle, whose socket would take a copy of every frame.
+    std::unique_ptr<CXdpPath> xdp =
+        sendPath == TSendPath::xdp ? openXdpPath(sendingInterface, count) : nullptr;
     const int batchFd = sendPath == TSendPath::batched ? openBatchedPath(sendingInterface) : -1;
-    if (batchFd < 0) {
+    if (batchFd < 0 && xdp == nullptr) {
         sendingDevice = openSendingDevice(sendingInterface, errorBuffer);
     }
     if (cycleStamps == TStampSource::kernel) {
         // Listening before the first frame leaves.
         departures = openDepartureCapture(sendingInterface, cycleStampEvery, errorBuffer);
-    } else if (cycleStamps == TStampSource::hardware) {
-        // The receiver reads the stamps from the socket the senders share.
-        stampFd = batchFd >= 0 ? batchFd : pcap_fileno(sendingDevice);
-        std::string error;
-        if (!enableSendStamps(stampFd, cycleStamps, error)) {
-            fail(std::string("Casove znacky odeslani nelze zapnout na ") + sendingInterface + ": " +
-                 error);
-        }
     }
     prepareHandOverDirectory();
-    const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
     const std::int64_t spinNs = spinWindowNs(count, usableCores());
     const pid_t parent = getpid();
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -269,19 +237,17 @@ void CTrafficGenerator::generate() {
                     *capture = nullptr;
                 }
             }
-            std::optional<CBatchSender> batch;
+            std::unique_ptr<CFrameBatch> batch;
             if (batchFd >= 0) {
-                batch.emplace(batchFd);
+                batch = std::make_unique<CBatchSender>(batchFd);
+            } else if (xdp != nullptr) {
+                batch = std::make_unique<CXdpSender>(*xdp, i);
             }
             TSenderPlan plan{
                 sendingDevice,     frameHeader,       i,      tos[i], operation,      duration,
                 sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers};
-            plan.batch = batch ? &*batch : nullptr;
+            plan.batch = batch.get();
             plan.trial = trial;
-            // Only hardware stamps are asked for per frame; the kernel's are the departures'.
-            plan.stampSource =
-                cycleStamps == TStampSource::hardware ? cycleStamps : TStampSource::user;
-            plan.stampEvery = cycleStampEvery;
             const THandOver counts = sendStream(plan);
             closeSendingPath(sendingDevice, batchFd);
             // _exit: the parent's buffered output and its exit handlers belong to the parent.
@@ -290,26 +256,16 @@ void CTrafficGenerator::generate() {
         // A failed fork leaves -1: the receiver reports that stream's count as unknown.
         senderPids[i] = pid;
     }
-    // The senders hold their own copies; keeping this one would leak a handle per cycle. With
-    // hardware send stamps the receiver keeps it until it has read them.
-    if (stampFd < 0) {
-        closeSendingPath(sendingDevice, batchFd);
-        sendingDevice = nullptr;
-    } else {
-        stampBatchFd = batchFd;
-    }
+    // The senders hold their own copies; keeping this one would leak a handle per cycle.
+    closeSendingPath(sendingDevice, batchFd);
+    sendingDevice = nullptr;
+    xdp.reset();
 }
 
-void CTrafficGenerator::closeStampedPath() {
+void CTrafficGenerator::closeDepartures() {
     if (departures != nullptr) {
         pcap_close(departures);
         departures = nullptr;
-    }
-    if (stampFd >= 0) {
-        closeSendingPath(sendingDevice, stampBatchFd);
-        sendingDevice = nullptr;
-        stampFd = -1;
-        stampBatchFd = -1;
     }
 }
 

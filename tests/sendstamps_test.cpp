@@ -16,17 +16,18 @@ TEST(SendStamps, SampleStaysWithinTheBudgetAsAPowerOfTwo) {
     EXPECT_EQ(stampEvery(1e12), 1u << 20);
 }
 
-TEST(SendStamps, DepartureFilterTestsTheLowBitsOfTheLeastSignificantBytesFirst) {
+TEST(SendStamps, DepartureFilterTestsTheNumbersLowBitsWhereverTheFrameKeepsIt) {
     EXPECT_EQ(departureFilterText(1), "dst port 33333");
-    EXPECT_EQ(departureFilterText(32), "dst port 33333 and ether[59] & 31 = 0");
-    EXPECT_EQ(departureFilterText(256), "dst port 33333 and ether[59] = 0");
-    EXPECT_EQ(departureFilterText(1024), "dst port 33333 and ether[59] = 0 and ether[60] & 3 = 0");
+    EXPECT_EQ(departureFilterText(32), "dst port 33333 and ((len >= 63 and ether[59] & 31 = 0) or "
+                                       "(len < 63 and ether[55] & 31 = 0))");
+    EXPECT_EQ(departureFilterText(1024),
+              "dst port 33333 and ((len >= 63 and ether[59] = 0 and ether[60] & 3 = 0) or "
+              "(len < 63 and ether[55] = 0 and ether[56] & 3 = 0))");
 }
 
-TEST(SendStamps, APathWithoutAPacketSocketSaysItsStampsAreTheSendersOwn) {
-    EXPECT_EQ(sendStampSourceFor(TStampSource::kernel, false, true), TStampSource::user);
-    EXPECT_EQ(sendStampSourceFor(TStampSource::kernel, true, true), TStampSource::kernel);
-    EXPECT_EQ(sendStampSourceFor(TStampSource::hardware, true, false), TStampSource::kernel);
-    EXPECT_EQ(sendStampSourceFor(TStampSource::hardware, true, true), TStampSource::hardware);
-    EXPECT_EQ(sendStampSourceFor(TStampSource::user, true, true), TStampSource::user);
+TEST(SendStamps, APathThatNoCaptureSeesSaysItsStampsAreTheSendersOwn) {
+    EXPECT_EQ(sendStampSourceFor(TStampSource::kernel, false), TStampSource::user);
+    EXPECT_EQ(sendStampSourceFor(TStampSource::kernel, true), TStampSource::kernel);
+    EXPECT_EQ(sendStampSourceFor(TStampSource::hardware, true), TStampSource::kernel);
+    EXPECT_EQ(sendStampSourceFor(TStampSource::user, true), TStampSource::user);
 }
