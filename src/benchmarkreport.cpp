@@ -94,6 +94,33 @@ void printLatencyIntervals(std::ostream& out, const TBenchmarkSize& size, float 
     }
 }
 
+// RFC 8219's figures of each load in microseconds to the nanosecond, with where the send end of
+// the delays was stamped and the sender's lag behind the kernel's stamp.
+void printRfc8219Latency(std::ostream& out, const TBenchmarkSize& size) {
+    for (const TBenchmarkLatency& latency : size.latency) {
+        if (!latency.rfc8219) {
+            continue;
+        }
+        const TRfc8219Latency& figures = *latency.rfc8219;
+        out << "Zatizeni " << fixed(latency.loadPercent, 1) << " % (RFC 8219, znacky "
+            << latency.delay.stampSource << "): min " << fixed(figures.minNs / 1000, 3)
+            << ", median " << fixed(figures.medianNs / 1000, 3) << ", p99.9 "
+            << fixed(figures.p99_9Ns / 1000, 3) << ", max " << fixed(figures.maxNs / 1000, 3)
+            << ", PDV " << fixed(figures.pdvNs / 1000, 3) << " us";
+        if (latency.delay.sendStamps) {
+            const TSendStampReport& stamps = *latency.delay.sendStamps;
+            out << "; znacen kazdy " << stamps.every << ". ramec, chybi " << stamps.missing << " z "
+                << stamps.expected;
+            if (stamps.lagKnown) {
+                out << ", prodleva odesilatele p50/p99/max " << fixed(stamps.lagP50Ns / 1000, 3)
+                    << "/" << fixed(stamps.lagP99Ns / 1000, 3) << "/"
+                    << fixed(stamps.lagMaxNs / 1000, 3) << " us";
+            }
+        }
+        out << "\n";
+    }
+}
+
 void printLatency(std::ostream& out, const TBenchmarkSize& size, float probability) {
     if (size.latency.empty()) {
         return;
@@ -107,6 +134,7 @@ void printLatency(std::ostream& out, const TBenchmarkSize& size, float probabili
     }
     printRule(out, LATENCY_TABLE_WIDTH);
     printLatencyIntervals(out, size, probability);
+    printRfc8219Latency(out, size);
 }
 
 // What stopped a rate, in one line.
