@@ -42,12 +42,13 @@ def read_faults(path):
 
 
 def run(command, timeout):
+    """"passed", "failed" or "timed out"."""
     try:
         done = subprocess.run(command, cwd=BUILD, stdout=subprocess.DEVNULL,
                               stderr=subprocess.DEVNULL, timeout=timeout)
-        return done.returncode == 0
+        return "passed" if done.returncode == 0 else "failed"
     except subprocess.TimeoutExpired:
-        return False
+        return "timed out"
 
 
 def configure():
@@ -56,7 +57,16 @@ def configure():
 
 
 def build():
-    return run(["cmake", "--build", ".", "-j2"], 1800)
+    return run(["cmake", "--build", ".", "-j2"], 1800) == "passed"
+
+
+def program_builds():
+    """The program alone: a full build also fails when a test program cannot list its tests."""
+    return run(["cmake", "--build", ".", "-j2", "--target", "trafficgen"], 1800) == "passed"
+
+
+def caught(stage, outcome):
+    return f"caught ({stage})" if outcome == "failed" else f"caught ({stage}, {outcome})"
 
 
 def verdict(fault):
@@ -69,12 +79,18 @@ def verdict(fault):
     try:
         source.write_text(original.replace(find, fault["replace"].replace("\\n", "\n")))
         if not build():
-            return "does not build"
-        if not run(["ctest", "-L", "unit", "-j2"], 900):
-            return "caught (unit)"
+            # A test program that fails while listing its tests stops the build after the
+            # program itself was built: that is a test failing, not a change that does not build.
+            return caught("unit", "failed") if program_builds() else "does not build"
+        unit = run(["ctest", "-L", "unit", "-j2"], 900)
+        if unit != "passed":
+            return caught("unit", unit)
         e2e = fault.get("e2e", "").strip()
-        if e2e and not run(["ctest", "-R", e2e], 1800):
-            return "caught (e2e)"
+        if e2e:
+            # --no-tests=error: a pattern that names no test must not pass for a miss.
+            outcome = run(["ctest", "--no-tests=error", "-R", e2e], 1800)
+            if outcome != "passed":
+                return caught("e2e", outcome)
         return "MISSED"
     finally:
         source.write_text(original)
@@ -99,10 +115,11 @@ def main():
         result = verdict(fault)
         lines.append(f"| {fault['id']} | {fault['file']} | {result} |")
         print(f"{fault['id']}: {result} ({time.monotonic() - started:.0f} s)", flush=True)
+        # Written after every fault, so that an interrupted run keeps what it found.
+        if args.report:
+            pathlib.Path(args.report).write_text("\n".join(lines) + "\n")
     build()  # leave the build directory matching the sources
     print("\n".join(lines))
-    if args.report:
-        pathlib.Path(args.report).write_text("\n".join(lines) + "\n")
     return 0
 
 
