@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "benchmark.h"
+#include "intervals.h"
 #include "randomgenerator.h"
 #include "utils.h"
 
@@ -70,6 +71,12 @@ const TOptionEntry OPTION_TABLE[] = {
      }},
     {"sequence-numbers", nullptr, "cisluje pakety: duplikaty, poradi a davky ztrat",
      [](TOptions& options, const char*) { options.sequenceNumbers = true; }},
+    {"interval", "MS", "ztraty, rychlost a zpozdeni po intervalech MS ms (10-3600000)",
+     [](TOptions& options, const char* argument) {
+         if (!readInterval(argument, options.intervalMs)) {
+             fail(INVALID_INTERVAL);
+         }
+     }},
     {"benchmark", nullptr, "benchmark zarizeni: NDR, PDR a zpozdeni pri zatizeni",
      [](TOptions& options, const char*) { options.benchmark = true; }},
     {FRAME_SIZES, "SEZNAM", "benchmark: velikosti ramcu s FCS 64-1518 (vychozi ramce nastaveni)",

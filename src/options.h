@@ -29,6 +29,8 @@ struct TOptions {
     std::uint32_t seed = 0;
     // --sequence-numbers: turns the configuration file's `sequence numbers` on.
     bool sequenceNumbers = false;
+    // --interval MS: per-interval figures; 0 none.
+    std::uint32_t intervalMs = 0;
     // --benchmark: the device benchmark instead of the test; its settings as given, by option
     // name (--frame-sizes and the others), to be applied over the configuration's keys.
     bool benchmark = false;

@@ -78,6 +78,9 @@ Json testObject(const TTestDescription& test) {
     if (test.sequenceNumbers) {
         object["sequence_numbers"] = *test.sequenceNumbers;
     }
+    if (test.intervalMs) {
+        object["interval_ms"] = *test.intervalMs;
+    }
     object["streams"] = streams;
     return object;
 }
@@ -129,6 +132,27 @@ void putSequenceCounts(Json& object, const TSequenceCounts& counts) {
                                {"max_length", counts.longestLossEpisode}};
 }
 
+Json intervalsArray(const std::vector<TIntervalFigures>& intervals) {
+    const Json none = nullptr;
+    Json array = Json::array();
+    for (const TIntervalFigures& interval : intervals) {
+        const bool delays = interval.received > 0;
+        array.push_back({{"start_ms", static_cast<double>(interval.startUs) / 1000.0},
+                         {"length_us", interval.lengthUs},
+                         {"sent", interval.sentKnown ? Json(interval.sent) : none},
+                         {"received", interval.received},
+                         {"loss_percent", number(intervalLossPercent(interval))},
+                         {"rate_bps", number(intervalRateBps(interval))},
+                         {"delay_us",
+                          {{"min", delays ? Json(interval.minDelay) : none},
+                           {"p50", delays ? number(interval.p50) : none},
+                           {"p99", delays ? number(interval.p99) : none},
+                           {"max", delays ? Json(interval.maxDelay) : none},
+                           {"jitter", delays ? number(interval.jitter) : none}}}});
+    }
+    return array;
+}
+
 Json cycleObject(const TCycleFigures& cycle) {
     Json streams = Json::array();
     for (const TStreamCycleFigures& figures : cycle.streams) {
@@ -149,6 +173,9 @@ Json cycleObject(const TCycleFigures& cycle) {
         if (figures.sequence) {
             putSequenceCounts(streams.back(), *figures.sequence);
         }
+        if (figures.intervals) {
+            streams.back()["intervals"] = intervalsArray(*figures.intervals);
+        }
     }
     Json object = {{"cycle", cycle.cycle}, {"capture_dropped", cycle.captureDropped}};
     if (cycle.seed) {
@@ -162,17 +189,23 @@ Json intervalArray(const TInterval& interval) {
     return Json::array({number(interval.lower), number(interval.upper)});
 }
 
+Json optionalInterval(const std::optional<TInterval>& interval) {
+    return interval ? intervalArray(*interval) : Json(nullptr);
+}
+
 Json statisticsObject(const TStreamStatistics& statistics) {
     Json loss = {{"min", number(statistics.minLoss)},
                  {"max", number(statistics.maxLoss)},
                  {"mean", number(statistics.meanLoss)},
                  {"ci", intervalArray(statistics.lossInterval)}};
+    loss["ci_over_cycles"] = optionalInterval(statistics.lossOverCycles);
     const Json none = nullptr;
     Json delay = {{"min", statistics.delaysKnown ? Json(statistics.lowestDelay) : none},
                   {"max", statistics.delaysKnown ? Json(statistics.highestDelay) : none},
                   {"mean", number(statistics.meanDelay)},
                   {"variance", number(statistics.meanDelayVariance)},
                   {"ci", intervalArray(statistics.delayInterval)}};
+    delay["ci_over_cycles"] = optionalInterval(statistics.delayOverCycles);
     putPercentiles(delay, statistics.percentiles);
     Json object = {{"stream", statistics.stream}, {"loss_percent", loss}, {"delay_us", delay}};
     if (statistics.sequence) {

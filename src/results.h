@@ -43,10 +43,11 @@ struct TTestDescription {
     std::vector<TStreamDescription> streams;
     // Settings of further opt-in features go here as std::optional members, written into the
     // "test" object only when set (see testObject in results.cpp).
-    std::optional<std::string> pacing;   // "absolute"; none for the default, relative
-    std::optional<std::string> sendPath; // "batched"; none for the default, libpcap
-    std::optional<std::uint32_t> seed;   // the seed the set-up gave
-    std::optional<bool> sequenceNumbers; // true when the frames carry sequence numbers
+    std::optional<std::string> pacing;       // "absolute"; none for the default, relative
+    std::optional<std::string> sendPath;     // "batched"; none for the default, libpcap
+    std::optional<std::uint32_t> seed;       // the seed the set-up gave
+    std::optional<bool> sequenceNumbers;     // true when the frames carry sequence numbers
+    std::optional<std::uint32_t> intervalMs; // the length of the per-interval figures' intervals
 };
 
 // One stream's figures of one cycle: its table row, unrounded, and what the table cannot show.
@@ -70,6 +71,7 @@ struct TStreamCycleFigures {
     // std::optional members, written only when set (see cycleObject in results.cpp).
     std::optional<TOfferedGaps> offered;     // loss-and-delay test: the gaps sent and those drawn
     std::optional<TSequenceCounts> sequence; // with sequence numbers; `received` is distinct
+    std::optional<std::vector<TIntervalFigures>> intervals; // with per-interval figures
 };
 
 struct TCycleFigures {
@@ -106,6 +108,10 @@ struct TStreamStatistics {
     // longest episode and the largest extent of any cycle).
     std::optional<TSequenceCounts> sequence;
     std::uint64_t received = 0;
+    // The intervals of the mean over cycles from the cycles' own means (Student's t); none with
+    // fewer than two cycles that have the figure.
+    std::optional<TInterval> lossOverCycles;
+    std::optional<TInterval> delayOverCycles;
 };
 
 // ------------------------------------------------------------------ the benchmark (--benchmark)

@@ -102,6 +102,9 @@ int runTrafficGenerator(int argc, char** argv) {
     if (options.sequenceNumbers) {
         generator.setSequenceNumbers(true);
     }
+    if (options.intervalMs != 0) {
+        generator.setInterval(options.intervalMs * 1000);
+    }
     if (options.benchmark && !options.sendPathGiven &&
         !configNames(options.configPath, "send path")) {
         // The benchmark's senders should reach the highest rates the machine allows.

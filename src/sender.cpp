@@ -13,6 +13,7 @@
 #include "benchmark.h"
 #include "handover.h"
 #include "interfaces.h"
+#include "intervals.h"
 #include "pacing.h"
 #include "randomgenerator.h"
 
@@ -56,6 +57,8 @@ struct TSenderPlan {
     bool numbered;                 // each frame carries its number within the stream and cycle
     CBatchSender* batch = nullptr; // null: one frame at a time through libpcap
     TTrialPlan trial{};
+    std::uint32_t intervalUs = 0; // per-interval counts of departures; 0: none
+    std::int64_t cycleStart = 0;  // time of day the cycle began, microseconds
 };
 
 // The gap a sender waits after a departure, in nanoseconds: the drawn one, or in a benchmark
@@ -114,6 +117,7 @@ THandOver sendStream(const TSenderPlan& plan) {
     const std::int64_t endNs =
         monotonicNanoseconds() + static_cast<std::int64_t>(plan.duration) * 1000;
     CGapTally tally;
+    CDepartureCounter departures(plan.intervalUs);
     while (!CTrafficGenerator::interrupted) {
         std::uint32_t size = THROUGHPUT_FRAME_SIZE;
         if (paced && plan.sizeGenerator != nullptr) {
@@ -137,6 +141,8 @@ THandOver sendStream(const TSenderPlan& plan) {
             break;
         }
         stampSendTime(frame, now);
+        departures.departed(static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec -
+                            plan.cycleStart);
         if (paced) {
             if (counts.sent == 0) {
                 // The schedule starts with the first departure, so that what the first frame
@@ -167,6 +173,10 @@ THandOver sendStream(const TSenderPlan& plan) {
         counts.refused = plan.batch->refused();
     }
     counts.offered = tally.offered(schedule.restarts());
+    // Without its counts per interval the receiver reports them unknown; the counts above stand.
+    if (plan.intervalUs != 0) {
+        leaveIntervalCounts(departures.counts());
+    }
     return counts;
 }
 
@@ -228,6 +238,8 @@ void CTrafficGenerator::generate() {
                 sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers};
             plan.batch = batch ? &*batch : nullptr;
             plan.trial = trial;
+            plan.intervalUs = intervalUs;
+            plan.cycleStart = cycleStart;
             const THandOver counts = sendStream(plan);
             closeSendingPath(sendingDevice, batchFd);
             // _exit: the parent's buffered output and its exit handlers belong to the parent.

@@ -61,6 +61,9 @@ class CTrafficGenerator {
     // Every frame carries its number within its stream and cycle, and the receiver counts
     // duplicates, reordering and loss episodes by them.
     void setSequenceNumbers(bool on) { sequenceNumbers = on; }
+    // Every cycle is cut into intervals of `microseconds` by departure time (0: none).
+    void setInterval(std::uint32_t microseconds) { intervalUs = microseconds; }
+    std::uint32_t getInterval() const { return intervalUs; }
     // Cycle c seeds the draws with seed + c - 1 instead of the time of day.
     void setSeed(std::uint32_t value) {
         seed = value;
@@ -120,6 +123,7 @@ class CTrafficGenerator {
     TPacing pacing = TPacing::relative;
     TSendPath sendPath = TSendPath::pcap;
     bool sequenceNumbers = false;
+    std::uint32_t intervalUs = 0;
     TTrialPlan trial;
     bool seedGiven = false;
     std::uint32_t seed = 0;
