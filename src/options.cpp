@@ -6,6 +6,7 @@
 #include "benchmark.h"
 #include "intervals.h"
 #include "randomgenerator.h"
+#include "servicetest.h"
 #include "utils.h"
 
 namespace {
@@ -32,6 +33,19 @@ template <const char* Name> void keepBenchmarkSetting(TOptions& options, const c
     TBenchmarkSettings check;
     applyBenchmarkSetting(check, Name, argument);
     options.benchmarkSettings.emplace_back(Name, argument);
+}
+
+constexpr char SERVICE_STEPS[] = "service-steps";
+constexpr char STEP_DURATION[] = "step-duration";
+constexpr char PERFORMANCE_DURATION[] = "performance-duration";
+constexpr char FDV_PERCENTILE[] = "fdv-percentile";
+constexpr char OVERSHOOT[] = "overshoot";
+constexpr char POLICING_TOLERANCE[] = "policing-tolerance";
+
+template <const char* Name> void keepServiceTestSetting(TOptions& options, const char* argument) {
+    TServiceTestSettings check;
+    applyServiceTestSetting(check, Name, argument);
+    options.serviceTestSettings.emplace_back(Name, argument);
 }
 
 const TOptionEntry OPTION_TABLE[] = {
@@ -93,6 +107,21 @@ const TOptionEntry OPTION_TABLE[] = {
      keepBenchmarkSetting<LATENCY_LOADS>},
     {LINE_RATE, "BIT/S", "benchmark: linkova rychlost, napr. 1G (vychozi z rozhrani)",
      keepBenchmarkSetting<LINE_RATE>},
+    {"service-test", nullptr,
+     "test aktivace sluzeb ITU-T Y.1564 (CIR, EIR a kriteria v [STREAM n])",
+     [](TOptions& options, const char*) { options.serviceTest = true; }},
+    {SERVICE_STEPS, "SEZNAM", "test sluzeb: kroky konfigurace [% CIR] (vychozi 25,50,75,100)",
+     keepServiceTestSetting<SERVICE_STEPS>},
+    {STEP_DURATION, "US", "test sluzeb: delka kroku [us] (vychozi 10000000)",
+     keepServiceTestSetting<STEP_DURATION>},
+    {PERFORMANCE_DURATION, "S", "test sluzeb: delka testu vykonnosti [s] (vychozi 900, 0 bez nej)",
+     keepServiceTestSetting<PERFORMANCE_DURATION>},
+    {FDV_PERCENTILE, "P", "test sluzeb: FDV = percentil P zpozdeni - minimum (vychozi 99.9)",
+     keepServiceTestSetting<FDV_PERCENTILE>},
+    {OVERSHOOT, "PROCENTA", "test sluzeb: krok nad CIR+EIR o tolik % EIR (vychozi 25)",
+     keepServiceTestSetting<OVERSHOOT>},
+    {POLICING_TOLERANCE, "PROCENTA", "test sluzeb: tolerance omezeni na CIR+EIR [%] (vychozi 5)",
+     keepServiceTestSetting<POLICING_TOLERANCE>},
 };
 
 std::vector<option> getoptTable() {

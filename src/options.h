@@ -35,6 +35,9 @@ struct TOptions {
     // name (--frame-sizes and the others), to be applied over the configuration's keys.
     bool benchmark = false;
     std::vector<std::pair<std::string, std::string>> benchmarkSettings;
+    // --service-test: the service activation test instead of the test; its settings likewise.
+    bool serviceTest = false;
+    std::vector<std::pair<std::string, std::string>> serviceTestSettings;
     // Null: the test is described interactively. Points into argv.
     const char* configPath = nullptr;
 };

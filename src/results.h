@@ -10,6 +10,7 @@
 #include "histogram.h"
 #include "randomgenerator.h"
 #include "result.h"
+#include "servicetest.h"
 
 // Everything the results file (--json) holds, as plain values. The run fills them from its
 // set-up, from every cycle's results and from the statistics; resultsDocument() turns them into
@@ -193,6 +194,8 @@ struct TRunResults {
     std::vector<TStreamStatistics> statistics;
     // Written only for a benchmark.
     std::optional<TBenchmarkResults> benchmark;
+    // Written only for a service test.
+    std::optional<TServiceTestResults> serviceTest;
 };
 
 // The document, indented, ending with a line end. Numbers keep every digit of the value the

@@ -117,6 +117,13 @@ void CResultsFile::writeBenchmark(const TBenchmarkResults& benchmark, bool inter
     writeDocument();
 }
 
+void CResultsFile::writeServiceTest(const TServiceTestResults& test, bool interrupted) {
+    run.ended = std::time(nullptr);
+    run.interrupted = interrupted;
+    run.serviceTest = test;
+    writeDocument();
+}
+
 void CResultsFile::writeDocument() {
     const std::string problem = writeFileAtomically(path, resultsDocument(run));
     if (!problem.empty()) {

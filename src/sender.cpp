@@ -59,6 +59,7 @@ struct TSenderPlan {
     TTrialPlan trial{};
     std::uint32_t intervalUs = 0; // per-interval counts of departures; 0: none
     std::int64_t cycleStart = 0;  // time of day the cycle began, microseconds
+    bool silent = false;          // the trial leaves this stream out: it sends nothing
 };
 
 // The gap a sender waits after a departure, in nanoseconds: the drawn one, or in a benchmark
@@ -118,7 +119,7 @@ THandOver sendStream(const TSenderPlan& plan) {
         monotonicNanoseconds() + static_cast<std::int64_t>(plan.duration) * 1000;
     CGapTally tally;
     CDepartureCounter departures(plan.intervalUs);
-    while (!CTrafficGenerator::interrupted) {
+    while (!plan.silent && !CTrafficGenerator::interrupted) {
         std::uint32_t size = THROUGHPUT_FRAME_SIZE;
         if (paced && plan.sizeGenerator != nullptr) {
             size = plan.sizeGenerator->generate();
@@ -238,6 +239,10 @@ void CTrafficGenerator::generate() {
                 sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers};
             plan.batch = batch ? &*batch : nullptr;
             plan.trial = trial;
+            if (!trial.streamScales.empty()) {
+                plan.trial.rateScale = i < trial.streamScales.size() ? trial.streamScales[i] : 0;
+                plan.silent = !(plan.trial.rateScale > 0);
+            }
             plan.intervalUs = intervalUs;
             plan.cycleStart = cycleStart;
             const THandOver counts = sendStream(plan);

@@ -155,7 +155,7 @@ void applyServiceTestSetting(TServiceTestSettings& settings, const std::string& 
         ok = readDecimal(value, 10000, 3600000000u, settings.stepDurationUs);
     } else if (key == "performance duration") {
         // A cycle lasts at most 2^32 us.
-        ok = readDecimal(value, 1, 4294, settings.performanceDurationS);
+        ok = readDecimal(value, 0, 4294, settings.performanceDurationS);
     } else if (key == "fdv percentile") {
         ok = readBounded(value, 50, 99.999, number);
         settings.fdvPercentile = ok ? number : settings.fdvPercentile;
@@ -253,12 +253,16 @@ double stepLoadBps(const TService& service, TStepKind kind, double percent,
     return service.eirBps > 0 ? service.cirBps + service.eirBps * over : service.cirBps * over;
 }
 
-TStepVerdict judgeStep(const TService& service, TStepKind kind, const TStepFigures& figures,
-                       const TServiceTestSettings& settings) {
-    if (!figures.loadKept) {
-        return {TVerdict::testerLimit,
-                "tester nenabidl " + figure(figures.offeredBps / 1e6, 3) + " Mbit/s"};
-    }
+namespace {
+
+TStepVerdict testerLimit(const TStepFigures& figures) {
+    return {TVerdict::testerLimit,
+            "tester nenabidl " + figure(figures.offeredBps / 1e6, 3) + " Mbit/s"};
+}
+
+// The verdict of the device's figures alone, the tester's shortfall set aside.
+TStepVerdict judgeDevice(const TService& service, TStepKind kind, const TStepFigures& figures,
+                         const TServiceTestSettings& settings) {
     switch (kind) {
     case TStepKind::cir:
         return judgeCriteria(service.criteria, figures);
@@ -285,6 +289,20 @@ TStepVerdict judgeStep(const TService& service, TStepKind kind, const TStepFigur
                       figure((service.cirBps + service.eirBps) / 1e6, 3) + " Mbit/s");
     }
     return {};
+}
+
+} // namespace
+
+TStepVerdict judgeStep(const TService& service, TStepKind kind, const TStepFigures& figures,
+                       const TServiceTestSettings& settings) {
+    if (!figures.countsTrusted) {
+        return testerLimit(figures);
+    }
+    const TStepVerdict device = judgeDevice(service, kind, figures, settings);
+    if (device.verdict == TVerdict::passed && !figures.loadKept) {
+        return testerLimit(figures);
+    }
+    return device;
 }
 
 bool severelyErrored(std::uint64_t sent, std::uint64_t received, double flrPercent) {
@@ -344,16 +362,48 @@ TAvailability countAvailability(const std::vector<bool>& severelyErroredSeconds)
     }
     if (result.seconds > 0) {
         result.availabilityPercent =
-            (1.0 - static_cast<double>(result.unavailable) / result.seconds) * 100.0;
+            100.0 * static_cast<double>(result.seconds - result.unavailable) / result.seconds;
     }
     return result;
 }
 
+void decideVerdicts(TServiceTestResults& results) {
+    std::vector<TVerdict> all;
+    results.serviceVerdicts.clear();
+    for (const TService& service : results.services) {
+        std::vector<TVerdict> own;
+        for (const TServiceStepResult& step : results.steps) {
+            if (step.stream == service.stream) {
+                own.push_back(step.verdict.verdict);
+            }
+        }
+        for (const TServicePerformanceResult& performance : results.performance) {
+            if (performance.stream == service.stream) {
+                own.push_back(performance.verdict.verdict);
+            }
+        }
+        results.serviceVerdicts.push_back(combinedVerdict(own));
+        all.push_back(results.serviceVerdicts.back());
+    }
+    results.verdict = combinedVerdict(all);
+}
+
+std::string stepName(const TServiceStepResult& step) {
+    switch (step.kind) {
+    case TStepKind::cir:
+        return figure(step.percent, step.percent == std::floor(step.percent) ? 0 : 1) + " % CIR";
+    case TStepKind::cirAndEir:
+        return "CIR+EIR";
+    case TStepKind::overshoot:
+        break;
+    }
+    return "nad CIR+EIR";
+}
+
 TStepVerdict judgePerformance(const TService& service, const TStepFigures& figures,
                               const TAvailability& availability) {
-    if (!figures.loadKept) {
-        return {TVerdict::testerLimit,
-                "tester nenabidl " + figure(figures.offeredBps / 1e6, 3) + " Mbit/s"};
+    if (!figures.countsTrusted) {
+        return testerLimit(figures);
     }
     const TStepVerdict criteria = judgeCriteria(service.criteria, figures);
     if (criteria.verdict != TVerdict::passed) {
@@ -363,5 +413,5 @@ TStepVerdict judgePerformance(const TService& service, const TStepFigures& figur
         return failed("dostupnost " + figure(availability.availabilityPercent, 3) + " % < " +
                       figure(service.criteria.availabilityPercent, 3) + " %");
     }
-    return {};
+    return figures.loadKept ? TStepVerdict{} : testerLimit(figures);
 }

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "intervals.h"
+
 class CConfig;
 
 // ------------------------------------------------------------------ verdicts and exit status
@@ -49,7 +51,7 @@ struct TService {
 struct TServiceTestSettings {
     std::vector<double> stepsPercent{25, 50, 75, 100}; // of the CIR
     std::uint32_t stepDurationUs = 10000000;
-    std::uint32_t performanceDurationS = 900;
+    std::uint32_t performanceDurationS = 900; // 0: no performance test
     // Delay variation: this percentile of the delays minus the lowest delay.
     double fdvPercentile = 99.9;
     // The policing step offers CIR + (100 + overshoot) % of the EIR (of the CIR without one) and
@@ -82,6 +84,10 @@ enum class TStepKind {
 // What a step measured of one service.
 struct TStepFigures {
     bool loadKept = true; // the tester offered what the step asked (a valid trial)
+    // The counts are the device's alone: known, nothing refused by the local system and nothing
+    // dropped by the capture. A sender that fell behind leaves them trusted: what the device lost
+    // of a lower load it would have lost of the full one.
+    bool countsTrusted = true;
     double offeredBps = 0;
     std::uint64_t sent = 0;
     std::uint64_t received = 0;
@@ -106,6 +112,8 @@ double framesPerSecond(double bps, double frameBytes);
 double stepLoadBps(const TService& service, TStepKind kind, double percent,
                    const TServiceTestSettings& settings);
 
+// A device that failed a criterion at the load the tester managed failed it; one that passed a
+// load below the step's, or whose counts are not its own, is judged only as far as the tester goes.
 TStepVerdict judgeStep(const TService& service, TStepKind kind, const TStepFigures& figures,
                        const TServiceTestSettings& settings);
 
@@ -133,5 +141,40 @@ bool severelyErrored(std::uint64_t sent, std::uint64_t received, double flrPerce
 // The performance test's verdict of a service over the whole test.
 TStepVerdict judgePerformance(const TService& service, const TStepFigures& figures,
                               const TAvailability& availability);
+
+// ------------------------------------------------------------------ results
+
+struct TServiceStepResult {
+    std::uint32_t stream = 0;
+    TStepKind kind = TStepKind::cir;
+    double percent = 100; // of the CIR, for a CIR step
+    double loadBps = 0;
+    TStepFigures figures;
+    TStepVerdict verdict;
+};
+
+struct TServicePerformanceResult {
+    std::uint32_t stream = 0;
+    TStepFigures figures;
+    TAvailability availability;
+    TStepVerdict verdict;
+    std::vector<TIntervalFigures> seconds;
+};
+
+struct TServiceTestResults {
+    TServiceTestSettings settings;
+    std::vector<TService> services;
+    std::vector<TServiceStepResult> steps;
+    std::vector<TServicePerformanceResult> performance; // empty when it did not run
+    std::vector<TVerdict> serviceVerdicts;              // one per service
+    TVerdict verdict = TVerdict::passed;
+    double totalSeconds = 0;
+};
+
+// Each service's verdict from its steps and its performance, and the overall one.
+void decideVerdicts(TServiceTestResults& results);
+
+// "25 % CIR", "CIR+EIR", "nad CIR+EIR".
+std::string stepName(const TServiceStepResult& step);
 
 #endif

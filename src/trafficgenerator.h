@@ -32,6 +32,8 @@ constexpr std::int32_t LOSS_AND_DELAY_TEST = 2;
 struct TTrialPlan {
     double rateScale = 0;
     std::uint32_t frameLength = 0;
+    // When not empty: stream i's own factor in place of `rateScale`; 0 keeps the stream silent.
+    std::vector<double> streamScales;
 };
 constexpr std::uint32_t BENCHMARK_BASE_GAP_US = 1;
 
@@ -80,6 +82,8 @@ class CTrafficGenerator {
     // the mean length of the frames the set-up configures.
     std::vector<double> meanGapsUs() const;
     double meanFrameLength() const;
+    // Each stream's mean frame length as configured (without the check sequence).
+    std::vector<double> meanFrameLengths() const;
 
     std::int32_t getOperation() const { return operation; }
     const char* getSendingInterface() const { return sendingInterface; }
