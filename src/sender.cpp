@@ -3,7 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
-#include <optional>
+#include <memory>
 #include <sys/prctl.h>
 #include <sys/select.h>
 #include <sys/time.h>
@@ -16,6 +16,7 @@
 #include "intervals.h"
 #include "pacing.h"
 #include "randomgenerator.h"
+#include "xdpsender.h"
 
 namespace {
 
@@ -53,9 +54,9 @@ struct TSenderPlan {
     CRandomGenerator* sizeGenerator;
     CRandomGenerator* timeGenerator;
     TPacing pacing;
-    std::int64_t spinNs;           // see spinWindowNs
-    bool numbered;                 // each frame carries its number within the stream and cycle
-    CBatchSender* batch = nullptr; // null: one frame at a time through libpcap
+    std::int64_t spinNs;          // see spinWindowNs
+    bool numbered;                // each frame carries its number within the stream and cycle
+    CFrameBatch* batch = nullptr; // null: one frame at a time through libpcap
     TTrialPlan trial{};
     std::uint32_t intervalUs = 0; // per-interval counts of departures; 0: none
     std::int64_t cycleStart = 0;  // time of day the cycle began, microseconds
@@ -128,9 +129,8 @@ THandOver sendStream(const TSenderPlan& plan) {
                                        ? plan.trial.frameLength
                                        : frameLengthForSize(size, plan.numbered);
         unsigned char* frame = plan.batch != nullptr ? plan.batch->nextFrame() : ownFrame;
-        buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
-        if (plan.numbered) {
-            stampSequenceNumber(frame, counts.sent);
+        if (plan.batch == nullptr || !plan.batch->holdsFrame(length)) {
+            buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
         }
 
         timeval now;
@@ -144,6 +144,10 @@ THandOver sendStream(const TSenderPlan& plan) {
         stampSendTime(frame, now);
         departures.departed(static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec -
                             plan.cycleStart);
+        // After the send time: in a short frame the number shares its field.
+        if (plan.numbered) {
+            stampSequenceNumber(frame, length, counts.sent);
+        }
         if (paced) {
             if (counts.sent == 0) {
                 // The schedule starts with the first departure, so that what the first frame
@@ -170,10 +174,10 @@ THandOver sendStream(const TSenderPlan& plan) {
         }
     }
     if (plan.batch != nullptr) {
-        plan.batch->flush();
+        plan.batch->finish();
         counts.refused = plan.batch->refused();
     }
-    counts.offered = tally.offered(schedule.restarts());
+    counts.offered = tally.offered(schedule.restarts(), schedule.largestLagNs());
     // Without its counts per interval the receiver reports them unknown; the counts above stand.
     if (plan.intervalUs != 0) {
         leaveIntervalCounts(departures.counts());
@@ -213,13 +217,15 @@ void CTrafficGenerator::generate() {
         return;
     }
 
-    // The batched path needs no libpcap handle, whose socket would take a copy of every frame.
+    const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
+    // The other paths need no libpcap handle, whose socket would take a copy of every frame.
+    std::unique_ptr<CXdpPath> xdp =
+        sendPath == TSendPath::xdp ? openXdpPath(sendingInterface, count) : nullptr;
     const int batchFd = sendPath == TSendPath::batched ? openBatchedPath(sendingInterface) : -1;
-    if (batchFd < 0) {
+    if (batchFd < 0 && xdp == nullptr) {
         sendingDevice = openSendingDevice(sendingInterface, errorBuffer);
     }
     prepareHandOverDirectory();
-    const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
     const std::int64_t spinNs = spinWindowNs(count, usableCores());
     const pid_t parent = getpid();
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -230,14 +236,16 @@ void CTrafficGenerator::generate() {
                 pcap_close(receivingDevice);
                 receivingDevice = nullptr;
             }
-            std::optional<CBatchSender> batch;
+            std::unique_ptr<CFrameBatch> batch;
             if (batchFd >= 0) {
-                batch.emplace(batchFd);
+                batch = std::make_unique<CBatchSender>(batchFd);
+            } else if (xdp != nullptr) {
+                batch = std::make_unique<CXdpSender>(*xdp, i);
             }
             TSenderPlan plan{
                 sendingDevice,     frameHeader,       i,      tos[i], operation,      duration,
                 sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers};
-            plan.batch = batch ? &*batch : nullptr;
+            plan.batch = batch.get();
             plan.trial = trial;
             if (!trial.streamScales.empty()) {
                 plan.trial.rateScale = i < trial.streamScales.size() ? trial.streamScales[i] : 0;
@@ -256,4 +264,5 @@ void CTrafficGenerator::generate() {
     // The senders hold their own copies; keeping this one would leak a handle per cycle.
     closeSendingPath(sendingDevice, batchFd);
     sendingDevice = nullptr;
+    xdp.reset();
 }

@@ -59,7 +59,17 @@ class CTrafficGenerator {
     // How the senders space their departures.
     void setPacing(TPacing value) { pacing = value; }
     // How the senders hand their frames to the kernel.
-    void setSendPath(TSendPath value) { sendPath = value; }
+    void setSendPath(TSendPath value) {
+        sendPath = value;
+        sendPathFallback = false;
+    }
+    // The send path to use where it opens; where it does not, the batched path, said in one
+    // line on standard error and in the results file.
+    void preferSendPath(TSendPath value) {
+        sendPath = value;
+        sendPathFallback = true;
+    }
+    TSendPath getSendPath() const { return sendPath; }
     // Every frame carries its number within its stream and cycle, and the receiver counts
     // duplicates, reordering and loss episodes by them.
     void setSequenceNumbers(bool on) { sequenceNumbers = on; }
@@ -78,6 +88,9 @@ class CTrafficGenerator {
         duration = durationUs;
         pacing = TPacing::absolute;
     }
+    // Sends `count` learning frames (learningframe.h) from the receiving interface, a few
+    // milliseconds apart; a frame the interface refuses is not retried.
+    void sendLearningFrames(std::uint32_t count);
     // The mean gap each stream draws (microseconds), estimated from draws for random ones; and
     // the mean length of the frames the set-up configures.
     std::vector<double> meanGapsUs() const;
@@ -104,6 +117,8 @@ class CTrafficGenerator {
   private:
     // The file set-up proper, on an already parsed configuration.
     void loadDataFromConfig(const CConfig& config);
+    // Opens the AF_XDP path once to learn whether it works here; falls back or ends the run.
+    void checkXdpPath();
 
     std::int32_t operation = 0;
     std::uint32_t streams = 0;
@@ -126,6 +141,10 @@ class CTrafficGenerator {
     CProgressLine* progressLine = nullptr;
     TPacing pacing = TPacing::relative;
     TSendPath sendPath = TSendPath::pcap;
+    bool sendPathFallback = false;
+    // Why the preferred send path could not be used (empty: it is used).
+    std::string sendPathFallbackReason;
+    bool xdpZeroCopy = false;
     bool sequenceNumbers = false;
     std::uint32_t intervalUs = 0;
     TTrialPlan trial;
