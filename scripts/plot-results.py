@@ -232,6 +232,7 @@ def draw_service(row, service):
     row[2].set_ylabel("delay [us]")
     for axes in row:
         axes.set_xticks(x)
+        axes.set_xlim(-0.5, len(names) - 0.5)
         axes.set_xticklabels(names, rotation=60, fontsize="x-small")
         for index, bad in enumerate(failed):
             if bad:
