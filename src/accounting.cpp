@@ -273,14 +273,16 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
         return true;
     }
     const auto sentNs = static_cast<std::int64_t>(static_cast<std::uint64_t>(sentAt) * 1000u);
+    // The sender's stamp has whole microseconds: the arrival is taken to the same resolution,
+    // so that the two truncations cancel on average instead of adding half a microsecond to
+    // every delay.
+    const std::int64_t arrivalUs = arrivalNs / 1000 - (arrivalNs % 1000 < 0 ? 1 : 0);
+    const auto userDelayUs = static_cast<std::int64_t>(static_cast<std::uint64_t>(arrivalUs) -
+                                                       static_cast<std::uint64_t>(sentAt));
+    // The intervals keep the sender's stamps, as their figures always have.
+    stream.intervals.record(sentAt - cycleStart, userDelayUs, header.len);
     if (!stream.sendStamps.enabled()) {
-        // The sender's stamp has whole microseconds: the arrival is taken to the same
-        // resolution, so that the two truncations cancel on average instead of adding half a
-        // microsecond to every delay.
-        const std::int64_t arrivalUs = arrivalNs / 1000 - (arrivalNs % 1000 < 0 ? 1 : 0);
-        recordDelay(stream,
-                    static_cast<std::int64_t>(static_cast<std::uint64_t>(arrivalUs) * 1000u -
-                                              static_cast<std::uint64_t>(sentNs)));
+        recordDelay(stream, userDelayUs * 1000);
     } else if (stream.sendStamps.expects(number)) {
         recordJoined(stream, stream.sendStamps.arrived(number, arrivalNs, sentNs));
     }

@@ -10,6 +10,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "intervals.h"
 #include "jitter.h"
 #include "result.h"
 
@@ -106,9 +107,10 @@ struct TStreamState {
     std::uint32_t stragglers = 0; // frames sent before the cycle began, left out of the figures
     CDelayHistogram delays;
     TJitter jitter;
-    CSequenceWindow sequence; // enabled when the frames carry sequence numbers
-    CStampJoin sendStamps;    // enabled when the delays start at the kernel's send stamps
-    CDelayHistogram lags;     // the sender's lag behind the kernel's stamp, per joined frame
+    CSequenceWindow sequence;    // enabled when the frames carry sequence numbers
+    CStampJoin sendStamps;       // enabled when the delays start at the kernel's send stamps
+    CDelayHistogram lags;        // the sender's lag behind the kernel's stamp, per joined frame
+    CIntervalRecorder intervals; // started when the run asks for per-interval figures
 };
 
 // Records one frame's delay (nanoseconds) into its stream's figures.

@@ -157,7 +157,7 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
         generator.setStampSource(std::string(phase) == "latency" ? TStampSource::kernel
                                                                  : TStampSource::user);
     }
-    generator.setTrial({scale, frameLength}, durationUs);
+    generator.setTrial({scale, frameLength, {}}, durationUs);
     generator.generate();
     const std::vector<TResult> results = generator.catchPacket();
     const TTrialFigures combined = combineResults(results);

@@ -3,7 +3,10 @@
 
 #include <cstdint>
 
+#include <vector>
+
 #include "histogram.h"
+#include "intervals.h"
 
 // The gaps between one stream's departures in one cycle: what it offered the path.
 struct TOfferedGaps {
@@ -76,6 +79,8 @@ struct TResult {
     double delayVarianceNs = 0; // ns^2
     double jitterNs = 0;
     TSendStampFigures stamps;
+    // With per-interval figures: the cycle's intervals, by departure time.
+    std::vector<TIntervalFigures> intervals;
 };
 
 #endif

@@ -14,6 +14,7 @@
 #include "benchmark.h"
 #include "handover.h"
 #include "interfaces.h"
+#include "intervals.h"
 #include "pacing.h"
 #include "randomgenerator.h"
 #include "sendstamps.h"
@@ -59,6 +60,9 @@ struct TSenderPlan {
     bool numbered;                // each frame carries its number within the stream and cycle
     CFrameBatch* batch = nullptr; // null: one frame at a time through libpcap
     TTrialPlan trial{};
+    std::uint32_t intervalUs = 0; // per-interval counts of departures; 0: none
+    std::int64_t cycleStart = 0;  // time of day the cycle began, microseconds
+    bool silent = false;          // the trial leaves this stream out: it sends nothing
 };
 
 // The gap a sender waits after a departure, in nanoseconds: the drawn one, or in a benchmark
@@ -117,7 +121,8 @@ THandOver sendStream(const TSenderPlan& plan) {
     const std::int64_t endNs =
         monotonicNanoseconds() + static_cast<std::int64_t>(plan.duration) * 1000;
     CGapTally tally;
-    while (!CTrafficGenerator::interrupted) {
+    CDepartureCounter departures(plan.intervalUs);
+    while (!plan.silent && !CTrafficGenerator::interrupted) {
         std::uint32_t size = THROUGHPUT_FRAME_SIZE;
         if (paced && plan.sizeGenerator != nullptr) {
             size = plan.sizeGenerator->generate();
@@ -139,6 +144,8 @@ THandOver sendStream(const TSenderPlan& plan) {
             break;
         }
         stampSendTime(frame, now);
+        departures.departed(static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec -
+                            plan.cycleStart);
         // After the send time: in a short frame the number shares its field.
         if (plan.numbered) {
             stampSequenceNumber(frame, length, counts.sent);
@@ -173,6 +180,10 @@ THandOver sendStream(const TSenderPlan& plan) {
         counts.refused = plan.batch->refused();
     }
     counts.offered = tally.offered(schedule.restarts(), schedule.largestLagNs());
+    // Without its counts per interval the receiver reports them unknown; the counts above stand.
+    if (plan.intervalUs != 0) {
+        leaveIntervalCounts(departures.counts());
+    }
     return counts;
 }
 
@@ -215,7 +226,7 @@ void CTrafficGenerator::generate() {
     const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
     // The other paths need no libpcap handle, whose socket would take a copy of every frame.
     std::unique_ptr<CXdpPath> xdp =
-        sendPath == TSendPath::xdp ? openXdpPath(sendingInterface, count) : nullptr;
+        sendPath == TSendPath::xdp ? openXdpPath(sendingInterface, count, xdpQueues) : nullptr;
     const int batchFd = sendPath == TSendPath::batched ? openBatchedPath(sendingInterface) : -1;
     if (batchFd < 0 && xdp == nullptr) {
         sendingDevice = openSendingDevice(sendingInterface, errorBuffer);
@@ -248,6 +259,12 @@ void CTrafficGenerator::generate() {
                 sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers};
             plan.batch = batch.get();
             plan.trial = trial;
+            if (!trial.streamScales.empty()) {
+                plan.trial.rateScale = i < trial.streamScales.size() ? trial.streamScales[i] : 0;
+                plan.silent = !(plan.trial.rateScale > 0);
+            }
+            plan.intervalUs = intervalUs;
+            plan.cycleStart = cycleStart;
             const THandOver counts = sendStream(plan);
             closeSendingPath(sendingDevice, batchFd);
             // _exit: the parent's buffered output and its exit handlers belong to the parent.
