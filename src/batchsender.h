@@ -17,6 +17,7 @@
 #include <string>
 #include <sys/socket.h>
 
+#include "frames.h"
 #include "utils.h"
 
 // How the senders hand their frames to the kernel.
@@ -66,7 +67,7 @@ class CBatchSender {
     CBatchSender(const CBatchSender&) = delete;
     CBatchSender& operator=(const CBatchSender&) = delete;
 
-    // Where the next frame is built (MAX_BENCHMARK_FRAME_LENGTH bytes).
+    // Where the next frame is built (MAX_TAGGED_FRAME_LENGTH bytes).
     unsigned char* nextFrame() { return frames[queued]; }
     // The frame built at nextFrame() is `length` bytes long and ready; a full batch is handed
     // over at once.
@@ -82,7 +83,7 @@ class CBatchSender {
     int fd;
     std::size_t queued = 0;
     std::uint32_t refusedCount = 0;
-    unsigned char frames[BATCH_FRAMES][MAX_BENCHMARK_FRAME_LENGTH];
+    unsigned char frames[BATCH_FRAMES][MAX_TAGGED_FRAME_LENGTH];
     iovec pieces[BATCH_FRAMES];
     mmsghdr messages[BATCH_FRAMES];
 };

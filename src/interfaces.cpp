@@ -71,17 +71,8 @@ std::string ipv4Text(const unsigned char* address) {
 // address initialize() found for it.
 TInterfaceDescription describeInterface(const char* name, const unsigned char* ipv4) {
     unsigned char mac[MAC_LENGTH];
-    const int socketFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const bool known = socketFd >= 0 && lookupHardwareAddress(socketFd, name, mac);
-    if (socketFd >= 0) {
-        close(socketFd);
-    }
+    const bool known = readInterfaceMac(name, mac);
     return {name, known ? macText(mac) : "", ipv4Text(ipv4)};
-}
-
-// Only test frames pass: UDP to the test port.
-std::string captureFilterText() {
-    return "dst port " + std::to_string(TEST_PORT);
 }
 
 } // namespace
@@ -138,6 +129,15 @@ int openBatchedPath(const char* interfaceName) {
     return fd;
 }
 
+bool readInterfaceMac(const char* name, unsigned char* mac) {
+    const int socketFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool known = socketFd >= 0 && lookupHardwareAddress(socketFd, name, mac);
+    if (socketFd >= 0) {
+        close(socketFd);
+    }
+    return known;
+}
+
 void closeSendingPath(pcap_t* device, int batchFd) {
     if (device != nullptr) {
         pcap_close(device);
@@ -156,7 +156,7 @@ void CTrafficGenerator::initialize() {
     }
     const TAddressLookup receiving =
         lookupIpv4Address(socketFd, receivingInterface, frameHeader + DESTINATION_IPV4_OFFSET);
-    if (receiving == TAddressLookup::noIpv4Address) {
+    if (receiving == TAddressLookup::noIpv4Address && needsInterfaceIpv4(false)) {
         fail(std::string("Rozhrani ") + receivingInterface + " nema adresu IPv4!");
     }
     const TAddressLookup sending =
@@ -167,7 +167,7 @@ void CTrafficGenerator::initialize() {
         lookupHardwareAddress(socketFd, sendingInterface, frameHeader + SOURCE_MAC_OFFSET);
     }
     close(socketFd);
-    if (sending == TAddressLookup::noIpv4Address) {
+    if (sending == TAddressLookup::noIpv4Address && needsInterfaceIpv4(true)) {
         fail(std::string("Rozhrani ") + sendingInterface + " nema adresu IPv4!");
     }
 
@@ -214,6 +214,42 @@ void CTrafficGenerator::initialize() {
     } else if (sending == TAddressLookup::noSuchInterface && cycles > 0) {
         pcap_close(openSendingDevice(sendingInterface, errorBuffer));
     }
+    prepareStreamFrames();
+}
+
+std::optional<TStreamFramesDescription>
+CTrafficGenerator::describeFrames(std::uint32_t index) const {
+    if (!templated[index]) {
+        return std::nullopt;
+    }
+    const TStreamFrames& frames = streamFrames[index];
+    const TFrameTemplate& frame = frameTemplates[index];
+    TStreamFramesDescription description;
+    if (frames.tag.id != 0) {
+        description.vlan = TVlanDescription{frames.tag.id, frames.tag.priority};
+    }
+    if (frames.outerTag.id != 0) {
+        description.outerVlan = TVlanDescription{frames.outerTag.id, frames.outerTag.priority};
+    }
+    description.ipVersion = frames.ipv6 ? 6 : 4;
+    if (frames.ipv6) {
+        description.flowLabel = frames.flowLabel;
+    }
+    description.sourceIp = ipAddressText(frame.source);
+    description.sourceIpCount = frame.sourceCount;
+    description.destinationIp = ipAddressText(frame.destination);
+    description.destinationIpCount = frame.destinationCount;
+    description.sourcePorts[0] = frame.sourcePorts.first;
+    description.sourcePorts[1] = frame.sourcePorts.last();
+    description.destinationPorts[0] = frame.destinationPorts.first;
+    description.destinationPorts[1] = frame.destinationPorts.last();
+    description.flowOrder = frames.order == TFlowOrder::random ? "random" : "sequential";
+    description.flows = frame.flows;
+    if (!frames.nextHop.empty()) {
+        description.nextHop = frames.nextHop;
+    }
+    description.destinationMac = macText(frame.header + DESTINATION_MAC_OFFSET);
+    return description;
 }
 
 TTestDescription CTrafficGenerator::describe() const {
@@ -248,6 +284,7 @@ TTestDescription CTrafficGenerator::describe() const {
             stream.size = sizeGenerators[i]->describe();
             stream.time = timeGenerators[i]->describe();
         }
+        stream.frames = describeFrames(i);
         test.streams.push_back(stream);
     }
     return test;

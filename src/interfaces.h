@@ -29,6 +29,9 @@ pcap_t* openSendingDevice(const char* interfaceName, char* errorBuffer);
 // which would send at another rate than the one asked for).
 int openBatchedPath(const char* interfaceName);
 
+// The interface's own hardware address into `mac` (6 bytes); false when the kernel names none.
+bool readInterfaceMac(const char* name, unsigned char* mac);
+
 // Closes what openSendingDevice (`device`, may be null) or openBatchedPath (`batchFd`, -1 for
 // none) opened.
 void closeSendingPath(pcap_t* device, int batchFd);

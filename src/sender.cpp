@@ -56,7 +56,48 @@ struct TSenderPlan {
     bool numbered;                 // each frame carries its number within the stream and cycle
     CBatchSender* batch = nullptr; // null: one frame at a time through libpcap
     TTrialPlan trial{};
+    const TFrameTemplate* frames = nullptr; // null: the plain frames of frameHeader
+    std::uint32_t seed = 0;                 // the cycle's, for a random order of flows
 };
+
+// The length of the next frame: the trial's, or the one the drawn size gives the stream.
+std::size_t nextFrameLength(const TSenderPlan& plan, std::uint32_t size) {
+    if (plan.trial.frameLength != 0) {
+        return plan.trial.frameLength;
+    }
+    if (plan.frames == nullptr) {
+        return frameLengthForSize(size, plan.numbered);
+    }
+    return streamFrameLength(size, plan.numbered, plan.frames->layout);
+}
+
+// Builds the stream's frame number `number` of the cycle, without its send time.
+void buildNextFrame(const TSenderPlan& plan, unsigned char* frame, std::size_t length,
+                    std::uint32_t number) {
+    const timeval unstamped{0, 0};
+    std::size_t shift = 0;
+    if (plan.frames == nullptr) {
+        buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
+    } else {
+        buildFlowFrame(frame, length, *plan.frames, plan.tos, plan.streamIndex,
+                       flowOfFrame(*plan.frames, plan.seed, plan.streamIndex, number));
+        shift = plan.frames->layout.payloadShift();
+    }
+    if (plan.numbered) {
+        stampSequenceNumber(frame + shift, number);
+    }
+}
+
+// Stamps the send time, the last write into the frame.
+void stampDeparture(const TSenderPlan& plan, unsigned char* frame, std::size_t length,
+                    const timeval& now) {
+    if (plan.frames == nullptr) {
+        stampSendTime(frame, now);
+        return;
+    }
+    stampSendTime(frame + plan.frames->layout.payloadShift(), now);
+    finishFrame(frame, length, plan.frames->layout);
+}
 
 // The gap a sender waits after a departure, in nanoseconds: the drawn one, or in a benchmark
 // trial the drawn one scaled (the throughput test's stream drawing a constant 1 us).
@@ -97,8 +138,7 @@ bool waitForNextDeparture(const TSenderPlan& plan, std::int64_t gapNs, CDepartur
 
 THandOver sendStream(const TSenderPlan& plan) {
     THandOver counts;
-    unsigned char ownFrame[MAX_BENCHMARK_FRAME_LENGTH];
-    const timeval unstamped{0, 0};
+    unsigned char ownFrame[MAX_TAGGED_FRAME_LENGTH];
     timeval start;
     gettimeofday(&start, nullptr);
     const bool benchmark = plan.trial.rateScale > 0;
@@ -115,18 +155,16 @@ THandOver sendStream(const TSenderPlan& plan) {
         monotonicNanoseconds() + static_cast<std::int64_t>(plan.duration) * 1000;
     CGapTally tally;
     while (!CTrafficGenerator::interrupted) {
-        std::uint32_t size = THROUGHPUT_FRAME_SIZE;
+        std::uint32_t size =
+            plan.frames == nullptr
+                ? THROUGHPUT_FRAME_SIZE
+                : static_cast<std::uint32_t>(throughputFrameLength(plan.frames->layout));
         if (paced && plan.sizeGenerator != nullptr) {
             size = plan.sizeGenerator->generate();
         }
-        const std::size_t length = plan.trial.frameLength != 0
-                                       ? plan.trial.frameLength
-                                       : frameLengthForSize(size, plan.numbered);
+        const std::size_t length = nextFrameLength(plan, size);
         unsigned char* frame = plan.batch != nullptr ? plan.batch->nextFrame() : ownFrame;
-        buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
-        if (plan.numbered) {
-            stampSequenceNumber(frame, counts.sent);
-        }
+        buildNextFrame(plan, frame, length, counts.sent);
 
         timeval now;
         gettimeofday(&now, nullptr);
@@ -136,7 +174,7 @@ THandOver sendStream(const TSenderPlan& plan) {
         if (elapsed >= static_cast<std::int64_t>(plan.duration)) {
             break;
         }
-        stampSendTime(frame, now);
+        stampDeparture(plan, frame, length, now);
         if (paced) {
             if (counts.sent == 0) {
                 // The schedule starts with the first departure, so that what the first frame
@@ -228,6 +266,8 @@ void CTrafficGenerator::generate() {
                 sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers};
             plan.batch = batch ? &*batch : nullptr;
             plan.trial = trial;
+            plan.frames = templated[i] ? &frameTemplates[i] : nullptr;
+            plan.seed = cycleSeed;
             const THandOver counts = sendStream(plan);
             closeSendingPath(sendingDevice, batchFd);
             // _exit: the parent's buffered output and its exit handlers belong to the parent.
