@@ -1,5 +1,6 @@
 #include "benchmarkrun.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <fstream>
@@ -239,8 +240,13 @@ TBenchmarkSize CBenchmarkRun::runSize(std::optional<std::uint32_t> frameSize,
     size.frameSize = frameSize;
     frameLength = frameSize ? *frameSize - FCS_LENGTH : 0;
     // Numbered frames let the receiver count each frame once, copies apart; a frame too short
-    // for its number (64 to 66 bytes) goes without.
-    generator.setSequenceNumbers(frameLength == 0 || frameLength >= MIN_NUMBERED_FRAME_LENGTH);
+    // for its number (64 to 66 bytes, more with tags or IPv6) goes without.
+    std::size_t shift = 0;
+    for (std::uint32_t i = 0; i < generator.getStreams() && i < MAX_STREAMS; ++i) {
+        shift = std::max(shift, generator.streamLayout(i).payloadShift());
+    }
+    generator.setSequenceNumbers(frameLength == 0 ||
+                                 frameLength >= MIN_NUMBERED_FRAME_LENGTH + shift);
     size.meanFrameSize = frameSize ? *frameSize : generator.meanFrameLength() + FCS_LENGTH;
     double top = 0;
     if (lineRateBps) {
@@ -279,8 +285,27 @@ std::optional<double> benchmarkLineRate(const TBenchmarkSettings& settings,
     return sending ? sending : receiving;
 }
 
+namespace {
+
+// Ends the run before any trial when a frame size does not fit a stream's frames.
+void checkFrameSizes(const CTrafficGenerator& generator, const TBenchmarkSettings& settings) {
+    for (std::uint32_t size : settings.frameSizes) {
+        for (std::uint32_t i = 0; i < generator.getStreams() && i < MAX_STREAMS; ++i) {
+            const TFrameSizeRange range = benchmarkFrameRange(generator.streamLayout(i));
+            if (size < range.smallest || size > range.largest) {
+                fail("Velikost ramce " + std::to_string(size) + " B neni pro tok " +
+                     std::to_string(i + 1) + " mozna! Rozsah pouze " +
+                     std::to_string(range.smallest) + " - " + std::to_string(range.largest));
+            }
+        }
+    }
+}
+
+} // namespace
+
 TBenchmarkResults runBenchmark(CTrafficGenerator& generator, const TBenchmarkSettings& settings,
                                std::ostream& out, std::ostream* progress) {
+    checkFrameSizes(generator, settings);
     const auto started = std::chrono::steady_clock::now();
     TBenchmarkResults benchmark;
     benchmark.lineRateBps = benchmarkLineRate(settings, generator.getSendingInterface(),
