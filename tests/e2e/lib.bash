@@ -334,10 +334,11 @@ TG_CAPTURE_PIDS=()
 TG_CAPTURE_ERRS=()
 
 # Starts tcpdump on the receiving end (or on INTERFACE, the sending end: the frames it sends),
-# writing the test frames to FILE, and waits until it listens. Started before the run, its
-# socket sees every frame after the run's own capture. Several captures may run at once.
+# writing the test frames to FILE (or the frames FILTER admits), and waits until it listens.
+# Started before the run, its socket sees every frame after the run's own capture. Several
+# captures may run at once.
 tg_capture_start() {
-    local file=$1 interface=${2:-$TG_RX} err direction=() i
+    local file=$1 interface=${2:-$TG_RX} filter=${3:-udp dst port 33333} err direction=() i
     err=$TG_TMP/tcpdump${#TG_CAPTURE_PIDS[@]}.err
     [[ $interface == "$TG_RX" ]] || direction=(-Q out)
     # A previous capture's text must not be taken for this one's.
@@ -345,7 +346,7 @@ tg_capture_start() {
     # Immediate mode gives the ring one slot per snapshot length: with the default of 256 KiB an
     # 8 MiB ring holds only 32 frames, and a busy machine overruns it. 2048 bytes hold any frame.
     ip netns exec "$TG_NS" tcpdump -i "$interface" "${direction[@]}" -n -U --immediate-mode -B 8192 \
-        -s 2048 -w "$file" udp dst port 33333 2>"$err" &
+        -s 2048 -w "$file" "$filter" 2>"$err" &
     TG_CAPTURE_PIDS+=("$!")
     TG_CAPTURE_ERRS+=("$err")
     TG_PIDS+=("$!")
@@ -378,6 +379,18 @@ tg_capture_stop() {
 # Adds the global KEY = VALUE line to the configuration FILE (after its duration).
 tg_config_key() {
     sed -i "/^duration = /a $2 = $3" "$1"
+}
+
+# Adds the KEY = VALUE line to the section of stream N of the configuration FILE.
+tg_stream_key() { # FILE N KEY VALUE
+    sed -i "/^\[STREAM $2\]$/a $3 = $4" "$1"
+}
+
+# Gives interface IF of the ends' namespace IPv6 back with the global address ADDRESS/64.
+tg_ipv6_address() { # IF ADDRESS [NS]
+    local ns=${3:-$TG_NS}
+    ip netns exec "$ns" sysctl -qw "net.ipv6.conf.$1.disable_ipv6=0" "net.ipv6.conf.$1.accept_ra=0" &&
+        ip -n "$ns" addr add "$2/64" dev "$1" nodad || tg_fail "cannot give $1 the address $2"
 }
 
 # Writes FILE from the template on standard input, filling in @SENDING@,
