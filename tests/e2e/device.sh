@@ -188,6 +188,8 @@ echo "PASS: impaired cable: $lost_all of $sent_all lost as the device dropped, $
 # of PCP 5 the htb class 1:10). Overload as above: VLAN 10 with PCP 5 loses nothing, VLAN 10 best
 # effort loses what its queue dropped, VLAN 20 is lost whole, as the bridge's drop counter says.
 ip netns exec "$TG_DEV_NS" nft delete table netdev tgimpair 2>/dev/null || true
+# Without hairpin again: a flooded frame must pass the bridge once, towards the receiving end.
+ip -n "$TG_DEV_NS" link set dev "$TG_DEV_IN" type bridge_slave hairpin off
 tg_device_shaper 8000 100 20
 ip netns exec "$TG_DEV_NS" nft -f - <<NFT || tg_fail "cannot set up the VLAN rules of the bridge"
 table bridge tgvlan {
