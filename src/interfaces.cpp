@@ -72,7 +72,10 @@ std::string ipv4Text(const unsigned char* address) {
 TInterfaceDescription describeInterface(const char* name, const unsigned char* ipv4) {
     unsigned char mac[MAC_LENGTH];
     const bool known = readInterfaceMac(name, mac);
-    return {name, known ? macText(mac) : "", ipv4Text(ipv4)};
+    // Without an IPv4 address (a run of IPv6 streams only) the address is left out.
+    const unsigned char none[4] = {};
+    return {name, known ? macText(mac) : "",
+            std::memcmp(ipv4, none, sizeof none) != 0 ? ipv4Text(ipv4) : ""};
 }
 
 } // namespace

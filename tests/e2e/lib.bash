@@ -328,6 +328,42 @@ tg_device_reorder() { # RATE
         tg_fail "cannot set up the delaying class on $dev"
 }
 
+# ---------------------------------------------------------------- a router between two ends
+
+# A router in a namespace of its own between two more ends of the ends' namespace: the sending
+# end TX (10.81.N.1/24, fd00:81:N::1/64) on the router's port (10.81.N.254, fd00:81:N::fe), the
+# receiving end RX (10.82.N.2/24, fd00:82:N::2/64) on its other port (.254, ::fe), IPv4 and
+# IPv6 forwarding on, the router's neighbour entries for RX fixed. Sets TG_ROUTER_NS, TG_HOP4 and
+# TG_HOP6 (the router's addresses towards TX), TG_ROUTER_MAC (its MAC there), TG_ROUTED_RX_IP6.
+tg_router_up() { # TX RX
+    local net=$(($$ % 250 + 1)) tx=$1 rx=$2 in="tgra$$" out="tgrb$$" port
+    TG_ROUTER_NS="tgrt$$"
+    tg_namespace_add "$TG_ROUTER_NS"
+    ip -n "$TG_NS" link add "$tx" type veth peer name "$in" netns "$TG_ROUTER_NS" &&
+        ip -n "$TG_NS" link add "$rx" type veth peer name "$out" netns "$TG_ROUTER_NS" ||
+        tg_fail "cannot cable the router namespace $TG_ROUTER_NS"
+    ip netns exec "$TG_ROUTER_NS" sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1 >/dev/null
+    ip -n "$TG_NS" addr add "10.81.$net.1/24" dev "$tx"
+    ip -n "$TG_NS" addr add "10.82.$net.2/24" dev "$rx"
+    ip -n "$TG_ROUTER_NS" addr add "10.81.$net.254/24" dev "$in"
+    ip -n "$TG_ROUTER_NS" addr add "10.82.$net.254/24" dev "$out"
+    tg_ipv6_address "$tx" "fd00:81:$net::1"
+    tg_ipv6_address "$rx" "fd00:82:$net::2"
+    tg_ipv6_address "$in" "fd00:81:$net::fe" "$TG_ROUTER_NS"
+    tg_ipv6_address "$out" "fd00:82:$net::fe" "$TG_ROUTER_NS"
+    for port in "$tx" "$rx"; do ip -n "$TG_NS" link set "$port" up; done
+    for port in "$in" "$out"; do ip -n "$TG_ROUTER_NS" link set "$port" up; done
+    TG_HOP4=10.81.$net.254 TG_HOP6=fd00:81:$net::fe TG_ROUTED_RX_IP6=fd00:82:$net::2
+    TG_ROUTER_MAC=$(ip netns exec "$TG_ROUTER_NS" cat "/sys/class/net/$in/address")
+    # The router knows the receiving end's address from the start: the first test frames must
+    # not wait for its resolution (nor be dropped by it).
+    local rx_mac
+    rx_mac=$(tg_mac_of "$rx")
+    ip -n "$TG_ROUTER_NS" neigh replace "10.82.$net.2" lladdr "$rx_mac" dev "$out" nud permanent &&
+        ip -n "$TG_ROUTER_NS" neigh replace "$TG_ROUTED_RX_IP6" lladdr "$rx_mac" dev "$out" nud permanent ||
+        tg_fail "cannot give the router the receiving end's address"
+}
+
 # ---------------------------------------------------------------- independent capture
 
 TG_CAPTURE_PIDS=()
