@@ -177,14 +177,14 @@ TFrameLayout TStreamFrames::layout() const {
     return layout;
 }
 
-std::uint64_t TStreamFrames::flowCount() const {
+std::uint64_t TFlows::count() const {
     return std::uint64_t{sourcePorts.count} * destinationPorts.count * sourceCount *
            destinationCount;
 }
 
 bool TStreamFrames::plain() const {
-    return layout().plain() && flowCount() == 1 && !sourceGiven && !destinationGiven &&
-           sourcePorts.first == TEST_PORT && destinationPorts.first == TEST_PORT;
+    return layout().plain() && flows.count() == 1 && !sourceGiven && !destinationGiven &&
+           flows.sourcePorts.first == TEST_PORT && flows.destinationPorts.first == TEST_PORT;
 }
 
 std::string readStreamFrameKeys(const CConfig& config, const std::string& section,
@@ -244,22 +244,22 @@ std::string readStreamFrameKeys(const CConfig& config, const std::string& sectio
         given = readIpAddress(text(key), address) && address.ipv6 == frames.ipv6;
         return given;
     };
-    if (!readAddress("source IP", frames.source, frames.sourceGiven)) {
+    if (!readAddress("source IP", frames.flows.source, frames.sourceGiven)) {
         return invalid("source IP", section, addressRule);
     }
-    if (!readAddress("destination IP", frames.destination, frames.destinationGiven)) {
+    if (!readAddress("destination IP", frames.flows.destination, frames.destinationGiven)) {
         return invalid("destination IP", section, addressRule);
     }
     for (const auto& [key, count] :
-         {std::pair<const char*, std::uint32_t*>{"source IP count", &frames.sourceCount},
-          {"destination IP count", &frames.destinationCount}}) {
+         {std::pair<const char*, std::uint32_t*>{"source IP count", &frames.flows.sourceCount},
+          {"destination IP count", &frames.flows.destinationCount}}) {
         if (has(key) && !readDecimal(text(key), 1, MAX_RANGE_COUNT, *count)) {
             return invalid(key, section, "Rozsah pouze 1 - 65536");
         }
     }
     for (const auto& [key, range] :
-         {std::pair<const char*, TPortRange*>{"source ports", &frames.sourcePorts},
-          {"destination ports", &frames.destinationPorts}}) {
+         {std::pair<const char*, TPortRange*>{"source ports", &frames.flows.sourcePorts},
+          {"destination ports", &frames.flows.destinationPorts}}) {
         if (has(key) && !readPortRange(text(key), *range)) {
             return invalid(key, section, "Pouze port nebo rozsah portu P-Q v rozsahu 1 - 65535");
         }
@@ -269,7 +269,7 @@ std::string readStreamFrameKeys(const CConfig& config, const std::string& sectio
         if (order != "sequential" && order != "random") {
             return invalid("flow order", section, "Pouze sequential nebo random");
         }
-        frames.order = order == "random" ? TFlowOrder::random : TFlowOrder::sequential;
+        frames.flows.order = order == "random" ? TFlowOrder::random : TFlowOrder::sequential;
     }
     if (has("next hop")) {
         TIpAddress hop;
@@ -285,14 +285,10 @@ TFrameTemplate makeFrameTemplate(const TStreamFrames& frames, const unsigned cha
                                  const TIpAddress& source, const TIpAddress& destination) {
     TFrameTemplate result;
     result.layout = frames.layout();
-    result.source = source;
-    result.destination = destination;
-    result.sourceCount = frames.sourceCount;
-    result.destinationCount = frames.destinationCount;
-    result.sourcePorts = frames.sourcePorts;
-    result.destinationPorts = frames.destinationPorts;
-    result.order = frames.order;
-    result.flows = frames.flowCount();
+    result.flows = frames.flows;
+    result.flows.source = source;
+    result.flows.destination = destination;
+    result.flowCount = frames.flows.count();
 
     unsigned char* header = result.header;
     std::memcpy(header, macs, 2 * MAC_LENGTH);
@@ -327,22 +323,22 @@ TFrameTemplate makeFrameTemplate(const TStreamFrames& frames, const unsigned cha
         std::memcpy(ip + IPV4_DESTINATION_OFFSET, destination.bytes, 4);
     }
     unsigned char* udp = header + result.layout.udpOffset();
-    putBigEndian16(udp, frames.sourcePorts.first);
-    putBigEndian16(udp + UDP_DESTINATION_PORT, frames.destinationPorts.first);
+    putBigEndian16(udp, frames.flows.sourcePorts.first);
+    putBigEndian16(udp + UDP_DESTINATION_PORT, frames.flows.destinationPorts.first);
     return result;
 }
 
 std::uint64_t flowOfFrame(const TFrameTemplate& frames, std::uint32_t seed, unsigned int stream,
                           std::uint64_t frame) {
-    if (frames.flows <= 1) {
+    if (frames.flowCount <= 1) {
         return 0;
     }
-    if (frames.order == TFlowOrder::sequential) {
-        return frame % frames.flows;
+    if (frames.flows.order == TFlowOrder::sequential) {
+        return frame % frames.flowCount;
     }
     // A hash of seed, stream and frame number: the same draws for the same seed, on any host.
     const std::uint64_t key = (std::uint64_t{seed} << 32 | stream) ^ splitMix64(frame);
-    return splitMix64(key) % frames.flows;
+    return splitMix64(key) % frames.flowCount;
 }
 
 std::size_t shortestFrame(const TFrameLayout& layout, bool numbered) {
@@ -363,6 +359,7 @@ std::size_t throughputFrameLength(const TFrameLayout& layout) {
 void buildFlowFrame(unsigned char* frame, std::size_t length, const TFrameTemplate& frames,
                     unsigned char tos, unsigned int streamIndex, std::uint64_t flow) {
     const TFrameLayout& layout = frames.layout;
+    const TFlows& flows = frames.flows;
     const std::size_t payload = layout.payloadOffset();
     std::memcpy(frame, frames.header, payload);
 
@@ -373,13 +370,13 @@ void buildFlowFrame(unsigned char* frame, std::size_t length, const TFrameTempla
         return value;
     };
     unsigned char* udp = frame + layout.udpOffset();
-    putBigEndian16(udp, static_cast<std::uint16_t>(frames.sourcePorts.first +
-                                                   digit(frames.sourcePorts.count)));
+    putBigEndian16(
+        udp, static_cast<std::uint16_t>(flows.sourcePorts.first + digit(flows.sourcePorts.count)));
     putBigEndian16(udp + UDP_DESTINATION_PORT,
-                   static_cast<std::uint16_t>(frames.destinationPorts.first +
-                                              digit(frames.destinationPorts.count)));
-    const TIpAddress source = addressPlus(frames.source, digit(frames.sourceCount));
-    const TIpAddress destination = addressPlus(frames.destination, digit(frames.destinationCount));
+                   static_cast<std::uint16_t>(flows.destinationPorts.first +
+                                              digit(flows.destinationPorts.count)));
+    const TIpAddress source = addressPlus(flows.source, digit(flows.sourceCount));
+    const TIpAddress destination = addressPlus(flows.destination, digit(flows.destinationCount));
     putBigEndian16(udp + UDP_LENGTH, length - layout.udpOffset());
 
     unsigned char* ip = frame + layout.ipOffset();

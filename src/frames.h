@@ -84,15 +84,8 @@ TIpAddress addressPlus(const TIpAddress& address, std::uint32_t offset);
 // How a stream's frames walk through its flows.
 enum class TFlowOrder { sequential, random };
 
-// A stream's frame settings; the defaults give the plain frame.
-struct TStreamFrames {
-    TVlanTag tag;      // 802.1Q, next to the IP header
-    TVlanTag outerTag; // 802.1ad, in front of `tag`; only with `tag`
-    bool ipv6 = false;
-    std::uint32_t flowLabel = 0;
-    // Set in the configuration; otherwise the interfaces' addresses.
-    bool sourceGiven = false;
-    bool destinationGiven = false;
+// A stream's flows: every combination of its source and destination ports and addresses.
+struct TFlows {
     TIpAddress source;
     TIpAddress destination;
     std::uint32_t sourceCount = 1;
@@ -100,12 +93,26 @@ struct TStreamFrames {
     TPortRange sourcePorts;
     TPortRange destinationPorts;
     TFlowOrder order = TFlowOrder::sequential;
+
+    // The number of combinations, at most 2^64 - 1.
+    std::uint64_t count() const;
+};
+
+// A stream's frame settings; the defaults give the plain frame.
+struct TStreamFrames {
+    TVlanTag tag;      // 802.1Q, next to the IP header
+    TVlanTag outerTag; // 802.1ad, in front of `tag`; only with `tag`
+    bool ipv6 = false;
+    std::uint32_t flowLabel = 0;
+    // The addresses are set in the configuration only when "given"; otherwise they are the
+    // interfaces' and make their way into the stream's template.
+    TFlows flows;
+    bool sourceGiven = false;
+    bool destinationGiven = false;
     // The IP address whose MAC address the frames are sent to, in place of the destination MAC.
     std::string nextHop;
 
     TFrameLayout layout() const;
-    // Combinations of ports and addresses, at most 2^64 - 1.
-    std::uint64_t flowCount() const;
     // True when the frames are the plain ones: no key of the stream's changes them.
     bool plain() const;
 };
@@ -119,14 +126,8 @@ std::string readStreamFrameKeys(const CConfig& config, const std::string& sectio
 struct TFrameTemplate {
     TFrameLayout layout;
     unsigned char header[MAX_FRAME_HEADER_SIZE] = {};
-    TIpAddress source;
-    TIpAddress destination;
-    std::uint32_t sourceCount = 1;
-    std::uint32_t destinationCount = 1;
-    TPortRange sourcePorts;
-    TPortRange destinationPorts;
-    TFlowOrder order = TFlowOrder::sequential;
-    std::uint64_t flows = 1;
+    TFlows flows; // with the addresses of flow 0 in use
+    std::uint64_t flowCount = 1;
 };
 
 // The template of a stream: `macs` holds the destination and source MAC addresses (12 bytes),

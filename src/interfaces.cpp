@@ -238,16 +238,17 @@ CTrafficGenerator::describeFrames(std::uint32_t index) const {
     if (frames.ipv6) {
         description.flowLabel = frames.flowLabel;
     }
-    description.sourceIp = ipAddressText(frame.source);
-    description.sourceIpCount = frame.sourceCount;
-    description.destinationIp = ipAddressText(frame.destination);
-    description.destinationIpCount = frame.destinationCount;
-    description.sourcePorts[0] = frame.sourcePorts.first;
-    description.sourcePorts[1] = frame.sourcePorts.last();
-    description.destinationPorts[0] = frame.destinationPorts.first;
-    description.destinationPorts[1] = frame.destinationPorts.last();
-    description.flowOrder = frames.order == TFlowOrder::random ? "random" : "sequential";
-    description.flows = frame.flows;
+    const TFlows& flows = frame.flows;
+    description.sourceIp = ipAddressText(flows.source);
+    description.sourceIpCount = flows.sourceCount;
+    description.destinationIp = ipAddressText(flows.destination);
+    description.destinationIpCount = flows.destinationCount;
+    description.sourcePorts[0] = flows.sourcePorts.first;
+    description.sourcePorts[1] = flows.sourcePorts.last();
+    description.destinationPorts[0] = flows.destinationPorts.first;
+    description.destinationPorts[1] = flows.destinationPorts.last();
+    description.flowOrder = flows.order == TFlowOrder::random ? "random" : "sequential";
+    description.flows = frame.flowCount;
     if (!frames.nextHop.empty()) {
         description.nextHop = frames.nextHop;
     }

@@ -109,8 +109,8 @@ void CTrafficGenerator::prepareStreamFrames() {
         if (!templated[i]) {
             continue;
         }
-        TIpAddress source = frames.source;
-        TIpAddress destination = frames.destination;
+        TIpAddress source = frames.flows.source;
+        TIpAddress destination = frames.flows.destination;
         if (!frames.sourceGiven) {
             source = frames.ipv6 ? sendingIpv6.get() : sendingIpv4;
         }
@@ -132,7 +132,7 @@ std::string CTrafficGenerator::captureFilterText() const {
     std::vector<TPortRange> ports;
     bool tagged = false;
     for (std::uint32_t i = 0; i < streams && i < MAX_STREAMS; ++i) {
-        ports.push_back(streamFrames[i].destinationPorts);
+        ports.push_back(streamFrames[i].flows.destinationPorts);
         tagged = tagged || streamFrames[i].layout().tags > 0;
     }
     return captureFilter(ports, tagged);

@@ -139,7 +139,7 @@ TEST(Frames, EveryLayoutIsAccountedCheckedAndAdmitted) {
               "portrange 40000-40063) or (vlan and (dst port 33333 or dst portrange "
               "40000-40063))))");
     TStreamFrames other = framesOf(LAYOUTS[1]);
-    other.destinationPorts.first = 40064;
+    other.flows.destinationPorts.first = 40064;
     EXPECT_FALSE(passes(captureFilter({TPortRange{}, TPortRange{40000, 64}}, true),
                         sentFrame(templateOf(other), 100, 0, 0, timeval{1, 0})));
 }
@@ -148,13 +148,13 @@ TEST(Frames, EveryLayoutIsAccountedCheckedAndAdmitted) {
 // address, destination address; a random order repeats with its seed and reaches every flow.
 TEST(Frames, FlowsWalkTheirCombinations) {
     TStreamFrames frames;
-    frames.sourcePorts = {1000, 2};
-    frames.destinationPorts = {2000, 2};
-    frames.sourceCount = 2;
-    frames.destinationCount = 2;
+    frames.flows.sourcePorts = {1000, 2};
+    frames.flows.destinationPorts = {2000, 2};
+    frames.flows.sourceCount = 2;
+    frames.flows.destinationCount = 2;
     TFrameTemplate flows =
         makeFrameTemplate(frames, MACS, address("10.0.0.255"), address("10.0.1.1"));
-    ASSERT_EQ(flows.flows, 16u);
+    ASSERT_EQ(flows.flowCount, 16u);
     std::vector<std::string> seen;
     for (std::uint32_t k = 0; k < 17; ++k) {
         const std::vector<unsigned char> frame = sentFrame(flows, 100, 0, k, timeval{1, 0});
@@ -172,7 +172,7 @@ TEST(Frames, FlowsWalkTheirCombinations) {
     EXPECT_EQ(seen[15], "10.0.1.0:1001>10.0.1.2:2001");
     EXPECT_EQ(seen[16], seen[0]);
 
-    flows.order = TFlowOrder::random;
+    flows.flows.order = TFlowOrder::random;
     std::vector<int> hits(16);
     std::vector<std::uint64_t> first;
     for (std::uint64_t k = 0; k < 1600; ++k) {
