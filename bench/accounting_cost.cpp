@@ -37,7 +37,7 @@ struct TBench {
     }
 
     void account(std::uint32_t number) {
-        stampSequenceNumber(frame.data(), number);
+        stampSequenceNumber(frame.data(), LENGTH, number);
         benchmark::DoNotOptimize(accountFrame(streams, frame.data(), header, 0));
     }
 };

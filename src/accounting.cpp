@@ -165,12 +165,14 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
     }
     TStreamState& stream = streams[letter - 'A'];
     const bool numbered = stream.sequence.enabled();
-    if (numbered && captured < MIN_NUMBERED_FRAME_LENGTH) {
-        return false;
-    }
+    const std::size_t numberOffset = sequenceNumberOffset(captured);
 
     const std::int64_t sentSeconds = readLittleEndian64(data + SEND_TIME_OFFSET);
-    const std::int64_t sentMicroseconds = readLittleEndian64(data + SEND_TIME_OFFSET + 8);
+    // A short numbered frame keeps its number in the upper half of the microseconds.
+    const std::int64_t sentMicroseconds =
+        numbered && numberOffset == SHORT_SEQUENCE_NUMBER_OFFSET
+            ? static_cast<std::int64_t>(readLittleEndian32(data + SEND_TIME_OFFSET + 8))
+            : readLittleEndian64(data + SEND_TIME_OFFSET + 8);
     // Left over from an earlier cycle (held up on the path): it would count twice, and its
     // delay belongs to that cycle.
     const std::int64_t sentAt = wrappingMicroseconds(sentSeconds, sentMicroseconds);
@@ -179,7 +181,7 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
         return false;
     }
     // A second copy tells nothing of the path's delay; only the copies are counted.
-    if (numbered && stream.sequence.arrive(readLittleEndian32(data + SEQUENCE_NUMBER_OFFSET)) ==
+    if (numbered && stream.sequence.arrive(readLittleEndian32(data + numberOffset)) ==
                         CSequenceWindow::TArrival::duplicate) {
         return true;
     }

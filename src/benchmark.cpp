@@ -19,8 +19,9 @@ constexpr std::uint32_t SHORTEST_TRIAL_US = 10000;
 constexpr std::uint32_t LONGEST_TRIAL_US = 3600000000u;
 constexpr std::int64_t NS_PER_US = 1000;
 constexpr double LONGEST_SCALED_GAP_NS = 10e9;
-// An invalid trial whose senders achieved less than this share of the load is not repeated.
-constexpr double NEAR_TARGET_SHARE = 0.9;
+constexpr std::uint32_t MOST_LEARNING_FRAMES = 100;
+constexpr std::uint32_t MOST_REPETITIONS = 1000;
+constexpr double US_PER_S = 1e6;
 
 // A number written as decimal digits with at most one decimal point.
 bool readNumber(const std::string& text, double& value) {
@@ -130,9 +131,10 @@ std::int64_t scaledGapNs(std::uint32_t drawnUs, double scale) {
     return static_cast<std::int64_t>(std::llround(std::min(gap, LONGEST_SCALED_GAP_NS)));
 }
 
-const char* const BENCHMARK_KEYS[7] = {"frame sizes", "trial duration", "final duration",
-                                       "pdr loss",    "precision",      "latency loads",
-                                       "line rate"};
+const char* const BENCHMARK_KEYS[12] = {"frame sizes",  "trial duration",  "final duration",
+                                        "pdr loss",     "precision",       "latency loads",
+                                        "line rate",    "learning frames", "exceed ratio",
+                                        "duration sum", "width floor",     "repetitions"};
 
 void applyBenchmarkSetting(TBenchmarkSettings& settings, const std::string& name,
                            const std::string& text) {
@@ -153,6 +155,19 @@ void applyBenchmarkSetting(TBenchmarkSettings& settings, const std::string& name
         settings.precisionPercent = number;
     } else if (key == "latency loads") {
         ok = readNumberList(value, 0.1, 100.0, settings.latencyLoadsPercent);
+    } else if (key == "learning frames") {
+        ok = readDecimal(value, 0, MOST_LEARNING_FRAMES, settings.learningFrames);
+    } else if (key == "exceed ratio") {
+        // 100 % would let every load pass.
+        ok = readPercent(value, 0.0, settings.exceedPercent) && settings.exceedPercent < 100.0;
+    } else if (key == "duration sum") {
+        std::uint32_t sum = 0;
+        ok = readDecimal(value, SHORTEST_TRIAL_US, LONGEST_TRIAL_US, sum);
+        settings.durationSumUs = sum;
+    } else if (key == "width floor") {
+        ok = readNumber(value, settings.widthFloorFps);
+    } else if (key == "repetitions") {
+        ok = readDecimal(value, 1, MOST_REPETITIONS, settings.repetitions);
     } else if (key == "line rate") {
         ok = readLineRate(value, number);
         settings.lineRateBps = number;
@@ -160,6 +175,21 @@ void applyBenchmarkSetting(TBenchmarkSettings& settings, const std::string& name
     if (!ok) {
         fail("Neplatna hodnota " + key + ": " + text);
     }
+}
+
+std::vector<TSearchGoal> searchGoals(const TBenchmarkSettings& settings) {
+    TSearchGoal ndr;
+    ndr.exceedRatio = settings.exceedPercent / 100.0;
+    ndr.finalDurationS = settings.finalDurationUs / US_PER_S;
+    // Never less than one final trial: a shorter sum would decide on less than one.
+    ndr.durationSumS =
+        std::max(ndr.finalDurationS, settings.durationSumUs ? *settings.durationSumUs / US_PER_S
+                                                            : 2 * ndr.finalDurationS);
+    ndr.relativeWidth = settings.precisionPercent / 100.0;
+    ndr.widthFloorFps = settings.widthFloorFps;
+    TSearchGoal pdr = ndr;
+    pdr.lossRatio = settings.pdrLossPercent / 100.0;
+    return {ndr, pdr};
 }
 
 void applyBenchmarkKeys(TBenchmarkSettings& settings, const CConfig& config) {
@@ -306,131 +336,5 @@ TResult asResult(const TTrialFigures& figures) {
     result.delayVariance = static_cast<float>(figures.delayVariance);
     result.delays = figures.delays;
     result.jitter = figures.jitter;
-    return result;
-}
-
-const char* limitName(TLimit limit) {
-    switch (limit) {
-    case TLimit::device:
-        return "device";
-    case TLimit::tester:
-        return "tester";
-    case TLimit::lineRate:
-        return "line rate";
-    }
-    return "device";
-}
-
-CRateSearch::CRateSearch(double topFps, bool topIsLineRate, double precisionPercent,
-                         double pdrLossPercent)
-    : top(topFps), topIsLineRate(topIsLineRate), precision(precisionPercent / 100.0),
-      pdrLoss(pdrLossPercent) {
-    nonDrop.upper = std::floor(top);
-    partialDrop.upper = std::floor(top);
-    partialDrop.allowedLoss = pdrLossPercent;
-}
-
-bool CRateSearch::found(const TBounds& bounds) const {
-    // Loads are whole frames per second: an interval narrower than 2 has no load inside.
-    if (bounds.lower >= bounds.upper || bounds.upper - bounds.lower < 2) {
-        return true;
-    }
-    return bounds.upperTried && (bounds.upper - bounds.lower <= precision * bounds.upper ||
-                                 bounds.upper <= precision * top);
-}
-
-double CRateSearch::candidate(const TBounds& bounds) const {
-    if (!bounds.upperTried) {
-        return bounds.upper;
-    }
-    // Guesses too close to a bound would only creep towards it.
-    const double margin = precision * bounds.upper / 4;
-    for (const double guess : {std::floor(bounds.estimate * (1.0 - precision / 2)),
-                               std::ceil(bounds.estimate * (1.0 + precision / 2))}) {
-        if (guess > bounds.lower + margin && guess < bounds.upper - margin) {
-            return guess;
-        }
-    }
-    return std::floor((bounds.lower + bounds.upper) / 2);
-}
-
-double CRateSearch::nextLoad() const {
-    if (retryLoad > 0) {
-        return retryLoad;
-    }
-    if (!found(nonDrop)) {
-        return candidate(nonDrop);
-    }
-    if (!found(partialDrop)) {
-        return candidate(partialDrop);
-    }
-    return 0;
-}
-
-void CRateSearch::pass(TBounds& bounds, double load) {
-    bounds.lower = std::max(bounds.lower, load);
-    if (load >= bounds.upper) {
-        bounds.upperTried = true;
-    }
-}
-
-void CRateSearch::failByDevice(TBounds& bounds, double load, double lossPercent) {
-    if (load <= bounds.upper) {
-        bounds.upper = load;
-        bounds.upperTried = true;
-        bounds.limit = TLimit::device;
-        // The load at which what the device forwarded would just meet the allowed loss.
-        bounds.estimate = load * (1.0 - lossPercent / 100.0) / (1.0 - bounds.allowedLoss / 100.0);
-    }
-}
-
-void CRateSearch::failByTester(TBounds& bounds, double load, double achieved) {
-    if (load <= bounds.upper) {
-        // A load that passed before and now cannot be offered ends the search there.
-        bounds.upper = std::max(load, bounds.lower);
-        bounds.upperTried = true;
-        bounds.limit = TLimit::tester;
-        bounds.estimate = achieved;
-    }
-}
-
-void CRateSearch::record(const TTrialOutcome& outcome) {
-    const double load = outcome.loadFps;
-    if (outcome.verdict == TTrialVerdict::interrupted) {
-        return;
-    }
-    if (outcome.verdict != TTrialVerdict::valid) {
-        // Far below its target the tester is at its ceiling, not stalled by chance.
-        const bool nearTarget = outcome.achievedFps >= load * NEAR_TARGET_SHARE;
-        if (nearTarget && ++invalidInARow < INVALID_ATTEMPTS) {
-            retryLoad = load;
-            return;
-        }
-        retryLoad = 0;
-        invalidInARow = 0;
-        failByTester(nonDrop, load, outcome.achievedFps);
-        failByTester(partialDrop, load, outcome.achievedFps);
-        return;
-    }
-    retryLoad = 0;
-    invalidInARow = 0;
-    if (outcome.lossPercent <= 0) {
-        pass(nonDrop, load);
-    } else {
-        failByDevice(nonDrop, load, outcome.lossPercent);
-    }
-    if (outcome.lossPercent <= pdrLoss) {
-        pass(partialDrop, load);
-    } else {
-        failByDevice(partialDrop, load, outcome.lossPercent);
-    }
-}
-
-TRateInterval CRateSearch::interval(const TBounds& bounds) const {
-    TRateInterval result{bounds.lower, bounds.upper, bounds.limit};
-    if (bounds.lower >= bounds.upper && bounds.limit == TLimit::device) {
-        // Nothing above the highest pass failed: the top itself stopped the search.
-        result.limitedBy = topIsLineRate ? TLimit::lineRate : TLimit::tester;
-    }
     return result;
 }

@@ -12,6 +12,7 @@
 
 #include "frames.h"
 #include "histogram.h"
+#include "ratesearch.h"
 #include "result.h"
 
 class CConfig;
@@ -66,14 +67,27 @@ struct TBenchmarkSettings {
     std::vector<double> latencyLoadsPercent{10, 50, 90, 100};
     // Bits per second; none: read from the interfaces, or unknown.
     std::optional<double> lineRateBps;
+    // Learning frames sent from the receiving interface before the trials of each frame size.
+    std::uint32_t learningFrames = 3;
+    // The goals' share of trial time that may exceed their loss (percent), the trial time a
+    // load needs before its verdict is final (none: two final trials), and the width in
+    // frames/s at which a search ends whatever its relative width (0: none).
+    double exceedPercent = 50;
+    std::optional<std::uint32_t> durationSumUs;
+    double widthFloorFps = 0;
+    // Searches of every frame size, each rate given with its minimum, median and maximum.
+    std::uint32_t repetitions = 1;
 };
+
+// The goals of the non-drop rate (loss 0) and of the partial-drop rate, in that order.
+std::vector<TSearchGoal> searchGoals(const TBenchmarkSettings& settings);
 
 // The pause between two trials that lets the device empty its queues.
 constexpr std::uint32_t SETTLE_PAUSE_US = 500000;
 
 // The settings' names: the options without their dashes, the configuration keys with spaces
 // ("frame-sizes" and "frame sizes").
-extern const char* const BENCHMARK_KEYS[7];
+extern const char* const BENCHMARK_KEYS[12];
 
 // Applies one setting given by its option name (with dashes) or its key (with spaces); a value
 // it cannot read ends the run with a message naming the setting.
@@ -149,82 +163,15 @@ TTrialFigures combineResults(const std::vector<TResult>& results);
 // The trial's figures as one stream's result, to be accumulated into the statistics.
 TResult asResult(const TTrialFigures& figures);
 
-// ------------------------------------------------------------------ the search
+// ------------------------------------------------------------------ the search (ratesearch.h)
 
-// What stopped a rate from being higher.
-enum class TLimit { device, tester, lineRate };
-
-// The results file's text of a limit: "device", "tester" or "line rate".
-const char* limitName(TLimit limit);
-
-// A rate found by the search: the highest load that passed (0: none did) and the lowest that
-// failed, or the top of the search when nothing above the highest pass failed.
-struct TRateInterval {
-    double lowerFps = 0;
-    double upperFps = 0;
-    TLimit limitedBy = TLimit::device;
-};
-
-// The outcome of one trial as the search sees it.
+// The outcome of one trial as the driver passes it on.
 struct TTrialOutcome {
     double loadFps = 0;
     TTrialVerdict verdict = TTrialVerdict::valid;
     double lossPercent = 0;
     double achievedFps = 0; // what the senders achieved
+    double offeredFps = 0;  // of that, what the tester did not lose itself
 };
-
-// The search of one frame size for the non-drop rate (loss 0) and the partial-drop rate (loss at
-// most the given percentage) in one pass: the first trial at the top (the line rate, or the
-// tester's maximum when the line rate is unknown), then halving of the interval between the
-// highest pass and the lowest failure. After a failure the device's own rate is estimated: the
-// load at which what it forwarded would just meet the allowed loss. Loads half the precision
-// below and above the estimate are tried first, as long as each lies well inside the interval:
-// an overloaded shaper forwards its own rate, so its rate is found in about three trials. A rate is
-// found when its interval is at most the precision wide (relative to its upper end), or when its
-// upper end has fallen to the precision's share of the top. A trial that is not a device result,
-// with senders that came within 10 % of the load, is repeated at the same load (a busy machine
-// stalls a sender now and then); invalid INVALID_ATTEMPTS times in a row, or once further off, the
-// load becomes the tester's ceiling and the rate the senders achieved the next estimate: the
-// search stays below it.
-class CRateSearch {
-  public:
-    CRateSearch(double topFps, bool topIsLineRate, double precisionPercent, double pdrLossPercent);
-
-    // The load of the next trial, or 0 when both rates are found.
-    double nextLoad() const;
-    void record(const TTrialOutcome& outcome);
-
-    TRateInterval ndr() const { return interval(nonDrop); }
-    TRateInterval pdr() const { return interval(partialDrop); }
-
-  private:
-    struct TBounds {
-        double lower = 0;
-        double upper = 0;
-        bool upperTried = false;
-        TLimit limit = TLimit::device;
-        double allowedLoss = 0; // percent
-        // The rate estimated from the latest failed trial; 0 when none.
-        double estimate = 0;
-    };
-
-    bool found(const TBounds& bounds) const;
-    double candidate(const TBounds& bounds) const;
-    TRateInterval interval(const TBounds& bounds) const;
-    void pass(TBounds& bounds, double load);
-    void failByDevice(TBounds& bounds, double load, double lossPercent);
-    void failByTester(TBounds& bounds, double load, double achieved);
-
-    double top;
-    bool topIsLineRate;
-    double precision; // a fraction
-    double pdrLoss;   // percent
-    TBounds nonDrop;
-    TBounds partialDrop;
-    double retryLoad = 0; // an invalid trial's load, to be repeated
-    int invalidInARow = 0;
-};
-
-constexpr int INVALID_ATTEMPTS = 3;
 
 #endif

@@ -138,6 +138,34 @@ void printConfirmation(std::ostream& out, const TBenchmarkSize& size) {
     }
 }
 
+// How a rate was searched for and how far the search went, in a line.
+std::string searchLine(const std::string& name, const TBenchmarkRate& rate) {
+    std::string text = name + ": cil ztratovost " + fixed(rate.goalLossPercent, 3) +
+                       " %, prekroceni " + fixed(rate.goalExceedPercent, 1) +
+                       " % doby, konecny pokus " + fixed(rate.goalFinalDurationS, 3) +
+                       " s, soucet " + fixed(rate.goalDurationSumS, 3) + " s, sirka " +
+                       fixed(rate.goalWidthPercent, 3) + " %; dosazena sirka " +
+                       fixed(rate.widthReachedPercent, 3) + " %, ";
+    if (rate.complete) {
+        text += "hledani dokonceno";
+    } else if (rate.cutOffBy == "interrupt") {
+        text += "hledani preruseno";
+    } else if (rate.cutOffBy == "trial cap") {
+        text += "hledani zastaveno limitem pokusu";
+    } else {
+        text += "hledani nedokonceno";
+    }
+    text += " (" + std::to_string(rate.searchTrials) + " pokusu, " + fixed(rate.searchSeconds, 1) +
+            " s)";
+    if (rate.lowerRepeated && rate.upperRepeated) {
+        text += "; opakovani: proslo min/median/max " + fixed(rate.lowerRepeated->min, 0) + "/" +
+                fixed(rate.lowerRepeated->median, 0) + "/" + fixed(rate.lowerRepeated->max, 0) +
+                ", neproslo " + fixed(rate.upperRepeated->min, 0) + "/" +
+                fixed(rate.upperRepeated->median, 0) + "/" + fixed(rate.upperRepeated->max, 0);
+    }
+    return text;
+}
+
 std::string pdrName(const TBenchmarkResults& benchmark) {
     std::ostringstream text;
     text << "PDR " << benchmark.pdrLossPercent << " %";
@@ -209,7 +237,9 @@ void printBenchmarkSize(std::ostream& out, const TBenchmarkSize& size,
     printLatency(out, size, probability);
     out << limitLine("NDR", size.ndr) << "\n";
     printConfirmation(out, size);
-    out << limitLine(pdrName(benchmark), size.pdr) << "\n\n";
+    out << limitLine(pdrName(benchmark), size.pdr) << "\n";
+    out << searchLine("NDR", size.ndr) << "\n";
+    out << searchLine(pdrName(benchmark), size.pdr) << "\n\n";
 }
 
 void printBenchmarkEnd(std::ostream& out, const TBenchmarkResults& benchmark, bool interrupted) {

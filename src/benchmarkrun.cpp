@@ -71,11 +71,13 @@ TTrialEvidence evidenceOf(const std::vector<TResult>& results, std::uint32_t dur
 
 // A trial as the results file keeps it.
 TBenchmarkTrial trialRecord(std::uint32_t number, const char* phase, double loadFps,
-                            const TTrialFigures& figures, TTrialVerdict verdict) {
+                            std::uint32_t durationUs, const TTrialFigures& figures,
+                            TTrialVerdict verdict) {
     TBenchmarkTrial trial;
     trial.trial = number;
     trial.phase = phase;
     trial.targetFps = loadFps;
+    trial.durationUs = durationUs;
     trial.achievedFps = figures.achievedFps;
     trial.sent = figures.sent;
     trial.received = figures.received;
@@ -107,6 +109,9 @@ class CBenchmarkRun {
 
     TBenchmarkSize runSize(std::optional<std::uint32_t> frameSize,
                            std::optional<double> lineRateBps);
+    TTrialOutcome runSearchTrial(TBenchmarkSize& size, double loadFps, std::uint32_t durationUs) {
+        return runTrial(size, loadFps, durationUs, "search");
+    }
 
   private:
     TTrialOutcome runTrial(TBenchmarkSize& size, double loadFps, std::uint32_t durationUs,
@@ -144,7 +149,7 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     const TTrialFigures combined = combineResults(results);
     const TTrialVerdict verdict = std::isinf(loadFps) ? TTrialVerdict::testerMaximum
                                                       : judgeTrial(evidenceOf(results, durationUs));
-    size.trials.push_back(trialRecord(number, phase, loadFps, combined, verdict));
+    size.trials.push_back(trialRecord(number, phase, loadFps, durationUs, combined, verdict));
     if (progress != nullptr) {
         *progress << trialOutcomeText(size.trials.back()) << std::endl;
     }
@@ -154,20 +159,100 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     return {loadFps, verdict, combined.lossPercent, combined.achievedFps};
 }
 
-void CBenchmarkRun::findRates(TBenchmarkSize& size, double top, bool topIsLineRate) {
-    CRateSearch search(top, topIsLineRate, settings.precisionPercent, settings.pdrLossPercent);
-    for (std::size_t trials = 0; trials < MAX_SEARCH_TRIALS && !CTrafficGenerator::interrupted;
-         ++trials) {
-        const double load = search.nextLoad();
-        if (load <= 0) {
-            break;
-        }
-        search.record(runTrial(size, load, settings.trialDurationUs, "search"));
+// The search's trials on the network: each a cycle of the generator.
+class CNetworkTrials : public CTrialRunner {
+  public:
+    CNetworkTrials(CBenchmarkRun& run, TBenchmarkSize& size) : run(run), size(size) {}
+
+    TSearchTrial runTrial(const TTrialRequest& request) override {
+        const auto durationUs = static_cast<std::uint32_t>(std::llround(request.durationS * 1e6));
+        const TTrialOutcome outcome = run.runSearchTrial(size, request.loadFps, durationUs);
+        TSearchTrial trial;
+        trial.loadFps = request.loadFps;
+        trial.durationS = request.durationS;
+        trial.valid = outcome.verdict == TTrialVerdict::valid;
+        trial.lossRatio = outcome.lossPercent / 100.0;
+        trial.offeredFps = outcome.offeredFps;
+        return trial;
     }
-    const TRateInterval ndr = search.ndr();
-    const TRateInterval pdr = search.pdr();
-    size.ndr = {ndr.lowerFps, ndr.upperFps, limitName(ndr.limitedBy)};
-    size.pdr = {pdr.lowerFps, pdr.upperFps, limitName(pdr.limitedBy)};
+    bool stopped() const override { return CTrafficGenerator::interrupted != 0; }
+
+  private:
+    CBenchmarkRun& run;
+    TBenchmarkSize& size;
+};
+
+// A rate as the results keep it: the goal's result and how the search went.
+TBenchmarkRate rateRecord(const TGoalResult& result, const TSearchGoal& goal, bool ended,
+                          std::uint32_t trials, double seconds) {
+    TBenchmarkRate rate;
+    rate.lowerFps = result.lowerFps;
+    rate.upperFps = result.upperFps;
+    rate.limitedBy = limitName(result.limitedBy);
+    rate.goalLossPercent = goal.lossRatio * 100;
+    rate.goalExceedPercent = goal.exceedRatio * 100;
+    rate.goalFinalDurationS = goal.finalDurationS;
+    rate.goalDurationSumS = goal.durationSumS;
+    rate.goalWidthPercent = goal.relativeWidth * 100;
+    rate.goalWidthFloorFps = goal.widthFloorFps;
+    rate.widthReachedPercent = result.widthReached * 100;
+    rate.complete = result.complete;
+    if (!result.complete && !ended) {
+        rate.cutOffBy = CTrafficGenerator::interrupted != 0 ? "interrupt" : "trial cap";
+    }
+    rate.searchTrials = trials;
+    rate.searchSeconds = seconds;
+    return rate;
+}
+
+TSpread spreadOf(std::vector<double> values) {
+    std::sort(values.begin(), values.end());
+    const std::size_t count = values.size();
+    const double median =
+        count % 2 == 1 ? values[count / 2] : (values[count / 2 - 1] + values[count / 2]) / 2;
+    return {values.front(), median, values.back()};
+}
+
+// Of several repetitions' rates, the one with the median lower bound (the lower of the two in
+// the middle), with the spread of every bound.
+TBenchmarkRate medianRate(std::vector<TBenchmarkRate> rates) {
+    std::vector<double> lowers;
+    std::vector<double> uppers;
+    for (const TBenchmarkRate& rate : rates) {
+        lowers.push_back(rate.lowerFps);
+        uppers.push_back(rate.upperFps);
+    }
+    std::sort(rates.begin(), rates.end(), [](const TBenchmarkRate& a, const TBenchmarkRate& b) {
+        return a.lowerFps < b.lowerFps;
+    });
+    TBenchmarkRate median = rates[(rates.size() - 1) / 2];
+    if (rates.size() > 1) {
+        median.lowerRepeated = spreadOf(lowers);
+        median.upperRepeated = spreadOf(uppers);
+    }
+    return median;
+}
+
+void CBenchmarkRun::findRates(TBenchmarkSize& size, double top, bool topIsLineRate) {
+    const std::vector<TSearchGoal> goals = searchGoals(settings);
+    std::vector<TBenchmarkRate> ndrs;
+    std::vector<TBenchmarkRate> pdrs;
+    for (std::uint32_t repetition = 0;
+         repetition < settings.repetitions && (repetition == 0 || !CTrafficGenerator::interrupted);
+         ++repetition) {
+        const auto started = std::chrono::steady_clock::now();
+        const std::size_t trialsBefore = size.trials.size();
+        CRateSearch search(top, topIsLineRate, goals, settings.trialDurationUs / 1e6);
+        CNetworkTrials runner(*this, size);
+        const bool ended = runSearch(search, runner, MAX_SEARCH_TRIALS);
+        const auto trials = static_cast<std::uint32_t>(size.trials.size() - trialsBefore);
+        const double seconds =
+            std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+        ndrs.push_back(rateRecord(search.result(0), goals[0], ended, trials, seconds));
+        pdrs.push_back(rateRecord(search.result(1), goals[1], ended, trials, seconds));
+    }
+    size.ndr = medianRate(ndrs);
+    size.pdr = medianRate(pdrs);
 }
 
 TTrialOutcome CBenchmarkRun::runLatencyTrial(TBenchmarkSize& size, double loadFps,
@@ -239,15 +324,15 @@ TBenchmarkSize CBenchmarkRun::runSize(std::optional<std::uint32_t> frameSize,
     TBenchmarkSize size;
     size.frameSize = frameSize;
     frameLength = frameSize ? *frameSize - FCS_LENGTH : 0;
-    // Numbered frames let the receiver count each frame once, copies apart; a frame too short
-    // for its number (64 to 66 bytes, more with tags or IPv6) goes without.
-    std::size_t shift = 0;
-    for (std::uint32_t i = 0; i < generator.getStreams() && i < MAX_STREAMS; ++i) {
-        shift = std::max(shift, generator.streamLayout(i).payloadShift());
-    }
-    generator.setSequenceNumbers(frameLength == 0 ||
-                                 frameLength >= MIN_NUMBERED_FRAME_LENGTH + shift);
+    // Numbered frames, at every size, let the receiver count each frame once, copies apart.
+    generator.setSequenceNumbers(true);
     size.meanFrameSize = frameSize ? *frameSize : generator.meanFrameLength() + FCS_LENGTH;
+    // A learning switch between the interfaces then forwards the trials' frames instead of
+    // flooding them; the pause before the first trial lets it settle.
+    generator.sendLearningFrames(settings.learningFrames);
+    if (settings.learningFrames > 0) {
+        firstTrial = false;
+    }
     double top = 0;
     if (lineRateBps) {
         size.lineRateFps = lineRateFps(*lineRateBps, size.meanFrameSize);
@@ -263,7 +348,8 @@ TBenchmarkSize CBenchmarkRun::runSize(std::optional<std::uint32_t> frameSize,
         findRates(size, top, lineRateBps.has_value());
         measureLatency(size);
     } else {
-        size.ndr = {0, top, limitName(TLimit::tester)};
+        size.ndr.upperFps = top;
+        size.ndr.limitedBy = limitName(TLimit::tester);
         size.pdr = size.ndr;
     }
     return size;

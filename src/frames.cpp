@@ -126,6 +126,29 @@ std::uint64_t splitMix64(std::uint64_t value) {
 
 } // namespace
 
+std::size_t putVlanTags(unsigned char* at, const TVlanTag& tag, const TVlanTag& outerTag) {
+    std::size_t written = 0;
+    for (const auto& [one, type] :
+         {std::pair<TVlanTag, std::uint16_t>{outerTag, ETHER_TYPE_SERVICE_VLAN},
+          {tag, ETHER_TYPE_VLAN}}) {
+        if (one.id != 0) {
+            putBigEndian16(at + written, type);
+            putBigEndian16(at + written + 2, static_cast<std::size_t>(one.priority) << 13 | one.id);
+            written += VLAN_TAG_SIZE;
+        }
+    }
+    return written;
+}
+
+std::vector<unsigned char> withVlanTags(const std::vector<unsigned char>& frame,
+                                        const TVlanTag& tag, const TVlanTag& outerTag) {
+    unsigned char tags[MAX_VLAN_TAGS * VLAN_TAG_SIZE];
+    const std::size_t length = putVlanTags(tags, tag, outerTag);
+    std::vector<unsigned char> tagged(frame);
+    tagged.insert(tagged.begin() + ETHER_TYPE_OFFSET, tags, tags + length);
+    return tagged;
+}
+
 TFrameLayout layoutOfFrame(const unsigned char* frame, std::size_t length) {
     TFrameLayout layout;
     std::size_t type = ETHER_TYPE_OFFSET;
@@ -292,17 +315,8 @@ TFrameTemplate makeFrameTemplate(const TStreamFrames& frames, const unsigned cha
 
     unsigned char* header = result.header;
     std::memcpy(header, macs, 2 * MAC_LENGTH);
-    std::size_t at = ETHER_TYPE_OFFSET;
-    for (const auto& [tag, type] :
-         {std::pair<TVlanTag, std::uint16_t>{frames.outerTag, ETHER_TYPE_SERVICE_VLAN},
-          {frames.tag, ETHER_TYPE_VLAN}}) {
-        if (tag.id == 0) {
-            continue;
-        }
-        putBigEndian16(header + at, type);
-        putBigEndian16(header + at + 2, static_cast<std::size_t>(tag.priority) << 13 | tag.id);
-        at += VLAN_TAG_SIZE;
-    }
+    const std::size_t at =
+        ETHER_TYPE_OFFSET + putVlanTags(header + ETHER_TYPE_OFFSET, frames.tag, frames.outerTag);
     unsigned char* ip = header + result.layout.ipOffset();
     if (frames.ipv6) {
         putBigEndian16(header + at, ETHER_TYPE_IPV6);

@@ -62,6 +62,14 @@ struct TVlanTag {
     std::uint8_t priority = 0; // PCP
 };
 
+// Writes the tags at `at` (the EtherType's place after the MAC addresses): the outer one first,
+// ids of 0 left out. Returns the bytes written.
+std::size_t putVlanTags(unsigned char* at, const TVlanTag& tag, const TVlanTag& outerTag);
+
+// `frame` (from its destination MAC on) with the tags put in after its MAC addresses.
+std::vector<unsigned char> withVlanTags(const std::vector<unsigned char>& frame,
+                                        const TVlanTag& tag, const TVlanTag& outerTag);
+
 // A run of `count` consecutive values from `first` (ports, or addresses counted as numbers).
 struct TPortRange {
     std::uint16_t first = TEST_PORT;

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr std::size_t COUNTS_SIZE = 32;
+constexpr std::size_t COUNTS_SIZE = 40;
 
 // Plain storage: the exit hook may run after the destructors of static objects.
 char directory[PATH_MAX] = {};
@@ -105,6 +105,7 @@ bool leaveHandOver(const THandOver& counts) {
     std::memcpy(content + 12, &counts.offered.restarts, 4);
     std::memcpy(content + 16, &counts.offered.meanGapUs, 8);
     std::memcpy(content + 24, &counts.offered.drawnMeanGapUs, 8);
+    std::memcpy(content + 32, &counts.offered.largestLagUs, 8);
     const bool written = writeAll(fd, content, sizeof content);
     const bool closed = close(fd) == 0;
     if (!written || !closed) {
@@ -143,6 +144,7 @@ THandOver collectHandOver(pid_t pid) {
         std::memcpy(&handOver.offered.restarts, content + 12, 4);
         std::memcpy(&handOver.offered.meanGapUs, content + 16, 8);
         std::memcpy(&handOver.offered.drawnMeanGapUs, content + 24, 8);
+        std::memcpy(&handOver.offered.largestLagUs, content + 32, 8);
     }
     return handOver;
 }

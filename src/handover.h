@@ -3,8 +3,8 @@
 
 // How a sender's counts reach the receiver: one small file per sender, named by the sender's
 // process id, holding in host order the sent count, the refused count, the number of gaps and
-// the schedule's restarts (4 bytes each), then the achieved and the drawn mean gap (8-byte
-// doubles).
+// the schedule's restarts (4 bytes each), then the achieved and the drawn mean gap and the
+// largest lag behind the schedule (8-byte doubles).
 // The files live in a directory that only this run can use: created with mkdtemp (mode 0700)
 // under $TMPDIR, or /tmp when that names no directory, before the first sender starts, and
 // removed with whatever is left in it when the process that created it exits or returns from

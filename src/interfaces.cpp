@@ -9,8 +9,10 @@
 #include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <vector>
 
 #include "batchsender.h"
+#include "learningframe.h"
 #include "trafficgenerator.h"
 #include "utils.h"
 
@@ -254,6 +256,30 @@ CTrafficGenerator::describeFrames(std::uint32_t index) const {
     }
     description.destinationMac = macText(frame.header + DESTINATION_MAC_OFFSET);
     return description;
+}
+
+// Learning frames are spread a little, so that a switch busy for a moment still sees one.
+constexpr std::uint32_t LEARNING_FRAME_GAP_US = 10000;
+
+void CTrafficGenerator::sendLearningFrames(std::uint32_t count) {
+    if (receivingDevice == nullptr || count == 0) {
+        return;
+    }
+    unsigned char mac[MAC_LENGTH] = {};
+    const int socketFd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (socketFd >= 0) {
+        lookupHardwareAddress(socketFd, receivingInterface, mac);
+        close(socketFd);
+    }
+    const std::vector<std::vector<unsigned char>> frames =
+        learningFramesOfStreams(buildLearningFrame(mac, frameHeader + DESTINATION_IPV4_OFFSET));
+    for (std::uint32_t i = 0; i < count && !interrupted; ++i) {
+        for (const std::vector<unsigned char>& frame : frames) {
+            // A refused learning frame only leaves the switch flooding: no reason to stop.
+            pcap_sendpacket(receivingDevice, frame.data(), static_cast<int>(frame.size()));
+        }
+        usleep(LEARNING_FRAME_GAP_US);
+    }
 }
 
 TTestDescription CTrafficGenerator::describe() const {

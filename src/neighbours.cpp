@@ -46,14 +46,8 @@ void putEthernetHeader(std::vector<unsigned char>& frame, const unsigned char* d
                        std::uint16_t type) {
     putBytes(frame, destination, MAC_LENGTH);
     putBytes(frame, source, MAC_LENGTH);
-    if (outerTag.id != 0) {
-        put16(frame, ETHER_TYPE_SERVICE_VLAN);
-        put16(frame, static_cast<std::uint16_t>(outerTag.priority << 13 | outerTag.id));
-    }
-    if (tag.id != 0) {
-        put16(frame, ETHER_TYPE_VLAN);
-        put16(frame, static_cast<std::uint16_t>(tag.priority << 13 | tag.id));
-    }
+    unsigned char tags[MAX_VLAN_TAGS * VLAN_TAG_SIZE];
+    putBytes(frame, tags, putVlanTags(tags, tag, outerTag));
     put16(frame, type);
 }
 

@@ -25,6 +25,11 @@ constexpr char PDR_LOSS[] = "pdr-loss";
 constexpr char PRECISION[] = "precision";
 constexpr char LATENCY_LOADS[] = "latency-loads";
 constexpr char LINE_RATE[] = "line-rate";
+constexpr char LEARNING_FRAMES[] = "learning-frames";
+constexpr char EXCEED_RATIO[] = "exceed-ratio";
+constexpr char DURATION_SUM[] = "duration-sum";
+constexpr char WIDTH_FLOOR[] = "width-floor";
+constexpr char REPETITIONS[] = "repetitions";
 
 // A benchmark setting is checked at once and kept to be applied over the configuration's keys.
 template <const char* Name> void keepBenchmarkSetting(TOptions& options, const char* argument) {
@@ -74,9 +79,10 @@ const TOptionEntry OPTION_TABLE[] = {
      [](TOptions& options, const char*) { options.benchmark = true; }},
     {FRAME_SIZES, "SEZNAM", "benchmark: velikosti ramcu s FCS 64-1518 (vychozi ramce nastaveni)",
      keepBenchmarkSetting<FRAME_SIZES>},
-    {TRIAL_DURATION, "US", "benchmark: delka pokusu pri hledani [us] (vychozi 1000000)",
+    {TRIAL_DURATION, "US", "benchmark: delka kratkych pokusu pri hledani [us] (vychozi 1000000)",
      keepBenchmarkSetting<TRIAL_DURATION>},
-    {FINAL_DURATION, "US", "benchmark: delka pokusu zpozdeni [us] (vychozi 10000000)",
+    {FINAL_DURATION, "US",
+     "benchmark: delka konecnych pokusu a pokusu zpozdeni [us] (vychozi 10000000)",
      keepBenchmarkSetting<FINAL_DURATION>},
     {PDR_LOSS, "PROCENTA", "benchmark: ztratovost pripustna pro PDR [%] (vychozi 0.5)",
      keepBenchmarkSetting<PDR_LOSS>},
@@ -86,6 +92,19 @@ const TOptionEntry OPTION_TABLE[] = {
      keepBenchmarkSetting<LATENCY_LOADS>},
     {LINE_RATE, "BIT/S", "benchmark: linkova rychlost, napr. 1G (vychozi z rozhrani)",
      keepBenchmarkSetting<LINE_RATE>},
+    {LEARNING_FRAMES, "N",
+     "benchmark: ucici ramce z prijimaciho rozhrani pred kazdou velikosti (vychozi 3, 0 = zadne)",
+     keepBenchmarkSetting<LEARNING_FRAMES>},
+    {EXCEED_RATIO, "PROCENTA",
+     "benchmark: podil doby pokusu, ktery smi prekrocit ztratovost [%] (vychozi 50)",
+     keepBenchmarkSetting<EXCEED_RATIO>},
+    {DURATION_SUM, "US",
+     "benchmark: doba pokusu potrebna k rozhodnuti o zatizeni [us] (vychozi 2 x final-duration)",
+     keepBenchmarkSetting<DURATION_SUM>},
+    {WIDTH_FLOOR, "RAMCU/S", "benchmark: sirka intervalu v ramcich/s, pri ktere hledani konci",
+     keepBenchmarkSetting<WIDTH_FLOOR>},
+    {REPETITIONS, "N", "benchmark: opakovani celeho hledani; minimum, median a maximum",
+     keepBenchmarkSetting<REPETITIONS>},
 };
 
 std::vector<option> getoptTable() {

@@ -1,5 +1,6 @@
 #include "pacing.h"
 
+#include <algorithm>
 #include <ctime>
 #include <sched.h>
 #include <sys/prctl.h>
@@ -59,6 +60,7 @@ std::int64_t CDepartureSchedule::catchUpLimitNs() const {
 
 std::int64_t CDepartureSchedule::nextDeparture(std::int64_t nowNs) {
     const std::int64_t limit = catchUpLimitNs();
+    largestLag = std::max(largestLag, nowNs - due);
     if (nowNs - due > limit) {
         due = nowNs - limit;
         ++restartCount;
@@ -76,9 +78,10 @@ void CGapTally::departed(std::int64_t stampUs) {
     ++departures;
 }
 
-TOfferedGaps CGapTally::offered(std::uint32_t restarts) const {
+TOfferedGaps CGapTally::offered(std::uint32_t restarts, std::int64_t largestLagNs) const {
     TOfferedGaps result;
     result.restarts = restarts;
+    result.largestLagUs = static_cast<double>(largestLagNs) / NS_PER_US;
     if (departures < 2) {
         return result;
     }

@@ -49,6 +49,8 @@ class CDepartureSchedule {
     std::int64_t nextDeparture(std::int64_t nowNs);
 
     std::uint32_t restarts() const { return restartCount; }
+    // How far behind its due time a departure was seen at most (restarts included).
+    std::int64_t largestLagNs() const { return largestLag; }
 
   private:
     std::int64_t catchUpLimitNs() const;
@@ -57,6 +59,7 @@ class CDepartureSchedule {
     std::int64_t drawnSumNs = 0;
     std::uint64_t drawnCount = 0;
     std::uint32_t restartCount = 0;
+    std::int64_t largestLag = 0;
 };
 
 // Keeps the figures of TOfferedGaps as the sender goes.
@@ -69,7 +72,7 @@ class CGapTally {
     void drew(std::uint32_t gapUs) { drewNanoseconds(static_cast<std::int64_t>(gapUs) * 1000); }
     void drewNanoseconds(std::int64_t gapNs) { pendingGapNs = gapNs; }
 
-    TOfferedGaps offered(std::uint32_t restarts) const;
+    TOfferedGaps offered(std::uint32_t restarts, std::int64_t largestLagNs = 0) const;
 
   private:
     std::uint32_t departures = 0;

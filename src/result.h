@@ -11,6 +11,9 @@ struct TOfferedGaps {
     double meanGapUs = 0;       // achieved: from the first to the last departure, per gap
     double drawnMeanGapUs = 0;  // the mean of the drawn (capped) gaps between those departures
     std::uint32_t restarts = 0; // restarts of an absolute schedule
+    // How far an absolute schedule's departures fell behind it at most (us): a frame that is
+    // due leaves at once, so a sender this late sends what it owes back to back.
+    double largestLagUs = 0;
 };
 
 // What a stream's sequence numbers told about one cycle (frames numbered on the wire).

@@ -233,20 +233,44 @@ Json delayFiguresObject(const TDelayFigures& figures) {
 
 // The rate in frames/s, and its lower end also in bit/s of the frames, on the wire and in % of
 // the line rate (null without one).
+Json spreadObject(const std::optional<TSpread>& spread) {
+    if (!spread) {
+        return nullptr;
+    }
+    return {{"min", number(spread->min)},
+            {"median", number(spread->median)},
+            {"max", number(spread->max)}};
+}
+
 Json rateObject(const TBenchmarkRate& rate, const TBenchmarkSize& size) {
     const double lineFps = size.lineRateFps ? static_cast<double>(*size.lineRateFps) : 0;
+    const Json goal = {{"loss_percent", number(rate.goalLossPercent)},
+                       {"exceed_percent", number(rate.goalExceedPercent)},
+                       {"final_duration_s", number(rate.goalFinalDurationS)},
+                       {"duration_sum_s", number(rate.goalDurationSumS)},
+                       {"width_percent", number(rate.goalWidthPercent)},
+                       {"width_floor_fps", number(rate.goalWidthFloorFps)}};
     return {{"lower_fps", number(rate.lowerFps)},
             {"upper_fps", number(rate.upperFps)},
             {"limited_by", rate.limitedBy},
             {"lower_bps", number(frameBitsPerSecond(rate.lowerFps, size.meanFrameSize))},
             {"lower_wire_bps", number(wireBitsPerSecond(rate.lowerFps, size.meanFrameSize))},
-            {"lower_line_percent", number(percentOfLine(rate.lowerFps, lineFps))}};
+            {"lower_line_percent", number(percentOfLine(rate.lowerFps, lineFps))},
+            {"goal", goal},
+            {"width_percent", number(rate.widthReachedPercent)},
+            {"complete", rate.complete},
+            {"cut_off_by", rate.cutOffBy.empty() ? Json(nullptr) : Json(rate.cutOffBy)},
+            {"search_trials", rate.searchTrials},
+            {"search_time_s", number(rate.searchSeconds)},
+            {"lower_fps_repeated", spreadObject(rate.lowerRepeated)},
+            {"upper_fps_repeated", spreadObject(rate.upperRepeated)}};
 }
 
 Json trialObject(const TBenchmarkTrial& trial) {
     return {{"trial", trial.trial},
             {"phase", trial.phase},
             {"target_fps", number(trial.targetFps)},
+            {"duration_us", trial.durationUs},
             {"achieved_fps", number(trial.achievedFps)},
             {"sent", trial.sent},
             {"received", trial.received},

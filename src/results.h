@@ -154,7 +154,8 @@ struct TBenchmarkTrial {
     std::uint32_t trial = 0; // 1-based within its frame size
     std::string phase;       // "probe", "search" or "latency"
     double targetFps = 0;    // the load offered; infinite for the probe (back to back)
-    double achievedFps = 0;  // the load the senders achieved
+    std::uint32_t durationUs = 0;
+    double achievedFps = 0; // the load the senders achieved
     std::uint64_t sent = 0;
     std::uint64_t received = 0;
     double lossPercent = 0;
@@ -166,10 +167,35 @@ struct TBenchmarkTrial {
     const char* invalidReason = nullptr; // null: a result of the device
 };
 
+// The least, the median and the greatest of a figure over a benchmark's repetitions.
+struct TSpread {
+    double min = 0;
+    double median = 0;
+    double max = 0;
+};
+
 struct TBenchmarkRate {
     double lowerFps = 0;
     double upperFps = 0;
     std::string limitedBy; // "device", "tester" or "line rate"
+    // The goal the rate was searched for.
+    double goalLossPercent = 0;
+    double goalExceedPercent = 0;
+    double goalFinalDurationS = 0;
+    double goalDurationSumS = 0;
+    double goalWidthPercent = 0;
+    double goalWidthFloorFps = 0;
+    // How the search ended: the width reached ((upper - lower) / upper, percent), whether the
+    // goal was met, or else what cut the search off ("trial cap" or "interrupt"), and the trials
+    // of the search (of both rates together) and their time, pauses included.
+    double widthReachedPercent = 100;
+    bool complete = false;
+    std::string cutOffBy;
+    std::uint32_t searchTrials = 0;
+    double searchSeconds = 0;
+    // With more than one repetition: the bounds over all of them.
+    std::optional<TSpread> lowerRepeated;
+    std::optional<TSpread> upperRepeated;
 };
 
 struct TBenchmarkLatency {

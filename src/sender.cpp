@@ -74,29 +74,27 @@ std::size_t nextFrameLength(const TSenderPlan& plan, std::uint32_t size) {
 // Builds the stream's frame number `number` of the cycle, without its send time.
 void buildNextFrame(const TSenderPlan& plan, unsigned char* frame, std::size_t length,
                     std::uint32_t number) {
-    const timeval unstamped{0, 0};
-    std::size_t shift = 0;
     if (plan.frames == nullptr) {
+        const timeval unstamped{0, 0};
         buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
-    } else {
-        buildFlowFrame(frame, length, *plan.frames, plan.tos, plan.streamIndex,
-                       flowOfFrame(*plan.frames, plan.seed, plan.streamIndex, number));
-        shift = plan.frames->layout.payloadShift();
-    }
-    if (plan.numbered) {
-        stampSequenceNumber(frame + shift, number);
-    }
-}
-
-// Stamps the send time, the last write into the frame.
-void stampDeparture(const TSenderPlan& plan, unsigned char* frame, std::size_t length,
-                    const timeval& now) {
-    if (plan.frames == nullptr) {
-        stampSendTime(frame, now);
         return;
     }
-    stampSendTime(frame + plan.frames->layout.payloadShift(), now);
-    finishFrame(frame, length, plan.frames->layout);
+    buildFlowFrame(frame, length, *plan.frames, plan.tos, plan.streamIndex,
+                   flowOfFrame(*plan.frames, plan.seed, plan.streamIndex, number));
+}
+
+// Stamps the send time and then the number (in a short frame the number shares the send
+// time's field); for a frame of a template the IPv6 checksum last.
+void stampDeparture(const TSenderPlan& plan, unsigned char* frame, std::size_t length,
+                    const timeval& now, std::uint32_t number) {
+    const std::size_t shift = plan.frames != nullptr ? plan.frames->layout.payloadShift() : 0;
+    stampSendTime(frame + shift, now);
+    if (plan.numbered) {
+        stampSequenceNumber(frame + shift, length - shift, number);
+    }
+    if (plan.frames != nullptr) {
+        finishFrame(frame, length, plan.frames->layout);
+    }
 }
 
 // The gap a sender waits after a departure, in nanoseconds: the drawn one, or in a benchmark
@@ -174,7 +172,7 @@ THandOver sendStream(const TSenderPlan& plan) {
         if (elapsed >= static_cast<std::int64_t>(plan.duration)) {
             break;
         }
-        stampDeparture(plan, frame, length, now);
+        stampDeparture(plan, frame, length, now, counts.sent);
         if (paced) {
             if (counts.sent == 0) {
                 // The schedule starts with the first departure, so that what the first frame
@@ -204,7 +202,7 @@ THandOver sendStream(const TSenderPlan& plan) {
         plan.batch->flush();
         counts.refused = plan.batch->refused();
     }
-    counts.offered = tally.offered(schedule.restarts());
+    counts.offered = tally.offered(schedule.restarts(), schedule.largestLagNs());
     return counts;
 }
 

@@ -1,6 +1,7 @@
 // The streams' frames once the interfaces are known: their addresses, their next hops' MAC
 // addresses and their templates; and the capture filter that admits them.
 
+#include <algorithm>
 #include <cstring>
 #include <ifaddrs.h>
 #include <netinet/in.h>
@@ -126,6 +127,24 @@ void CTrafficGenerator::prepareStreamFrames() {
         }
         frameTemplates[i] = makeFrameTemplate(frames, macs, source, destination);
     }
+}
+
+std::vector<std::vector<unsigned char>>
+CTrafficGenerator::learningFramesOfStreams(const std::vector<unsigned char>& plain) const {
+    std::vector<std::vector<unsigned char>> frames;
+    const auto add = [&frames](std::vector<unsigned char> frame) {
+        if (std::find(frames.begin(), frames.end(), frame) == frames.end()) {
+            frames.push_back(std::move(frame));
+        }
+    };
+    for (std::uint32_t i = 0; i < streams && i < MAX_STREAMS; ++i) {
+        // A switch learns an address per VLAN: each stream's VLAN needs its own frame.
+        add(withVlanTags(plain, streamFrames[i].tag, streamFrames[i].outerTag));
+    }
+    if (frames.empty()) {
+        frames.push_back(plain);
+    }
+    return frames;
 }
 
 std::string CTrafficGenerator::captureFilterText() const {

@@ -75,6 +75,9 @@ class CTrafficGenerator {
         duration = durationUs;
         pacing = TPacing::absolute;
     }
+    // Sends `count` learning frames (learningframe.h) from the receiving interface, a few
+    // milliseconds apart; a frame the interface refuses is not retried.
+    void sendLearningFrames(std::uint32_t count);
     // The mean gap each stream draws (microseconds), estimated from draws for random ones; and
     // the mean length of the frames the set-up configures.
     std::vector<double> meanGapsUs() const;
@@ -112,6 +115,9 @@ class CTrafficGenerator {
     void prepareStreamFrames();
     // The capture filter for the streams' frames.
     std::string captureFilterText() const;
+    // The learning frame `plain` as the streams need it: untagged, and under each stream's tags.
+    std::vector<std::vector<unsigned char>>
+    learningFramesOfStreams(const std::vector<unsigned char>& plain) const;
     // Stream `index`'s frames for the results file; none for the plain frames.
     std::optional<TStreamFramesDescription> describeFrames(std::uint32_t index) const;
 

@@ -136,9 +136,15 @@ void stampSendTime(unsigned char* frame, const timeval& sendTime) {
     putLittleEndian64(frame + SEND_TIME_OFFSET + 8, static_cast<std::int64_t>(sendTime.tv_usec));
 }
 
-void stampSequenceNumber(unsigned char* frame, std::uint32_t number) {
+std::size_t sequenceNumberOffset(std::size_t length) {
+    return length >= MIN_NUMBERED_FRAME_LENGTH ? SEQUENCE_NUMBER_OFFSET
+                                               : SHORT_SEQUENCE_NUMBER_OFFSET;
+}
+
+void stampSequenceNumber(unsigned char* frame, std::size_t length, std::uint32_t number) {
+    const std::size_t offset = sequenceNumberOffset(length);
     for (std::size_t i = 0; i < 4; ++i)
-        frame[SEQUENCE_NUMBER_OFFSET + i] = static_cast<unsigned char>((number >> (8 * i)) & 0xFF);
+        frame[offset + i] = static_cast<unsigned char>((number >> (8 * i)) & 0xFF);
 }
 
 namespace {

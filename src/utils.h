@@ -36,6 +36,10 @@ constexpr std::size_t SEND_TIME_OFFSET = 43;
 constexpr std::size_t MIN_FRAME_LENGTH = 59;
 constexpr std::size_t SEQUENCE_NUMBER_OFFSET = 59;
 constexpr std::size_t MIN_NUMBERED_FRAME_LENGTH = 63;
+// A numbered frame shorter than MIN_NUMBERED_FRAME_LENGTH (a benchmark's 64- to 66-byte frames,
+// 60 to 62 bytes here) has no room after its send time: its number takes the upper four bytes of
+// the send time's microseconds field, which a microsecond count below 10^6 always leaves zero.
+constexpr std::size_t SHORT_SEQUENCE_NUMBER_OFFSET = 55;
 constexpr std::size_t MAX_FRAME_LENGTH = 1500;
 // A benchmark's frames may be as long as Ethernet allows (1518 bytes with the check sequence).
 constexpr std::size_t MAX_BENCHMARK_FRAME_LENGTH = 1514;
@@ -77,8 +81,11 @@ void buildTestFrame(unsigned char* frame, std::size_t length, const unsigned cha
 void stampSendTime(unsigned char* frame, const timeval& sendTime);
 
 // Writes a frame's sequence number (4 bytes, least significant first, like the send time) into
-// an already built frame of at least MIN_NUMBERED_FRAME_LENGTH bytes.
-void stampSequenceNumber(unsigned char* frame, std::uint32_t number);
+// an already built and time-stamped frame of `length` bytes: after the send time, or in a frame
+// too short for that, into the send time's unused upper bytes (SHORT_SEQUENCE_NUMBER_OFFSET).
+void stampSequenceNumber(unsigned char* frame, std::size_t length, std::uint32_t number);
+// Where a numbered frame of `length` bytes carries its number.
+std::size_t sequenceNumberOffset(std::size_t length);
 
 // Prints one line to standard error and ends the process with status 1.
 [[noreturn]] void fail(const std::string& message);

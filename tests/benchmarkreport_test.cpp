@@ -23,8 +23,27 @@ TBenchmarkSize shapedSize() {
     size.frameSize = 64;
     size.meanFrameSize = 64;
     size.lineRateFps = 29761;
-    size.ndr = {20826, 21036, "device"};
-    size.pdr = {21036, 21142, "device"};
+    size.ndr.lowerFps = 20826;
+    size.ndr.upperFps = 21036;
+    size.ndr.limitedBy = "device";
+    size.pdr.lowerFps = 21036;
+    size.pdr.upperFps = 21142;
+    size.pdr.limitedBy = "device";
+    for (TBenchmarkRate* rate : {&size.ndr, &size.pdr}) {
+        rate->goalExceedPercent = 50;
+        rate->goalFinalDurationS = 10;
+        rate->goalDurationSumS = 20;
+        rate->goalWidthPercent = 1;
+        rate->searchTrials = 12;
+        rate->searchSeconds = 95.25;
+    }
+    size.ndr.widthReachedPercent = 0.998;
+    size.ndr.complete = true;
+    size.pdr.goalLossPercent = 0.5;
+    size.pdr.widthReachedPercent = 1.5;
+    size.pdr.cutOffBy = "trial cap";
+    size.pdr.lowerRepeated = TSpread{20990, 21036, 21100};
+    size.pdr.upperRepeated = TSpread{21100, 21142, 21300};
     TBenchmarkLatency latency;
     latency.loadPercent = 50;
     latency.offeredFps = 10413;
@@ -62,7 +81,14 @@ TEST(BenchmarkReport, ASizeTableShowsTheRatesTheLatencyAndTheLimits) {
                   latencyRule +
                   "\nNDR: omezenim bylo zarizeni: proslo 20826 ramcu/s, neproslo 21036 ramcu/s\n"
                   "PDR 0.5 %: omezenim bylo zarizeni: proslo 21036 ramcu/s, neproslo 21142 "
-                  "ramcu/s\n\n");
+                  "ramcu/s\n"
+                  "NDR: cil ztratovost 0.000 %, prekroceni 50.0 % doby, konecny pokus 10.000 s, "
+                  "soucet 20.000 s, sirka 1.000 %; dosazena sirka 0.998 %, hledani dokonceno (12 "
+                  "pokusu, 95.2 s)\n"
+                  "PDR 0.5 %: cil ztratovost 0.500 %, prekroceni 50.0 % doby, konecny pokus "
+                  "10.000 s, soucet 20.000 s, sirka 1.000 %; dosazena sirka 1.500 %, hledani "
+                  "zastaveno limitem pokusu (12 pokusu, 95.2 s); opakovani: proslo min/median/max "
+                  "20990/21036/21100, neproslo 21100/21142/21300\n\n");
 }
 
 // The tester's ceiling: the rate is a lower bound ("at least"), the tester named as the limit,
@@ -71,7 +97,9 @@ TEST(BenchmarkReport, TheTestersCeilingIsShownAsALowerBoundOfTheDevice) {
     TBenchmarkSize size;
     size.meanFrameSize = 1504;
     size.testerMaximumFps = 300123.7;
-    size.ndr = {290000, 300123, "tester"};
+    size.ndr.lowerFps = 290000;
+    size.ndr.upperFps = 300123;
+    size.ndr.limitedBy = "tester";
     size.pdr = size.ndr;
     std::ostringstream out;
     printBenchmarkSize(out, size, benchmarkOf(size, std::nullopt), 0.95f);

@@ -142,7 +142,9 @@ TEST(ResultsDocument, BenchmarkSectionUnderItsNames) {
     size.frameSize = 64;
     size.meanFrameSize = 64;
     size.testerMaximumFps = 300000;
-    size.ndr = {290000, 300000, "tester"};
+    size.ndr.lowerFps = 290000;
+    size.ndr.upperFps = 300000;
+    size.ndr.limitedBy = "tester";
     size.pdr = size.ndr;
     TBenchmarkLatency latency;
     latency.loadPercent = 50;

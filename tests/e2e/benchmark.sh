@@ -124,7 +124,16 @@ done
 # --- An interrupt during the search: the tables so far and the results file, marked interrupted.
 tgf_start "$TG_TMP/run" /dev/null --benchmark --trial-duration 300000 --json "$TG_TMP/cut.json" \
     "$TG_TMP/direct.conf"
-sleep 2
+# Once the program itself catches SIGINT (its wrapper may take seconds to start on a busy
+# machine, and catches SIGINT too).
+binary=$(readlink -f "$TG_BIN")
+for ((i = 0; i < 300; i++)); do
+    mask=$(awk '$1 == "SigCgt:" { print $2 }' "/proc/$TGF_PID/status" 2>/dev/null || true)
+    [[ $(readlink "/proc/$TGF_PID/exe" 2>/dev/null) == "$binary" && -n $mask ]] &&
+        ((0x$mask & 2)) && break
+    sleep 0.1
+done
+sleep 1
 kill -INT "$TGF_PID"
 tgf_wait_end 20 "interrupted benchmark"
 tg_expect_status 0

@@ -354,7 +354,7 @@ TEST_F(EngineTest, NumberedFramesCountEachFrameOnceAndCopiesApart) {
     gettimeofday(&now, nullptr);
     const long long soon = (static_cast<long long>(now.tv_sec) + 1) * 1000000 + now.tv_usec;
     fakepcap::TFrame copy = capturedFrame(0, MIN_NUMBERED_FRAME_LENGTH, soon, -1000000);
-    stampSequenceNumber(copy.data.data(), 0);
+    stampSequenceNumber(copy.data.data(), MIN_NUMBERED_FRAME_LENGTH, 0);
     script().frames.push_back(copy);
     generator.generate();
     const std::vector<TResult> results = generator.catchPacket();
