@@ -42,9 +42,11 @@ int openBatchedPath(const char* interfaceName);
 // The interface's own hardware address into `mac` (6 bytes); false when the kernel names none.
 bool readInterfaceMac(const char* name, unsigned char* mac);
 
-// Opens the AF_XDP path's sockets on the sending interface for `streams` streams; ends the run
+// Opens the AF_XDP path's sockets on the sending interface for `streams` streams, on at most
+// `allowedQueues` queues (0: all); ends the run
 // with one line naming the interface and the reason when they cannot be opened.
-std::unique_ptr<CXdpPath> openXdpPath(const char* interfaceName, unsigned int streams);
+std::unique_ptr<CXdpPath> openXdpPath(const char* interfaceName, unsigned int streams,
+                                      unsigned int allowedQueues);
 
 // Closes what openSendingDevice (`device`, may be null) or openBatchedPath (`batchFd`, -1 for
 // none) opened.
