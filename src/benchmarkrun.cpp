@@ -143,7 +143,7 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     }
     const double scale = std::isinf(loadFps) ? std::numeric_limits<double>::infinity()
                                              : rateScale(loadFps, meanGaps);
-    generator.setTrial({scale, frameLength}, durationUs);
+    generator.setTrial({scale, frameLength, {}}, durationUs);
     generator.generate();
     const std::vector<TResult> results = generator.catchPacket();
     const TTrialFigures combined = combineResults(results);

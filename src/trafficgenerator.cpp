@@ -342,18 +342,27 @@ std::vector<double> CTrafficGenerator::meanGapsUs() const {
     return gaps;
 }
 
+std::vector<double> CTrafficGenerator::meanFrameLengths() const {
+    std::vector<double> lengths;
+    for (std::uint32_t i = 0; i < streams && i < MAX_STREAMS; ++i) {
+        lengths.push_back(sizeGenerators[i] == nullptr
+                              ? throughputFrameLength(streamFrames[i].layout())
+                              : meanOfDraws(*sizeGenerators[i], [this, i](std::uint32_t size) {
+                                    return streamFrameLength(size, sequenceNumbers,
+                                                             streamFrames[i].layout());
+                                }));
+    }
+    return lengths;
+}
+
 double CTrafficGenerator::meanFrameLength() const {
     // Each stream's frames weigh with its share of the frames: its rate, 1 / its mean gap.
     const std::vector<double> gaps = meanGapsUs();
+    const std::vector<double> streamLengths = meanFrameLengths();
     double lengths = 0;
     double frames = 0;
     for (std::size_t i = 0; i < gaps.size(); ++i) {
-        const double length =
-            sizeGenerators[i] == nullptr
-                ? throughputFrameLength(streamFrames[i].layout())
-                : meanOfDraws(*sizeGenerators[i], [this, i](std::uint32_t size) {
-                      return streamFrameLength(size, sequenceNumbers, streamFrames[i].layout());
-                  });
+        const double length = streamLengths[i];
         lengths += length / gaps[i];
         frames += 1 / gaps[i];
     }
