@@ -58,9 +58,9 @@ struct TSenderPlan {
     bool numbered;                // each frame carries its number within the stream and cycle
     CFrameBatch* batch = nullptr; // null: one frame at a time through libpcap
     TTrialPlan trial{};
-    std::uint32_t intervalUs = 0; // per-interval counts of departures; 0: none
-    std::int64_t cycleStart = 0;  // time of day the cycle began, microseconds
-    bool silent = false;          // the trial leaves this stream out: it sends nothing
+    std::uint32_t intervalUs = 0;           // per-interval counts of departures; 0: none
+    std::int64_t cycleStart = 0;            // time of day the cycle began, microseconds
+    bool silent = false;                    // the trial leaves this stream out: it sends nothing
     const TFrameTemplate* frames = nullptr; // null: the plain frames of frameHeader
     std::uint32_t seed = 0;                 // the cycle's, for a random order of flows
 };
