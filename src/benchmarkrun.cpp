@@ -150,6 +150,11 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     const TTrialVerdict verdict = std::isinf(loadFps) ? TTrialVerdict::testerMaximum
                                                       : judgeTrial(evidenceOf(results, durationUs));
     size.trials.push_back(trialRecord(number, phase, loadFps, durationUs, combined, verdict));
+    for (const TResult& result : results) {
+        if (!result.intervals.empty()) {
+            size.trials.back().intervals.push_back(result.intervals);
+        }
+    }
     if (progress != nullptr) {
         *progress << trialOutcomeText(size.trials.back()) << std::endl;
     }

@@ -174,6 +174,8 @@ struct TBenchmarkTrial {
     std::optional<std::uint64_t> duplicates;
     std::optional<std::uint64_t> reordered;
     const char* invalidReason = nullptr; // null: a result of the device
+    // With per-interval figures: each stream's intervals of the trial, in stream order.
+    std::vector<std::vector<TIntervalFigures>> intervals;
 };
 
 // The least, the median and the greatest of a figure over a benchmark's repetitions.
