@@ -5,6 +5,7 @@
 #include <limits>
 #include <pcap/pcap.h>
 
+#include "frames.h"
 #include "sendstamps.h"
 #include "utils.h"
 
@@ -248,16 +249,21 @@ void takeDeparture(std::vector<TStreamState>& streams, const unsigned char* data
 
 bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
                   const pcap_pkthdr& header, std::int64_t arrivalNs, std::int64_t cycleStart) {
-    if (header.caplen < MIN_FRAME_LENGTH) {
+    // Tags and IPv6 move the payload: from there on the plain frame's offsets hold.
+    const TFrameLayout layout = layoutOfFrame(data, header.caplen);
+    const std::size_t shift = layout.payloadShift();
+    if (header.caplen < MIN_FRAME_LENGTH + shift) {
         return false;
     }
+    data += shift;
+    const std::size_t captured = header.caplen - shift;
     const unsigned char letter = data[STREAM_LETTER_OFFSET];
     if (letter < 'A' || static_cast<std::size_t>(letter - 'A') >= streams.size()) {
         return false;
     }
     TStreamState& stream = streams[letter - 'A'];
     const bool numbered = stream.sequence.enabled();
-    const std::size_t numberOffset = sequenceNumberOffset(header.caplen);
+    const std::size_t numberOffset = sequenceNumberOffset(captured);
 
     // Left over from an earlier cycle (held up on the path): it would count twice, and its
     // delay belongs to that cycle.
@@ -292,6 +298,9 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
     stream.lastArrival = arrivalNs;
     stream.bytes += header.len;
     ++stream.received;
+    if (layout.tags > 0) {
+        ++stream.receivedTagged;
+    }
     return true;
 }
 
@@ -336,6 +345,8 @@ TResult buildResult(int stream, const TStreamState& state, std::uint32_t sent) {
     }
     result.sent = sent;
     result.stragglers = state.stragglers;
+    result.receivedTagged = state.receivedTagged;
+    result.receivedUntagged = state.received - state.receivedTagged;
     result.loss = lossPercent(sent, result.received);
     if (state.received == 0) {
         result.throughput = 0.0f;

@@ -111,6 +111,8 @@ struct TStreamState {
     CStampJoin sendStamps;       // enabled when the delays start at the kernel's send stamps
     CDelayHistogram lags;        // the sender's lag behind the kernel's stamp, per joined frame
     CIntervalRecorder intervals; // started when the run asks for per-interval figures
+    // Of the frames counted in `received`, those that arrived with a VLAN tag.
+    std::uint32_t receivedTagged = 0;
 };
 
 // Records one frame's delay (nanoseconds) into its stream's figures.
@@ -130,8 +132,9 @@ void takeDeparture(std::vector<TStreamState>& streams, const unsigned char* data
 // nonsense time must not overflow.
 std::int64_t wrappingMicroseconds(std::int64_t seconds, std::int64_t microseconds);
 
-// Accounts one captured frame, which arrived `arrivalNs` (nanoseconds since the epoch); frames
-// that are not this run's test frames
+// Accounts one captured frame, plain or tagged or IPv6 (its payload found from its EtherTypes),
+// which arrived `arrivalNs` (nanoseconds since the epoch); frames that are not this run's test
+// frames
 // (too short, stream letter outside the run's streams) are ignored, and a test frame sent
 // before `cycleStart` (microseconds since the epoch) is only counted as its stream's straggler.
 // With the stream's sequence window enabled, a frame too short for a number is not a test
