@@ -40,7 +40,8 @@ warnings_but_schedule() { tgf_warnings "$1" "$2" | not_schedule; }
 
 # --- Deep queue, 1000-byte frames every 500 us on an absolute schedule: twice the 1000 frames/s
 # the shaper passes, and a sender that a busy machine wakes late catches up instead of spreading
-# every later frame.
+# every later frame. What a loaded machine's sender gets out varies (1002 to 2000 frames a
+# second); the queue's use is judged by the delays it caused.
 tg_device_shaper 8000 1000 5000
 tg_write_config "$TG_TMP/deep.conf" 2 1000000 2 0.95 "0/constant 1000/constant 500"
 tg_config_key "$TG_TMP/deep.conf" pacing absolute
@@ -51,8 +52,7 @@ tg_expect_lossless 1
 for cycle in 1 2; do
     sent=$(tg_field "$cycle" 1 sent)
     max=$(tg_field "$cycle" 1 max)
-    ((sent > 1050)) || tg_fail "cycle $cycle sent only $sent frames: not above the shaper's 1000 frames/s"
-    ((max > 75000)) || tg_fail "cycle $cycle: maximum delay $max us, the deep queue was not used"
+    ((max > 75000)) || tg_fail "cycle $cycle: $sent frames, maximum delay $max us: the deep queue was not used"
     echo "deep queue, cycle $cycle: $sent of $sent frames, maximum delay $max us"
 done
 read -r queue_sent queue_dropped backlog <<<"$(tg_device_queue 20:)"
