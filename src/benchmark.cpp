@@ -12,8 +12,12 @@
 namespace {
 
 constexpr double BITS_PER_BYTE = 8.0;
-// A sender must have sent this share of the frames its schedule held.
+// A stream's achieved mean gap may be this share above its schedule's.
 constexpr double SENT_SHARE = 0.99;
+// A sender may fall behind its schedule by the larger of these: a burst of at most 200 us of
+// frames at once, or two gaps.
+constexpr double LAG_BOUND_US = 200;
+constexpr double LAG_BOUND_GAPS = 2;
 // Trials shorter than this say little; longer than the sender's count can hold are refused.
 constexpr std::uint32_t SHORTEST_TRIAL_US = 10000;
 constexpr std::uint32_t LONGEST_TRIAL_US = 3600000000u;
@@ -242,6 +246,12 @@ const char* verdictName(TTrialVerdict verdict) {
         return "sender behind schedule";
     case TTrialVerdict::refused:
         return "frames refused";
+    case TTrialVerdict::queueDropped:
+        return "queue dropped";
+    case TTrialVerdict::interfaceDropped:
+        return "interface dropped";
+    case TTrialVerdict::backlogDropped:
+        return "backlog dropped";
     case TTrialVerdict::captureDropped:
         return "capture dropped";
     case TTrialVerdict::countUnknown:
@@ -262,14 +272,35 @@ TTrialVerdict judgeTrial(const TTrialEvidence& evidence) {
     if (evidence.refused > 0) {
         return TTrialVerdict::refused;
     }
+    if (evidence.testerDrops.queueDrops > 0) {
+        return TTrialVerdict::queueDropped;
+    }
+    if (evidence.testerDrops.interfaceDrops > 0) {
+        return TTrialVerdict::interfaceDropped;
+    }
+    if (evidence.testerDrops.backlogDrops > 0) {
+        return TTrialVerdict::backlogDropped;
+    }
     if (evidence.captureDropped > 0) {
         return TTrialVerdict::captureDropped;
     }
-    if (!evidence.schedulesKept ||
-        static_cast<double>(evidence.sent) < evidence.expectedSent * SENT_SHARE) {
+    if (!evidence.schedulesKept || evidence.largestLagUs > evidence.lagBoundUs ||
+        static_cast<double>(evidence.sent + evidence.streams) < evidence.expectedSent) {
         return TTrialVerdict::senderBehind;
     }
     return TTrialVerdict::valid;
+}
+
+double scheduleLagBoundUs(double meanGapUs) {
+    return std::max(LAG_BOUND_US, LAG_BOUND_GAPS * meanGapUs);
+}
+
+double scheduledLossPercent(std::uint64_t sent, double expectedSent, std::uint64_t received) {
+    const double required = std::max(static_cast<double>(sent), std::floor(expectedSent));
+    if (required <= 0) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return std::max(0.0, required - static_cast<double>(received)) / required * 100.0;
 }
 
 bool achievedSchedule(const TOfferedGaps& offered) {

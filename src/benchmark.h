@@ -13,6 +13,7 @@
 #include "histogram.h"
 #include "ratesearch.h"
 #include "result.h"
+#include "testercounters.h"
 
 class CConfig;
 
@@ -99,7 +100,10 @@ enum class TTrialVerdict {
     testerMaximum,  // the probe: every sender back to back, to learn the tester's maximum
     senderBehind,   // a sender did not keep its schedule or sent too few frames
     refused,        // the local stack refused frames
-    captureDropped, // the capture dropped frames
+    queueDropped,   // the sending interface's queue disciplines dropped or held back frames
+    interfaceDropped, // the sending or the receiving interface dropped frames
+    backlogDropped,   // the kernel's per-CPU backlog dropped frames
+    captureDropped,   // the capture dropped frames
     countUnknown,   // a sender's count could not be collected
     interrupted     // the benchmark was interrupted during the trial
 };
@@ -112,14 +116,28 @@ struct TTrialEvidence {
     bool interrupted = false;
     bool countsKnown = true;
     bool schedulesKept = true; // every stream's achieved gaps within 1 % of its schedule
+    std::uint32_t streams = 1;
     std::uint64_t sent = 0;
     double expectedSent = 0; // what the schedules' drawn gaps allowed in the trial's time
+    // The most any stream's departures fell behind its schedule, and the most they may.
+    double largestLagUs = 0;
+    double lagBoundUs = 0;
     std::uint64_t refused = 0;
     std::uint64_t captureDropped = 0;
+    TTesterCounters testerDrops; // how far the tester's own counters moved in the trial
 };
 
-// A sender that kept its schedule sent at least 99 % of the frames the schedule held.
+// The furthest a sender may fall behind its schedule (us) at a mean gap of `meanGapUs`: a frame
+// that is due leaves at once, so that many microseconds of frames may leave back to back.
+double scheduleLagBoundUs(double meanGapUs);
+
+// A trial is the device's result when the tester lost nothing itself, every stream kept within
+// the lag bound, and each sent every frame its schedule held (one fewer per stream, for the end).
 TTrialVerdict judgeTrial(const TTrialEvidence& evidence);
+
+// The loss of a trial against the frames the schedules required (what was sent, or what should
+// have been when that is more), in percent.
+double scheduledLossPercent(std::uint64_t sent, double expectedSent, std::uint64_t received);
 
 // A stream achieved its schedule when its achieved mean gap is at most 1 % above the mean of its
 // scheduled gaps. A restart of the schedule after a stall is allowed as long as it leaves the

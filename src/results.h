@@ -136,6 +136,12 @@ struct TBenchmarkTrial {
     std::optional<std::uint64_t> duplicates;
     std::optional<std::uint64_t> reordered;
     const char* invalidReason = nullptr; // null: a result of the device
+    // The tester's own counters over the trial (testercounters.h) and how far its senders fell
+    // behind their schedules at most.
+    std::uint64_t queueDrops = 0;
+    std::uint64_t interfaceDrops = 0;
+    std::uint64_t backlogDrops = 0;
+    double largestLagUs = 0;
 };
 
 // The least, the median and the greatest of a figure over a benchmark's repetitions.
