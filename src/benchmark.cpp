@@ -14,10 +14,11 @@ namespace {
 constexpr double BITS_PER_BYTE = 8.0;
 // A stream's achieved mean gap may be this share above its schedule's.
 constexpr double SENT_SHARE = 0.99;
-// A sender may fall behind its schedule by the larger of these: a burst of at most 200 us of
-// frames at once, or two gaps.
-constexpr double LAG_BOUND_US = 200;
-constexpr double LAG_BOUND_GAPS = 2;
+// A sender may fall behind its schedule by the larger of these: a burst of at most half a
+// millisecond of frames at once, or four frames (a short queue holds them; a stall of a
+// millisecond or more, which the pacing's catch-up allows, does not pass).
+constexpr double LAG_BOUND_US = 500;
+constexpr double LAG_BOUND_GAPS = 4;
 // Trials shorter than this say little; longer than the sender's count can hold are refused.
 constexpr std::uint32_t SHORTEST_TRIAL_US = 10000;
 constexpr std::uint32_t LONGEST_TRIAL_US = 3600000000u;

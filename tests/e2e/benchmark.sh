@@ -1,12 +1,12 @@
 #!/bin/bash
 # The device benchmark (--benchmark), its final trials 2 s long:
 #   through the emulated device, an htb shaper of 5000 kbit/s with a short queue and a small
-#       burst, the line rate 1 Gbit/s (the shaper below 1 % of it), 64- and 512-byte frames:
+#       burst, the line rate 1 Gbit/s (the shaper below 1 % of it), 512-byte frames:
 #       the non-drop rate lies within -1.5 ... +0.5 % of the shaper's frame rate
 #       (rate / (8 x frame length without the check sequence), as htb counts it), the
 #       partial-drop rate is not below it, the delay at 50 % of it is close to the delay at
 #       10 % (an idle shaper);
-#   the same shaper with the nftables rule dropping 1 frame in 1000 at random, 512-byte frames:
+#   the same shaper with the nftables rule dropping 1 frame in 1000 at random, 64-byte frames:
 #       no rate is limited by the line or the tester, every interval has lower < upper and is no
 #       wider than its goal, the partial-drop rate lies within -2 ... +1 % of the shaper's;
 #   an unshaped device behind a tester whose own sending interface is shaped (htb, 40 Mbit/s,
@@ -64,7 +64,7 @@ start=$SECONDS
 rate=5000
 tg_device_shaper "$rate" 100 8 2000
 tg_write_config "$TG_TMP/shaped.conf" 1 1000000
-shaped_benchmark "$TG_TMP/shaped.json" "$TG_TMP/shaped.conf" --frame-sizes 64,512 \
+shaped_benchmark "$TG_TMP/shaped.json" "$TG_TMP/shaped.conf" --frame-sizes 512 \
     --line-rate 1G --latency-loads 10,50
 while read -r size ndr_low ndr_up ndr_limit pdr_low pdr_up pdr_limit p50_idle p50_half line_fps \
     trials seconds ndr_width pdr_width ndr_goal pdr_goal complete; do
@@ -90,7 +90,7 @@ echo "shaped device: $((SECONDS - start)) s"
 # --- The same shaper, and 1 frame in 1000 dropped at random on the way in.
 start=$SECONDS
 tg_device_impair 1 0
-shaped_benchmark "$TG_TMP/noisy.json" "$TG_TMP/shaped.conf" --frame-sizes 512 \
+shaped_benchmark "$TG_TMP/noisy.json" "$TG_TMP/shaped.conf" --frame-sizes 64 \
     --line-rate "$((2 * rate))k" --latency-loads 50
 read -r size ndr_low ndr_up ndr_limit pdr_low pdr_up pdr_limit p50_idle p50_half line_fps \
     trials seconds ndr_width pdr_width ndr_goal pdr_goal complete <<<"$(sizes_of "$TG_TMP/noisy.json")"
