@@ -6,8 +6,12 @@
  *   benchtool mmsg TX RX DSTMAC SECONDS LENGTH BATCH BYPASS
  *                                           bare sendmmsg loop, BATCH frames per call, to a
  *                                           packet socket (BYPASS 1: past the qdisc)
- *   benchtool capture RX                    counts test frames (and the latest send time in
- *                                           them) until SIGINT/SIGTERM
+ *   benchtool xdp TX RX DSTMAC SECONDS LENGTH BATCH
+ *                                           bare AF_XDP loop (copy mode unless the driver does
+ *                                           zero-copy), BATCH frames per kick
+ *   benchtool capture RX [SNAPLEN RINGMB]   counts test frames (and the latest send time in
+ *                                           them) until SIGINT/SIGTERM; by default 1518 bytes
+ *                                           of each in a 32 MiB ring
  *   benchtool mkpcap FILE TX RX DSTMAC N    writes N test frames into a pcap file (for tcpreplay)
  *   benchtool delays FILE                   one-way delays of the test frames in a capture file
  *                                           (min, mean, max, median, 99th percentile)
@@ -191,6 +195,16 @@ static int bareBatchedSend(const char* tx, const char* rx, const char* dstMac, d
     return 0;
 }
 
+/* The AF_XDP ceiling (benchxdp.c, apart from libpcap's headers, which clash with libbpf's). */
+int bareXdpLoop(const char* tx, const unsigned char* frame, int length, double seconds, int batch);
+
+static int bareXdpSend(const char* tx, const char* rx, const char* dstMac, double seconds,
+                       int batch) {
+    unsigned char frame[FRAME_LENGTH];
+    buildFrame(frame, tx, rx, dstMac);
+    return bareXdpLoop(tx, frame, frameLength, seconds, batch);
+}
+
 static volatile sig_atomic_t stopRequested = 0;
 static void requestStop(int signal) {
     (void)signal;
@@ -217,7 +231,7 @@ static void countFrame(u_char* user, const struct pcap_pkthdr* header, const u_c
 /* A receiver built like trafficgen's: 32 MiB buffer, filter "dst port 33333", non-blocking
  * reads driven by poll(), so the senders compared against trafficgen face the same load on
  * the receiving side. */
-static int capture(const char* iface) {
+static int capture(const char* iface, int snapLength, int ringMegabytes) {
     char error[PCAP_ERRBUF_SIZE];
     struct sigaction action;
     memset(&action, 0, sizeof action);
@@ -228,10 +242,10 @@ static int capture(const char* iface) {
     pcap_t* handle = pcap_create(iface, error);
     if (!handle)
         die("cannot create", error);
-    pcap_set_snaplen(handle, 1518);
+    pcap_set_snaplen(handle, snapLength);
     pcap_set_promisc(handle, 0);
     pcap_set_timeout(handle, 50);
-    pcap_set_buffer_size(handle, 32 << 20);
+    pcap_set_buffer_size(handle, ringMegabytes << 20);
     if (pcap_activate(handle) < 0)
         die("cannot activate", pcap_geterr(handle));
     struct bpf_program program;
@@ -433,8 +447,16 @@ int main(int argc, char** argv) {
         return bareBatchedSend(argv[2], argv[3], argv[4], atof(argv[5]), atoi(argv[7]),
                                atoi(argv[8]));
     }
+    if (argc == 8 && strcmp(argv[1], "xdp") == 0) {
+        frameLength = atoi(argv[6]);
+        if (frameLength < MIN_TEST_FRAME || frameLength > FRAME_LENGTH)
+            die("frame length must be 59..1500", NULL);
+        return bareXdpSend(argv[2], argv[3], argv[4], atof(argv[5]), atoi(argv[7]));
+    }
     if (argc == 3 && strcmp(argv[1], "capture") == 0)
-        return capture(argv[2]);
+        return capture(argv[2], 1518, 32);
+    if (argc == 5 && strcmp(argv[1], "capture") == 0)
+        return capture(argv[2], atoi(argv[3]), atoi(argv[4]));
     if (argc == 7 && strcmp(argv[1], "mkpcap") == 0)
         return makePcap(argv[2], argv[3], argv[4], argv[5], atol(argv[6]));
     if (argc == 3 && strcmp(argv[1], "delays") == 0)
@@ -444,7 +466,8 @@ int main(int argc, char** argv) {
     if (argc == 3 && strcmp(argv[1], "sizes") == 0)
         return sizes(argv[2]);
     fprintf(stderr, "usage: benchtool send TX RX DSTMAC SECONDS [LENGTH] |\n"
-                    "       mmsg TX RX DSTMAC SECONDS LENGTH BATCH BYPASS | capture RX |\n"
+                    "       mmsg TX RX DSTMAC SECONDS LENGTH BATCH BYPASS |\n"
+                    "       xdp TX RX DSTMAC SECONDS LENGTH BATCH | capture RX [SNAPLEN RINGMB] |\n"
                     "       mkpcap FILE TX RX DSTMAC N | delays FILE | gaps FILE | sizes FILE\n");
     return 2;
 }

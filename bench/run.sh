@@ -3,7 +3,7 @@
 #
 #   bash bench/run.sh [--runs N] [--seconds S] [--rate-seconds S] [--rate-repeats N]
 #                     [--delay-seconds S] [--memory-seconds S] [--pacing-seconds S]
-#                     [--pacing-only] [--batched-only] [--binary PATH]
+#                     [--pacing-only] [--batched-only] [--paths-only] [--binary PATH]
 #
 # Run as root from a clone of the repository. Installs what it needs (tcpreplay, tcpdump,
 # GNU time), builds build/trafficgen and build/bench/benchtool, creates its own network
@@ -20,6 +20,10 @@
 #     and against the libpcap path, for 1500- and 60-byte frames, its self-loss over that series,
 #     its stamp error against tcpdump on the sending veth, and its absolute pacing
 #     (measured last; --batched-only measures only this),
+#   - every send path side by side (libpcap, batched, AF_XDP) with the bare loops of each kind
+#     (pcap_sendpacket, sendmmsg of 64, AF_XDP of 256 per kick), 60- and 1500-byte frames, the
+#     bare loops with and without a capture on the receiving end; AF_XDP's self-loss, its
+#     absolute pacing of 10 streams at 100 us (--paths-only measures only this),
 #   - the receiver's accounting per frame with and without sequence numbers, and the delay
 #     histogram's share of it (build/bench/accounting_cost, Google Benchmark, no network).
 # Details of every run land in build/bench/last-run.log.
@@ -34,6 +38,7 @@ MEMORY_SECONDS=60
 PACING_SECONDS=1
 PACING_ONLY=0
 BATCHED_ONLY=0
+PATHS_ONLY=0
 BINARY=""
 
 usage() {
@@ -56,6 +61,11 @@ while (($#)); do
         ;;
     --batched-only)
         BATCHED_ONLY=1
+        shift
+        continue
+        ;;
+    --paths-only)
+        PATHS_ONLY=1
         shift
         continue
         ;;
@@ -84,7 +94,7 @@ fi
 BINARY=$(cd "$(dirname "$BINARY")" && pwd)/$(basename "$BINARY")
 [[ -x $BINARY ]] || { echo "bench: $BINARY is not an executable" >&2; exit 1; }
 mkdir -p build/bench
-cc -O2 -Wall -Wextra -Werror -o build/bench/benchtool bench/benchtool.c -lpcap
+cc -O2 -Wall -Wextra -Werror -o build/bench/benchtool bench/benchtool.c bench/benchxdp.c -lpcap $(pkg-config --libs libxdp libbpf)
 TOOL=$ROOT/build/bench/benchtool
 LOG=$ROOT/build/bench/last-run.log
 : >"$LOG"
@@ -377,6 +387,121 @@ print_batched_table() {
     echo
 }
 
+# ------------------------------------------------------------------ 7. the send paths side by side
+# Per repeat, alternating: for 1500- and 60-byte frames, the bare loops without and with a
+# capture on the receiving end (benchtool's, with the fast paths' 128-byte snapshot and 128 MiB
+# ring), then trafficgen's throughput flood on each path (its own capture running). Rates from
+# the receiving veth's rx_packets. AF_XDP's own runs give its self-loss.
+bare_rate() { # KIND LENGTH CAPTURE(0|1)
+    local a b out
+    if (($3)); then
+        ip netns exec "$NS" "$TOOL" capture "$RX" 128 128 >"$WORK/capture" &
+        CAPTURE_PID=$!
+        BACKGROUND+=("$CAPTURE_PID")
+        await_start "$WORK/capture" ready "the reference capture"
+    fi
+    a=$(counter "$RX" rx_packets)
+    case $1 in
+    pcap) out=$(in_ns "$TOOL" send "$TX" "$RX" "$MAC" "$RATE_SECONDS" "$2") ;;
+    mmsg) out=$(in_ns "$TOOL" mmsg "$TX" "$RX" "$MAC" "$RATE_SECONDS" "$2" 64 0) ;;
+    xdp) out=$(in_ns "$TOOL" xdp "$TX" "$RX" "$MAC" "$RATE_SECONDS" "$2" 256) ;;
+    esac
+    b=$(counter "$RX" rx_packets)
+    (($3)) && stop_capture
+    log "bare $1, $2 B, capture $3: $out; rx_packets +$((b - a))"
+    calc "$((b - a)) / $(awk '{ print $6 }' <<<"$out")"
+}
+X_RUNS=0 X_LOSSY=0 X_SENT=0 X_LOST=0
+paths_section() {
+    throughput_conf "$WORK/rate.conf" $((RATE_SECONDS * 1000000))
+    paced_conf "$WORK/small.conf" $((RATE_SECONDS * 1000000)) 1 "constant 60" "constant 0"
+    local i len conf kind capture path received sent
+    for ((i = 1; i <= RATE_REPEATS; i++)); do
+        for len in 1500 60; do
+            conf=$WORK/rate.conf
+            ((len == 1500)) || conf=$WORK/small.conf
+            for capture in 0 1; do
+                for kind in pcap mmsg xdp; do
+                    eval "P_${kind}_${len}_${capture}+=($(bare_rate "$kind" "$len" "$capture"))"
+                done
+            done
+            for path in pcap batched xdp; do
+                tg_rate "$conf" --send-path "$path"
+                eval "P_tg${path}_${len}+=($RATE)"
+                [[ $path == xdp ]] || continue
+                received=$(row_field 1 4)
+                sent=$(row_field 1 5)
+                X_RUNS=$((X_RUNS + 1))
+                X_SENT=$((X_SENT + sent))
+                X_LOST=$((X_LOST + sent - received))
+                ((received == sent)) || X_LOSSY=$((X_LOSSY + 1))
+            done
+            local -n bare_xdp="P_xdp_${len}_1" bare_mmsg="P_mmsg_${len}_1"
+            eval "P_ratio_xdp_${len}+=($(calc "100 * $RATE / ${bare_xdp[-1]}"))"
+            eval "P_ratio_mmsg_${len}+=($(calc "100 * $RATE / ${bare_mmsg[-1]}"))"
+            unset -n bare_xdp bare_mmsg
+            log "paths repeat $i, $len B done"
+        done
+    done
+    paced_conf "$WORK/xpace10.conf" "$PACING_US" 10 "constant 100" "constant 100"
+    pacing_run xdp10 "$WORK/xpace10.conf" --pacing absolute --send-path xdp
+}
+
+print_paths_table() {
+    local len kind
+    echo
+    echo "Send paths side by side, $RATE_REPEATS x ${RATE_SECONDS} s per measurement, alternating; median"
+    echo "frames/s on the receiving veth (k = 1000). Bare loops: pcap_sendpacket, sendmmsg of 64 frames,"
+    echo "AF_XDP (copy mode on veth) of 256 frames per kick; trafficgen: the throughput flood on each path,"
+    echo "its own capture running. Ratios: medians of the repeats' ratios within one repeat."
+    echo
+    printf '| %-34s | %-22s | %-22s |\n' "Path" "60 B, capture off / on" "1500 B, capture off / on"
+    printf '|%s|%s|%s|\n' "$(dashes 36)" "$(dashes 24)" "$(dashes 24)"
+    for kind in pcap mmsg xdp; do
+        local label
+        case $kind in
+        pcap) label="bare pcap_sendpacket" ;;
+        mmsg) label="bare sendmmsg, 64 a call" ;;
+        xdp) label="bare AF_XDP, 256 a kick" ;;
+        esac
+        local cells=()
+        for len in 60 1500; do
+            local -n off="P_${kind}_${len}_0" on="P_${kind}_${len}_1"
+            cells+=("$(printf '%.0f k / %.0f k' "$(calc "$(median <<<"${off[*]}") / 1000")" \
+                "$(calc "$(median <<<"${on[*]}") / 1000")")")
+        done
+        printf '| %-34s | %-22s | %-22s |\n' "$label" "${cells[@]}"
+    done
+    for kind in pcap batched xdp; do
+        local -n r60="P_tg${kind}_60" r1500="P_tg${kind}_1500"
+        printf '| %-34s | %-22s | %-22s |\n' "trafficgen --send-path $kind" \
+            "$(printf -- '- / %.0f k' "$(calc "$(median <<<"${r60[*]}") / 1000")")" \
+            "$(printf -- '- / %.0f k' "$(calc "$(median <<<"${r1500[*]}") / 1000")")"
+    done
+    echo
+    row "Measurement" "trafficgen" "Reference" "Result" "Target"
+    rule
+    local m
+    for len in 60 1500; do
+        local -n rx="P_ratio_xdp_${len}" rm="P_ratio_mmsg_${len}"
+        m=$(median <<<"${rx[*]}")
+        row "AF_XDP path, $len B, capture on" "throughput flood" "bare AF_XDP loop, same repeat" \
+            "$(printf '%.1f %%' "$m")" "$(verdict "$m >= 90" ">= 90 %")"
+        m=$(median <<<"${rm[*]}")
+        row "  same" "throughput flood" "bare sendmmsg of 64, same repeat" \
+            "$(printf '%.1f %%' "$m")" "$(verdict "$m > 100" "> 100 %")"
+    done
+    row "Self-loss, AF_XDP runs above" "$X_LOSSY of $X_RUNS runs lost frames" "$X_LOST of $X_SENT frames lost" \
+        "" "$(verdict "$X_LOSSY == 0" "no loss")"
+    local worst dev
+    read -r _ worst _ <<<"$(worst_stream xdp10 100)"
+    dev=$(calc "100 * ($worst / 100 - 1)")
+    row "10 x absolute 100 us, AF_XDP, ${PACING_SECONDS} s" \
+        "$(printf 'worst %.2f us, %d restarts' "$worst" "$(restarts_of xdp10)")" "tcpdump on the receiving veth" \
+        "$(printf '%+.2f %%' "$dev")" "$(verdict "abs($dev) <= 1" "every stream 1 %")"
+    echo
+}
+
 LOAD_BEFORE=$(cut -d' ' -f1-3 /proc/loadavg)
 echo "Measuring (details in $LOG) ..." >&2
 
@@ -433,6 +558,11 @@ same_sizes() { # TAG_A TAG_B -> "identical, N frames" or "differ"
     echo "identical, $compared frames"
 }
 
+if ((PATHS_ONLY)); then
+    paths_section
+    print_paths_table | tee "$ROOT/build/bench/last-paths.txt"
+    exit 0
+fi
 if ((BATCHED_ONLY)); then
     batched_section
     print_batched_table | tee "$ROOT/build/bench/last-batched.txt"
@@ -702,6 +832,8 @@ print_table() {
 print_table | tee "$ROOT/build/bench/last-table.txt"
 cat "$ROOT/build/bench/last-pacing.txt"
 print_batched_table | tee "$ROOT/build/bench/last-batched.txt"
+paths_section
+print_paths_table | tee "$ROOT/build/bench/last-paths.txt"
 
 # ------------------------------------------------------------------ accounting per frame
 accounting_cost() {

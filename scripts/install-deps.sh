@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(build-essential cmake pkg-config libpcap-dev libmnl-dev libgtest-dev libbenchmark-dev
-          nlohmann-json3-dev iproute2 tcpdump nftables python3 clang clang-format libclang-rt-14-dev dpkg-dev file
+          nlohmann-json3-dev libxdp-dev libbpf-dev xdp-tools iproute2 tcpdump nftables python3 clang clang-format libclang-rt-14-dev dpkg-dev file
           man-db python3-matplotlib "$@")
 missing=()
 for package in "${packages[@]}"; do

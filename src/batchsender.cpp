@@ -5,13 +5,15 @@
 #include <net/if.h>
 #include <unistd.h>
 
-const char* const INVALID_SEND_PATH = "Neplatna hodnota send path! Pouze pcap nebo batched";
+const char* const INVALID_SEND_PATH = "Neplatna hodnota send path! Pouze pcap, batched nebo xdp";
 
 bool readSendPath(const std::string& text, TSendPath& path) {
     if (text == "pcap") {
         path = TSendPath::pcap;
     } else if (text == "batched") {
         path = TSendPath::batched;
+    } else if (text == "xdp") {
+        path = TSendPath::xdp;
     } else {
         return false;
     }
@@ -64,7 +66,7 @@ void CBatchSender::flush() {
     queued = 0;
 }
 
-bool handOverBeforeWait(CBatchSender* batch, std::int64_t waitNs) {
+bool handOverBeforeWait(CFrameBatch* batch, std::int64_t waitNs) {
     if (batch == nullptr) {
         return false;
     }

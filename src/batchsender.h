@@ -20,9 +20,9 @@
 #include "utils.h"
 
 // How the senders hand their frames to the kernel.
-enum class TSendPath { pcap, batched };
+enum class TSendPath { pcap, batched, xdp };
 
-// Reads a send path by its name, "pcap" or "batched".
+// Reads a send path by its name, "pcap", "batched" or "xdp".
 bool readSendPath(const std::string& text, TSendPath& path);
 extern const char* const INVALID_SEND_PATH;
 
@@ -59,24 +59,44 @@ template <typename Send> std::uint32_t handOverFrames(std::size_t count, Send se
 // reason in `error`.
 int openBatchedSocket(const char* interfaceName, std::string& error);
 
-// One sender's batch, on a socket of openBatchedSocket (not owned).
-class CBatchSender {
+// A sender's way of handing frames over several at a time (the batched and the AF_XDP path).
+class CFrameBatch {
   public:
-    explicit CBatchSender(int socketFd);
-    CBatchSender(const CBatchSender&) = delete;
-    CBatchSender& operator=(const CBatchSender&) = delete;
+    CFrameBatch() = default;
+    CFrameBatch(const CFrameBatch&) = delete;
+    CFrameBatch& operator=(const CFrameBatch&) = delete;
+    virtual ~CFrameBatch() = default;
 
     // Where the next frame is built (MAX_BENCHMARK_FRAME_LENGTH bytes).
-    unsigned char* nextFrame() { return frames[queued]; }
+    virtual unsigned char* nextFrame() = 0;
+    // Whether nextFrame() still holds the stream's frame of `length` bytes from an earlier
+    // departure, so that only the per-frame fields need writing.
+    virtual bool holdsFrame(std::size_t /*length*/) const { return false; }
     // The frame built at nextFrame() is `length` bytes long and ready; a full batch is handed
     // over at once.
-    void add(std::size_t length);
+    virtual void add(std::size_t length) = 0;
     // Hands over the frames added since the last hand-over.
-    void flush();
+    virtual void flush() = 0;
     // Whether a paced frame due `waitNs` from now joins the batch instead of being waited for.
-    bool joins(std::int64_t waitNs) const { return queued != 0 && waitNs <= BATCH_WINDOW_NS; }
+    virtual bool joins(std::int64_t waitNs) const = 0;
+    // The stream's last frame has been added: hands everything over.
+    virtual void finish() { flush(); }
     // The frames the kernel has refused so far.
-    std::uint32_t refused() const { return refusedCount; }
+    virtual std::uint32_t refused() const = 0;
+};
+
+// One sender's batch, on a socket of openBatchedSocket (not owned).
+class CBatchSender final : public CFrameBatch {
+  public:
+    explicit CBatchSender(int socketFd);
+
+    unsigned char* nextFrame() override { return frames[queued]; }
+    void add(std::size_t length) override;
+    void flush() override;
+    bool joins(std::int64_t waitNs) const override {
+        return queued != 0 && waitNs <= BATCH_WINDOW_NS;
+    }
+    std::uint32_t refused() const override { return refusedCount; }
 
   private:
     int fd;
@@ -87,9 +107,9 @@ class CBatchSender {
     mmsghdr messages[BATCH_FRAMES];
 };
 
-// Before a sender waits `waitNs` for its next departure: on the batched path (`batch` not null) a
+// Before a sender waits `waitNs` for its next departure: on a batching path (`batch` not null) a
 // frame due that soon joins the batch, and there is no wait (true); otherwise the batch is handed
 // over before the wait, so that no frame waits with it.
-bool handOverBeforeWait(CBatchSender* batch, std::int64_t waitNs);
+bool handOverBeforeWait(CFrameBatch* batch, std::int64_t waitNs);
 
 #endif

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <string>
@@ -15,10 +16,11 @@
 #include "learningframe.h"
 #include "trafficgenerator.h"
 #include "utils.h"
+#include "xdpsender.h"
 
 namespace {
 
-constexpr int SNAPSHOT_LENGTH = 1518;
+constexpr int SNAPSHOT_LENGTH = FULL_SNAPSHOT_LENGTH;
 constexpr int READ_TIMEOUT_MS = 50;
 
 enum class TAddressLookup { found, noSuchInterface, noIpv4Address };
@@ -88,13 +90,14 @@ std::string captureFilterText() {
 
 } // namespace
 
-pcap_t* openReceivingCapture(const char* name, char* errorBuffer, int ringBytes) {
+pcap_t* openReceivingCapture(const char* name, char* errorBuffer, int ringBytes,
+                             int snapshotLength) {
     // Opened step by step rather than with pcap_open_live for the larger ring buffer.
     pcap_t* device = pcap_create(name, errorBuffer);
     if (device == nullptr) {
         return nullptr;
     }
-    pcap_set_snaplen(device, SNAPSHOT_LENGTH);
+    pcap_set_snaplen(device, snapshotLength);
     pcap_set_promisc(device, 0);
     pcap_set_timeout(device, READ_TIMEOUT_MS);
     pcap_set_buffer_size(device, ringBytes);
@@ -140,6 +143,22 @@ int openBatchedPath(const char* interfaceName) {
     return fd;
 }
 
+namespace {
+std::string xdpOpenFailure(const char* interfaceName, const std::string& reason) {
+    return std::string("Nepodarilo se otevrit odesilani AF_XDP na rozhrani ") + interfaceName +
+           ": " + reason;
+}
+} // namespace
+
+std::unique_ptr<CXdpPath> openXdpPath(const char* interfaceName, unsigned int streams) {
+    std::string reason;
+    std::unique_ptr<CXdpPath> path = CXdpPath::open(interfaceName, streams, reason);
+    if (path == nullptr) {
+        fail(xdpOpenFailure(interfaceName, reason));
+    }
+    return path;
+}
+
 void closeSendingPath(pcap_t* device, int batchFd) {
     if (device != nullptr) {
         pcap_close(device);
@@ -175,9 +194,14 @@ void CTrafficGenerator::initialize() {
 
     const std::string receiveFailure =
         std::string("Nepodarilo se otevrit prijimaci zarizeni ") + receivingInterface + ": ";
+    if (sendPath == TSendPath::xdp && cycles > 0) {
+        // Every run on the AF_XDP path learns at once whether it can send that way.
+        checkXdpPath();
+    }
+    const bool fastPath = sendPath != TSendPath::pcap;
     receivingDevice = openReceivingCapture(
-        receivingInterface, errorBuffer,
-        sendPath == TSendPath::batched ? BATCHED_CAPTURE_RING_BYTES : CAPTURE_RING_BYTES);
+        receivingInterface, errorBuffer, fastPath ? BATCHED_CAPTURE_RING_BYTES : CAPTURE_RING_BYTES,
+        fastPath ? FAST_PATH_SNAPSHOT_LENGTH : SNAPSHOT_LENGTH);
     if (receivingDevice == nullptr) {
         fail(receiveFailure + errorBuffer);
     }
@@ -216,6 +240,25 @@ void CTrafficGenerator::initialize() {
     } else if (sending == TAddressLookup::noSuchInterface && cycles > 0) {
         pcap_close(openSendingDevice(sendingInterface, errorBuffer));
     }
+}
+
+void CTrafficGenerator::checkXdpPath() {
+    const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
+    std::string reason;
+    const std::unique_ptr<CXdpPath> path =
+        CXdpPath::open(sendingInterface, count > 0 ? count : 1, reason);
+    if (path != nullptr) {
+        xdpZeroCopy = path->zeroCopy();
+        return;
+    }
+    if (!sendPathFallback) {
+        fail(xdpOpenFailure(sendingInterface, reason));
+    }
+    sendPath = TSendPath::batched;
+    sendPathFallbackReason = "AF_XDP: " + reason;
+    std::cerr << "AF_XDP na rozhrani " << sendingInterface << " nelze pouzit (" << reason
+              << "): odesila se po davkach (batched)\n"
+              << std::flush;
 }
 
 // Learning frames are spread a little, so that a switch busy for a moment still sees one.
@@ -257,6 +300,12 @@ TTestDescription CTrafficGenerator::describe() const {
     }
     if (sendPath == TSendPath::batched) {
         test.sendPath = "batched";
+    } else if (sendPath == TSendPath::xdp) {
+        test.sendPath = "xdp";
+        test.sendPathMode = xdpZeroCopy ? "zero-copy" : "copy";
+    }
+    if (!sendPathFallbackReason.empty()) {
+        test.sendPathFallback = sendPathFallbackReason;
     }
     if (seedGiven) {
         test.seed = seed;

@@ -6,7 +6,10 @@
 // them (interfaces.cpp), and so is CTrafficGenerator::describe(), which reports the addresses
 // initialize() found.
 
+#include <memory>
 #include <pcap/pcap.h>
+
+class CXdpPath;
 
 // The capture ring's size. At full speed the default 2 MiB ring was seen to overflow; the
 // batched send path sends faster still, and a receiver that loses its core for a while must
@@ -14,11 +17,18 @@
 constexpr int CAPTURE_RING_BYTES = 32 * 1024 * 1024;
 constexpr int BATCHED_CAPTURE_RING_BYTES = 128 * 1024 * 1024;
 
+// On the faster send paths the capture keeps only the start of each frame, where every field
+// the receiver reads lies (the frame's length comes with it in full): the kernel then copies a
+// tenth of a long frame into the ring, and the ring holds ten times as many.
+constexpr int FAST_PATH_SNAPSHOT_LENGTH = 128;
+constexpr int FULL_SNAPSHOT_LENGTH = 1518;
+
 // Opens the receiving interface `name` for capture as pcap_open_live(name, 1518, 0, 50,
-// errorBuffer) would, with a larger capture ring: null on failure, with the very text
-// pcap_open_live leaves in errorBuffer for each status.
+// errorBuffer) would, with a larger capture ring (and, if given, a shorter snapshot length):
+// null on failure, with the very text pcap_open_live leaves in errorBuffer for each status.
 pcap_t* openReceivingCapture(const char* name, char* errorBuffer,
-                             int ringBytes = CAPTURE_RING_BYTES);
+                             int ringBytes = CAPTURE_RING_BYTES,
+                             int snapshotLength = FULL_SNAPSHOT_LENGTH);
 
 // Opens the sending interface with pcap_open_live(name, 1518, 0, 50, errorBuffer); ends the run
 // with the sending-open message when it fails.
@@ -28,6 +38,10 @@ pcap_t* openSendingDevice(const char* interfaceName, char* errorBuffer);
 // line naming the interface and the reason when it cannot be opened (no fall-back to libpcap,
 // which would send at another rate than the one asked for).
 int openBatchedPath(const char* interfaceName);
+
+// Opens the AF_XDP path's sockets on the sending interface for `streams` streams; ends the run
+// with one line naming the interface and the reason when they cannot be opened.
+std::unique_ptr<CXdpPath> openXdpPath(const char* interfaceName, unsigned int streams);
 
 // Closes what openSendingDevice (`device`, may be null) or openBatchedPath (`batchFd`, -1 for
 // none) opened.

@@ -59,7 +59,8 @@ const TOptionEntry OPTION_TABLE[] = {
          }
          options.pacingGiven = true;
      }},
-    {"send-path", "pcap|batched", "vychozi pcap; batched = odesilani po davkach (rychlejsi)",
+    {"send-path", "pcap|batched|xdp",
+     "vychozi pcap; batched = odesilani po davkach (rychlejsi); xdp = AF_XDP (nejrychlejsi)",
      [](TOptions& options, const char* argument) {
          if (!readSendPath(argument, options.sendPath)) {
              fail(INVALID_SEND_PATH);

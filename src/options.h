@@ -22,7 +22,7 @@ struct TOptions {
     // --pacing relative|absolute and --seed N: override the configuration file's keys.
     bool pacingGiven = false;
     TPacing pacing = TPacing::relative;
-    // --send-path pcap|batched: overrides the configuration file's `send path`.
+    // --send-path pcap|batched|xdp: overrides the configuration file's `send path`.
     bool sendPathGiven = false;
     TSendPath sendPath = TSendPath::pcap;
     bool seedGiven = false;

@@ -72,6 +72,12 @@ Json testObject(const TTestDescription& test) {
     if (test.sendPath) {
         object["send_path"] = *test.sendPath;
     }
+    if (test.sendPathMode) {
+        object["send_path_mode"] = *test.sendPathMode;
+    }
+    if (test.sendPathFallback) {
+        object["send_path_fallback"] = *test.sendPathFallback;
+    }
     if (test.seed) {
         object["seed"] = *test.seed;
     }

@@ -43,10 +43,12 @@ struct TTestDescription {
     std::vector<TStreamDescription> streams;
     // Settings of further opt-in features go here as std::optional members, written into the
     // "test" object only when set (see testObject in results.cpp).
-    std::optional<std::string> pacing;   // "absolute"; none for the default, relative
-    std::optional<std::string> sendPath; // "batched"; none for the default, libpcap
-    std::optional<std::uint32_t> seed;   // the seed the set-up gave
-    std::optional<bool> sequenceNumbers; // true when the frames carry sequence numbers
+    std::optional<std::string> pacing;           // "absolute"; none for the default, relative
+    std::optional<std::string> sendPath;         // "batched"; none for the default, libpcap
+    std::optional<std::string> sendPathMode;     // AF_XDP: "zero-copy" or "copy"
+    std::optional<std::string> sendPathFallback; // why the preferred path was not used
+    std::optional<std::uint32_t> seed;           // the seed the set-up gave
+    std::optional<bool> sequenceNumbers;         // true when the frames carry sequence numbers
 };
 
 // One stream's figures of one cycle: its table row, unrounded, and what the table cannot show.

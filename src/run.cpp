@@ -11,6 +11,7 @@
 #include "handover.h"
 #include "interfaceclaim.h"
 #include "options.h"
+#include "receivesteering.h"
 #include "resultsfile.h"
 #include "trafficgenerator.h"
 #include "utils.h"
@@ -104,8 +105,9 @@ int runTrafficGenerator(int argc, char** argv) {
     }
     if (options.benchmark && !options.sendPathGiven &&
         !configNames(options.configPath, "send path")) {
-        // The benchmark's senders should reach the highest rates the machine allows.
-        generator.setSendPath(TSendPath::batched);
+        // The benchmark's senders should reach the highest rates the machine allows: AF_XDP
+        // where it opens, the batched path otherwise.
+        generator.preferSendPath(TSendPath::xdp);
     }
     // Before anything is opened: a busy receiving interface stops the run untouched.
     if (!claimReceivingInterface(generator.getReceivingInterface())) {
@@ -117,6 +119,11 @@ int runTrafficGenerator(int argc, char** argv) {
         options.benchmark ? benchmarkSettings(options) : TBenchmarkSettings{};
     generator.initialize();
     if (options.benchmark) {
+        const std::string advice = steeringAdvice(generator.getReceivingInterface(),
+                                                  receiveWorkOf(generator.getReceivingInterface()));
+        if (!advice.empty()) {
+            std::cerr << advice << '\n' << std::flush;
+        }
         std::optional<CResultsFile> results;
         if (options.jsonPath != nullptr) {
             results.emplace(options.jsonPath, generator.describe());

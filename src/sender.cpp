@@ -3,7 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <ctime>
-#include <optional>
+#include <memory>
 #include <sys/prctl.h>
 #include <sys/select.h>
 #include <sys/time.h>
@@ -15,6 +15,7 @@
 #include "interfaces.h"
 #include "pacing.h"
 #include "randomgenerator.h"
+#include "xdpsender.h"
 
 namespace {
 
@@ -52,9 +53,9 @@ struct TSenderPlan {
     CRandomGenerator* sizeGenerator;
     CRandomGenerator* timeGenerator;
     TPacing pacing;
-    std::int64_t spinNs;           // see spinWindowNs
-    bool numbered;                 // each frame carries its number within the stream and cycle
-    CBatchSender* batch = nullptr; // null: one frame at a time through libpcap
+    std::int64_t spinNs;          // see spinWindowNs
+    bool numbered;                // each frame carries its number within the stream and cycle
+    CFrameBatch* batch = nullptr; // null: one frame at a time through libpcap
     TTrialPlan trial{};
 };
 
@@ -123,7 +124,9 @@ THandOver sendStream(const TSenderPlan& plan) {
                                        ? plan.trial.frameLength
                                        : frameLengthForSize(size, plan.numbered);
         unsigned char* frame = plan.batch != nullptr ? plan.batch->nextFrame() : ownFrame;
-        buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
+        if (plan.batch == nullptr || !plan.batch->holdsFrame(length)) {
+            buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
+        }
 
         timeval now;
         gettimeofday(&now, nullptr);
@@ -164,7 +167,7 @@ THandOver sendStream(const TSenderPlan& plan) {
         }
     }
     if (plan.batch != nullptr) {
-        plan.batch->flush();
+        plan.batch->finish();
         counts.refused = plan.batch->refused();
     }
     counts.offered = tally.offered(schedule.restarts(), schedule.largestLagNs());
@@ -203,13 +206,15 @@ void CTrafficGenerator::generate() {
         return;
     }
 
-    // The batched path needs no libpcap handle, whose socket would take a copy of every frame.
+    const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
+    // The other paths need no libpcap handle, whose socket would take a copy of every frame.
+    std::unique_ptr<CXdpPath> xdp =
+        sendPath == TSendPath::xdp ? openXdpPath(sendingInterface, count) : nullptr;
     const int batchFd = sendPath == TSendPath::batched ? openBatchedPath(sendingInterface) : -1;
-    if (batchFd < 0) {
+    if (batchFd < 0 && xdp == nullptr) {
         sendingDevice = openSendingDevice(sendingInterface, errorBuffer);
     }
     prepareHandOverDirectory();
-    const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
     const std::int64_t spinNs = spinWindowNs(count, usableCores());
     const pid_t parent = getpid();
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -220,14 +225,16 @@ void CTrafficGenerator::generate() {
                 pcap_close(receivingDevice);
                 receivingDevice = nullptr;
             }
-            std::optional<CBatchSender> batch;
+            std::unique_ptr<CFrameBatch> batch;
             if (batchFd >= 0) {
-                batch.emplace(batchFd);
+                batch = std::make_unique<CBatchSender>(batchFd);
+            } else if (xdp != nullptr) {
+                batch = std::make_unique<CXdpSender>(*xdp, i);
             }
             TSenderPlan plan{
                 sendingDevice,     frameHeader,       i,      tos[i], operation,      duration,
                 sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers};
-            plan.batch = batch ? &*batch : nullptr;
+            plan.batch = batch.get();
             plan.trial = trial;
             const THandOver counts = sendStream(plan);
             closeSendingPath(sendingDevice, batchFd);
@@ -240,4 +247,5 @@ void CTrafficGenerator::generate() {
     // The senders hold their own copies; keeping this one would leak a handle per cycle.
     closeSendingPath(sendingDevice, batchFd);
     sendingDevice = nullptr;
+    xdp.reset();
 }

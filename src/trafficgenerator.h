@@ -57,7 +57,17 @@ class CTrafficGenerator {
     // How the senders space their departures.
     void setPacing(TPacing value) { pacing = value; }
     // How the senders hand their frames to the kernel.
-    void setSendPath(TSendPath value) { sendPath = value; }
+    void setSendPath(TSendPath value) {
+        sendPath = value;
+        sendPathFallback = false;
+    }
+    // The send path to use where it opens; where it does not, the batched path, said in one
+    // line on standard error and in the results file.
+    void preferSendPath(TSendPath value) {
+        sendPath = value;
+        sendPathFallback = true;
+    }
+    TSendPath getSendPath() const { return sendPath; }
     // Every frame carries its number within its stream and cycle, and the receiver counts
     // duplicates, reordering and loss episodes by them.
     void setSequenceNumbers(bool on) { sequenceNumbers = on; }
@@ -100,6 +110,8 @@ class CTrafficGenerator {
   private:
     // The file set-up proper, on an already parsed configuration.
     void loadDataFromConfig(const CConfig& config);
+    // Opens the AF_XDP path once to learn whether it works here; falls back or ends the run.
+    void checkXdpPath();
 
     std::int32_t operation = 0;
     std::uint32_t streams = 0;
@@ -122,6 +134,10 @@ class CTrafficGenerator {
     CProgressLine* progressLine = nullptr;
     TPacing pacing = TPacing::relative;
     TSendPath sendPath = TSendPath::pcap;
+    bool sendPathFallback = false;
+    // Why the preferred send path could not be used (empty: it is used).
+    std::string sendPathFallbackReason;
+    bool xdpZeroCopy = false;
     bool sequenceNumbers = false;
     TTrialPlan trial;
     bool seedGiven = false;

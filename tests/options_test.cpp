@@ -115,5 +115,5 @@ TEST(Options, SendPathByNameDefaultingToLibpcap) {
     EXPECT_EQ(options.sendPath, TSendPath::batched);
     EXPECT_EQ(parse({"trafficgen", "--send-path=pcap"}).sendPath, TSendPath::pcap);
     EXPECT_EXIT(parse({"trafficgen", "--send-path", "mmsg"}), testing::ExitedWithCode(1),
-                "^Neplatna hodnota send path! Pouze pcap nebo batched\n$");
+                "^Neplatna hodnota send path! Pouze pcap, batched nebo xdp\n$");
 }

@@ -584,7 +584,7 @@ TEST(ConfigSetUp, OptionalPacingSendPathSeedAndSequenceNumbers) {
         {"pacing", "Neplatna hodnota pacing! Pouze relative nebo absolute"},
         {"seed", "Neplatna hodnota seed! Rozsah pouze 0 - 4294967295"},
         {"sequence numbers", "Neplatna hodnota sequence numbers! Pouze 0 nebo 1"},
-        {"send path", "Neplatna hodnota send path! Pouze pcap nebo batched"}};
+        {"send path", "Neplatna hodnota send path! Pouze pcap, batched nebo xdp"}};
     const std::pair<std::string, std::string> refused[] = {
         {"pacing", "exact"},     {"pacing", "Absolute"},      {"seed", "4294967296"},
         {"seed", "-1"},          {"sequence numbers", "yes"}, {"sequence numbers", "2"},

@@ -2,7 +2,7 @@
 # The frames on the wire, captured independently with tcpdump on the receiving
 # end and decoded field by field (pcapcheck.py): addresses, protocol fields,
 # checksums, TOS per stream, lengths with the clamping to 59..1500 bytes, stream
-# letter, filler and send time, on the libpcap and on the batched send path. The
+# letter, filler and send time, on the libpcap, the batched and the AF_XDP send path. The
 # capture's per-stream counts must equal what the program reports as received
 # (and sent, on the lossless pair). The source
 # address is the sending interface's own; a second short run sets it with the
@@ -28,7 +28,7 @@ captured_run() { # CONF [OPTIONS...]
 # The same frames on both send paths.
 tg_write_config "$TG_TMP/wire.conf" 2 1000000 1 - "0/uniform 1000/constant 1000" "184/constant 60/constant 1000" \
     "255/constant 1500/constant 2000"
-for path in pcap batched; do
+for path in pcap batched xdp; do
     captured_run "$TG_TMP/wire.conf" --send-path "$path"
     tg_expect_report 1 3
     tg_expect_lossless 100
