@@ -285,7 +285,7 @@ TTrialVerdict judgeTrial(const TTrialEvidence& evidence) {
     if (evidence.captureDropped > 0) {
         return TTrialVerdict::captureDropped;
     }
-    if (!evidence.schedulesKept || evidence.largestLagUs > evidence.lagBoundUs ||
+    if (!evidence.schedulesKept || (evidence.lost && evidence.largestLagUs > evidence.lagBoundUs) ||
         static_cast<double>(evidence.sent + evidence.streams) < evidence.expectedSent) {
         return TTrialVerdict::senderBehind;
     }

@@ -97,15 +97,15 @@ std::optional<double> lineRateFromSpeedText(const std::string& text);
 // Why a trial is, or is not, a result of the device.
 enum class TTrialVerdict {
     valid,
-    testerMaximum,  // the probe: every sender back to back, to learn the tester's maximum
-    senderBehind,   // a sender did not keep its schedule or sent too few frames
-    refused,        // the local stack refused frames
-    queueDropped,   // the sending interface's queue disciplines dropped or held back frames
+    testerMaximum,    // the probe: every sender back to back, to learn the tester's maximum
+    senderBehind,     // a sender did not keep its schedule or sent too few frames
+    refused,          // the local stack refused frames
+    queueDropped,     // the sending interface's queue disciplines dropped or held back frames
     interfaceDropped, // the sending or the receiving interface dropped frames
     backlogDropped,   // the kernel's per-CPU backlog dropped frames
     captureDropped,   // the capture dropped frames
-    countUnknown,   // a sender's count could not be collected
-    interrupted     // the benchmark was interrupted during the trial
+    countUnknown,     // a sender's count could not be collected
+    interrupted       // the benchmark was interrupted during the trial
 };
 
 // The results file's text of a verdict: null for a valid trial.
@@ -122,6 +122,7 @@ struct TTrialEvidence {
     // The most any stream's departures fell behind its schedule, and the most they may.
     double largestLagUs = 0;
     double lagBoundUs = 0;
+    bool lost = false; // the device lost frames in the trial
     std::uint64_t refused = 0;
     std::uint64_t captureDropped = 0;
     TTesterCounters testerDrops; // how far the tester's own counters moved in the trial
@@ -131,8 +132,10 @@ struct TTrialEvidence {
 // that is due leaves at once, so that many microseconds of frames may leave back to back.
 double scheduleLagBoundUs(double meanGapUs);
 
-// A trial is the device's result when the tester lost nothing itself, every stream kept within
-// the lag bound, and each sent every frame its schedule held (one fewer per stream, for the end).
+// A trial is the device's result when the tester lost nothing itself, each stream sent every
+// frame its schedule held (one fewer per stream, for the end), and every stream kept within the
+// lag bound, or nothing was lost: a catch-up burst can only make a device lose more, so a trial
+// that passed with one passed without it too.
 TTrialVerdict judgeTrial(const TTrialEvidence& evidence);
 
 // The loss of a trial against the frames the schedules required (what was sent, or what should

@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include "benchmarkreport.h"
-#include "testercounters.h"
 #include "report.h"
 #include "resultsfile.h"
+#include "testercounters.h"
 #include "trafficgenerator.h"
 #include "utils.h"
 
@@ -62,8 +62,7 @@ TTrialEvidence evidenceOf(const std::vector<TResult>& results, std::uint32_t dur
         evidence.countsKnown = evidence.countsKnown && result.sentKnown;
         evidence.schedulesKept = evidence.schedulesKept && achievedSchedule(result.offered);
         const double lagBound = scheduleLagBoundUs(result.offered.drawnMeanGapUs);
-        if (result.offered.largestLagUs - lagBound >
-            evidence.largestLagUs - evidence.lagBoundUs) {
+        if (result.offered.largestLagUs - lagBound > evidence.largestLagUs - evidence.lagBoundUs) {
             evidence.largestLagUs = result.offered.largestLagUs;
             evidence.lagBoundUs = lagBound;
         }
@@ -157,12 +156,12 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     const double scale = std::isinf(loadFps) ? std::numeric_limits<double>::infinity()
                                              : rateScale(loadFps, meanGaps);
     generator.setTrial({scale, frameLength}, durationUs);
-    const TTesterCounters before = readTesterCounters(generator.getSendingInterface(),
-                                                      generator.getReceivingInterface());
+    const TTesterCounters before =
+        readTesterCounters(generator.getSendingInterface(), generator.getReceivingInterface());
     generator.generate();
     const std::vector<TResult> results = generator.catchPacket();
-    const TTesterCounters after = readTesterCounters(generator.getSendingInterface(),
-                                                     generator.getReceivingInterface());
+    const TTesterCounters after =
+        readTesterCounters(generator.getSendingInterface(), generator.getReceivingInterface());
     TTrialEvidence evidence = evidenceOf(results, durationUs);
     evidence.testerDrops = {after.queueDrops - before.queueDrops,
                             after.interfaceDrops - before.interfaceDrops,
@@ -171,6 +170,7 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     // Loss is counted against the frames the schedules required, not those that were sent.
     combined.lossPercent =
         scheduledLossPercent(combined.sent, evidence.expectedSent, combined.received);
+    evidence.lost = !(combined.lossPercent <= 0);
     const TTrialVerdict verdict =
         std::isinf(loadFps) ? TTrialVerdict::testerMaximum : judgeTrial(evidence);
     size.trials.push_back(
@@ -183,9 +183,10 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     }
     // What reached the wire: the frames the tester did not refuse.
     const double accepted =
-        combined.sent > 0 ? static_cast<double>(combined.sent - std::min(combined.sent, evidence.refused)) /
-                                static_cast<double>(combined.sent)
-                          : 0;
+        combined.sent > 0
+            ? static_cast<double>(combined.sent - std::min(combined.sent, evidence.refused)) /
+                  static_cast<double>(combined.sent)
+            : 0;
     return {loadFps, verdict, combined.lossPercent, combined.achievedFps,
             combined.achievedFps * accepted};
 }

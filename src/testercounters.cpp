@@ -72,9 +72,8 @@ std::uint64_t queueDrops(const char* interface) {
         const unsigned int portId = mnl_socket_get_portid(socket);
         for (;;) {
             const ssize_t length = mnl_socket_recvfrom(socket, buffer.data(), buffer.size());
-            if (length <= 0 || mnl_cb_run(buffer.data(), static_cast<std::size_t>(length),
-                                          sequence, portId, addQueueStatistics,
-                                          &sums) <= MNL_CB_STOP) {
+            if (length <= 0 || mnl_cb_run(buffer.data(), static_cast<std::size_t>(length), sequence,
+                                          portId, addQueueStatistics, &sums) <= MNL_CB_STOP) {
                 break;
             }
         }

@@ -96,8 +96,14 @@ TEST(Validity, TheTestersShortcomingsAreNotDeviceResults) {
     for (const TCase& row : {
              TCase{[](TTrialEvidence& e) { e.sent = 9997; }, TTrialVerdict::senderBehind},
              TCase{[](TTrialEvidence& e) { e.schedulesKept = false; }, TTrialVerdict::senderBehind},
-             // A catch-up burst of more than 500 us of frames.
-             TCase{[](TTrialEvidence& e) { e.largestLagUs = 501; }, TTrialVerdict::senderBehind},
+             // A catch-up burst of more than 500 us of frames, and a loss it may have caused.
+             TCase{[](TTrialEvidence& e) {
+                       e.largestLagUs = 501;
+                       e.lost = true;
+                   },
+                   TTrialVerdict::senderBehind},
+             // Without a loss the burst did no harm.
+             TCase{[](TTrialEvidence& e) { e.largestLagUs = 501; }, TTrialVerdict::valid},
              TCase{[](TTrialEvidence& e) { e.refused = 1; }, TTrialVerdict::refused},
              TCase{[](TTrialEvidence& e) { e.testerDrops.queueDrops = 1; },
                    TTrialVerdict::queueDropped},

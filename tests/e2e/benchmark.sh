@@ -64,7 +64,7 @@ check_intervals() { # WHAT NDR_LOW NDR_UP PDR_LOW PDR_UP NDR_WIDTH PDR_WIDTH NDR
 
 start=$SECONDS
 rate=5000
-tg_device_shaper "$rate" 100 8 2000
+tg_device_shaper "$rate" 100 4 1600
 tg_write_config "$TG_TMP/shaped.conf" 1 1000000
 shaped_benchmark "$TG_TMP/shaped.json" "$TG_TMP/shaped.conf" --frame-sizes 512 \
     --line-rate 1G --latency-loads 10,50
