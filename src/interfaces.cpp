@@ -150,9 +150,10 @@ std::string xdpOpenFailure(const char* interfaceName, const std::string& reason)
 }
 } // namespace
 
-std::unique_ptr<CXdpPath> openXdpPath(const char* interfaceName, unsigned int streams) {
+std::unique_ptr<CXdpPath> openXdpPath(const char* interfaceName, unsigned int streams,
+                                      unsigned int allowedQueues) {
     std::string reason;
-    std::unique_ptr<CXdpPath> path = CXdpPath::open(interfaceName, streams, reason);
+    std::unique_ptr<CXdpPath> path = CXdpPath::open(interfaceName, streams, allowedQueues, reason);
     if (path == nullptr) {
         fail(xdpOpenFailure(interfaceName, reason));
     }
@@ -246,7 +247,7 @@ void CTrafficGenerator::checkXdpPath() {
     const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
     std::string reason;
     const std::unique_ptr<CXdpPath> path =
-        CXdpPath::open(sendingInterface, count > 0 ? count : 1, reason);
+        CXdpPath::open(sendingInterface, count > 0 ? count : 1, xdpQueues, reason);
     if (path != nullptr) {
         xdpZeroCopy = path->zeroCopy();
         return;

@@ -39,9 +39,11 @@ pcap_t* openSendingDevice(const char* interfaceName, char* errorBuffer);
 // which would send at another rate than the one asked for).
 int openBatchedPath(const char* interfaceName);
 
-// Opens the AF_XDP path's sockets on the sending interface for `streams` streams; ends the run
+// Opens the AF_XDP path's sockets on the sending interface for `streams` streams, on at most
+// `allowedQueues` queues (0: all); ends the run
 // with one line naming the interface and the reason when they cannot be opened.
-std::unique_ptr<CXdpPath> openXdpPath(const char* interfaceName, unsigned int streams);
+std::unique_ptr<CXdpPath> openXdpPath(const char* interfaceName, unsigned int streams,
+                                      unsigned int allowedQueues);
 
 // Closes what openSendingDevice (`device`, may be null) or openBatchedPath (`batchFd`, -1 for
 // none) opened.

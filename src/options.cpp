@@ -6,6 +6,7 @@
 #include "benchmark.h"
 #include "randomgenerator.h"
 #include "utils.h"
+#include "xdpsender.h"
 
 namespace {
 
@@ -66,6 +67,12 @@ const TOptionEntry OPTION_TABLE[] = {
              fail(INVALID_SEND_PATH);
          }
          options.sendPathGiven = true;
+     }},
+    {"xdp-queues", "N", "xdp: nejvyse N prvnich front rozhrani 1-1024 (vychozi vsechny)",
+     [](TOptions& options, const char* argument) {
+         if (!readDecimal(argument, 1, MAX_XDP_QUEUES, options.xdpQueues)) {
+             fail(INVALID_XDP_QUEUES);
+         }
      }},
     {"seed", "N", "seminko nahody 0-4294967295 (cyklus c: N + c - 1)",
      [](TOptions& options, const char* argument) {

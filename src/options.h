@@ -25,6 +25,8 @@ struct TOptions {
     // --send-path pcap|batched|xdp: overrides the configuration file's `send path`.
     bool sendPathGiven = false;
     TSendPath sendPath = TSendPath::pcap;
+    // --xdp-queues N: the AF_XDP path sends on at most the interface's first N queues (0: all).
+    std::uint32_t xdpQueues = 0;
     bool seedGiven = false;
     std::uint32_t seed = 0;
     // --sequence-numbers: turns the configuration file's `sequence numbers` on.

@@ -100,6 +100,7 @@ int runTrafficGenerator(int argc, char** argv) {
     if (options.seedGiven) {
         generator.setSeed(options.seed);
     }
+    generator.setXdpQueues(options.xdpQueues);
     if (options.sequenceNumbers) {
         generator.setSequenceNumbers(true);
     }

@@ -209,7 +209,7 @@ void CTrafficGenerator::generate() {
     const std::uint32_t count = streams < MAX_STREAMS ? streams : MAX_STREAMS;
     // The other paths need no libpcap handle, whose socket would take a copy of every frame.
     std::unique_ptr<CXdpPath> xdp =
-        sendPath == TSendPath::xdp ? openXdpPath(sendingInterface, count) : nullptr;
+        sendPath == TSendPath::xdp ? openXdpPath(sendingInterface, count, xdpQueues) : nullptr;
     const int batchFd = sendPath == TSendPath::batched ? openBatchedPath(sendingInterface) : -1;
     if (batchFd < 0 && xdp == nullptr) {
         sendingDevice = openSendingDevice(sendingInterface, errorBuffer);

@@ -68,6 +68,8 @@ class CTrafficGenerator {
         sendPathFallback = true;
     }
     TSendPath getSendPath() const { return sendPath; }
+    // The AF_XDP path sends on at most the sending interface's first `queues` queues (0: all).
+    void setXdpQueues(std::uint32_t queues) { xdpQueues = queues; }
     // Every frame carries its number within its stream and cycle, and the receiver counts
     // duplicates, reordering and loss episodes by them.
     void setSequenceNumbers(bool on) { sequenceNumbers = on; }
@@ -138,6 +140,7 @@ class CTrafficGenerator {
     // Why the preferred send path could not be used (empty: it is used).
     std::string sendPathFallbackReason;
     bool xdpZeroCopy = false;
+    std::uint32_t xdpQueues = 0;
     bool sequenceNumbers = false;
     TTrialPlan trial;
     bool seedGiven = false;

@@ -106,6 +106,8 @@ struct TXdpStreamSocket {
     }
 };
 
+const char* const INVALID_XDP_QUEUES = "Neplatny pocet front xdp! Pouze 1-1024";
+
 TKickOutcome kickOutcome(int result, int error) {
     if (result >= 0) {
         return TKickOutcome::done;
@@ -190,10 +192,13 @@ bool socketIsZeroCopy(int fd) {
 } // namespace
 
 std::unique_ptr<CXdpPath> CXdpPath::open(const char* interfaceName, unsigned int streams,
-                                         std::string& error) {
+                                         unsigned int allowedQueues, std::string& error) {
     std::unique_ptr<CXdpPath> path(new CXdpPath());
-    const unsigned int queues =
-        std::max(1u, std::min(transmitQueues(interfaceName), std::max(streams, 1u)));
+    unsigned int queues = std::min(transmitQueues(interfaceName), std::max(streams, 1u));
+    if (allowedQueues > 0) {
+        queues = std::min(queues, allowedQueues);
+    }
+    queues = std::max(queues, 1u);
     for (unsigned int q = 0; q < queues; ++q) {
         path->queueList.push_back(std::make_unique<TXdpQueue>());
         path->queueList.back()->id = q;

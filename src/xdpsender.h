@@ -45,6 +45,10 @@ enum class TKickOutcome {
 };
 TKickOutcome kickOutcome(int result, int error);
 
+// The most queues --xdp-queues may allow, and its message for another value.
+constexpr std::uint32_t MAX_XDP_QUEUES = 1024;
+extern const char* const INVALID_XDP_QUEUES;
+
 // The queue of the interface that stream `stream` (0-based) of `streams` sends on, with
 // `queues` queues allowed: the streams spread evenly, stream 0 on queue 0.
 unsigned int queueOfStream(unsigned int stream, unsigned int queues);
@@ -56,10 +60,11 @@ struct TXdpStreamSocket;
 // them (every mapping involved is shared, not copied on fork).
 class CXdpPath {
   public:
-    // Opens a socket per stream on `interfaceName`; null with the reason in `error` when
-    // AF_XDP cannot be used (old kernel, no permission, driver).
+    // Opens a socket per stream on `interfaceName`, on its first `allowedQueues` transmit queues
+    // (0: all); null with the reason in `error` when AF_XDP cannot be used (old kernel, no
+    // permission, driver).
     static std::unique_ptr<CXdpPath> open(const char* interfaceName, unsigned int streams,
-                                          std::string& error);
+                                          unsigned int allowedQueues, std::string& error);
     ~CXdpPath();
     CXdpPath(const CXdpPath&) = delete;
     CXdpPath& operator=(const CXdpPath&) = delete;
