@@ -12,7 +12,8 @@
 namespace {
 
 constexpr double BITS_PER_BYTE = 8.0;
-// A stream's achieved mean gap may be this share above its schedule's.
+// A sender must have sent this share of the frames its schedule held (its start-up takes some
+// of the trial's time), and its achieved mean gap may be this share above its schedule's.
 constexpr double SENT_SHARE = 0.99;
 // A sender may fall behind its schedule by the larger of these: a burst of at most half a
 // millisecond of frames at once, or four frames (a short queue holds them; a stall of a
@@ -286,7 +287,7 @@ TTrialVerdict judgeTrial(const TTrialEvidence& evidence) {
         return TTrialVerdict::captureDropped;
     }
     if (!evidence.schedulesKept || (evidence.lost && evidence.largestLagUs > evidence.lagBoundUs) ||
-        static_cast<double>(evidence.sent + evidence.streams) < evidence.expectedSent) {
+        static_cast<double>(evidence.sent) < evidence.expectedSent * SENT_SHARE) {
         return TTrialVerdict::senderBehind;
     }
     return TTrialVerdict::valid;

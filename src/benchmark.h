@@ -132,10 +132,10 @@ struct TTrialEvidence {
 // that is due leaves at once, so that many microseconds of frames may leave back to back.
 double scheduleLagBoundUs(double meanGapUs);
 
-// A trial is the device's result when the tester lost nothing itself, each stream sent every
-// frame its schedule held (one fewer per stream, for the end), and every stream kept within the
-// lag bound, or nothing was lost: a catch-up burst can only make a device lose more, so a trial
-// that passed with one passed without it too.
+// A trial is the device's result when the tester lost nothing itself, the senders sent 99 % of
+// the frames their schedules held (their start-up takes some of the time), and every stream kept
+// within the lag bound, or nothing was lost: a catch-up burst can only make a device lose more, so
+// a trial that passed with one passed without it too.
 TTrialVerdict judgeTrial(const TTrialEvidence& evidence);
 
 // The loss of a trial against the frames the schedules required (what was sent, or what should

@@ -167,9 +167,6 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
                             after.interfaceDrops - before.interfaceDrops,
                             after.backlogDrops - before.backlogDrops};
     TTrialFigures combined = combineResults(results);
-    // Loss is counted against the frames the schedules required, not those that were sent.
-    combined.lossPercent =
-        scheduledLossPercent(combined.sent, evidence.expectedSent, combined.received);
     evidence.lost = !(combined.lossPercent <= 0);
     const TTrialVerdict verdict =
         std::isinf(loadFps) ? TTrialVerdict::testerMaximum : judgeTrial(evidence);

@@ -94,7 +94,7 @@ TEST(Validity, TheTestersShortcomingsAreNotDeviceResults) {
         TTrialVerdict verdict;
     };
     for (const TCase& row : {
-             TCase{[](TTrialEvidence& e) { e.sent = 9997; }, TTrialVerdict::senderBehind},
+             TCase{[](TTrialEvidence& e) { e.sent = 9899; }, TTrialVerdict::senderBehind},
              TCase{[](TTrialEvidence& e) { e.schedulesKept = false; }, TTrialVerdict::senderBehind},
              // A catch-up burst of more than 500 us of frames, and a loss it may have caused.
              TCase{[](TTrialEvidence& e) {
