@@ -11,6 +11,11 @@
 #       it finds the shaper's frame rate for 64- and 512-byte frames and measures the delay
 #       below it; its results go to build/demo/benchmark.json, their plot to
 #       build/demo/benchmark.png;
+#   a service test (--service-test, ITU-T Y.1564) of the device shaped to 6 Mbit/s with short
+#       queues, best effort limited to 2 Mbit/s: service 1 (TOS 184, CIR 4 Mbit/s + EIR 2 Mbit/s)
+#       passes, policed to 6 Mbit/s; service 2 (best effort, CIR 3 Mbit/s) fails its loss
+#       criterion from 75 % of its CIR on and is unavailable in the performance test (12 s here);
+#       results in build/demo/service-test.json, plot in build/demo/service-test.png;
 #   an impaired cable, with --sequence-numbers: the device drops 3 % and copies 2 % of the
 #       frames at random (nftables ingress rules) and delays the odd-numbered ones behind a
 #       slow htb class; the tool tells the loss, the duplicates and the reordering apart.
@@ -63,6 +68,24 @@ mkdir -p "$root/build/demo"
 results=$root/build/demo/benchmark.json
 (cd "$TG_TMP" && ip netns exec "$TG_NS" "$binary" --benchmark --frame-sizes 64,512 --line-rate 20M \
     --final-duration 2000000 --json "$results" "$TG_TMP/benchmark.conf")
+echo "Results file: $results"
+demo_plot "$results"
+echo
+echo "== Service test (ITU-T Y.1564): htb at 6 Mbit/s, best effort at most 2 Mbit/s, queues of 10 and 5 =="
+echo "   service 1: TOS 184, CIR 4M, EIR 2M, FLR 1 %; service 2: best effort, CIR 3M, FLR 0.5 %"
+echo
+tg_device_shaper 6000 10 5
+ip netns exec "$TG_DEV_NS" tc class change dev "$TG_DEV_OUT" parent 1:1 classid 1:20 htb \
+    rate 2000kbit ceil 2000kbit prio 1
+tg_write_config "$TG_TMP/services.conf" 2 1000000 1 - "184/constant 1000/constant 1000" \
+    "0/constant 1000/constant 1000"
+sed -i -e '/^\[STREAM 1\]/a CIR = 4M\nEIR = 2M\nFLR = 1' \
+    -e '/^\[STREAM 2\]/a CIR = 3M\nFLR = 0.5\navailability = 99' "$TG_TMP/services.conf"
+results=$root/build/demo/service-test.json
+status=0
+(cd "$TG_TMP" && ip netns exec "$TG_NS" "$binary" --service-test --step-duration 2000000 \
+    --performance-duration 12 --json "$results" "$TG_TMP/services.conf") || status=$?
+echo "Exit status $status (0 passed, 2 the device failed a criterion, 3 the tester's limit)"
 echo "Results file: $results"
 demo_plot "$results"
 echo

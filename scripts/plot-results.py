@@ -10,7 +10,11 @@ frames came duplicated or out of order gets a third column: duplicates and reord
 every cycle. A benchmark (--benchmark) gets one row per frame size instead: the loss and the
 delay's median and 99th percentile of every trial against its offered load, the non-drop and the
 partial-drop rate marked; trials that were not results of the device (the tester's limits) are
-drawn as grey crosses. Needs python3-matplotlib.
+drawn as grey crosses. With per-interval figures (--interval) every stream gets one more row: the
+loss and the information rate of every interval over the run's time. A service test
+(--service-test) gets one row per service: its offered and received rate, its loss and its mean
+delay and delay variation over the configuration steps and then the performance test's seconds,
+failed steps marked red. Needs python3-matplotlib.
 """
 
 import json
@@ -169,6 +173,89 @@ def draw_benchmark(document, plt):
     return figure
 
 
+def interval_series(document, stream):
+    """Start (s from the first cycle's start, cycles end to end), loss and rate of every interval."""
+    starts, loss, rate = [], [], []
+    offset = 0.0
+    for cycle in document["cycles"]:
+        for figures in cycle["streams"]:
+            if figures["stream"] != stream:
+                continue
+            for interval in figures.get("intervals", []):
+                starts.append(offset + interval["start_ms"] / 1000)
+                loss.append(value(interval["loss_percent"]))
+                rate.append(value(interval["rate_bps"]) / 1e6)
+        offset += document["test"]["duration_us"] / 1e6
+    return starts, loss, rate
+
+
+def draw_intervals(row, stream, series):
+    starts, loss, rate = series
+    row[0].step(starts, loss, where="post", color="tab:red")
+    row[0].set_title("stream %d: loss per interval" % stream)
+    row[0].set_ylabel("loss [%]")
+    row[1].step(starts, rate, where="post", color="tab:blue")
+    row[1].set_title("stream %d: information rate per interval" % stream)
+    row[1].set_ylabel("rate [Mbit/s]")
+    for axes in row:
+        axes.set_xlabel("departure time [s]")
+        axes.grid(True, alpha=0.3)
+
+
+def draw_service(row, service):
+    names, offered, received, loss, ftd, fdv, failed = [], [], [], [], [], [], []
+    for step in service["configuration"]:
+        names.append("%g%%" % step["percent"] if step["step"] == "cir" else step["step"])
+        offered.append(step["offered_bps"] / 1e6)
+        received.append(value(step["received_bps"]) / 1e6)
+        loss.append(value(step["loss_percent"]))
+        ftd.append(positive(step["ftd_us"]))
+        fdv.append(positive(step["fdv_us"]))
+        failed.append(step["verdict"] == "device failed")
+    performance = service.get("performance") or {}
+    for second in performance.get("intervals", []):
+        names.append("%ds" % round(second["start_ms"] / 1000))
+        offered.append(service["cir_bps"] / 1e6)
+        received.append(value(second["rate_bps"]) / 1e6)
+        loss.append(value(second["loss_percent"]))
+        ftd.append(float("nan"))
+        fdv.append(float("nan"))
+        failed.append(False)
+    x = list(range(len(names)))
+    row[0].plot(x, offered, "o--", label="offered", color="tab:grey")
+    row[0].plot(x, received, "o-", label="received", color="tab:blue")
+    row[0].set_ylabel("rate [Mbit/s]")
+    row[1].plot(x, loss, "o-", color="tab:red")
+    row[1].set_ylabel("loss [%]")
+    row[2].plot(x, ftd, "o-", label="FTD (mean)")
+    row[2].plot(x, fdv, "s-", label="FDV")
+    row[2].set_ylabel("delay [us]")
+    for axes in row:
+        axes.set_xticks(x)
+        axes.set_xlim(-0.5, len(names) - 0.5)
+        axes.set_xticklabels(names, rotation=60, fontsize="x-small")
+        for index, bad in enumerate(failed):
+            if bad:
+                axes.axvspan(index - 0.4, index + 0.4, color="tab:red", alpha=0.15)
+        axes.grid(True, alpha=0.3)
+    row[0].set_title("service %d (%s): rate" % (service["stream"], service["verdict"]))
+    row[1].set_title("service %d: loss" % service["stream"])
+    row[2].set_title("service %d: delay" % service["stream"])
+    row[0].legend(fontsize="small")
+    row[2].legend(fontsize="small")
+
+
+def draw_service_test(document, plt):
+    services = document["service_test"]["services"]
+    rows = max(len(services), 1)
+    figure, axes = plt.subplots(rows, 3, figsize=(16, 3.8 * rows), squeeze=False)
+    for row, service in enumerate(services):
+        draw_service(axes[row], service)
+    figure.suptitle("trafficgen %s service test (ITU-T Y.1564): %s, started %s" % (
+        document["version"], document["service_test"]["verdict"], document["started"]))
+    return figure
+
+
 def main():
     if len(sys.argv) != 3:
         print("usage: %s RESULTS.json OUT.png" % os.path.basename(sys.argv[0]), file=sys.stderr)
@@ -185,6 +272,11 @@ def main():
     import matplotlib.pyplot as plt
     from matplotlib.ticker import MaxNLocator
 
+    if "service_test" in document:
+        figure = draw_service_test(document, plt)
+        figure.tight_layout()
+        figure.savefig(sys.argv[2], dpi=100)
+        return 0
     if "benchmark" in document:
         figure = draw_benchmark(document, plt)
         figure.tight_layout()
@@ -193,7 +285,9 @@ def main():
 
     streams = [s["stream"] for s in document["test"]["streams"]]
     statistics = {s["stream"]: s for s in document.get("statistics", [])}
-    rows = max(len(streams), 1)
+    intervals = {stream: interval_series(document, stream) for stream in streams}
+    interval_rows = [stream for stream in streams if intervals[stream][0]]
+    rows = max(len(streams) + len(interval_rows), 1)
     sequences = {stream: sequence_series(document, stream) for stream in streams}
     disorder = any(sum(d) + sum(r) > 0 for _, d, r in sequences.values())
     columns = 3 if disorder else 2
@@ -206,6 +300,10 @@ def main():
             draw_sequence(axes[row][2], stream, *sequences[stream])
         for each in axes[row]:
             each.xaxis.set_major_locator(MaxNLocator(integer=True))
+    for row, stream in enumerate(interval_rows, start=len(streams)):
+        draw_intervals(axes[row], stream, intervals[stream])
+        for extra in axes[row][2:]:
+            extra.set_visible(False)
 
     test = document["test"]
     title = "trafficgen %s: %s -> %s, %d cycle(s) of %.3g s, started %s" % (

@@ -183,6 +183,7 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
         static_cast<std::uint64_t>(wrappingMicroseconds(header.ts.tv_sec, header.ts.tv_usec)) -
         static_cast<std::uint64_t>(sentAt));
 
+    stream.intervals.record(sentAt - cycleStart, delay, header.len);
     if (stream.received == 0) {
         stream.firstArrival = header.ts;
     }

@@ -8,6 +8,7 @@
 #include <sys/time.h>
 #include <vector>
 
+#include "intervals.h"
 #include "jitter.h"
 #include "result.h"
 
@@ -67,7 +68,8 @@ struct TStreamState {
     std::uint32_t stragglers = 0; // frames sent before the cycle began, left out of the figures
     CDelayHistogram delays;
     TJitter jitter;
-    CSequenceWindow sequence; // enabled when the frames carry sequence numbers
+    CSequenceWindow sequence;    // enabled when the frames carry sequence numbers
+    CIntervalRecorder intervals; // started when the run asks for per-interval figures
 };
 
 // Seconds and microseconds as microseconds, in wrapping arithmetic: a stray frame with a

@@ -155,7 +155,7 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     }
     const double scale = std::isinf(loadFps) ? std::numeric_limits<double>::infinity()
                                              : rateScale(loadFps, meanGaps);
-    generator.setTrial({scale, frameLength}, durationUs);
+    generator.setTrial({scale, frameLength, {}}, durationUs);
     const TTesterCounters before =
         readTesterCounters(generator.getSendingInterface(), generator.getReceivingInterface());
     generator.generate();

@@ -1,5 +1,6 @@
 #include "histogram.h"
 
+#include <cmath>
 #include <limits>
 
 namespace {
@@ -53,6 +54,16 @@ double CDelayHistogram::valueAtRank(std::uint64_t rank) const {
         return lowest;
     }
     return centre > highest ? highest : centre;
+}
+
+double CDelayHistogram::percentile(double percent) const {
+    if (total == 0) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    // In parts per million, for the same reason as above.
+    const auto perMillion = static_cast<std::uint64_t>(std::llround(percent * 10000.0));
+    const std::uint64_t rank = (total * perMillion + 999999) / 1000000;
+    return valueAtRank(rank == 0 ? 1 : rank);
 }
 
 TPercentiles CDelayHistogram::percentiles() const {

@@ -45,6 +45,8 @@ class CDelayHistogram {
     // Nearest-rank percentiles: the value of the frame at rank ceil(p * count) in delay order,
     // as the centre of its bucket, kept within the lowest and highest delay recorded.
     TPercentiles percentiles() const;
+    // Any nearest-rank percentile (0 < percent <= 100) the same way; NaN when nothing was recorded.
+    double percentile(double percent) const;
 
     static std::uint32_t clampDelay(std::int64_t delay) {
         if (delay < 0) {

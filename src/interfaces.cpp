@@ -314,6 +314,9 @@ TTestDescription CTrafficGenerator::describe() const {
     if (sequenceNumbers) {
         test.sequenceNumbers = true;
     }
+    if (intervalUs != 0) {
+        test.intervalMs = intervalUs / 1000;
+    }
     for (std::uint32_t i = 0; i < streams && i < MAX_STREAMS; ++i) {
         TStreamDescription stream;
         stream.stream = i + 1;

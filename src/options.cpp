@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "benchmark.h"
+#include "intervals.h"
 #include "randomgenerator.h"
+#include "servicetest.h"
 #include "utils.h"
 #include "xdpsender.h"
 
@@ -37,6 +39,19 @@ template <const char* Name> void keepBenchmarkSetting(TOptions& options, const c
     TBenchmarkSettings check;
     applyBenchmarkSetting(check, Name, argument);
     options.benchmarkSettings.emplace_back(Name, argument);
+}
+
+constexpr char SERVICE_STEPS[] = "service-steps";
+constexpr char STEP_DURATION[] = "step-duration";
+constexpr char PERFORMANCE_DURATION[] = "performance-duration";
+constexpr char FDV_PERCENTILE[] = "fdv-percentile";
+constexpr char OVERSHOOT[] = "overshoot";
+constexpr char POLICING_TOLERANCE[] = "policing-tolerance";
+
+template <const char* Name> void keepServiceTestSetting(TOptions& options, const char* argument) {
+    TServiceTestSettings check;
+    applyServiceTestSetting(check, Name, argument);
+    options.serviceTestSettings.emplace_back(Name, argument);
 }
 
 const TOptionEntry OPTION_TABLE[] = {
@@ -83,6 +98,12 @@ const TOptionEntry OPTION_TABLE[] = {
      }},
     {"sequence-numbers", nullptr, "cisluje pakety: duplikaty, poradi a davky ztrat",
      [](TOptions& options, const char*) { options.sequenceNumbers = true; }},
+    {"interval", "MS", "ztraty, rychlost a zpozdeni po intervalech MS ms (10-3600000)",
+     [](TOptions& options, const char* argument) {
+         if (!readInterval(argument, options.intervalMs)) {
+             fail(INVALID_INTERVAL);
+         }
+     }},
     {"benchmark", nullptr, "benchmark zarizeni: NDR, PDR a zpozdeni pri zatizeni",
      [](TOptions& options, const char*) { options.benchmark = true; }},
     {FRAME_SIZES, "SEZNAM", "benchmark: velikosti ramcu s FCS 64-1518 (vychozi ramce nastaveni)",
@@ -113,6 +134,21 @@ const TOptionEntry OPTION_TABLE[] = {
      keepBenchmarkSetting<WIDTH_FLOOR>},
     {REPETITIONS, "N", "benchmark: opakovani celeho hledani; minimum, median a maximum",
      keepBenchmarkSetting<REPETITIONS>},
+    {"service-test", nullptr,
+     "test aktivace sluzeb ITU-T Y.1564 (CIR, EIR a kriteria v [STREAM n])",
+     [](TOptions& options, const char*) { options.serviceTest = true; }},
+    {SERVICE_STEPS, "SEZNAM", "test sluzeb: kroky konfigurace [% CIR] (vychozi 25,50,75,100)",
+     keepServiceTestSetting<SERVICE_STEPS>},
+    {STEP_DURATION, "US", "test sluzeb: delka kroku [us] (vychozi 10000000)",
+     keepServiceTestSetting<STEP_DURATION>},
+    {PERFORMANCE_DURATION, "S", "test sluzeb: delka testu vykonnosti [s] (vychozi 900, 0 bez nej)",
+     keepServiceTestSetting<PERFORMANCE_DURATION>},
+    {FDV_PERCENTILE, "P", "test sluzeb: FDV = percentil P zpozdeni - minimum (vychozi 99.9)",
+     keepServiceTestSetting<FDV_PERCENTILE>},
+    {OVERSHOOT, "PROCENTA", "test sluzeb: krok nad CIR+EIR o tolik % EIR (vychozi 25)",
+     keepServiceTestSetting<OVERSHOOT>},
+    {POLICING_TOLERANCE, "PROCENTA", "test sluzeb: tolerance omezeni na CIR+EIR [%] (vychozi 5)",
+     keepServiceTestSetting<POLICING_TOLERANCE>},
 };
 
 std::vector<option> getoptTable() {

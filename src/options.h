@@ -31,10 +31,15 @@ struct TOptions {
     std::uint32_t seed = 0;
     // --sequence-numbers: turns the configuration file's `sequence numbers` on.
     bool sequenceNumbers = false;
+    // --interval MS: per-interval figures; 0 none.
+    std::uint32_t intervalMs = 0;
     // --benchmark: the device benchmark instead of the test; its settings as given, by option
     // name (--frame-sizes and the others), to be applied over the configuration's keys.
     bool benchmark = false;
     std::vector<std::pair<std::string, std::string>> benchmarkSettings;
+    // --service-test: the service activation test instead of the test; its settings likewise.
+    bool serviceTest = false;
+    std::vector<std::pair<std::string, std::string>> serviceTestSettings;
     // Null: the test is described interactively. Points into argv.
     const char* configPath = nullptr;
 };

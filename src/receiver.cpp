@@ -12,6 +12,7 @@
 
 #include "accounting.h"
 #include "handover.h"
+#include "intervals.h"
 #include "progress.h"
 
 namespace {
@@ -211,10 +212,11 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
         return results;
     }
     std::vector<TStreamState> state(count);
-    if (sequenceNumbers) {
-        for (TStreamState& stream : state) {
+    for (TStreamState& stream : state) {
+        if (sequenceNumbers) {
             stream.sequence.enable();
         }
+        stream.intervals.start(intervalUs);
     }
     std::vector<TSender> senders(count);
     for (std::uint32_t i = 0; i < count; ++i) {
@@ -289,8 +291,12 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
         THandOver handOver;
         // A sender that was not started sent nothing, for certain.
         handOver.known = sendersSkipped;
+        std::vector<std::uint32_t> sentPerInterval;
+        bool intervalsKnown = sendersSkipped;
         if (senders[i].reported) {
             handOver = collectHandOver(senders[i].pid);
+            intervalsKnown =
+                intervalUs != 0 && collectIntervalCounts(senders[i].pid, sentPerInterval);
         }
         // Without the sender's count, the numbers seen stand for what was sent.
         const std::uint32_t sent = handOver.known ? handOver.sent : state[i].sequence.numbersSeen();
@@ -301,6 +307,7 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
         result.seed = cycleSeed;
         // The capture's drops cannot be told apart by stream; every stream shows them.
         result.captureDropped = dropped;
+        result.intervals = state[i].intervals.finish(duration, sentPerInterval, intervalsKnown);
         if (!handOver.known) {
             result.sentKnown = false;
             result.sent = 0;

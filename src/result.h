@@ -3,7 +3,10 @@
 
 #include <cstdint>
 
+#include <vector>
+
 #include "histogram.h"
+#include "intervals.h"
 
 // The gaps between one stream's departures in one cycle: what it offered the path.
 struct TOfferedGaps {
@@ -54,6 +57,8 @@ struct TResult {
     // For the results file: every received frame's delay, and the interarrival jitter (us).
     CDelayHistogram delays;
     double jitter = 0.0;
+    // With per-interval figures: the cycle's intervals, by departure time.
+    std::vector<TIntervalFigures> intervals;
 };
 
 #endif

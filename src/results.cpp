@@ -84,6 +84,9 @@ Json testObject(const TTestDescription& test) {
     if (test.sequenceNumbers) {
         object["sequence_numbers"] = *test.sequenceNumbers;
     }
+    if (test.intervalMs) {
+        object["interval_ms"] = *test.intervalMs;
+    }
     object["streams"] = streams;
     return object;
 }
@@ -135,6 +138,27 @@ void putSequenceCounts(Json& object, const TSequenceCounts& counts) {
                                {"max_length", counts.longestLossEpisode}};
 }
 
+Json intervalsArray(const std::vector<TIntervalFigures>& intervals) {
+    const Json none = nullptr;
+    Json array = Json::array();
+    for (const TIntervalFigures& interval : intervals) {
+        const bool delays = interval.received > 0;
+        array.push_back({{"start_ms", static_cast<double>(interval.startUs) / 1000.0},
+                         {"length_us", interval.lengthUs},
+                         {"sent", interval.sentKnown ? Json(interval.sent) : none},
+                         {"received", interval.received},
+                         {"loss_percent", number(intervalLossPercent(interval))},
+                         {"rate_bps", number(intervalRateBps(interval))},
+                         {"delay_us",
+                          {{"min", delays ? Json(interval.minDelay) : none},
+                           {"p50", delays ? number(interval.p50) : none},
+                           {"p99", delays ? number(interval.p99) : none},
+                           {"max", delays ? Json(interval.maxDelay) : none},
+                           {"jitter", delays ? number(interval.jitter) : none}}}});
+    }
+    return array;
+}
+
 Json cycleObject(const TCycleFigures& cycle) {
     Json streams = Json::array();
     for (const TStreamCycleFigures& figures : cycle.streams) {
@@ -155,6 +179,9 @@ Json cycleObject(const TCycleFigures& cycle) {
         if (figures.sequence) {
             putSequenceCounts(streams.back(), *figures.sequence);
         }
+        if (figures.intervals) {
+            streams.back()["intervals"] = intervalsArray(*figures.intervals);
+        }
     }
     Json object = {{"cycle", cycle.cycle}, {"capture_dropped", cycle.captureDropped}};
     if (cycle.seed) {
@@ -168,17 +195,23 @@ Json intervalArray(const TInterval& interval) {
     return Json::array({number(interval.lower), number(interval.upper)});
 }
 
+Json optionalInterval(const std::optional<TInterval>& interval) {
+    return interval ? intervalArray(*interval) : Json(nullptr);
+}
+
 Json statisticsObject(const TStreamStatistics& statistics) {
     Json loss = {{"min", number(statistics.minLoss)},
                  {"max", number(statistics.maxLoss)},
                  {"mean", number(statistics.meanLoss)},
                  {"ci", intervalArray(statistics.lossInterval)}};
+    loss["ci_over_cycles"] = optionalInterval(statistics.lossOverCycles);
     const Json none = nullptr;
     Json delay = {{"min", statistics.delaysKnown ? Json(statistics.lowestDelay) : none},
                   {"max", statistics.delaysKnown ? Json(statistics.highestDelay) : none},
                   {"mean", number(statistics.meanDelay)},
                   {"variance", number(statistics.meanDelayVariance)},
                   {"ci", intervalArray(statistics.delayInterval)}};
+    delay["ci_over_cycles"] = optionalInterval(statistics.delayOverCycles);
     putPercentiles(delay, statistics.percentiles);
     Json object = {{"stream", statistics.stream}, {"loss_percent", loss}, {"delay_us", delay}};
     if (statistics.sequence) {
@@ -319,6 +352,103 @@ Json benchmarkObject(const TBenchmarkResults& benchmark) {
             {"sizes", sizes}};
 }
 
+Json optionalDelay(const std::optional<double>& value) {
+    return value ? number(*value) : Json(nullptr);
+}
+
+Json stepFiguresObject(const TStepFigures& figures, double loadBps) {
+    const Json none = nullptr;
+    return {{"offered_bps", number(loadBps)},
+            {"load_kept", figures.loadKept},
+            {"sent", figures.sent},
+            {"received", figures.received},
+            {"loss_percent", number(lossPercentOf(figures))},
+            {"received_bps", number(figures.receivedBps)},
+            {"ftd_us", figures.delaysKnown ? number(figures.meanDelayUs) : none},
+            {"fdv_us", figures.delaysKnown ? number(figures.fdvUs) : none}};
+}
+
+void putVerdict(Json& object, const TStepVerdict& verdict) {
+    object["verdict"] = verdictText(verdict.verdict);
+    object["failure"] = verdict.failure.empty() ? Json(nullptr) : Json(verdict.failure);
+}
+
+const char* stepKindName(TStepKind kind) {
+    switch (kind) {
+    case TStepKind::cirAndEir:
+        return "cir+eir";
+    case TStepKind::overshoot:
+        return "overshoot";
+    case TStepKind::cir:
+        break;
+    }
+    return "cir";
+}
+
+Json serviceObject(const TServiceTestResults& test, std::size_t index) {
+    const TService& service = test.services[index];
+    Json steps = Json::array();
+    for (const TServiceStepResult& step : test.steps) {
+        if (step.stream != service.stream) {
+            continue;
+        }
+        Json object = {
+            {"step", stepKindName(step.kind)},
+            {"percent", step.kind == TStepKind::cir ? number(step.percent) : Json(nullptr)}};
+        object.update(stepFiguresObject(step.figures, step.loadBps));
+        putVerdict(object, step.verdict);
+        steps.push_back(object);
+    }
+    Json performance = nullptr;
+    for (const TServicePerformanceResult& result : test.performance) {
+        if (result.stream != service.stream) {
+            continue;
+        }
+        performance = stepFiguresObject(result.figures, service.cirBps);
+        performance["seconds"] = result.availability.seconds;
+        performance["severely_errored_seconds"] = result.availability.severelyErrored;
+        performance["unavailable_seconds"] = result.availability.unavailable;
+        performance["availability_percent"] = number(result.availability.availabilityPercent);
+        putVerdict(performance, result.verdict);
+        performance["intervals"] = intervalsArray(result.seconds);
+    }
+    const TServiceCriteria& criteria = service.criteria;
+    return {{"stream", service.stream},
+            {"cir_bps", number(service.cirBps)},
+            {"eir_bps", number(service.eirBps)},
+            {"criteria",
+             {{"flr_percent", number(criteria.flrPercent)},
+              {"ftd_us", optionalDelay(criteria.ftdUs)},
+              {"fdv_us", optionalDelay(criteria.fdvUs)},
+              {"availability_percent", number(criteria.availabilityPercent)}}},
+            {"configuration", steps},
+            {"performance", performance},
+            {"verdict", index < test.serviceVerdicts.size()
+                            ? Json(verdictText(test.serviceVerdicts[index]))
+                            : Json(nullptr)}};
+}
+
+Json serviceTestObject(const TServiceTestResults& test) {
+    Json steps = Json::array();
+    for (double percent : test.settings.stepsPercent) {
+        steps.push_back(number(percent));
+    }
+    Json services = Json::array();
+    for (std::size_t i = 0; i < test.services.size(); ++i) {
+        services.push_back(serviceObject(test, i));
+    }
+    return {{"steps_percent", steps},
+            {"step_duration_us", test.settings.stepDurationUs},
+            {"performance_duration_s", test.settings.performanceDurationS},
+            {"fdv_percentile", number(test.settings.fdvPercentile)},
+            {"overshoot_percent", number(test.settings.overshootPercent)},
+            {"policing_tolerance_percent", number(test.settings.policingTolerancePercent)},
+            {"total_time_s", number(test.totalSeconds)},
+            {"services", services},
+            {"verdict", verdictText(test.verdict)},
+            {"exit_status", exitStatusOf(test.verdict)}};
+}
+
 } // namespace
 
 std::string isoUtcTime(std::time_t time) {
@@ -351,6 +481,9 @@ std::string resultsDocument(const TRunResults& results) {
     }
     if (results.benchmark) {
         document["benchmark"] = benchmarkObject(*results.benchmark);
+    }
+    if (results.serviceTest) {
+        document["service_test"] = serviceTestObject(*results.serviceTest);
     }
     return document.dump(2) + "\n";
 }

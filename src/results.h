@@ -10,6 +10,7 @@
 #include "histogram.h"
 #include "randomgenerator.h"
 #include "result.h"
+#include "servicetest.h"
 
 // Everything the results file (--json) holds, as plain values. The run fills them from its
 // set-up, from every cycle's results and from the statistics; resultsDocument() turns them into
@@ -49,6 +50,7 @@ struct TTestDescription {
     std::optional<std::string> sendPathFallback; // why the preferred path was not used
     std::optional<std::uint32_t> seed;           // the seed the set-up gave
     std::optional<bool> sequenceNumbers;         // true when the frames carry sequence numbers
+    std::optional<std::uint32_t> intervalMs; // the length of the per-interval figures' intervals
 };
 
 // One stream's figures of one cycle: its table row, unrounded, and what the table cannot show.
@@ -72,6 +74,7 @@ struct TStreamCycleFigures {
     // std::optional members, written only when set (see cycleObject in results.cpp).
     std::optional<TOfferedGaps> offered;     // loss-and-delay test: the gaps sent and those drawn
     std::optional<TSequenceCounts> sequence; // with sequence numbers; `received` is distinct
+    std::optional<std::vector<TIntervalFigures>> intervals; // with per-interval figures
 };
 
 struct TCycleFigures {
@@ -108,6 +111,10 @@ struct TStreamStatistics {
     // longest episode and the largest extent of any cycle).
     std::optional<TSequenceCounts> sequence;
     std::uint64_t received = 0;
+    // The intervals of the mean over cycles from the cycles' own means (Student's t); none with
+    // fewer than two cycles that have the figure.
+    std::optional<TInterval> lossOverCycles;
+    std::optional<TInterval> delayOverCycles;
 };
 
 // ------------------------------------------------------------------ the benchmark (--benchmark)
@@ -221,6 +228,8 @@ struct TRunResults {
     std::vector<TStreamStatistics> statistics;
     // Written only for a benchmark.
     std::optional<TBenchmarkResults> benchmark;
+    // Written only for a service test.
+    std::optional<TServiceTestResults> serviceTest;
 };
 
 // The document, indented, ending with a line end. Numbers keep every digit of the value the

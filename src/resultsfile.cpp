@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "atomicfile.h"
+#include "studentt.h"
 #include "trafficgenerator.h"
 #include "utils.h"
 
@@ -40,6 +41,31 @@ void addSequenceStatistics(TStreamStatistics& statistics,
             statistics.received += figures.received;
         }
     }
+}
+
+// The intervals of the stream's mean loss and mean delay from its cycles' own figures.
+void addIntervalsOverCycles(TStreamStatistics& statistics, const std::vector<TCycleFigures>& cycles,
+                            double confidence) {
+    std::vector<double> losses;
+    std::vector<double> delays;
+    for (const TCycleFigures& cycle : cycles) {
+        for (const TStreamCycleFigures& figures : cycle.streams) {
+            if (figures.stream != statistics.stream) {
+                continue;
+            }
+            losses.push_back(figures.loss);
+            if (figures.received > 0) {
+                delays.push_back(figures.meanDelay);
+            }
+        }
+    }
+    const auto asInterval = [](const std::optional<TMeanInterval>& mean) {
+        return mean ? std::optional<TInterval>(TInterval{static_cast<float>(mean->lower),
+                                                         static_cast<float>(mean->upper)})
+                    : std::nullopt;
+    };
+    statistics.lossOverCycles = asInterval(meanInterval(losses, confidence));
+    statistics.delayOverCycles = asInterval(meanInterval(delays, confidence));
 }
 
 } // namespace
@@ -79,6 +105,7 @@ void CResultsFile::write(const std::vector<TStreamAccumulator>& accumulators, bo
                                                   static_cast<std::uint32_t>(k + 1),
                                                   run.test.cycles, run.test.quantile));
         addSequenceStatistics(run.statistics.back(), run.cycles);
+        addIntervalsOverCycles(run.statistics.back(), run.cycles, run.test.confidenceProbability);
     }
     writeDocument();
 }
@@ -87,6 +114,13 @@ void CResultsFile::writeBenchmark(const TBenchmarkResults& benchmark, bool inter
     run.ended = std::time(nullptr);
     run.interrupted = interrupted;
     run.benchmark = benchmark;
+    writeDocument();
+}
+
+void CResultsFile::writeServiceTest(const TServiceTestResults& test, bool interrupted) {
+    run.ended = std::time(nullptr);
+    run.interrupted = interrupted;
+    run.serviceTest = test;
     writeDocument();
 }
 
@@ -116,6 +150,9 @@ TStreamCycleFigures cycleFigures(const TResult& result) {
     figures.jitter = result.jitter;
     if (result.numbered) {
         figures.sequence = result.sequence;
+    }
+    if (!result.intervals.empty()) {
+        figures.intervals = result.intervals;
     }
     return figures;
 }

@@ -22,6 +22,8 @@ class CResultsFile : public CResultsRecorder {
     void write(const std::vector<TStreamAccumulator>& accumulators, bool interrupted);
     // Writes the document of a benchmark, its trials in its own section.
     void writeBenchmark(const TBenchmarkResults& benchmark, bool interrupted);
+    // Writes the document of a service test, its steps in its own section.
+    void writeServiceTest(const TServiceTestResults& test, bool interrupted);
 
   private:
     void writeDocument();

@@ -13,6 +13,7 @@
 #include "options.h"
 #include "receivesteering.h"
 #include "resultsfile.h"
+#include "servicetestrun.h"
 #include "trafficgenerator.h"
 #include "utils.h"
 
@@ -56,6 +57,35 @@ void runBenchmarkMode(CTrafficGenerator& generator, const TBenchmarkSettings& se
     if (results) {
         results->writeBenchmark(benchmark, CTrafficGenerator::interrupted != 0);
     }
+}
+
+// The service test's settings: the defaults, the configuration file's keys, then the options.
+TServiceTestSettings serviceTestSettings(const TOptions& options) {
+    TServiceTestSettings settings;
+    applyServiceTestKeys(settings, CConfig(options.configPath));
+    for (const auto& [name, text] : options.serviceTestSettings) {
+        applyServiceTestSetting(settings, name, text);
+    }
+    return settings;
+}
+
+// The service test in place of the cycles; returns the exit status of its verdict. An
+// interrupted test that found no failure has no verdict.
+int runServiceTestMode(CTrafficGenerator& generator, const std::vector<TService>& services,
+                       const TServiceTestSettings& settings, std::optional<double> lineRateBps,
+                       std::optional<CResultsFile>& results) {
+    installInterruptHandler();
+    std::ostream* progress = isatty(STDERR_FILENO) == 1 ? &std::cerr : nullptr;
+    const TServiceTestResults test =
+        runServiceTest(generator, services, settings, lineRateBps, std::cout, progress);
+    const bool interrupted = CTrafficGenerator::interrupted != 0;
+    if (results) {
+        results->writeServiceTest(test, interrupted);
+    }
+    if (interrupted && test.verdict != TVerdict::deviceFailed) {
+        return 1;
+    }
+    return exitStatusOf(test.verdict);
 }
 
 } // namespace
@@ -104,7 +134,10 @@ int runTrafficGenerator(int argc, char** argv) {
     if (options.sequenceNumbers) {
         generator.setSequenceNumbers(true);
     }
-    if (options.benchmark && !options.sendPathGiven &&
+    if (options.intervalMs != 0) {
+        generator.setInterval(options.intervalMs * 1000);
+    }
+    if ((options.benchmark || options.serviceTest) && !options.sendPathGiven &&
         !configNames(options.configPath, "send path")) {
         // The benchmark's senders should reach the highest rates the machine allows: AF_XDP
         // where it opens, the batched path otherwise.
@@ -118,7 +151,26 @@ int runTrafficGenerator(int argc, char** argv) {
     // Read before anything is opened: a bad key ends the run untouched.
     const TBenchmarkSettings settings =
         options.benchmark ? benchmarkSettings(options) : TBenchmarkSettings{};
+    std::vector<TService> services;
+    TServiceTestSettings serviceSettings;
+    if (options.serviceTest) {
+        if (options.configPath == nullptr) {
+            fail("Test sluzeb potrebuje konfiguracni soubor s CIR kazdeho toku");
+        }
+        serviceSettings = serviceTestSettings(options);
+        services = readServices(CConfig(options.configPath), generator.getStreams());
+    }
     generator.initialize();
+    if (options.serviceTest) {
+        std::optional<CResultsFile> results;
+        if (options.jsonPath != nullptr) {
+            results.emplace(options.jsonPath, generator.describe());
+        }
+        const std::optional<double> lineRate =
+            benchmarkLineRate(benchmarkSettings(options), generator.getSendingInterface(),
+                              generator.getReceivingInterface());
+        return runServiceTestMode(generator, services, serviceSettings, lineRate, results);
+    }
     if (options.benchmark) {
         const std::string advice = steeringAdvice(generator.getReceivingInterface(),
                                                   receiveWorkOf(generator.getReceivingInterface()));

@@ -49,6 +49,15 @@ void runCycles(Generator& generator, std::vector<TStreamAccumulator>& accumulato
             }
         }
         printCycleWarnings(err, cycle, results);
+        // On a terminal (where the progress line shows) every interval gets a line of its own.
+        if (progress != nullptr) {
+            for (const TResult& result : results) {
+                for (const TIntervalFigures& interval : result.intervals) {
+                    err << intervalLine(static_cast<std::uint32_t>(result.stream), interval)
+                        << '\n';
+                }
+            }
+        }
         if (recorder != nullptr) {
             recorder->recordCycle(cycle, results);
         }

@@ -13,6 +13,7 @@
 #include "benchmark.h"
 #include "handover.h"
 #include "interfaces.h"
+#include "intervals.h"
 #include "pacing.h"
 #include "randomgenerator.h"
 #include "xdpsender.h"
@@ -57,6 +58,9 @@ struct TSenderPlan {
     bool numbered;                // each frame carries its number within the stream and cycle
     CFrameBatch* batch = nullptr; // null: one frame at a time through libpcap
     TTrialPlan trial{};
+    std::uint32_t intervalUs = 0; // per-interval counts of departures; 0: none
+    std::int64_t cycleStart = 0;  // time of day the cycle began, microseconds
+    bool silent = false;          // the trial leaves this stream out: it sends nothing
 };
 
 // The gap a sender waits after a departure, in nanoseconds: the drawn one, or in a benchmark
@@ -115,7 +119,8 @@ THandOver sendStream(const TSenderPlan& plan) {
     const std::int64_t endNs =
         monotonicNanoseconds() + static_cast<std::int64_t>(plan.duration) * 1000;
     CGapTally tally;
-    while (!CTrafficGenerator::interrupted) {
+    CDepartureCounter departures(plan.intervalUs);
+    while (!plan.silent && !CTrafficGenerator::interrupted) {
         std::uint32_t size = THROUGHPUT_FRAME_SIZE;
         if (paced && plan.sizeGenerator != nullptr) {
             size = plan.sizeGenerator->generate();
@@ -137,6 +142,8 @@ THandOver sendStream(const TSenderPlan& plan) {
             break;
         }
         stampSendTime(frame, now);
+        departures.departed(static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec -
+                            plan.cycleStart);
         // After the send time: in a short frame the number shares its field.
         if (plan.numbered) {
             stampSequenceNumber(frame, length, counts.sent);
@@ -171,6 +178,10 @@ THandOver sendStream(const TSenderPlan& plan) {
         counts.refused = plan.batch->refused();
     }
     counts.offered = tally.offered(schedule.restarts(), schedule.largestLagNs());
+    // Without its counts per interval the receiver reports them unknown; the counts above stand.
+    if (plan.intervalUs != 0) {
+        leaveIntervalCounts(departures.counts());
+    }
     return counts;
 }
 
@@ -236,6 +247,12 @@ void CTrafficGenerator::generate() {
                 sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers};
             plan.batch = batch.get();
             plan.trial = trial;
+            if (!trial.streamScales.empty()) {
+                plan.trial.rateScale = i < trial.streamScales.size() ? trial.streamScales[i] : 0;
+                plan.silent = !(plan.trial.rateScale > 0);
+            }
+            plan.intervalUs = intervalUs;
+            plan.cycleStart = cycleStart;
             const THandOver counts = sendStream(plan);
             closeSendingPath(sendingDevice, batchFd);
             // _exit: the parent's buffered output and its exit handlers belong to the parent.

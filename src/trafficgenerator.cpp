@@ -320,17 +320,26 @@ std::vector<double> CTrafficGenerator::meanGapsUs() const {
     return gaps;
 }
 
+std::vector<double> CTrafficGenerator::meanFrameLengths() const {
+    std::vector<double> lengths;
+    for (std::uint32_t i = 0; i < streams && i < MAX_STREAMS; ++i) {
+        lengths.push_back(sizeGenerators[i] == nullptr
+                              ? MAX_FRAME_LENGTH
+                              : meanOfDraws(*sizeGenerators[i], [this](std::uint32_t size) {
+                                    return frameLengthForSize(size, sequenceNumbers);
+                                }));
+    }
+    return lengths;
+}
+
 double CTrafficGenerator::meanFrameLength() const {
     // Each stream's frames weigh with its share of the frames: its rate, 1 / its mean gap.
     const std::vector<double> gaps = meanGapsUs();
+    const std::vector<double> streamLengths = meanFrameLengths();
     double lengths = 0;
     double frames = 0;
     for (std::size_t i = 0; i < gaps.size(); ++i) {
-        const double length = sizeGenerators[i] == nullptr
-                                  ? MAX_FRAME_LENGTH
-                                  : meanOfDraws(*sizeGenerators[i], [this](std::uint32_t size) {
-                                        return frameLengthForSize(size, sequenceNumbers);
-                                    });
+        const double length = streamLengths[i];
         lengths += length / gaps[i];
         frames += 1 / gaps[i];
     }

@@ -32,6 +32,8 @@ constexpr std::int32_t LOSS_AND_DELAY_TEST = 2;
 struct TTrialPlan {
     double rateScale = 0;
     std::uint32_t frameLength = 0;
+    // When not empty: stream i's own factor in place of `rateScale`; 0 keeps the stream silent.
+    std::vector<double> streamScales;
 };
 constexpr std::uint32_t BENCHMARK_BASE_GAP_US = 1;
 
@@ -73,6 +75,9 @@ class CTrafficGenerator {
     // Every frame carries its number within its stream and cycle, and the receiver counts
     // duplicates, reordering and loss episodes by them.
     void setSequenceNumbers(bool on) { sequenceNumbers = on; }
+    // Every cycle is cut into intervals of `microseconds` by departure time (0: none).
+    void setInterval(std::uint32_t microseconds) { intervalUs = microseconds; }
+    std::uint32_t getInterval() const { return intervalUs; }
     // Cycle c seeds the draws with seed + c - 1 instead of the time of day.
     void setSeed(std::uint32_t value) {
         seed = value;
@@ -92,6 +97,8 @@ class CTrafficGenerator {
     // the mean length of the frames the set-up configures.
     std::vector<double> meanGapsUs() const;
     double meanFrameLength() const;
+    // Each stream's mean frame length as configured (without the check sequence).
+    std::vector<double> meanFrameLengths() const;
 
     std::int32_t getOperation() const { return operation; }
     const char* getSendingInterface() const { return sendingInterface; }
@@ -142,6 +149,7 @@ class CTrafficGenerator {
     bool xdpZeroCopy = false;
     std::uint32_t xdpQueues = 0;
     bool sequenceNumbers = false;
+    std::uint32_t intervalUs = 0;
     TTrialPlan trial;
     bool seedGiven = false;
     std::uint32_t seed = 0;
