@@ -172,6 +172,11 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
         std::isinf(loadFps) ? TTrialVerdict::testerMaximum : judgeTrial(evidence);
     size.trials.push_back(
         trialRecord(number, phase, loadFps, durationUs, combined, evidence, verdict));
+    for (const TResult& result : results) {
+        if (!result.intervals.empty()) {
+            size.trials.back().intervals.push_back(result.intervals);
+        }
+    }
     if (progress != nullptr) {
         *progress << trialOutcomeText(size.trials.back()) << std::endl;
     }

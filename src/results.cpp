@@ -277,25 +277,34 @@ Json rateObject(const TBenchmarkRate& rate, const TBenchmarkSize& size) {
 }
 
 Json trialObject(const TBenchmarkTrial& trial) {
-    return {{"trial", trial.trial},
-            {"phase", trial.phase},
-            {"target_fps", number(trial.targetFps)},
-            {"duration_us", trial.durationUs},
-            {"achieved_fps", number(trial.achievedFps)},
-            {"sent", trial.sent},
-            {"received", trial.received},
-            {"loss_percent", number(trial.lossPercent)},
-            {"duplicates", trial.duplicates ? Json(*trial.duplicates) : Json(nullptr)},
-            {"reordered", trial.reordered ? Json(*trial.reordered) : Json(nullptr)},
-            {"delay_us", delayFiguresObject(trial.delay)},
-            {"tester_drops",
-             {{"queue", trial.queueDrops},
-              {"interface", trial.interfaceDrops},
-              {"backlog", trial.backlogDrops}}},
-            {"largest_lag_us", number(trial.largestLagUs)},
-            {"valid", trial.invalidReason == nullptr},
-            {"invalid_reason",
-             trial.invalidReason != nullptr ? Json(trial.invalidReason) : Json(nullptr)}};
+    Json object = {{"trial", trial.trial},
+                   {"phase", trial.phase},
+                   {"target_fps", number(trial.targetFps)},
+                   {"duration_us", trial.durationUs},
+                   {"achieved_fps", number(trial.achievedFps)},
+                   {"sent", trial.sent},
+                   {"received", trial.received},
+                   {"loss_percent", number(trial.lossPercent)},
+                   {"duplicates", trial.duplicates ? Json(*trial.duplicates) : Json(nullptr)},
+                   {"reordered", trial.reordered ? Json(*trial.reordered) : Json(nullptr)},
+                   {"delay_us", delayFiguresObject(trial.delay)},
+                   {"tester_drops",
+                    {{"queue", trial.queueDrops},
+                     {"interface", trial.interfaceDrops},
+                     {"backlog", trial.backlogDrops}}},
+                   {"largest_lag_us", number(trial.largestLagUs)},
+                   {"valid", trial.invalidReason == nullptr},
+                   {"invalid_reason",
+                    trial.invalidReason != nullptr ? Json(trial.invalidReason) : Json(nullptr)}};
+    if (!trial.intervals.empty()) {
+        Json streams = Json::array();
+        for (std::size_t k = 0; k < trial.intervals.size(); ++k) {
+            streams.push_back(
+                {{"stream", k + 1}, {"intervals", intervalsArray(trial.intervals[k])}});
+        }
+        object["intervals"] = streams;
+    }
+    return object;
 }
 
 Json latencyObject(const TBenchmarkLatency& latency) {

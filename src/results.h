@@ -151,6 +151,8 @@ struct TBenchmarkTrial {
     std::uint64_t interfaceDrops = 0;
     std::uint64_t backlogDrops = 0;
     double largestLagUs = 0;
+    // With per-interval figures: each stream's intervals of the trial, in stream order.
+    std::vector<std::vector<TIntervalFigures>> intervals;
 };
 
 // The least, the median and the greatest of a figure over a benchmark's repetitions.
