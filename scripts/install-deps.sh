@@ -5,7 +5,7 @@ set -euo pipefail
 
 packages=(build-essential cmake pkg-config libpcap-dev libmnl-dev libgtest-dev libbenchmark-dev
           nlohmann-json3-dev libxdp-dev libbpf-dev xdp-tools iproute2 tcpdump nftables python3 clang clang-format libclang-rt-14-dev dpkg-dev file
-          man-db python3-matplotlib "$@")
+          man-db python3-matplotlib ethtool "$@")
 missing=()
 for package in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||

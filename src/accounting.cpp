@@ -5,6 +5,7 @@
 #include <limits>
 #include <pcap/pcap.h>
 
+#include "frames.h"
 #include "utils.h"
 
 namespace {
@@ -150,16 +151,21 @@ std::uint32_t CSequenceWindow::numbersSeen() const {
 
 bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
                   const pcap_pkthdr& header, std::int64_t cycleStart) {
-    if (header.caplen < MIN_FRAME_LENGTH) {
+    // Tags and IPv6 move the payload: from there on the plain frame's offsets hold.
+    const TFrameLayout layout = layoutOfFrame(data, header.caplen);
+    const std::size_t shift = layout.payloadShift();
+    if (header.caplen < MIN_FRAME_LENGTH + shift) {
         return false;
     }
+    data += shift;
+    const std::size_t captured = header.caplen - shift;
     const unsigned char letter = data[STREAM_LETTER_OFFSET];
     if (letter < 'A' || static_cast<std::size_t>(letter - 'A') >= streams.size()) {
         return false;
     }
     TStreamState& stream = streams[letter - 'A'];
     const bool numbered = stream.sequence.enabled();
-    const std::size_t numberOffset = sequenceNumberOffset(header.caplen);
+    const std::size_t numberOffset = sequenceNumberOffset(captured);
 
     const std::int64_t sentSeconds = readLittleEndian64(data + SEND_TIME_OFFSET);
     // A short numbered frame keeps its number in the upper half of the microseconds.
@@ -204,6 +210,9 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
     stream.jitter.update(delay);
     stream.bytes += header.len;
     ++stream.received;
+    if (layout.tags > 0) {
+        ++stream.receivedTagged;
+    }
     return true;
 }
 
@@ -248,6 +257,8 @@ TResult buildResult(int stream, const TStreamState& state, std::uint32_t sent) {
     }
     result.sent = sent;
     result.stragglers = state.stragglers;
+    result.receivedTagged = state.receivedTagged;
+    result.receivedUntagged = state.received - state.receivedTagged;
     result.loss = lossPercent(sent, result.received);
     if (state.received == 0) {
         result.throughput = 0.0f;

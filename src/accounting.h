@@ -70,13 +70,16 @@ struct TStreamState {
     TJitter jitter;
     CSequenceWindow sequence;    // enabled when the frames carry sequence numbers
     CIntervalRecorder intervals; // started when the run asks for per-interval figures
+    // Of the frames counted in `received`, those that arrived with a VLAN tag.
+    std::uint32_t receivedTagged = 0;
 };
 
 // Seconds and microseconds as microseconds, in wrapping arithmetic: a stray frame with a
 // nonsense time must not overflow.
 std::int64_t wrappingMicroseconds(std::int64_t seconds, std::int64_t microseconds);
 
-// Accounts one captured frame; frames that are not this run's test frames
+// Accounts one captured frame, plain or tagged or IPv6 (its payload found from its EtherTypes);
+// frames that are not this run's test frames
 // (too short, stream letter outside the run's streams) are ignored, and a test frame sent
 // before `cycleStart` (microseconds since the epoch) is only counted as its stream's straggler.
 // With the stream's sequence window enabled, a frame too short for a number is not a test

@@ -17,6 +17,7 @@
 #include <string>
 #include <sys/socket.h>
 
+#include "frames.h"
 #include "utils.h"
 
 // How the senders hand their frames to the kernel.
@@ -67,7 +68,7 @@ class CFrameBatch {
     CFrameBatch& operator=(const CFrameBatch&) = delete;
     virtual ~CFrameBatch() = default;
 
-    // Where the next frame is built (MAX_BENCHMARK_FRAME_LENGTH bytes).
+    // Where the next frame is built (MAX_TAGGED_FRAME_LENGTH bytes).
     virtual unsigned char* nextFrame() = 0;
     // Whether nextFrame() still holds the stream's frame of `length` bytes from an earlier
     // departure, so that only the per-frame fields need writing.
@@ -102,7 +103,7 @@ class CBatchSender final : public CFrameBatch {
     int fd;
     std::size_t queued = 0;
     std::uint32_t refusedCount = 0;
-    unsigned char frames[BATCH_FRAMES][MAX_BENCHMARK_FRAME_LENGTH];
+    unsigned char frames[BATCH_FRAMES][MAX_TAGGED_FRAME_LENGTH];
     iovec pieces[BATCH_FRAMES];
     mmsghdr messages[BATCH_FRAMES];
 };

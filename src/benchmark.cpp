@@ -69,7 +69,7 @@ bool readNumberList(const std::string& text, double minimum, double maximum,
 
 bool readFrameSizes(const std::string& text, std::vector<std::uint32_t>& sizes) {
     std::vector<double> values;
-    if (!readNumberList(text, SMALLEST_BENCHMARK_FRAME, LARGEST_BENCHMARK_FRAME, values)) {
+    if (!readNumberList(text, SMALLEST_BENCHMARK_FRAME, LARGEST_TAGGED_BENCHMARK_FRAME, values)) {
         return false;
     }
     sizes.clear();
@@ -93,6 +93,16 @@ std::string keyName(std::string name) {
 }
 
 } // namespace
+
+TFrameSizeRange benchmarkFrameRange(const TFrameLayout& layout) {
+    TFrameSizeRange range;
+    range.smallest =
+        std::max(SMALLEST_BENCHMARK_FRAME,
+                 static_cast<std::uint32_t>(shortestFrame(layout, false) + FCS_LENGTH));
+    range.largest =
+        LARGEST_BENCHMARK_FRAME + static_cast<std::uint32_t>(layout.tags * VLAN_TAG_SIZE);
+    return range;
+}
 
 std::uint64_t lineRateFps(double lineBps, double frameSize) {
     return static_cast<std::uint64_t>(

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "frames.h"
 #include "histogram.h"
 #include "ratesearch.h"
 #include "result.h"
@@ -27,6 +28,17 @@ constexpr std::uint32_t FCS_LENGTH = 4;
 constexpr std::uint32_t WIRE_OVERHEAD = 20;
 constexpr std::uint32_t SMALLEST_BENCHMARK_FRAME = 64;
 constexpr std::uint32_t LARGEST_BENCHMARK_FRAME = 1518;
+// With two VLAN tags; each stream is held to its own largest (benchmarkFrameRange).
+constexpr std::uint32_t LARGEST_TAGGED_BENCHMARK_FRAME = 1526;
+
+// The frame sizes a stream's frames can have: at least 64 bytes and its headers with the
+// payload, at most 1518 bytes and its tags (1522 with one tag). A size outside cannot be sent
+// as that stream's frame and is refused: growing or cutting it would measure another size.
+struct TFrameSizeRange {
+    std::uint32_t smallest = SMALLEST_BENCHMARK_FRAME;
+    std::uint32_t largest = LARGEST_BENCHMARK_FRAME;
+};
+TFrameSizeRange benchmarkFrameRange(const TFrameLayout& layout);
 
 // The most frames of `frameSize` bytes a line of `lineBps` carries per second, in whole frames
 // rounded down as the published tables give it (1 Gbit/s, 64 bytes: 1488095).

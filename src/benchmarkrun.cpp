@@ -405,8 +405,27 @@ std::optional<double> benchmarkLineRate(const TBenchmarkSettings& settings,
     return sending ? sending : receiving;
 }
 
+namespace {
+
+// Ends the run before any trial when a frame size does not fit a stream's frames.
+void checkFrameSizes(const CTrafficGenerator& generator, const TBenchmarkSettings& settings) {
+    for (std::uint32_t size : settings.frameSizes) {
+        for (std::uint32_t i = 0; i < generator.getStreams() && i < MAX_STREAMS; ++i) {
+            const TFrameSizeRange range = benchmarkFrameRange(generator.streamLayout(i));
+            if (size < range.smallest || size > range.largest) {
+                fail("Velikost ramce " + std::to_string(size) + " B neni pro tok " +
+                     std::to_string(i + 1) + " mozna! Rozsah pouze " +
+                     std::to_string(range.smallest) + " - " + std::to_string(range.largest));
+            }
+        }
+    }
+}
+
+} // namespace
+
 TBenchmarkResults runBenchmark(CTrafficGenerator& generator, const TBenchmarkSettings& settings,
                                std::ostream& out, std::ostream* progress) {
+    checkFrameSizes(generator, settings);
     const auto started = std::chrono::steady_clock::now();
     TBenchmarkResults benchmark;
     benchmark.lineRateBps = benchmarkLineRate(settings, generator.getSendingInterface(),

@@ -75,17 +75,11 @@ std::string ipv4Text(const unsigned char* address) {
 // address initialize() found for it.
 TInterfaceDescription describeInterface(const char* name, const unsigned char* ipv4) {
     unsigned char mac[MAC_LENGTH];
-    const int socketFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    const bool known = socketFd >= 0 && lookupHardwareAddress(socketFd, name, mac);
-    if (socketFd >= 0) {
-        close(socketFd);
-    }
-    return {name, known ? macText(mac) : "", ipv4Text(ipv4)};
-}
-
-// Only test frames pass: UDP to the test port.
-std::string captureFilterText() {
-    return "dst port " + std::to_string(TEST_PORT);
+    const bool known = readInterfaceMac(name, mac);
+    // Without an IPv4 address (a run of IPv6 streams only) the address is left out.
+    const unsigned char none[4] = {};
+    return {name, known ? macText(mac) : "",
+            std::memcmp(ipv4, none, sizeof none) != 0 ? ipv4Text(ipv4) : ""};
 }
 
 } // namespace
@@ -143,6 +137,15 @@ int openBatchedPath(const char* interfaceName) {
     return fd;
 }
 
+bool readInterfaceMac(const char* name, unsigned char* mac) {
+    const int socketFd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool known = socketFd >= 0 && lookupHardwareAddress(socketFd, name, mac);
+    if (socketFd >= 0) {
+        close(socketFd);
+    }
+    return known;
+}
+
 namespace {
 std::string xdpOpenFailure(const char* interfaceName, const std::string& reason) {
     return std::string("Nepodarilo se otevrit odesilani AF_XDP na rozhrani ") + interfaceName +
@@ -178,7 +181,7 @@ void CTrafficGenerator::initialize() {
     }
     const TAddressLookup receiving =
         lookupIpv4Address(socketFd, receivingInterface, frameHeader + DESTINATION_IPV4_OFFSET);
-    if (receiving == TAddressLookup::noIpv4Address) {
+    if (receiving == TAddressLookup::noIpv4Address && needsInterfaceIpv4(false)) {
         fail(std::string("Rozhrani ") + receivingInterface + " nema adresu IPv4!");
     }
     const TAddressLookup sending =
@@ -189,7 +192,7 @@ void CTrafficGenerator::initialize() {
         lookupHardwareAddress(socketFd, sendingInterface, frameHeader + SOURCE_MAC_OFFSET);
     }
     close(socketFd);
-    if (sending == TAddressLookup::noIpv4Address) {
+    if (sending == TAddressLookup::noIpv4Address && needsInterfaceIpv4(true)) {
         fail(std::string("Rozhrani ") + sendingInterface + " nema adresu IPv4!");
     }
 
@@ -241,6 +244,43 @@ void CTrafficGenerator::initialize() {
     } else if (sending == TAddressLookup::noSuchInterface && cycles > 0) {
         pcap_close(openSendingDevice(sendingInterface, errorBuffer));
     }
+    prepareStreamFrames();
+}
+
+std::optional<TStreamFramesDescription>
+CTrafficGenerator::describeFrames(std::uint32_t index) const {
+    if (!templated[index]) {
+        return std::nullopt;
+    }
+    const TStreamFrames& frames = streamFrames[index];
+    const TFrameTemplate& frame = frameTemplates[index];
+    TStreamFramesDescription description;
+    if (frames.tag.id != 0) {
+        description.vlan = TVlanDescription{frames.tag.id, frames.tag.priority};
+    }
+    if (frames.outerTag.id != 0) {
+        description.outerVlan = TVlanDescription{frames.outerTag.id, frames.outerTag.priority};
+    }
+    description.ipVersion = frames.ipv6 ? 6 : 4;
+    if (frames.ipv6) {
+        description.flowLabel = frames.flowLabel;
+    }
+    const TFlows& flows = frame.flows;
+    description.sourceIp = ipAddressText(flows.source);
+    description.sourceIpCount = flows.sourceCount;
+    description.destinationIp = ipAddressText(flows.destination);
+    description.destinationIpCount = flows.destinationCount;
+    description.sourcePorts[0] = flows.sourcePorts.first;
+    description.sourcePorts[1] = flows.sourcePorts.last();
+    description.destinationPorts[0] = flows.destinationPorts.first;
+    description.destinationPorts[1] = flows.destinationPorts.last();
+    description.flowOrder = flows.order == TFlowOrder::random ? "random" : "sequential";
+    description.flows = frame.flowCount;
+    if (!frames.nextHop.empty()) {
+        description.nextHop = frames.nextHop;
+    }
+    description.destinationMac = macText(frame.header + DESTINATION_MAC_OFFSET);
+    return description;
 }
 
 void CTrafficGenerator::checkXdpPath() {
@@ -275,11 +315,13 @@ void CTrafficGenerator::sendLearningFrames(std::uint32_t count) {
         lookupHardwareAddress(socketFd, receivingInterface, mac);
         close(socketFd);
     }
-    const std::vector<unsigned char> frame =
-        buildLearningFrame(mac, frameHeader + DESTINATION_IPV4_OFFSET);
+    const std::vector<std::vector<unsigned char>> frames =
+        learningFramesOfStreams(buildLearningFrame(mac, frameHeader + DESTINATION_IPV4_OFFSET));
     for (std::uint32_t i = 0; i < count && !interrupted; ++i) {
-        // A refused learning frame only leaves the switch flooding: no reason to stop.
-        pcap_sendpacket(receivingDevice, frame.data(), static_cast<int>(frame.size()));
+        for (const std::vector<unsigned char>& frame : frames) {
+            // A refused learning frame only leaves the switch flooding: no reason to stop.
+            pcap_sendpacket(receivingDevice, frame.data(), static_cast<int>(frame.size()));
+        }
         usleep(LEARNING_FRAME_GAP_US);
     }
 }
@@ -325,6 +367,7 @@ TTestDescription CTrafficGenerator::describe() const {
             stream.size = sizeGenerators[i]->describe();
             stream.time = timeGenerators[i]->describe();
         }
+        stream.frames = describeFrames(i);
         test.streams.push_back(stream);
     }
     return test;

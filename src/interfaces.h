@@ -39,6 +39,9 @@ pcap_t* openSendingDevice(const char* interfaceName, char* errorBuffer);
 // which would send at another rate than the one asked for).
 int openBatchedPath(const char* interfaceName);
 
+// The interface's own hardware address into `mac` (6 bytes); false when the kernel names none.
+bool readInterfaceMac(const char* name, unsigned char* mac);
+
 // Opens the AF_XDP path's sockets on the sending interface for `streams` streams, on at most
 // `allowedQueues` queues (0: all); ends the run
 // with one line naming the interface and the reason when they cannot be opened.

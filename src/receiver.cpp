@@ -305,6 +305,7 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
         result.offered = handOver.offered;
         result.scheduleKept = pacing != TPacing::absolute || keptSchedule(handOver.offered);
         result.seed = cycleSeed;
+        result.tagged = streamFrames[i].layout().tags > 0;
         // The capture's drops cannot be told apart by stream; every stream shows them.
         result.captureDropped = dropped;
         result.intervals = state[i].intervals.finish(duration, sentPerInterval, intervalsKnown);

@@ -53,6 +53,11 @@ struct TResult {
     std::uint32_t seed = 0;           // the seed of the cycle's draws; every stream shows it
     bool numbered = false;            // the frames carried sequence numbers: `sequence` holds
     TSequenceCounts sequence;
+    // A stream sent with a VLAN tag: its frames received with and without a tag (a device
+    // between may take the tag off).
+    bool tagged = false;
+    std::uint32_t receivedTagged = 0;
+    std::uint32_t receivedUntagged = 0;
 
     // For the results file: every received frame's delay, and the interarrival jitter (us).
     CDelayHistogram delays;

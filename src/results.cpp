@@ -47,6 +47,28 @@ Json distributionObject(const std::optional<TDistributionDescription>& distribut
     return {{"distribution", distribution->name}, {"parameters", parameters}};
 }
 
+Json vlanObject(const std::optional<TVlanDescription>& vlan) {
+    return vlan ? Json{{"id", vlan->id}, {"priority", vlan->priority}} : Json(nullptr);
+}
+
+Json framesObject(const TStreamFramesDescription& frames) {
+    const Json none = nullptr;
+    return {{"vlan", vlanObject(frames.vlan)},
+            {"outer_vlan", vlanObject(frames.outerVlan)},
+            {"ip_version", frames.ipVersion},
+            {"flow_label", frames.flowLabel ? Json(*frames.flowLabel) : none},
+            {"source_ip", frames.sourceIp},
+            {"source_ip_count", frames.sourceIpCount},
+            {"destination_ip", frames.destinationIp},
+            {"destination_ip_count", frames.destinationIpCount},
+            {"source_ports", {frames.sourcePorts[0], frames.sourcePorts[1]}},
+            {"destination_ports", {frames.destinationPorts[0], frames.destinationPorts[1]}},
+            {"flow_order", frames.flowOrder},
+            {"flows", frames.flows},
+            {"next_hop", frames.nextHop ? Json(*frames.nextHop) : none},
+            {"destination_mac", frames.destinationMac}};
+}
+
 Json testObject(const TTestDescription& test) {
     Json streams = Json::array();
     for (const TStreamDescription& stream : test.streams) {
@@ -54,6 +76,9 @@ Json testObject(const TTestDescription& test) {
                            {"tos", stream.tos},
                            {"size", distributionObject(stream.size)},
                            {"time", distributionObject(stream.time)}});
+        if (stream.frames) {
+            streams.back()["frames"] = framesObject(*stream.frames);
+        }
     }
     Json object = {{"operation", test.operation},
                    {"sending_interface", interfaceObject(test.sending)},
@@ -178,6 +203,10 @@ Json cycleObject(const TCycleFigures& cycle) {
         }
         if (figures.sequence) {
             putSequenceCounts(streams.back(), *figures.sequence);
+        }
+        if (figures.receivedTagged) {
+            streams.back()["received_tagged"] = *figures.receivedTagged;
+            streams.back()["received_untagged"] = figures.receivedUntagged.value_or(0);
         }
         if (figures.intervals) {
             streams.back()["intervals"] = intervalsArray(*figures.intervals);

@@ -22,12 +22,38 @@ struct TInterfaceDescription {
     std::string ipv4; // dotted; empty when the interface has none
 };
 
+// A VLAN tag of a stream's frames.
+struct TVlanDescription {
+    unsigned int id = 0;
+    unsigned int priority = 0;
+};
+
+// The frames of a stream set with frame keys: tags, IP version, flows, next hop.
+struct TStreamFramesDescription {
+    std::optional<TVlanDescription> vlan;
+    std::optional<TVlanDescription> outerVlan;
+    unsigned int ipVersion = 4;
+    std::optional<std::uint32_t> flowLabel; // IPv6 only
+    std::string sourceIp;                   // of the first flow
+    std::uint32_t sourceIpCount = 1;
+    std::string destinationIp;
+    std::uint32_t destinationIpCount = 1;
+    unsigned int sourcePorts[2] = {}; // first and last
+    unsigned int destinationPorts[2] = {};
+    std::string flowOrder; // "sequential" or "random"
+    std::uint64_t flows = 1;
+    std::optional<std::string> nextHop;
+    std::string destinationMac;
+};
+
 struct TStreamDescription {
     std::uint32_t stream = 0; // 1-based
     unsigned int tos = 0;
     // The throughput test draws nothing: it sends 1500-byte frames back to back.
     std::optional<TDistributionDescription> size;
     std::optional<TDistributionDescription> time;
+    // None for the plain frames.
+    std::optional<TStreamFramesDescription> frames;
 };
 
 struct TTestDescription {
@@ -61,6 +87,9 @@ struct TStreamCycleFigures {
     std::uint32_t refused = 0; // frames the local system refused to send
     // Frames sent before the cycle began that arrived during it; left out of every figure.
     std::uint32_t stragglers = 0;
+    // A tagged stream's frames received with and without their tag.
+    std::optional<std::uint32_t> receivedTagged;
+    std::optional<std::uint32_t> receivedUntagged;
     float loss = 0.0f;       // percent
     float throughput = 0.0f; // MB/s (MB = 2^20 bytes)
     // The delays (us) describe the frames received; without any they are left out (null).

@@ -151,6 +151,10 @@ TStreamCycleFigures cycleFigures(const TResult& result) {
     if (result.numbered) {
         figures.sequence = result.sequence;
     }
+    if (result.tagged) {
+        figures.receivedTagged = result.receivedTagged;
+        figures.receivedUntagged = result.receivedUntagged;
+    }
     if (!result.intervals.empty()) {
         figures.intervals = result.intervals;
     }

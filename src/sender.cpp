@@ -58,10 +58,49 @@ struct TSenderPlan {
     bool numbered;                // each frame carries its number within the stream and cycle
     CFrameBatch* batch = nullptr; // null: one frame at a time through libpcap
     TTrialPlan trial{};
-    std::uint32_t intervalUs = 0; // per-interval counts of departures; 0: none
-    std::int64_t cycleStart = 0;  // time of day the cycle began, microseconds
-    bool silent = false;          // the trial leaves this stream out: it sends nothing
+    std::uint32_t intervalUs = 0;           // per-interval counts of departures; 0: none
+    std::int64_t cycleStart = 0;            // time of day the cycle began, microseconds
+    bool silent = false;                    // the trial leaves this stream out: it sends nothing
+    const TFrameTemplate* frames = nullptr; // null: the plain frames of frameHeader
+    std::uint32_t seed = 0;                 // the cycle's, for a random order of flows
 };
+
+// The length of the next frame: the trial's, or the one the drawn size gives the stream.
+std::size_t nextFrameLength(const TSenderPlan& plan, std::uint32_t size) {
+    if (plan.trial.frameLength != 0) {
+        return plan.trial.frameLength;
+    }
+    if (plan.frames == nullptr) {
+        return frameLengthForSize(size, plan.numbered);
+    }
+    return streamFrameLength(size, plan.numbered, plan.frames->layout);
+}
+
+// Builds the stream's frame number `number` of the cycle, without its send time.
+void buildNextFrame(const TSenderPlan& plan, unsigned char* frame, std::size_t length,
+                    std::uint32_t number) {
+    if (plan.frames == nullptr) {
+        const timeval unstamped{0, 0};
+        buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
+        return;
+    }
+    buildFlowFrame(frame, length, *plan.frames, plan.tos, plan.streamIndex,
+                   flowOfFrame(*plan.frames, plan.seed, plan.streamIndex, number));
+}
+
+// Stamps the send time and then the number (in a short frame the number shares the send
+// time's field); for a frame of a template the IPv6 checksum last.
+void stampDeparture(const TSenderPlan& plan, unsigned char* frame, std::size_t length,
+                    const timeval& now, std::uint32_t number) {
+    const std::size_t shift = plan.frames != nullptr ? plan.frames->layout.payloadShift() : 0;
+    stampSendTime(frame + shift, now);
+    if (plan.numbered) {
+        stampSequenceNumber(frame + shift, length - shift, number);
+    }
+    if (plan.frames != nullptr) {
+        finishFrame(frame, length, plan.frames->layout);
+    }
+}
 
 // The gap a sender waits after a departure, in nanoseconds: the drawn one, or in a benchmark
 // trial the drawn one scaled (the throughput test's stream drawing a constant 1 us).
@@ -102,8 +141,7 @@ bool waitForNextDeparture(const TSenderPlan& plan, std::int64_t gapNs, CDepartur
 
 THandOver sendStream(const TSenderPlan& plan) {
     THandOver counts;
-    unsigned char ownFrame[MAX_BENCHMARK_FRAME_LENGTH];
-    const timeval unstamped{0, 0};
+    unsigned char ownFrame[MAX_TAGGED_FRAME_LENGTH];
     timeval start;
     gettimeofday(&start, nullptr);
     const bool benchmark = plan.trial.rateScale > 0;
@@ -121,16 +159,17 @@ THandOver sendStream(const TSenderPlan& plan) {
     CGapTally tally;
     CDepartureCounter departures(plan.intervalUs);
     while (!plan.silent && !CTrafficGenerator::interrupted) {
-        std::uint32_t size = THROUGHPUT_FRAME_SIZE;
+        std::uint32_t size =
+            plan.frames == nullptr
+                ? THROUGHPUT_FRAME_SIZE
+                : static_cast<std::uint32_t>(throughputFrameLength(plan.frames->layout));
         if (paced && plan.sizeGenerator != nullptr) {
             size = plan.sizeGenerator->generate();
         }
-        const std::size_t length = plan.trial.frameLength != 0
-                                       ? plan.trial.frameLength
-                                       : frameLengthForSize(size, plan.numbered);
+        const std::size_t length = nextFrameLength(plan, size);
         unsigned char* frame = plan.batch != nullptr ? plan.batch->nextFrame() : ownFrame;
-        if (plan.batch == nullptr || !plan.batch->holdsFrame(length)) {
-            buildTestFrame(frame, length, plan.frameHeader, plan.tos, plan.streamIndex, unstamped);
+        if (plan.frames != nullptr || plan.batch == nullptr || !plan.batch->holdsFrame(length)) {
+            buildNextFrame(plan, frame, length, counts.sent);
         }
 
         timeval now;
@@ -141,13 +180,9 @@ THandOver sendStream(const TSenderPlan& plan) {
         if (elapsed >= static_cast<std::int64_t>(plan.duration)) {
             break;
         }
-        stampSendTime(frame, now);
+        stampDeparture(plan, frame, length, now, counts.sent);
         departures.departed(static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec -
                             plan.cycleStart);
-        // After the send time: in a short frame the number shares its field.
-        if (plan.numbered) {
-            stampSequenceNumber(frame, length, counts.sent);
-        }
         if (paced) {
             if (counts.sent == 0) {
                 // The schedule starts with the first departure, so that what the first frame
@@ -247,6 +282,8 @@ void CTrafficGenerator::generate() {
                 sizeGenerators[i], timeGenerators[i], pacing, spinNs, sequenceNumbers};
             plan.batch = batch.get();
             plan.trial = trial;
+            plan.frames = templated[i] ? &frameTemplates[i] : nullptr;
+            plan.seed = cycleSeed;
             if (!trial.streamScales.empty()) {
                 plan.trial.rateScale = i < trial.streamScales.size() ? trial.streamScales[i] : 0;
                 plan.silent = !(plan.trial.rateScale > 0);

@@ -19,6 +19,8 @@ const char* const INVALID_OPERATION = "Neplatna operace! Rozsah pouze 1 - 2";
 const char* const INVALID_PROBABILITY = "Pravdepodobnost musi byt v rozsahu 0.5 - 1!";
 const char* const TOO_MANY_STREAMS = "Maximalne muze byt 10 toku!";
 const char* const INVALID_SEQUENCE_NUMBERS = "Neplatna hodnota sequence numbers! Pouze 0 nebo 1";
+const char* const INVALID_NEXT_HOP = "Neplatna hodnota next hop! Pouze adresa IPv4 nebo IPv6";
+const char* const NEXT_HOP_AND_MAC = "Zadejte bud destination MAC, nebo next hop, ne obe!";
 
 constexpr unsigned int LAST_DISTRIBUTION = 7;
 constexpr int MAX_TOS = 255;
@@ -234,8 +236,19 @@ void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
         selectDevice();
 
     operation = config.getInt("operation", "");
-    if (!readMac(config.getString("destination MAC", ""), frameHeader + DESTINATION_MAC_OFFSET))
+    // A next hop's IP address in place of the destination MAC: its MAC is asked for when the
+    // interfaces are open.
+    if (config.hasKey("next hop", "")) {
+        TIpAddress hop;
+        if (!readIpAddress(config.getString("next hop", ""), hop))
+            fail(INVALID_NEXT_HOP);
+        if (config.hasKey("destination MAC", ""))
+            fail(NEXT_HOP_AND_MAC);
+        nextHop = ipAddressText(hop);
+    } else if (!readMac(config.getString("destination MAC", ""),
+                        frameHeader + DESTINATION_MAC_OFFSET)) {
         fail(INVALID_MAC);
+    }
     if (config.hasKey("source MAC", "")) {
         if (!readMac(config.getString("source MAC", ""), frameHeader + SOURCE_MAC_OFFSET))
             fail(INVALID_MAC);
@@ -267,6 +280,7 @@ void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
         streams = 1;
         // The message has always named this section without its blank.
         tos[0] = checkedTos(config.getInt("TOS", "STREAM 1"), tosInSection("STREAM1"));
+        loadStreamFrames(config, 0, "STREAM 1");
         return;
     }
     if (operation != LOSS_AND_DELAY_TEST)
@@ -283,6 +297,7 @@ void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
     for (std::uint32_t i = 0; i < streams; ++i) {
         const std::string section = "STREAM " + std::to_string(i + 1);
         tos[i] = checkedTos(config.getInt("TOS", section), tosInSection(section));
+        loadStreamFrames(config, i, section);
 
         sizeGenerators[i] = createGeneratorByNum(checkedDistributionNumber(
             static_cast<unsigned int>(config.getInt("size distribution", section))));
@@ -292,6 +307,13 @@ void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
             static_cast<unsigned int>(config.getInt("time distribution", section))));
         timeGenerators[i]->getParamsFromConfig(config, "time ", section);
     }
+}
+
+void CTrafficGenerator::loadStreamFrames(const CConfig& config, std::uint32_t index,
+                                         const std::string& section) {
+    const std::string message = readStreamFrameKeys(config, section, streamFrames[index]);
+    if (!message.empty())
+        fail(message);
 }
 
 namespace {
@@ -324,9 +346,10 @@ std::vector<double> CTrafficGenerator::meanFrameLengths() const {
     std::vector<double> lengths;
     for (std::uint32_t i = 0; i < streams && i < MAX_STREAMS; ++i) {
         lengths.push_back(sizeGenerators[i] == nullptr
-                              ? MAX_FRAME_LENGTH
-                              : meanOfDraws(*sizeGenerators[i], [this](std::uint32_t size) {
-                                    return frameLengthForSize(size, sequenceNumbers);
+                              ? throughputFrameLength(streamFrames[i].layout())
+                              : meanOfDraws(*sizeGenerators[i], [this, i](std::uint32_t size) {
+                                    return streamFrameLength(size, sequenceNumbers,
+                                                             streamFrames[i].layout());
                                 }));
     }
     return lengths;

@@ -3,6 +3,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <optional>
 #include <pcap/pcap.h>
 #include <string>
 #include <sys/time.h>
@@ -11,6 +12,7 @@
 
 #include "accounting.h"
 #include "batchsender.h"
+#include "frames.h"
 #include "pacing.h"
 #include "result.h"
 #include "results.h"
@@ -100,6 +102,9 @@ class CTrafficGenerator {
     // Each stream's mean frame length as configured (without the check sequence).
     std::vector<double> meanFrameLengths() const;
 
+    // The layout of stream `index`'s frames (0-based): its tags and IP version.
+    TFrameLayout streamLayout(std::uint32_t index) const { return streamFrames[index].layout(); }
+
     std::int32_t getOperation() const { return operation; }
     const char* getSendingInterface() const { return sendingInterface; }
     std::uint32_t getCycles() const { return cycles; }
@@ -119,6 +124,21 @@ class CTrafficGenerator {
   private:
     // The file set-up proper, on an already parsed configuration.
     void loadDataFromConfig(const CConfig& config);
+    // The stream section's frame keys (tags, IPv6, flows, next hop) of stream `index`.
+    void loadStreamFrames(const CConfig& config, std::uint32_t index, const std::string& section);
+    // Whether some stream takes its source (or destination) address from the interface's IPv4
+    // address: only then must the interface have one.
+    bool needsInterfaceIpv4(bool source) const;
+    // After the interfaces are open: the next hops' MAC addresses and every stream's frame
+    // template (streamframes.cpp).
+    void prepareStreamFrames();
+    // The capture filter for the streams' frames.
+    std::string captureFilterText() const;
+    // The learning frame `plain` as the streams need it: untagged, and under each stream's tags.
+    std::vector<std::vector<unsigned char>>
+    learningFramesOfStreams(const std::vector<unsigned char>& plain) const;
+    // Stream `index`'s frames for the results file; none for the plain frames.
+    std::optional<TStreamFramesDescription> describeFrames(std::uint32_t index) const;
     // Opens the AF_XDP path once to learn whether it works here; falls back or ends the run.
     void checkXdpPath();
 
@@ -163,6 +183,13 @@ class CTrafficGenerator {
     // Frames the capture has handed over since it was opened, and what that says about the ring.
     std::uint32_t framesHandedOver = 0;
     CRingBalance ringBalance;
+    // Each stream's frame keys, and the template its frames are built from unless they are the
+    // plain frames of frameHeader (templated false).
+    TStreamFrames streamFrames[MAX_STREAMS];
+    TFrameTemplate frameTemplates[MAX_STREAMS];
+    bool templated[MAX_STREAMS] = {};
+    // The global "next hop": the destination MAC address is that of this IP address.
+    std::string nextHop;
     CRandomGenerator* sizeGenerators[MAX_STREAMS] = {};
     CRandomGenerator* timeGenerators[MAX_STREAMS] = {};
     char errorBuffer[PCAP_ERRBUF_SIZE] = {};

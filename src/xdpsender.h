@@ -112,7 +112,7 @@ class CXdpSender final : public CFrameBatch {
     std::uint32_t refusedCount = 0;
     std::vector<std::uint16_t> builtLength; // per slot: the frame built there (0: none)
     // Where a frame is built that cannot be sent because its slot is not given back.
-    unsigned char scratch[MAX_BENCHMARK_FRAME_LENGTH];
+    unsigned char scratch[MAX_TAGGED_FRAME_LENGTH];
 };
 
 #endif

@@ -57,7 +57,7 @@ TEST(Settings, OptionsAndKeysAreReadAndBadValuesRefused) {
     EXPECT_DOUBLE_EQ(settings.pdrLossPercent, 0.1);
     EXPECT_EQ(settings.latencyLoadsPercent, (std::vector<double>{25, 75}));
     EXPECT_DOUBLE_EQ(*settings.lineRateBps, 2.5e9);
-    for (const char* bad : {"63", "1519", "64,", "64.5", "abc"}) {
+    for (const char* bad : {"63", "1527", "64,", "64.5", "abc"}) {
         EXPECT_EXIT(applyBenchmarkSetting(settings, "frame-sizes", bad),
                     ::testing::ExitedWithCode(1), "Neplatna hodnota frame sizes")
             << bad;

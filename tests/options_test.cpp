@@ -104,8 +104,8 @@ TEST(Options, BenchmarkSettingsCheckedAtOnceAndKeptInOrder) {
         {"frame-sizes", "64,1518"}, {"line-rate", "1G"}, {"frame-sizes", "128"}};
     EXPECT_EQ(options.benchmarkSettings, expected);
     EXPECT_STREQ(options.configPath, "x.conf");
-    EXPECT_EXIT(parse({"trafficgen", "--frame-sizes", "1519"}), testing::ExitedWithCode(1),
-                "^Neplatna hodnota frame sizes: 1519\n$");
+    EXPECT_EXIT(parse({"trafficgen", "--frame-sizes", "1527"}), testing::ExitedWithCode(1),
+                "^Neplatna hodnota frame sizes: 1527\n$");
 }
 
 TEST(Options, SendPathByNameDefaultingToLibpcap) {

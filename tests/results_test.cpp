@@ -45,7 +45,7 @@ TRunResults twoCycles() {
     run.test.cycles = 2;
     run.test.streams = {{1, 184,
                          TDistributionDescription{"normal", {{"mean", 800}, {"variance", 200}}},
-                         TDistributionDescription{"constant", {{"value", 1000}}}}};
+                         TDistributionDescription{"constant", {{"value", 1000}}}, std::nullopt}};
     run.cycles = {{1, 0, {figures(1, 33, 80u, 58.7f)}, std::nullopt},
                   {2, 4, {figures(1, 0, std::nullopt, kNaN)}, std::nullopt}};
     run.cycles[1].streams[0].throughput = kInfinity;

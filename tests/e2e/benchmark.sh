@@ -12,6 +12,8 @@
 #       trial on a terminal; an interrupt ends the benchmark with its tables and the results
 #       file; AF_XDP refused, it falls back to the batched path with one line on standard
 #       error and a note in the results file.
+#   through a router (IPv4 and IPv6, next hop found by ARP and neighbour discovery): the
+#       loss-and-delay test loses nothing, the benchmark finds a rate for each.
 source "$(dirname "$0")/lib.bash"
 tg_init "${1:-}"
 for tool in tc python3 chrt; do
@@ -113,6 +115,41 @@ progress_lines=$(grep -c 'Ramec 64 B: zatizeni [0-9a-z]* .*, pokus [0-9]* -> ode
 ((progress_lines == trials)) || tg_fail "$progress_lines progress lines for $trials trials"
 echo "direct pair: the tester's ceiling $ndr_low frames/s (limited by the $ndr_limit)," \
     "the 64-byte flood $throughput_fps frames/s, $trials trials"
+
+# --- A routed path (tg_router_up): the router's MAC found from its IPv4 address (ARP, the global
+# next hop) and from its IPv6 one (neighbour discovery, stream 2's next hop); IPv4 and IPv6
+# through it lossless in the loss-and-delay test; then the benchmark of each at 512 bytes.
+tg_router_up "tgrs$$" "tgrr$$"
+routed_config() { # FILE IP-VERSION OPERATION DURATION [STREAMS...]
+    local file=$1 version=$2
+    TG_TX=tgrs$$ TG_RX=tgrr$$ TG_RX_MAC=- tg_write_config "$file" "${@:3}"
+    sed -i "s/^destination MAC = .*/next hop = $TG_HOP4/" "$file"
+    if ((version == 6)); then
+        tg_stream_key "$file" "$(grep -c '^\[STREAM' "$file")" "IP version" 6
+        tg_stream_key "$file" "$(grep -c '^\[STREAM' "$file")" "next hop" "$TG_HOP6"
+    fi
+}
+routed_config "$TG_TMP/routed.conf" 6 2 500000 1 - "0/constant 512/constant 1000" "184/constant 512/constant 1000"
+tg_exec 60 "$TG_BIN" --json "$TG_TMP/routed.json" "$TG_TMP/routed.conf"
+tg_expect_lossless 100
+python3 - "$TG_TMP/routed.json" "$TG_ROUTER_MAC" "$TG_ROUTED_RX_IP6" <<'PY' || tg_fail "the routed frames were not sent to the router as IPv4 and IPv6"
+import json, sys
+test = json.load(open(sys.argv[1]))["test"]
+frames = test["streams"][1]["frames"]
+assert test["destination_mac"] == sys.argv[2] and "frames" not in test["streams"][0], test
+assert (frames["ip_version"], frames["destination_ip"], frames["destination_mac"]) == (6, sys.argv[3], sys.argv[2]), frames
+PY
+for version in 4 6; do
+    routed_config "$TG_TMP/routed$version.conf" "$version" 1 1000000
+    tg_exec 150 "$TG_BIN" --benchmark --frame-sizes 512 --trial-duration 300000 --final-duration 300000 \
+        --latency-loads 50 --json "$TG_TMP/routed$version.json" "$TG_TMP/routed$version.conf"
+    tg_expect_status 0
+    read -r size ndr_low ndr_up ndr_limit pdr_low pdr_up p50_idle p50_half line_fps trials \
+        <<<"$(sizes_of "$TG_TMP/routed$version.json")"
+    tg_num 'n > 0' n="$ndr_low" || tg_fail "routed IPv$version: no non-drop rate"
+    [[ $p50_half != none ]] || tg_fail "routed IPv$version: no latency measured"
+    echo "routed IPv$version, $size B: NDR $ndr_low..$ndr_up ($ndr_limit), PDR $pdr_low..$pdr_up, p50 $p50_half us at 50 %, $trials trials"
+done
 
 # --- An interrupt during the search: the tables so far and the results file, marked interrupted.
 # AF_XDP is refused here (no locked memory for its frames): the benchmark falls back to the

@@ -12,7 +12,10 @@
 #       the bridge port sends the frames back (hairpin), and then each counts once;
 #   an impaired cable and numbered frames (tg_device_impair, tg_device_reorder): the loss is
 #       exactly what the device dropped, the duplicates what it copied, the reordering what
-#       an independent capture of the receiving end shows.
+#       an independent capture of the receiving end shows;
+#   VLANs: a bridge that passes one VLAN and serves one priority (PCP) first under overload:
+#       the other VLAN's stream is lost as the bridge's counter says, the prioritised one
+#       loses nothing, every frame is counted as tagged.
 source "$(dirname "$0")/lib.bash"
 tg_init "${1:-}"
 for tool in tc nft tcpdump python3; do
@@ -179,3 +182,56 @@ read -r _ received duplicates reordered _ <<<"$(tail -n 1 <<<"$figures")"
 ((received == sent_all - lost_all && duplicates == copied && reordered == reordered_all)) ||
     tg_fail "over the cycles the results file gives $received received, $duplicates duplicates, $reordered reordered"
 echo "PASS: impaired cable: $lost_all of $sent_all lost as the device dropped, $copies_all duplicates as it copied, reordering as the capture shows"
+
+# --- VLANs: the bridge passes VLAN 10 only (nftables rules in its forward hook, with counters)
+# and its port towards the receiving end serves priority 5 first (an ingress rule gives frames
+# of PCP 5 the htb class 1:10). Overload as above: VLAN 10 with PCP 5 loses nothing, VLAN 10 best
+# effort loses what its queue dropped, VLAN 20 is lost whole, as the bridge's drop counter says.
+ip netns exec "$TG_DEV_NS" nft delete table netdev tgimpair 2>/dev/null || true
+# Without hairpin again: a flooded frame must pass the bridge once, towards the receiving end.
+ip -n "$TG_DEV_NS" link set dev "$TG_DEV_IN" type bridge_slave hairpin off
+tg_device_shaper 8000 100 20
+ip netns exec "$TG_DEV_NS" nft -f - <<NFT || tg_fail "cannot set up the VLAN rules of the bridge"
+table bridge tgvlan {
+    chain forward {
+        type filter hook forward priority 0;
+        vlan id 10 counter accept
+        ether type 8021q counter drop
+    }
+}
+table netdev tgpcp {
+    chain ingress {
+        type filter hook ingress device "$TG_DEV_IN" priority 0;
+        vlan pcp 5 meta priority set 1:10
+    }
+}
+NFT
+tg_write_config "$TG_TMP/vlan.conf" 2 1000000 1 - "0/constant 1000/constant 400" \
+    "0/constant 200/constant 2000" "0/constant 200/constant 2000"
+for key in "1 VLAN ID 10" "2 VLAN ID 10" "2 VLAN priority 5" "3 VLAN ID 20" "3 VLAN priority 5"; do
+    read -r stream k1 k2 value <<<"$key"
+    tg_stream_key "$TG_TMP/vlan.conf" "$stream" "$k1 $k2" "$value"
+done
+tg_exec 60 "$TG_BIN" --json "$TG_TMP/vlan.json" "$TG_TMP/vlan.conf"
+expect_rows 1 3
+read -r passed dropped < <(ip netns exec "$TG_DEV_NS" nft list table bridge tgvlan | awk '
+    / accept$/ { for (i = 1; i < NF; i++) if ($i == "packets") a = $(i + 1) }
+    / drop$/ { for (i = 1; i < NF; i++) if ($i == "packets") d = $(i + 1) }
+    END { print a, d }')
+read -r best_sent best_dropped _ <<<"$(tg_device_queue 20:)"
+read -r prio_sent prio_dropped _ <<<"$(tg_device_queue 10:)"
+read -r received1 sent1 <<<"$(totals 1)"
+read -r received2 sent2 <<<"$(totals 2)"
+read -r received3 sent3 <<<"$(totals 3)"
+((received3 == 0 && dropped == sent3 && sent3 > 100)) ||
+    tg_fail "VLAN 20: $received3 of $sent3 received, the bridge dropped $dropped"
+((passed == sent1 + sent2)) || tg_fail "VLAN 10: the bridge passed $passed of $((sent1 + sent2)) frames"
+((received2 == sent2 && prio_sent == sent2 && prio_dropped == 0)) ||
+    tg_fail "PCP 5: $received2 of $sent2 received, its queue sent $prio_sent and dropped $prio_dropped"
+((best_sent == received1 && best_dropped == sent1 - received1 && received1 < sent1)) ||
+    tg_fail "best effort: $received1 of $sent1 received, its queue sent $best_sent and dropped $best_dropped"
+python3 -c 'import json, sys
+s = json.load(open(sys.argv[1]))["cycles"][0]["streams"]
+sys.exit(not all(x["received_tagged"] == x["received"] and x["received_untagged"] == 0 for x in s))' \
+    "$TG_TMP/vlan.json" || tg_fail "the results file does not count every frame as tagged"
+echo "PASS: VLAN 20 lost whole ($dropped dropped by the bridge), PCP 5 $received2 of $sent2, best effort $received1 of $sent1 as its queue dropped"

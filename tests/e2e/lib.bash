@@ -328,16 +328,53 @@ tg_device_reorder() { # RATE
         tg_fail "cannot set up the delaying class on $dev"
 }
 
+# ---------------------------------------------------------------- a router between two ends
+
+# A router in a namespace of its own between two more ends of the ends' namespace: the sending
+# end TX (10.81.N.1/24, fd00:81:N::1/64) on the router's port (10.81.N.254, fd00:81:N::fe), the
+# receiving end RX (10.82.N.2/24, fd00:82:N::2/64) on its other port (.254, ::fe), IPv4 and
+# IPv6 forwarding on, the router's neighbour entries for RX fixed. Sets TG_ROUTER_NS, TG_HOP4 and
+# TG_HOP6 (the router's addresses towards TX), TG_ROUTER_MAC (its MAC there), TG_ROUTED_RX_IP6.
+tg_router_up() { # TX RX
+    local net=$(($$ % 250 + 1)) tx=$1 rx=$2 in="tgra$$" out="tgrb$$" port
+    TG_ROUTER_NS="tgrt$$"
+    tg_namespace_add "$TG_ROUTER_NS"
+    ip -n "$TG_NS" link add "$tx" type veth peer name "$in" netns "$TG_ROUTER_NS" &&
+        ip -n "$TG_NS" link add "$rx" type veth peer name "$out" netns "$TG_ROUTER_NS" ||
+        tg_fail "cannot cable the router namespace $TG_ROUTER_NS"
+    ip netns exec "$TG_ROUTER_NS" sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1 >/dev/null
+    ip -n "$TG_NS" addr add "10.81.$net.1/24" dev "$tx"
+    ip -n "$TG_NS" addr add "10.82.$net.2/24" dev "$rx"
+    ip -n "$TG_ROUTER_NS" addr add "10.81.$net.254/24" dev "$in"
+    ip -n "$TG_ROUTER_NS" addr add "10.82.$net.254/24" dev "$out"
+    tg_ipv6_address "$tx" "fd00:81:$net::1"
+    tg_ipv6_address "$rx" "fd00:82:$net::2"
+    tg_ipv6_address "$in" "fd00:81:$net::fe" "$TG_ROUTER_NS"
+    tg_ipv6_address "$out" "fd00:82:$net::fe" "$TG_ROUTER_NS"
+    for port in "$tx" "$rx"; do ip -n "$TG_NS" link set "$port" up; done
+    for port in "$in" "$out"; do ip -n "$TG_ROUTER_NS" link set "$port" up; done
+    TG_HOP4=10.81.$net.254 TG_HOP6=fd00:81:$net::fe TG_ROUTED_RX_IP6=fd00:82:$net::2
+    TG_ROUTER_MAC=$(ip netns exec "$TG_ROUTER_NS" cat "/sys/class/net/$in/address")
+    # The router knows the receiving end's address from the start: the first test frames must
+    # not wait for its resolution (nor be dropped by it).
+    local rx_mac
+    rx_mac=$(tg_mac_of "$rx")
+    ip -n "$TG_ROUTER_NS" neigh replace "10.82.$net.2" lladdr "$rx_mac" dev "$out" nud permanent &&
+        ip -n "$TG_ROUTER_NS" neigh replace "$TG_ROUTED_RX_IP6" lladdr "$rx_mac" dev "$out" nud permanent ||
+        tg_fail "cannot give the router the receiving end's address"
+}
+
 # ---------------------------------------------------------------- independent capture
 
 TG_CAPTURE_PIDS=()
 TG_CAPTURE_ERRS=()
 
 # Starts tcpdump on the receiving end (or on INTERFACE, the sending end: the frames it sends),
-# writing the test frames to FILE, and waits until it listens. Started before the run, its
-# socket sees every frame after the run's own capture. Several captures may run at once.
+# writing the test frames to FILE (or the frames FILTER admits), and waits until it listens.
+# Started before the run, its socket sees every frame after the run's own capture. Several
+# captures may run at once.
 tg_capture_start() {
-    local file=$1 interface=${2:-$TG_RX} err direction=() i
+    local file=$1 interface=${2:-$TG_RX} filter=${3:-udp dst port 33333} err direction=() i
     err=$TG_TMP/tcpdump${#TG_CAPTURE_PIDS[@]}.err
     [[ $interface == "$TG_RX" ]] || direction=(-Q out)
     # A previous capture's text must not be taken for this one's.
@@ -345,7 +382,7 @@ tg_capture_start() {
     # Immediate mode gives the ring one slot per snapshot length: with the default of 256 KiB an
     # 8 MiB ring holds only 32 frames, and a busy machine overruns it. 2048 bytes hold any frame.
     ip netns exec "$TG_NS" tcpdump -i "$interface" "${direction[@]}" -n -U --immediate-mode -B 8192 \
-        -s 2048 -w "$file" udp dst port 33333 2>"$err" &
+        -s 2048 -w "$file" "$filter" 2>"$err" &
     TG_CAPTURE_PIDS+=("$!")
     TG_CAPTURE_ERRS+=("$err")
     TG_PIDS+=("$!")
@@ -378,6 +415,18 @@ tg_capture_stop() {
 # Adds the global KEY = VALUE line to the configuration FILE (after its duration).
 tg_config_key() {
     sed -i "/^duration = /a $2 = $3" "$1"
+}
+
+# Adds the KEY = VALUE line to the section of stream N of the configuration FILE.
+tg_stream_key() { # FILE N KEY VALUE
+    sed -i "/^\[STREAM $2\]$/a $3 = $4" "$1"
+}
+
+# Gives interface IF of the ends' namespace IPv6 back with the global address ADDRESS/64.
+tg_ipv6_address() { # IF ADDRESS [NS]
+    local ns=${3:-$TG_NS}
+    ip netns exec "$ns" sysctl -qw "net.ipv6.conf.$1.disable_ipv6=0" "net.ipv6.conf.$1.accept_ra=0" &&
+        ip -n "$ns" addr add "$2/64" dev "$1" nodad || tg_fail "cannot give $1 the address $2"
 }
 
 # Writes FILE from the template on standard input, filling in @SENDING@,

@@ -5,7 +5,8 @@
 # agreeing with the rows; on a terminal a progress line that leaves the report as it is.
 # The first run writes a results file (--json): every figure in it must be the tables'
 # (resultscheck.py), and its delays, percentiles and jitter must agree with the frames
-# tcpdump captured meanwhile on both ends of the pair.
+# tcpdump captured meanwhile on both ends of the pair. A stream of 64 flows arrives spread over
+# the receive queues of a multi-queue veth pair, where one flow keeps to one queue.
 source "$(dirname "$0")/lib.bash"
 tg_setup "${1:-}" tcpdump python3
 
@@ -61,4 +62,47 @@ tg_run_tty both "$TG_TMP/loss-delay.conf"
 tg_expect_status 0
 tg_check_layout 3 3 0.9500 "$TG_TMP/screen"
 
-echo "PASS: 3 streams x 3 cycles, lossless, statistics consistent, results file agrees, progress on a terminal"
+# Flows: a second veth pair with four queues each way, whose receiving end's queues each count
+# what they took (GRO on, so that veth passes every frame through its per-queue NAPI; TSO off on
+# the sending end, which veth asks for it). One flow lands on one queue; a stream over 64 flows
+# (source ports 10000-10063) is spread over all four, each flow on the queue its hash picks:
+# every queue gets at least 5 % (about 16 flows each; fewer than 4 on one queue happens once in
+# 10^5 boots' hash seeds).
+if command -v ethtool >/dev/null; then
+    net=$((($$ + 50) % 250 + 1))
+    ip -n "$TG_NS" link add tgqs$$ numtxqueues 4 numrxqueues 4 type veth peer name tgqr$$ \
+        numtxqueues 4 numrxqueues 4 || tg_fail "cannot create the multi-queue veth pair"
+    ip netns exec "$TG_NS" ethtool -K tgqr$$ gro on rx-udp-gro-forwarding on >/dev/null &&
+        ip netns exec "$TG_NS" ethtool -K tgqs$$ tso off gso off >/dev/null ||
+        tg_fail "cannot set the multi-queue pair's offloads"
+    TG_TX=tgqs$$ TG_RX=tgqr$$ TG_TX_IP=10.83.$net.1 TG_RX_IP=10.83.$net.2 tg_ends_up
+    queues() {
+        ip netns exec "$TG_NS" ethtool -S tgqr$$ | awk '/rx_queue_[0-9]+_xdp_packets/ { printf "%s ", $2 }'
+    }
+    for ports in 10000 10000-10063; do
+        TG_TX=tgqs$$ TG_RX=tgqr$$ TG_RX_MAC=$(tg_mac_of tgqr$$) tg_write_config "$TG_TMP/flows.conf" 2 500000 1 - \
+            "0/constant 100/constant 500"
+        tg_stream_key "$TG_TMP/flows.conf" 1 "source ports" "$ports"
+        read -r -a before <<<"$(queues)"
+        tg_exec 60 "$TG_BIN" --send-path batched "$TG_TMP/flows.conf"
+        tg_expect_lossless 100
+        read -r -a after <<<"$(queues)"
+        spread=$(for q in 0 1 2 3; do printf '%d ' $((after[q] - before[q])); done)
+        total=$(tg_field 1 1 received)
+        read -r -a taken <<<"$spread"
+        ((taken[0] + taken[1] + taken[2] + taken[3] == total)) ||
+            tg_fail "$ports: the queues took $spread, the stream received $total"
+        if [[ $ports == 10000 ]]; then
+            [[ " $spread " == *" $total "* ]] || tg_fail "one flow spread over the queues as $spread"
+        else
+            for q in 0 1 2 3; do
+                ((taken[q] * 20 >= total)) || tg_fail "64 flows: queue $q took ${taken[q]} of $total ($spread)"
+            done
+        fi
+        echo "source ports $ports: $total frames over the receive queues as $spread"
+    done
+else
+    tg_log "note: ethtool missing, the spread of flows over receive queues is not checked"
+fi
+
+echo "PASS: 3 streams x 3 cycles, lossless, statistics consistent, results file agrees, progress on a terminal, flows spread over queues"

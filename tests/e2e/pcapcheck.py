@@ -14,9 +14,16 @@ below the next expected one (one above the highest seen, RFC 4737), its extent i
 number of distinct frames between the first one numbered above it and itself, and
 NUMBERED is the highest number plus one. A cycle begins again where a stream's send
 time jumps more than 50 ms beyond all before while its number falls back.
+
+With --headers (and only the capture file) the frames may be tagged or IPv6, and one line per
+test frame is printed instead, in capture order, after its checksums and lengths were checked:
+"STREAM NUMBER TAGS VERSION CLASS FLOWLABEL HOPLIMIT SRC SPORT DST DPORT" with TAGS the tags
+outer first as TPID/PCP/VID joined by "," ("-" for none), CLASS the TOS or traffic class,
+FLOWLABEL "-" for IPv4, NUMBER the sequence number.
 """
 
 import argparse
+import ipaddress
 import bisect
 import struct
 import sys
@@ -104,7 +111,52 @@ def print_sequence_counts(cycles):
             print("%d %d %d %d %d %d %d %d" % ((cycle, index + 1) + sequence_counts(arrivals)))
 
 
+def headers(path):
+    """The --headers mode: one line per test frame of any layout."""
+    for number, (_, origlen, frame, _) in enumerate(read_pcap(path), 1):
+        where = "frame %d" % number
+        at, tags = 12, []
+        while frame[at:at + 2] in (b"\x81\x00", b"\x88\xa8"):
+            tci = int.from_bytes(frame[at + 2:at + 4], "big")
+            tags.append("%s/%d/%d" % (frame[at:at + 2].hex(), tci >> 13, tci & 0xFFF))
+            at += 4
+        kind, ip = frame[at:at + 2], at + 2
+        if kind == b"\x86\xdd":
+            first = int.from_bytes(frame[ip:ip + 4], "big")
+            if first >> 28 != 6 or frame[ip + 6] != 17:
+                fail("%s: not IPv6/UDP" % where)
+            udp = ip + 40
+            if int.from_bytes(frame[ip + 4:ip + 6], "big") != origlen - udp:
+                fail("%s: IPv6 payload length %d in a %d-byte frame" % (where, int.from_bytes(frame[ip + 4:ip + 6], "big"), origlen))
+            pseudo = frame[ip + 8:ip + 40] + (origlen - udp).to_bytes(4, "big") + b"\x00\x00\x00\x11"
+            datagram = frame[udp:origlen] + (b"\x00" if (origlen - udp) % 2 else b"")
+            if frame[udp + 6:udp + 8] == b"\x00\x00" or internet_checksum(pseudo + datagram) != 0xFFFF:
+                fail("%s: UDP checksum wrong" % where)
+            version, klass, label, hops = 6, (first >> 20) & 0xFF, str(first & 0xFFFFF), frame[ip + 7]
+            src, dst = ipaddress.ip_address(frame[ip + 8:ip + 24]), ipaddress.ip_address(frame[ip + 24:ip + 40])
+        elif kind == b"\x08\x00":
+            udp = ip + 20
+            if frame[ip] != 0x45 or internet_checksum(frame[ip:udp]) != 0xFFFF:
+                fail("%s: IPv4 header or its checksum wrong" % where)
+            if int.from_bytes(frame[ip + 2:ip + 4], "big") != origlen - ip:
+                fail("%s: IPv4 total length wrong" % where)
+            version, klass, label, hops = 4, frame[ip + 1], "-", frame[ip + 8]
+            src, dst = ipaddress.ip_address(frame[ip + 12:ip + 16]), ipaddress.ip_address(frame[ip + 16:ip + 20])
+        else:
+            fail("%s: EtherType %s" % (where, kind.hex()))
+        if int.from_bytes(frame[udp + 4:udp + 6], "big") != origlen - udp:
+            fail("%s: UDP length wrong" % where)
+        payload = udp + 8
+        stream = frame[payload] - ord("A") + 1
+        sequence = int.from_bytes(frame[payload + 17:payload + 21], "little")
+        print(stream, sequence, ",".join(tags) or "-", version, klass, label, hops, src,
+              int.from_bytes(frame[udp:udp + 2], "big"), dst, int.from_bytes(frame[udp + 2:udp + 4], "big"))
+
+
 def main():
+    if "--headers" in sys.argv:
+        headers(sys.argv[1])
+        return
     parser = argparse.ArgumentParser()
     parser.add_argument("capture")
     parser.add_argument("--mac", required=True, help="expected destination MAC")
