@@ -3,7 +3,7 @@
 # further Debian packages named as arguments.
 set -euo pipefail
 
-packages=(build-essential cmake pkg-config libpcap-dev libgtest-dev libbenchmark-dev
+packages=(build-essential cmake pkg-config libpcap-dev libmnl-dev libgtest-dev libbenchmark-dev
           nlohmann-json3-dev libxdp-dev libbpf-dev xdp-tools iproute2 tcpdump nftables python3 clang clang-format libclang-rt-14-dev dpkg-dev file
           man-db python3-matplotlib ethtool "$@")
 missing=()

@@ -12,8 +12,14 @@
 namespace {
 
 constexpr double BITS_PER_BYTE = 8.0;
-// A sender must have sent this share of the frames its schedule held.
+// A sender must have sent this share of the frames its schedule held (its start-up takes some
+// of the trial's time), and its achieved mean gap may be this share above its schedule's.
 constexpr double SENT_SHARE = 0.99;
+// A sender may fall behind its schedule by the larger of these: a burst of at most half a
+// millisecond of frames at once, or four frames (a short queue holds them; a stall of a
+// millisecond or more, which the pacing's catch-up allows, does not pass).
+constexpr double LAG_BOUND_US = 500;
+constexpr double LAG_BOUND_GAPS = 4;
 // Trials shorter than this say little; longer than the sender's count can hold are refused.
 constexpr std::uint32_t SHORTEST_TRIAL_US = 10000;
 constexpr std::uint32_t LONGEST_TRIAL_US = 3600000000u;
@@ -252,6 +258,12 @@ const char* verdictName(TTrialVerdict verdict) {
         return "sender behind schedule";
     case TTrialVerdict::refused:
         return "frames refused";
+    case TTrialVerdict::queueDropped:
+        return "queue dropped";
+    case TTrialVerdict::interfaceDropped:
+        return "interface dropped";
+    case TTrialVerdict::backlogDropped:
+        return "backlog dropped";
     case TTrialVerdict::captureDropped:
         return "capture dropped";
     case TTrialVerdict::countUnknown:
@@ -272,14 +284,35 @@ TTrialVerdict judgeTrial(const TTrialEvidence& evidence) {
     if (evidence.refused > 0) {
         return TTrialVerdict::refused;
     }
+    if (evidence.testerDrops.queueDrops > 0) {
+        return TTrialVerdict::queueDropped;
+    }
+    if (evidence.testerDrops.interfaceDrops > 0) {
+        return TTrialVerdict::interfaceDropped;
+    }
+    if (evidence.testerDrops.backlogDrops > 0) {
+        return TTrialVerdict::backlogDropped;
+    }
     if (evidence.captureDropped > 0) {
         return TTrialVerdict::captureDropped;
     }
-    if (!evidence.schedulesKept ||
+    if (!evidence.schedulesKept || (evidence.lost && evidence.largestLagUs > evidence.lagBoundUs) ||
         static_cast<double>(evidence.sent) < evidence.expectedSent * SENT_SHARE) {
         return TTrialVerdict::senderBehind;
     }
     return TTrialVerdict::valid;
+}
+
+double scheduleLagBoundUs(double meanGapUs) {
+    return std::max(LAG_BOUND_US, LAG_BOUND_GAPS * meanGapUs);
+}
+
+double scheduledLossPercent(std::uint64_t sent, double expectedSent, std::uint64_t received) {
+    const double required = std::max(static_cast<double>(sent), std::floor(expectedSent));
+    if (required <= 0) {
+        return std::numeric_limits<double>::quiet_NaN();
+    }
+    return std::max(0.0, required - static_cast<double>(received)) / required * 100.0;
 }
 
 bool achievedSchedule(const TOfferedGaps& offered) {

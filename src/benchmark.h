@@ -15,6 +15,7 @@
 #include "ratesearch.h"
 #include "result.h"
 #include "results.h"
+#include "testercounters.h"
 
 class CConfig;
 
@@ -109,12 +110,15 @@ std::optional<double> lineRateFromSpeedText(const std::string& text);
 // Why a trial is, or is not, a result of the device.
 enum class TTrialVerdict {
     valid,
-    testerMaximum,  // the probe: every sender back to back, to learn the tester's maximum
-    senderBehind,   // a sender did not keep its schedule or sent too few frames
-    refused,        // the local stack refused frames
-    captureDropped, // the capture dropped frames
-    countUnknown,   // a sender's count could not be collected
-    interrupted     // the benchmark was interrupted during the trial
+    testerMaximum,    // the probe: every sender back to back, to learn the tester's maximum
+    senderBehind,     // a sender did not keep its schedule or sent too few frames
+    refused,          // the local stack refused frames
+    queueDropped,     // the sending interface's queue disciplines dropped or held back frames
+    interfaceDropped, // the sending or the receiving interface dropped frames
+    backlogDropped,   // the kernel's per-CPU backlog dropped frames
+    captureDropped,   // the capture dropped frames
+    countUnknown,     // a sender's count could not be collected
+    interrupted       // the benchmark was interrupted during the trial
 };
 
 // The results file's text of a verdict: null for a valid trial.
@@ -125,14 +129,31 @@ struct TTrialEvidence {
     bool interrupted = false;
     bool countsKnown = true;
     bool schedulesKept = true; // every stream's achieved gaps within 1 % of its schedule
+    std::uint32_t streams = 1;
     std::uint64_t sent = 0;
     double expectedSent = 0; // what the schedules' drawn gaps allowed in the trial's time
+    // The most any stream's departures fell behind its schedule, and the most they may.
+    double largestLagUs = 0;
+    double lagBoundUs = 0;
+    bool lost = false; // the device lost frames in the trial
     std::uint64_t refused = 0;
     std::uint64_t captureDropped = 0;
+    TTesterCounters testerDrops; // how far the tester's own counters moved in the trial
 };
 
-// A sender that kept its schedule sent at least 99 % of the frames the schedule held.
+// The furthest a sender may fall behind its schedule (us) at a mean gap of `meanGapUs`: a frame
+// that is due leaves at once, so that many microseconds of frames may leave back to back.
+double scheduleLagBoundUs(double meanGapUs);
+
+// A trial is the device's result when the tester lost nothing itself, the senders sent 99 % of
+// the frames their schedules held (their start-up takes some of the time), and every stream kept
+// within the lag bound, or nothing was lost: a catch-up burst can only make a device lose more, so
+// a trial that passed with one passed without it too.
 TTrialVerdict judgeTrial(const TTrialEvidence& evidence);
+
+// The loss of a trial against the frames the schedules required (what was sent, or what should
+// have been when that is more), in percent.
+double scheduledLossPercent(std::uint64_t sent, double expectedSent, std::uint64_t received);
 
 // A stream achieved its schedule when its achieved mean gap is at most 1 % above the mean of its
 // scheduled gaps. A restart of the schedule after a stall is allowed as long as it leaves the

@@ -211,6 +211,15 @@ std::string reasonText(const std::string& reason) {
     if (reason == "frames refused") {
         return "lokalni system odmitl ramce";
     }
+    if (reason == "queue dropped") {
+        return "fronta odesilaciho rozhrani zahodila nebo zdrzela ramce";
+    }
+    if (reason == "interface dropped") {
+        return "rozhrani testeru zahodilo ramce";
+    }
+    if (reason == "backlog dropped") {
+        return "fronta jadra (backlog) zahodila ramce";
+    }
     if (reason == "capture dropped") {
         return "zachytavani zahodilo ramce";
     }

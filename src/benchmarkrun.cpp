@@ -11,6 +11,7 @@
 #include "report.h"
 #include "resultsfile.h"
 #include "sendstamps.h"
+#include "testercounters.h"
 #include "trafficgenerator.h"
 #include "utils.h"
 
@@ -63,9 +64,16 @@ TDelayFigures delayFigures(const TTrialFigures& figures) {
 TTrialEvidence evidenceOf(const std::vector<TResult>& results, std::uint32_t durationUs) {
     TTrialEvidence evidence;
     evidence.interrupted = CTrafficGenerator::interrupted != 0;
+    evidence.streams = static_cast<std::uint32_t>(results.size());
+    evidence.lagBoundUs = results.empty() ? 0 : scheduleLagBoundUs(0);
     for (const TResult& result : results) {
         evidence.countsKnown = evidence.countsKnown && result.sentKnown;
         evidence.schedulesKept = evidence.schedulesKept && achievedSchedule(result.offered);
+        const double lagBound = scheduleLagBoundUs(result.offered.drawnMeanGapUs);
+        if (result.offered.largestLagUs - lagBound > evidence.largestLagUs - evidence.lagBoundUs) {
+            evidence.largestLagUs = result.offered.largestLagUs;
+            evidence.lagBoundUs = lagBound;
+        }
         evidence.sent += result.sent;
         evidence.refused += result.refused;
         // Every stream shows the capture's drops of the cycle: counted once.
@@ -80,8 +88,12 @@ TTrialEvidence evidenceOf(const std::vector<TResult>& results, std::uint32_t dur
 // A trial as the results file keeps it.
 TBenchmarkTrial trialRecord(std::uint32_t number, const char* phase, double loadFps,
                             std::uint32_t durationUs, const TTrialFigures& figures,
-                            TTrialVerdict verdict) {
+                            const TTrialEvidence& evidence, TTrialVerdict verdict) {
     TBenchmarkTrial trial;
+    trial.queueDrops = evidence.testerDrops.queueDrops;
+    trial.interfaceDrops = evidence.testerDrops.interfaceDrops;
+    trial.backlogDrops = evidence.testerDrops.backlogDrops;
+    trial.largestLagUs = evidence.largestLagUs;
     trial.trial = number;
     trial.phase = phase;
     trial.targetFps = loadFps;
@@ -158,12 +170,22 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
                                                                  : TStampSource::user);
     }
     generator.setTrial({scale, frameLength, {}}, durationUs);
+    const TTesterCounters before =
+        readTesterCounters(generator.getSendingInterface(), generator.getReceivingInterface());
     generator.generate();
     const std::vector<TResult> results = generator.catchPacket();
-    const TTrialFigures combined = combineResults(results);
-    const TTrialVerdict verdict = std::isinf(loadFps) ? TTrialVerdict::testerMaximum
-                                                      : judgeTrial(evidenceOf(results, durationUs));
-    size.trials.push_back(trialRecord(number, phase, loadFps, durationUs, combined, verdict));
+    const TTesterCounters after =
+        readTesterCounters(generator.getSendingInterface(), generator.getReceivingInterface());
+    TTrialEvidence evidence = evidenceOf(results, durationUs);
+    evidence.testerDrops = {after.queueDrops - before.queueDrops,
+                            after.interfaceDrops - before.interfaceDrops,
+                            after.backlogDrops - before.backlogDrops};
+    TTrialFigures combined = combineResults(results);
+    evidence.lost = !(combined.lossPercent <= 0);
+    const TTrialVerdict verdict =
+        std::isinf(loadFps) ? TTrialVerdict::testerMaximum : judgeTrial(evidence);
+    size.trials.push_back(
+        trialRecord(number, phase, loadFps, durationUs, combined, evidence, verdict));
     for (const TResult& result : results) {
         if (!result.intervals.empty()) {
             size.trials.back().intervals.push_back(result.intervals);
@@ -175,7 +197,14 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     if (figures != nullptr) {
         *figures = combined;
     }
-    return {loadFps, verdict, combined.lossPercent, combined.achievedFps};
+    // What reached the wire: the frames the tester did not refuse.
+    const double accepted =
+        combined.sent > 0
+            ? static_cast<double>(combined.sent - std::min(combined.sent, evidence.refused)) /
+                  static_cast<double>(combined.sent)
+            : 0;
+    return {loadFps, verdict, combined.lossPercent, combined.achievedFps,
+            combined.achievedFps * accepted};
 }
 
 // The search's trials on the network: each a cycle of the generator.

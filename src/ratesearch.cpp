@@ -235,8 +235,10 @@ void CRateSearch::record(const TSearchTrial& trial) {
         retry.reset();
         invalidInARow = 0;
         if (!ceiling || load < *ceiling) {
+            // What the tester offered is the first guess below its ceiling; when that fails too,
+            // the interval is halved instead, as the tester's estimate has proved no guide.
+            testerEstimate = ceiling ? 0 : std::min(trial.offeredFps, load);
             ceiling = load;
-            testerEstimate = std::min(trial.offeredFps, load);
         }
         return;
     }

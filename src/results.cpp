@@ -360,6 +360,11 @@ Json trialObject(const TBenchmarkTrial& trial) {
                    {"duplicates", trial.duplicates ? Json(*trial.duplicates) : Json(nullptr)},
                    {"reordered", trial.reordered ? Json(*trial.reordered) : Json(nullptr)},
                    {"delay_us", delayFiguresObject(trial.delay)},
+                   {"tester_drops",
+                    {{"queue", trial.queueDrops},
+                     {"interface", trial.interfaceDrops},
+                     {"backlog", trial.backlogDrops}}},
+                   {"largest_lag_us", number(trial.largestLagUs)},
                    {"valid", trial.invalidReason == nullptr},
                    {"invalid_reason",
                     trial.invalidReason != nullptr ? Json(trial.invalidReason) : Json(nullptr)}};

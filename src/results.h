@@ -215,6 +215,12 @@ struct TBenchmarkTrial {
     std::optional<std::uint64_t> duplicates;
     std::optional<std::uint64_t> reordered;
     const char* invalidReason = nullptr; // null: a result of the device
+    // The tester's own counters over the trial (testercounters.h) and how far its senders fell
+    // behind their schedules at most.
+    std::uint64_t queueDrops = 0;
+    std::uint64_t interfaceDrops = 0;
+    std::uint64_t backlogDrops = 0;
+    double largestLagUs = 0;
     // With per-interval figures: each stream's intervals of the trial, in stream order.
     std::vector<std::vector<TIntervalFigures>> intervals;
 };

@@ -80,28 +80,58 @@ TEST(Settings, InterfaceSpeedTextGivesTheLineRateOrNone) {
     EXPECT_FALSE(lineRateFromSpeedText(""));
 }
 
+// Each of the tester's own shortcomings makes a trial no result of the device.
 TEST(Validity, TheTestersShortcomingsAreNotDeviceResults) {
     TTrialEvidence good;
-    good.sent = 9950;
+    good.streams = 2;
+    good.sent = 9998;
     good.expectedSent = 10000;
+    good.largestLagUs = 450;
+    good.lagBoundUs = scheduleLagBoundUs(10);
     EXPECT_EQ(judgeTrial(good), TTrialVerdict::valid);
-    TTrialEvidence fewSent = good;
-    fewSent.sent = 9899;
-    EXPECT_EQ(judgeTrial(fewSent), TTrialVerdict::senderBehind);
-    TTrialEvidence slowGaps = good;
-    slowGaps.schedulesKept = false;
-    EXPECT_EQ(judgeTrial(slowGaps), TTrialVerdict::senderBehind);
-    TTrialEvidence refused = good;
-    refused.refused = 1;
-    EXPECT_EQ(judgeTrial(refused), TTrialVerdict::refused);
-    TTrialEvidence dropped = good;
-    dropped.captureDropped = 3;
-    EXPECT_EQ(judgeTrial(dropped), TTrialVerdict::captureDropped);
+    struct TCase {
+        void (*spoil)(TTrialEvidence&);
+        TTrialVerdict verdict;
+    };
+    for (const TCase& row : {
+             TCase{[](TTrialEvidence& e) { e.sent = 9899; }, TTrialVerdict::senderBehind},
+             TCase{[](TTrialEvidence& e) { e.schedulesKept = false; }, TTrialVerdict::senderBehind},
+             // A catch-up burst of more than 500 us of frames, and a loss it may have caused.
+             TCase{[](TTrialEvidence& e) {
+                       e.largestLagUs = 501;
+                       e.lost = true;
+                   },
+                   TTrialVerdict::senderBehind},
+             // Without a loss the burst did no harm.
+             TCase{[](TTrialEvidence& e) { e.largestLagUs = 501; }, TTrialVerdict::valid},
+             TCase{[](TTrialEvidence& e) { e.refused = 1; }, TTrialVerdict::refused},
+             TCase{[](TTrialEvidence& e) { e.testerDrops.queueDrops = 1; },
+                   TTrialVerdict::queueDropped},
+             TCase{[](TTrialEvidence& e) { e.testerDrops.interfaceDrops = 1; },
+                   TTrialVerdict::interfaceDropped},
+             TCase{[](TTrialEvidence& e) { e.testerDrops.backlogDrops = 1; },
+                   TTrialVerdict::backlogDropped},
+             TCase{[](TTrialEvidence& e) { e.captureDropped = 3; }, TTrialVerdict::captureDropped},
+         }) {
+        TTrialEvidence spoilt = good;
+        row.spoil(spoilt);
+        EXPECT_EQ(judgeTrial(spoilt), row.verdict) << verdictName(row.verdict);
+    }
+    // At long gaps four of them may pass before the sender is behind.
+    EXPECT_DOUBLE_EQ(scheduleLagBoundUs(677), 2708);
 
     TOfferedGaps offered{100, 10.1, 10.0, 2};
     EXPECT_TRUE(achievedSchedule(offered)); // restarts alone do not spoil a trial
     offered.meanGapUs = 10.11;
     EXPECT_FALSE(achievedSchedule(offered));
+}
+
+// A sender that sent only 99 % of its schedule has not passed: the rest counts as lost.
+TEST(Validity, LossIsCountedAgainstTheFramesTheScheduleRequired) {
+    EXPECT_DOUBLE_EQ(scheduledLossPercent(9900, 10000.5, 9900), 1.0);
+    EXPECT_DOUBLE_EQ(scheduledLossPercent(10001, 10000.5, 10001), 0.0);
+    EXPECT_DOUBLE_EQ(scheduledLossPercent(10000, 10000, 9950), 0.5);
+    EXPECT_TRUE(std::isnan(scheduledLossPercent(0, 0, 0)));
 }
 
 TEST(Combine, StreamsAddUpAndTheirDelaysPool) {

@@ -201,7 +201,8 @@ TEST(SimulatedDevice, ATesterThatStallsAtRandomIsNeverTakenForTheLimit) {
 }
 
 // A tester whose own queue refuses what is above 4900 frames/s, before a device that loses
-// nothing: the rates are the tester's clean rate, named as the tester's.
+// nothing: the rates are the tester's clean rate, named as the tester's. A tester's ceiling far
+// above the device's rate does not hide that.
 TEST(SimulatedDevice, ATesterCeilingBelowTheTopIsSearchedBelow) {
     const TDevice device = [](const TTrialRequest& request, std::mt19937&) {
         if (request.loadFps > 4900) {
@@ -216,6 +217,20 @@ TEST(SimulatedDevice, ATesterCeilingBelowTheTopIsSearchedBelow) {
         EXPECT_LE(rate.lowerFps, 4900);
         EXPECT_GE(rate.lowerFps, 4900 * 0.99);
     }
+    // A tester that falls behind its schedule above 500000 frames/s, though it sends nearly all
+    // (no guide to where it would keep up), before a shaper far below: the shaper's rates.
+    const TDevice lagging = [exact = shaper(10416, 8)](const TTrialRequest& request,
+                                                       std::mt19937& random) {
+        if (request.loadFps > 500000) {
+            return TSearchTrial{request.loadFps, request.durationS, false, 0.9,
+                                request.loadFps * 0.99};
+        }
+        return exact(request, random);
+    };
+    const TSearched slow = search(1488095, goals(0, 1, 1), lagging, 0);
+    expectBrackets(slow.ndr, passLimit(10416, 8, 0, 1), "NDR", 0);
+    expectBrackets(slow.pdr, passLimit(10416, 8, 0.005, 1), "PDR", 0);
+    EXPECT_LE(slow.trials, 30);
 }
 
 // A device that passes the line rate: the line named; one that loses at every load: the search

@@ -35,19 +35,27 @@ totals() {
     tg_rows | awk -v s="$1" '$2 == s { r += $3; n += $4 } END { print r + 0, n + 0 }'
 }
 
-# --- Deep queue, 1000-byte frames every 500 us: above the 1000 frames/s the shaper passes even
-# when a busy machine oversleeps every gap by 400 us.
+# Standard error, or the warnings of cycle C, stream S, without those of a sender that could not
+# keep its absolute schedule (a busy machine's, not the device's).
+not_schedule() { grep -v ': rozvrh odesilani nedodrzen: ' || true; }
+errors_but_schedule() { not_schedule <"$TG_TMP/err"; }
+warnings_but_schedule() { tgf_warnings "$1" "$2" | not_schedule; }
+
+# --- Deep queue, 1000-byte frames every 500 us on an absolute schedule: twice the 1000 frames/s
+# the shaper passes, and a sender that a busy machine wakes late catches up instead of spreading
+# every later frame. What a loaded machine's sender gets out varies (1002 to 2000 frames a
+# second); the queue's use is judged by the delays it caused.
 tg_device_shaper 8000 1000 5000
 tg_write_config "$TG_TMP/deep.conf" 2 1000000 2 0.95 "0/constant 1000/constant 500"
+tg_config_key "$TG_TMP/deep.conf" pacing absolute
 tg_run "$TG_TMP/deep.conf"
 expect_rows 2 1
-tg_expect_quiet_stderr
+[[ -z $(errors_but_schedule) ]] || tg_fail "unexpected text on standard error: $(errors_but_schedule | head -n 3)"
 tg_expect_lossless 1
 for cycle in 1 2; do
     sent=$(tg_field "$cycle" 1 sent)
     max=$(tg_field "$cycle" 1 max)
-    ((sent > 1050)) || tg_fail "cycle $cycle sent only $sent frames: not above the shaper's 1000 frames/s"
-    ((max > 75000)) || tg_fail "cycle $cycle: maximum delay $max us, the deep queue was not used"
+    ((max > 75000)) || tg_fail "cycle $cycle: $sent frames, maximum delay $max us: the deep queue was not used"
     echo "deep queue, cycle $cycle: $sent of $sent frames, maximum delay $max us"
 done
 read -r queue_sent queue_dropped backlog <<<"$(tg_device_queue 20:)"
@@ -58,12 +66,13 @@ read -r received sent <<<"$(totals 1)"
 # --- The same with a loss timeout of 20 ms: the frames queued at a cycle's end are cut off.
 tg_device_shaper 8000 1000 5000
 tg_write_config "$TG_TMP/cut.conf" 2 500000 2 0.95 "0/constant 1000/constant 500"
+tg_config_key "$TG_TMP/cut.conf" pacing absolute
 tg_exec 60 "$TG_BIN" --loss-timeout 20000 "$TG_TMP/cut.conf"
 expect_rows 2 1
 late_re='^Varovani: tok 1 v cyklu 2: prislo ([0-9]+) opozdenych paketu odeslanych pred zacatkem cyklu; nebyly zapocteny$'
-[[ $(tgf_warnings 2 1) =~ $late_re ]] || tg_fail "no warning about late frames of cycle 1 in cycle 2"
+[[ $(warnings_but_schedule 2 1) =~ $late_re ]] || tg_fail "no warning about late frames of cycle 1 in cycle 2"
 late=${BASH_REMATCH[1]}
-[[ -z $(tgf_warnings 1 1) ]] || tg_fail "cycle 1 warned: $(tgf_warnings 1 1)"
+[[ -z $(warnings_but_schedule 1 1) ]] || tg_fail "cycle 1 warned: $(warnings_but_schedule 1 1)"
 for cycle in 1 2; do
     received=$(tg_field "$cycle" 1 received)
     sent=$(tg_field "$cycle" 1 sent)
@@ -80,6 +89,7 @@ echo "loss timeout 20 ms: cycle 1 $(tg_field 1 1 received) of $(tg_field 1 1 sen
 tg_device_shaper 8000 100 20
 tg_write_config "$TG_TMP/overload.conf" 2 1000000 2 0.95 "0/constant 1000/constant 400" \
     "184/constant 200/constant 2000"
+tg_config_key "$TG_TMP/overload.conf" pacing absolute
 tg_run "$TG_TMP/overload.conf"
 expect_rows 2 2
 for cycle in 1 2; do
