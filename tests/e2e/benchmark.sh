@@ -144,7 +144,7 @@ for version in 4 6; do
     tg_exec 150 "$TG_BIN" --benchmark --frame-sizes 512 --trial-duration 300000 --final-duration 300000 \
         --latency-loads 50 --json "$TG_TMP/routed$version.json" "$TG_TMP/routed$version.conf"
     tg_expect_status 0
-    read -r size ndr_low ndr_up ndr_limit pdr_low pdr_up p50_idle p50_half line_fps trials \
+    read -r size ndr_low ndr_up ndr_limit pdr_low pdr_up pdr_limit p50_idle p50_half line_fps trials \
         <<<"$(sizes_of "$TG_TMP/routed$version.json")"
     tg_num 'n > 0' n="$ndr_low" || tg_fail "routed IPv$version: no non-drop rate"
     [[ $p50_half != none ]] || tg_fail "routed IPv$version: no latency measured"
