@@ -286,7 +286,10 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
     const auto userDelayUs = static_cast<std::int64_t>(static_cast<std::uint64_t>(arrivalUs) -
                                                        static_cast<std::uint64_t>(sentAt));
     // The intervals keep the sender's stamps, as their figures always have.
-    stream.intervals.record(sentAt - cycleStart, userDelayUs, header.len);
+    // Wrapping, like the delay: until the first cycle begins, cycleStart is the lowest value.
+    const auto sentAfterStartUs = static_cast<std::int64_t>(static_cast<std::uint64_t>(sentAt) -
+                                                            static_cast<std::uint64_t>(cycleStart));
+    stream.intervals.record(sentAfterStartUs, userDelayUs, header.len);
     if (!stream.sendStamps.enabled()) {
         recordDelay(stream, userDelayUs * 1000);
     } else if (stream.sendStamps.expects(number)) {
