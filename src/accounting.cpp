@@ -291,7 +291,9 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
                                                             static_cast<std::uint64_t>(cycleStart));
     stream.intervals.record(sentAfterStartUs, userDelayUs, header.len);
     if (!stream.sendStamps.enabled()) {
-        recordDelay(stream, userDelayUs * 1000);
+        // A nonsense send time gives a delay beyond any clock: it saturates instead of wrapping.
+        constexpr std::int64_t LIMIT_US = std::numeric_limits<std::int64_t>::max() / 1000;
+        recordDelay(stream, std::clamp(userDelayUs, -LIMIT_US, LIMIT_US) * 1000);
     } else if (stream.sendStamps.expects(number)) {
         recordJoined(stream, stream.sendStamps.arrived(number, arrivalNs, sentNs));
     }
