@@ -182,7 +182,7 @@ tg_mac_of() {
 # TG_MORE_RX_MAC to the MAC address of RX.
 tg_more_pair() {
     local TG_NS=$1 TG_TX=$2 TG_RX=$3 TG_TX_IP=$4.1 TG_RX_IP=$4.2 TG_TX_MAC TG_RX_MAC
-    ip netns list | grep -qw -- "$TG_NS" || tg_namespace_add "$TG_NS"
+    grep -qw -- "$TG_NS" <<<"$(ip netns list)" || tg_namespace_add "$TG_NS"
     ip -n "$TG_NS" link add "$TG_TX" type veth peer name "$TG_RX" ||
         tg_fail "cannot create veth pair in $TG_NS"
     tg_ends_up
