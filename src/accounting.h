@@ -16,9 +16,11 @@
 
 struct pcap_pkthdr;
 
-// The capture ring hands a block of frames over only when the kernel retires it, at the latest
-// 50 ms (the read time-out) after a frame arrived; with timer ticks and scheduling, this long.
-constexpr std::int64_t BLOCK_RETIREMENT_US = 75000;
+// The capture ring hands a block of frames over only when the kernel retires it. Its retire
+// timer (the 50-ms read time-out) closes only a block that was already open when it last fired,
+// so a block opened just after a firing (its predecessor full) waits two time-outs: up to 100 ms
+// after its first frame arrived; with timer slack and scheduling, this long.
+constexpr std::int64_t BLOCK_RETIREMENT_US = 125000;
 
 // Which of a stream's sequence numbers have arrived, over the SIZE numbers below the next
 // expected one (one above the highest number seen), in fixed memory: a bit and an arrival

@@ -207,14 +207,14 @@ TEST(CaptureEnd, RingIsDrainedWhenEveryTakenFrameIsHandedOverOrNeverWillBe) {
     EXPECT_TRUE(ring.drained(0, 0, 0));
     EXPECT_FALSE(ring.drained(40, 12, 10000));
     EXPECT_TRUE(ring.drained(40, 40, 20000));
-    // Three frames the library keeps to itself: waiting, until nothing moves for 75 ms.
+    // Three frames the library keeps to itself: waiting, until nothing moves for a block's retirement.
     EXPECT_FALSE(ring.drained(43, 40, 30000));
-    EXPECT_FALSE(ring.drained(43, 40, 104999));
-    EXPECT_TRUE(ring.drained(43, 40, 105000));
+    EXPECT_FALSE(ring.drained(43, 40, 30000 + BLOCK_RETIREMENT_US - 1));
+    EXPECT_TRUE(ring.drained(43, 40, 30000 + BLOCK_RETIREMENT_US));
     // They stay known; new frames must be handed over again. The counters wrap.
-    EXPECT_FALSE(ring.drained(50, 44, 110000));
-    EXPECT_TRUE(ring.drained(50, 47, 120000));
-    EXPECT_TRUE(ring.drained(2u, 0xFFFFFFFFu, 130000));
+    EXPECT_FALSE(ring.drained(50, 44, 160000));
+    EXPECT_TRUE(ring.drained(50, 47, 170000));
+    EXPECT_TRUE(ring.drained(2u, 0xFFFFFFFFu, 180000));
 }
 
 TEST(ReceiverAccounting, LongCyclesKeepTheirPrecisionAndCountEveryByte) {
