@@ -177,9 +177,32 @@ std::optional<CStampJoin::TJoined> CStampJoin::joinIfComplete(std::uint32_t key,
     return joined;
 }
 
+CStampJoin::TPending& CStampJoin::entryFor(std::uint32_t number) {
+    // Wrapping arithmetic: the numbers wrap at 2^32.
+    if (pending.empty() || static_cast<std::int32_t>(number - newest) > 0) {
+        newest = number;
+    }
+    if (pending.size() >= 2 * STALE_AFTER) {
+        forgetStale();
+    }
+    return pending[number];
+}
+
+void CStampJoin::forgetStale() {
+    const std::uint64_t window = std::uint64_t{STALE_AFTER} * every;
+    for (auto entry = pending.begin(); entry != pending.end();) {
+        if (std::uint32_t(newest - entry->first) > window) {
+            arrivalsForgotten += entry->second.arrived ? 1 : 0;
+            entry = pending.erase(entry);
+        } else {
+            ++entry;
+        }
+    }
+}
+
 std::optional<CStampJoin::TJoined> CStampJoin::arrived(std::uint32_t number, std::int64_t arrivalNs,
                                                        std::int64_t userNs) {
-    TPending& entry = pending[number];
+    TPending& entry = entryFor(number);
     entry.arrived = true;
     entry.arrivalNs = arrivalNs;
     entry.userNs = userNs;
@@ -187,14 +210,14 @@ std::optional<CStampJoin::TJoined> CStampJoin::arrived(std::uint32_t number, std
 }
 
 std::optional<CStampJoin::TJoined> CStampJoin::stamped(std::uint32_t number, std::int64_t stampNs) {
-    TPending& entry = pending[number];
+    TPending& entry = entryFor(number);
     entry.stamped = true;
     entry.stampNs = stampNs;
     return joinIfComplete(number, entry);
 }
 
 std::uint32_t CStampJoin::arrivalsWaiting() const {
-    std::uint32_t waiting = 0;
+    std::uint32_t waiting = arrivalsForgotten;
     for (const auto& entry : pending) {
         waiting += entry.second.arrived ? 1 : 0;
     }

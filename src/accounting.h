@@ -81,6 +81,7 @@ class CStampJoin {
     std::optional<TJoined> stamped(std::uint32_t number, std::int64_t stampNs);
     // Stamped frames that arrived without their send stamp (so far).
     std::uint32_t arrivalsWaiting() const;
+    std::size_t entriesKept() const { return pending.size(); }
 
   private:
     struct TPending {
@@ -91,9 +92,17 @@ class CStampJoin {
         std::int64_t stampNs = 0;
     };
     std::optional<TJoined> joinIfComplete(std::uint32_t key, const TPending& pending);
+    TPending& entryFor(std::uint32_t number);
+    void forgetStale();
 
     std::uint32_t every = 0;
     std::unordered_map<std::uint32_t, TPending> pending;
+    // A frame lost on the path leaves its send stamp waiting for ever: entries this many stamped
+    // frames behind the newest are dropped (whole seconds at the highest stamping rate), an
+    // arrival among them counted as one without its stamp.
+    static constexpr std::uint32_t STALE_AFTER = 32768;
+    std::uint32_t newest = 0;
+    std::uint32_t arrivalsForgotten = 0;
 };
 
 // Per-stream measurement state of one cycle, fed frame by frame. Delays in nanoseconds.

@@ -207,7 +207,8 @@ TEST(CaptureEnd, RingIsDrainedWhenEveryTakenFrameIsHandedOverOrNeverWillBe) {
     EXPECT_TRUE(ring.drained(0, 0, 0));
     EXPECT_FALSE(ring.drained(40, 12, 10000));
     EXPECT_TRUE(ring.drained(40, 40, 20000));
-    // Three frames the library keeps to itself: waiting, until nothing moves for a block's retirement.
+    // Three frames the library keeps to itself: waiting, until nothing moves for a block's
+    // retirement.
     EXPECT_FALSE(ring.drained(43, 40, 30000));
     EXPECT_FALSE(ring.drained(43, 40, 30000 + BLOCK_RETIREMENT_US - 1));
     EXPECT_TRUE(ring.drained(43, 40, 30000 + BLOCK_RETIREMENT_US));
@@ -393,4 +394,26 @@ TEST(SendStampJoin, DelaysRunFromTheKernelsStampWhicheverComesFirstAndMissingOne
     EXPECT_EQ(result.stamps.lags.count(), 2u);
     EXPECT_EQ(result.stamps.lags.maximum(), 2500u);
     EXPECT_EQ(streams[1].received, 0u);
+}
+
+TEST(SendStampJoin, StampsOfLostFramesAreForgottenAndArrivalsWithoutOneStayCounted) {
+    CStampJoin join;
+    join.enable(4);
+    // Hours of a lossy path: every frame's stamp comes, every second frame is lost, every
+    // eighth arrival never gets its stamp (numbers wrap on the way).
+    std::uint32_t arrivalsWithoutStamp = 0;
+    for (std::uint32_t k = 0; k < 600000; ++k) {
+        const std::uint32_t number = 0xFFF00000u + 4 * k;
+        const bool arrives = k % 2 == 0;
+        const bool stamped = k % 16 != 0;
+        arrivalsWithoutStamp += arrives && !stamped ? 1 : 0;
+        if (stamped) {
+            join.stamped(number, 1000);
+        }
+        if (arrives) {
+            ASSERT_EQ(join.arrived(number, 5000, 0).has_value(), stamped) << k;
+        }
+    }
+    EXPECT_LE(join.entriesKept(), 70000u);
+    EXPECT_EQ(join.arrivalsWaiting(), arrivalsWithoutStamp);
 }
