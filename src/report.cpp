@@ -142,6 +142,13 @@ void accumulateResult(TStreamAccumulator& accumulator, const TResult& result, st
     accumulator.meanDelayVariance =
         (accumulator.meanDelayVariance * previous + result.delayVariance) / current;
     accumulator.delays.merge(result.delays);
+    if (result.delayCount > 0) {
+        accumulator.lowestDelayNs = std::min(accumulator.lowestDelayNs, result.minDelayNs);
+        accumulator.highestDelayNs = std::max(accumulator.highestDelayNs, result.maxDelayNs);
+    }
+    accumulator.meanDelayNs = (accumulator.meanDelayNs * previous + result.meanDelayNs) / current;
+    accumulator.meanDelayVarianceNs =
+        (accumulator.meanDelayVarianceNs * previous + result.delayVarianceNs) / current;
 }
 
 void printCycleTableHead(std::ostream& out) {

@@ -21,6 +21,11 @@ struct TStreamAccumulator {
     float meanDelay = 0.0f;
     float meanDelayVariance = 0.0f;
     CDelayHistogram delays; // every frame of every cycle
+    // The same delays as measured, in nanoseconds (the mean and variance over cycles as above).
+    std::int64_t lowestDelayNs = INT64_MAX;
+    std::int64_t highestDelayNs = INT64_MIN;
+    double meanDelayNs = 0;
+    double meanDelayVarianceNs = 0;
 };
 
 // Folds the result of cycle `cycle` (1-based) into the stream's accumulator.

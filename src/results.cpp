@@ -276,7 +276,13 @@ Json statisticsObject(const TStreamStatistics& statistics) {
                   {"ci", intervalArray(statistics.delayInterval)}};
     delay["ci_over_cycles"] = optionalInterval(statistics.delayOverCycles);
     putPercentiles(delay, statistics.percentiles);
-    Json object = {{"stream", statistics.stream}, {"loss_percent", loss}, {"delay_us", delay}};
+    Json delayNs = nanosecondDelayObject(statistics.delayNs);
+    delayNs.erase("jitter");
+    delayNs["ci_over_cycles"] = optionalInterval(statistics.delayNsOverCycles);
+    Json object = {{"stream", statistics.stream},
+                   {"loss_percent", loss},
+                   {"delay_us", delay},
+                   {"delay_ns", delayNs}};
     if (statistics.sequence) {
         object["received"] = statistics.received;
         putSequenceCounts(object, *statistics.sequence);

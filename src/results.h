@@ -171,6 +171,9 @@ struct TStreamStatistics {
     // fewer than two cycles that have the figure.
     std::optional<TInterval> lossOverCycles;
     std::optional<TInterval> delayOverCycles;
+    // The delay figures above as measured, in nanoseconds (the variance the mean of the cycles').
+    TNanosecondDelays delayNs;
+    std::optional<TInterval> delayNsOverCycles;
 };
 
 // ------------------------------------------------------------------ the benchmark (--benchmark)

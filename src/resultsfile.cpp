@@ -49,6 +49,7 @@ void addIntervalsOverCycles(TStreamStatistics& statistics, const std::vector<TCy
                             double confidence) {
     std::vector<double> losses;
     std::vector<double> delays;
+    std::vector<double> delaysNs;
     for (const TCycleFigures& cycle : cycles) {
         for (const TStreamCycleFigures& figures : cycle.streams) {
             if (figures.stream != statistics.stream) {
@@ -57,6 +58,7 @@ void addIntervalsOverCycles(TStreamStatistics& statistics, const std::vector<TCy
             losses.push_back(figures.loss);
             if (figures.received > 0) {
                 delays.push_back(figures.meanDelay);
+                delaysNs.push_back(figures.delayNs.mean);
             }
         }
     }
@@ -67,6 +69,7 @@ void addIntervalsOverCycles(TStreamStatistics& statistics, const std::vector<TCy
     };
     statistics.lossOverCycles = asInterval(meanInterval(losses, confidence));
     statistics.delayOverCycles = asInterval(meanInterval(delays, confidence));
+    statistics.delayNsOverCycles = asInterval(meanInterval(delaysNs, confidence));
 }
 
 } // namespace
@@ -197,5 +200,12 @@ TStreamStatistics streamStatistics(const TStreamAccumulator& accumulator, std::u
     statistics.meanDelayVariance = accumulator.meanDelayVariance;
     statistics.delayInterval = delayInterval(accumulator, cycles, quantile);
     statistics.percentiles = inMicroseconds(accumulator.delays.percentiles());
+    statistics.delayNs = {statistics.delaysKnown,
+                          accumulator.lowestDelayNs,
+                          accumulator.highestDelayNs,
+                          accumulator.meanDelayNs,
+                          accumulator.meanDelayVarianceNs,
+                          accumulator.delays.percentiles(),
+                          0};
     return statistics;
 }

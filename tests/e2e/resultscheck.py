@@ -150,7 +150,11 @@ def check_against_tables(document, out):
         table = delay_rows.get(number)
         if table is None or not all(same_text(t, o) for t, o in zip(table, ours)):
             fail("stream %d: delay statistics %s in the table, %s in the document" % (number, table, ours))
-        compared += 9
+        twin = stream["delay_ns"]
+        for name in ("min", "max"):
+            if (twin[name] is None) != (delay[name] is None) or twin[name] is not None and twin[name] // 1000 != delay[name]:
+                fail("stream %d: statistics delay_ns %s %s is not delay_us %s %s" % (number, name, twin[name], name, delay[name]))
+        compared += 11
     return compared
 
 
