@@ -65,7 +65,32 @@ struct TSenderPlan {
     bool silent = false;                    // the trial leaves this stream out: it sends nothing
     const TFrameTemplate* frames = nullptr; // null: the plain frames of frameHeader
     std::uint32_t seed = 0;                 // the cycle's, for a random order of flows
+    // AF_XDP's frames pass no capture on the sending interface: with the kernel's send stamps,
+    // the frames that carry one (numbers a multiple of stampEvery) leave through this packet
+    // socket beside the ring instead. -1: none.
+    int besideFd = -1;
+    std::uint32_t stampEvery = 0;
 };
+
+// Whether frame `number` leaves through the packet socket beside the batch.
+bool leavesBeside(const TSenderPlan& plan, std::uint32_t number) {
+    return plan.besideFd >= 0 && plan.stampEvery != 0 && number % plan.stampEvery == 0;
+}
+
+// Hands the frame over: to the batch, or beside it once the batch's earlier frames have left,
+// so that it keeps its place in the stream. False when the kernel refused it at once.
+bool handOverFrame(const TSenderPlan& plan, const unsigned char* frame, std::size_t length,
+                   bool beside) {
+    if (beside) {
+        plan.batch->flush();
+        return send(plan.besideFd, frame, length, 0) == static_cast<ssize_t>(length);
+    }
+    if (plan.batch != nullptr) {
+        plan.batch->add(length);
+        return true;
+    }
+    return pcap_sendpacket(plan.device, frame, static_cast<int>(length)) == 0;
+}
 
 // The length of the next frame: the trial's, or the one the drawn size gives the stream.
 std::size_t nextFrameLength(const TSenderPlan& plan, std::uint32_t size) {
@@ -169,8 +194,11 @@ THandOver sendStream(const TSenderPlan& plan) {
             size = plan.sizeGenerator->generate();
         }
         const std::size_t length = nextFrameLength(plan, size);
-        unsigned char* frame = plan.batch != nullptr ? plan.batch->nextFrame() : ownFrame;
-        if (plan.frames != nullptr || plan.batch == nullptr || !plan.batch->holdsFrame(length)) {
+        const bool beside = leavesBeside(plan, counts.sent);
+        unsigned char* frame =
+            plan.batch != nullptr && !beside ? plan.batch->nextFrame() : ownFrame;
+        if (beside || plan.frames != nullptr || plan.batch == nullptr ||
+            !plan.batch->holdsFrame(length)) {
             buildNextFrame(plan, frame, length, counts.sent);
         }
 
@@ -195,9 +223,7 @@ THandOver sendStream(const TSenderPlan& plan) {
         }
         // A refused frame still counts as sent; the refusals are reported beside the count so
         // that the loss they cause is not blamed on the path.
-        if (plan.batch != nullptr) {
-            plan.batch->add(length);
-        } else if (pcap_sendpacket(plan.device, frame, static_cast<int>(length)) != 0) {
+        if (!handOverFrame(plan, frame, length, beside)) {
             ++counts.refused;
         }
         ++counts.sent;
@@ -212,7 +238,7 @@ THandOver sendStream(const TSenderPlan& plan) {
     }
     if (plan.batch != nullptr) {
         plan.batch->finish();
-        counts.refused = plan.batch->refused();
+        counts.refused += plan.batch->refused();
     }
     counts.offered = tally.offered(schedule.restarts(), schedule.largestLagNs());
     // Without its counts per interval the receiver reports them unknown; the counts above stand.
@@ -242,8 +268,8 @@ void CTrafficGenerator::generate() {
                           : static_cast<std::uint32_t>(now.tv_sec) ^
                                 static_cast<std::uint32_t>(now.tv_usec);
     // Before the cycle's draws begin: the planned rate is estimated from draws of its own.
-    cycleStamps = sequenceNumbers ? sendStampSourceFor(stampSource, sendPath != TSendPath::xdp)
-                                  : TStampSource::user;
+    // Every path's stamped frames pass the sending interface's captures: AF_XDP sends them beside.
+    cycleStamps = sequenceNumbers ? sendStampSourceFor(stampSource, true) : TStampSource::user;
     cycleStampEvery = cycleStamps == TStampSource::user ? 0 : stampEvery(plannedFramesPerSecond());
     srand(cycleSeed);
     // Taken before any sender starts: every frame of this cycle is sent later.
@@ -262,7 +288,9 @@ void CTrafficGenerator::generate() {
     // The other paths need no libpcap handle, whose socket would take a copy of every frame.
     std::unique_ptr<CXdpPath> xdp =
         sendPath == TSendPath::xdp ? openXdpPath(sendingInterface, count, xdpQueues) : nullptr;
-    const int batchFd = sendPath == TSendPath::batched ? openBatchedPath(sendingInterface) : -1;
+    const bool besideXdp = xdp != nullptr && cycleStamps == TStampSource::kernel;
+    const int batchFd =
+        sendPath == TSendPath::batched || besideXdp ? openBatchedPath(sendingInterface) : -1;
     if (batchFd < 0 && xdp == nullptr) {
         sendingDevice = openSendingDevice(sendingInterface, errorBuffer);
     }
@@ -284,10 +312,10 @@ void CTrafficGenerator::generate() {
                 }
             }
             std::unique_ptr<CFrameBatch> batch;
-            if (batchFd >= 0) {
-                batch = std::make_unique<CBatchSender>(batchFd);
-            } else if (xdp != nullptr) {
+            if (xdp != nullptr) {
                 batch = std::make_unique<CXdpSender>(*xdp, i);
+            } else if (batchFd >= 0) {
+                batch = std::make_unique<CBatchSender>(batchFd);
             }
             TSenderPlan plan{
                 sendingDevice,     frameHeader,       i,      tos[i], operation,      duration,
@@ -296,6 +324,8 @@ void CTrafficGenerator::generate() {
             plan.trial = trial;
             plan.frames = templated[i] ? &frameTemplates[i] : nullptr;
             plan.seed = cycleSeed;
+            plan.besideFd = besideXdp ? batchFd : -1;
+            plan.stampEvery = cycleStampEvery;
             if (!trial.streamScales.empty()) {
                 plan.trial.rateScale = i < trial.streamScales.size() ? trial.streamScales[i] : 0;
                 plan.silent = !(plan.trial.rateScale > 0);

@@ -44,11 +44,11 @@ python3 "$TG_LIB_DIR/resultscheck.py" "$TG_TMP/results.json" "$TG_TMP/out" \
     --capture "$TG_TMP/loss-delay.pcap" --sent-capture "$TG_TMP/loss-delay-sent.pcap" || tg_fail "the results file disagrees with the tables or the capture"
 [[ $(stat -c %a "$TG_TMP/results.json") == 644 ]] || tg_fail "the results file is not mode 644"
 
-# With the kernel's send stamps, on both send paths: the delays from leaving the sending
+# With the kernel's send stamps, on every send path: the delays from leaving the sending
 # interface to arriving, and the sender's lag behind the kernel's stamp, as tcpdump's nanosecond
-# stamps of both ends give them for the same frames.
+# stamps of both ends give them for the same frames (AF_XDP sends its stamped frames beside).
 tg_write_config "$TG_TMP/kernel.conf" 2 1000000 1 - "0/constant 1000/constant 1000"
-for path in pcap batched; do
+for path in pcap batched xdp; do
     tg_capture_start "$TG_TMP/kernel-rx.pcap" "$TG_RX" "udp dst port 33333" nano
     tg_capture_start "$TG_TMP/kernel-tx.pcap" "$TG_TX" "udp dst port 33333" nano
     tg_exec 60 "$TG_BIN" --stamp-source kernel --send-path "$path" --json "$TG_TMP/kernel.json" \
