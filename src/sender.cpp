@@ -77,12 +77,11 @@ bool leavesBeside(const TSenderPlan& plan, std::uint32_t number) {
     return plan.besideFd >= 0 && plan.stampEvery != 0 && number % plan.stampEvery == 0;
 }
 
-// Hands the frame over: to the batch, or beside it once the batch's earlier frames have left,
-// so that it keeps its place in the stream. False when the kernel refused it at once.
+// Hands the frame over: to the batch, or beside it (the batch's earlier frames have left
+// already). False when the kernel refused it at once.
 bool handOverFrame(const TSenderPlan& plan, const unsigned char* frame, std::size_t length,
                    bool beside) {
     if (beside) {
-        plan.batch->flush();
         return send(plan.besideFd, frame, length, 0) == static_cast<ssize_t>(length);
     }
     if (plan.batch != nullptr) {
@@ -200,6 +199,11 @@ THandOver sendStream(const TSenderPlan& plan) {
         if (beside || plan.frames != nullptr || plan.batch == nullptr ||
             !plan.batch->holdsFrame(length)) {
             buildNextFrame(plan, frame, length, counts.sent);
+        }
+        if (beside) {
+            // The batch's earlier frames leave first, so that this one keeps its place in the
+            // stream; before the send time is taken, which the hand-over is no part of.
+            plan.batch->flush();
         }
 
         timeval now;
