@@ -3,7 +3,8 @@
 #
 #   bash bench/run.sh [--runs N] [--seconds S] [--rate-seconds S] [--rate-repeats N]
 #                     [--delay-seconds S] [--memory-seconds S] [--pacing-seconds S]
-#                     [--pacing-only] [--batched-only] [--paths-only] [--binary PATH]
+#                     [--pacing-only] [--batched-only] [--paths-only] [--stamps-only]
+#                     [--binary PATH]
 #
 # Run as root from a clone of the repository. Installs what it needs (tcpreplay, tcpdump,
 # GNU time), builds build/trafficgen and build/bench/benchtool, creates its own network
@@ -24,6 +25,10 @@
 #     (pcap_sendpacket, sendmmsg of 64, AF_XDP of 256 per kick), 60- and 1500-byte frames, the
 #     bare loops with and without a capture on the receiving end; AF_XDP's self-loss, its
 #     absolute pacing of 10 streams at 100 us (--paths-only measures only this),
+#   - the kernel's send stamps on every send path, at 1000 frames/s and back to back: the
+#     reported delay and the sender's lag behind the kernel's stamp (p50, p99) against tcpdump's
+#     nanosecond stamps of the same frames on both veths, and the send rate with the kernel's
+#     stamps against the sender's own (--stamps-only measures only this),
 #   - the receiver's accounting per frame with and without sequence numbers, and the delay
 #     histogram's share of it (build/bench/accounting_cost, Google Benchmark, no network).
 # Details of every run land in build/bench/last-run.log.
@@ -39,10 +44,11 @@ PACING_SECONDS=1
 PACING_ONLY=0
 BATCHED_ONLY=0
 PATHS_ONLY=0
+STAMPS_ONLY=0
 BINARY=""
 
 usage() {
-    sed -n '4,6p' "$0" | sed 's/^# \{0,1\}//' >&2
+    sed -n '4,7p' "$0" | sed 's/^# \{0,1\}//' >&2
     exit 2
 }
 while (($#)); do
@@ -66,6 +72,11 @@ while (($#)); do
         ;;
     --paths-only)
         PATHS_ONLY=1
+        shift
+        continue
+        ;;
+    --stamps-only)
+        STAMPS_ONLY=1
         shift
         continue
         ;;
@@ -558,6 +569,68 @@ same_sizes() { # TAG_A TAG_B -> "identical, N frames" or "differ"
     echo "identical, $compared frames"
 }
 
+# ------------------------------------------------------------------ kernel send stamps
+# One run per send path and load with tcpdump's nanosecond stamps on both veths; stampjoin.py
+# joins the stamped frames of the two captures and sets them beside the run's figures.
+stamps_run() { # TAG CONF [OPTIONS...]: leaves a line of figures in $WORK/TAG.stamps
+    start_tcpdump "$WORK/$1.rx.pcap" nano
+    local receiving=$TCPDUMP_PID
+    start_tcpdump "$WORK/$1.tx.pcap" nano out
+    run_tg "$BINARY" --stamp-source kernel --sequence-numbers --json "$WORK/$1.json" "${@:3}" "$2"
+    # tcpdump reads its ring in blocks; the last is handed over within two read time-outs (1 s).
+    sleep 2.5
+    stop_tcpdump
+    kill -INT "$receiving"
+    wait "$receiving" || true
+    python3 "$ROOT/bench/stampjoin.py" "$WORK/$1.json" "$WORK/$1.rx.pcap" "$WORK/$1.tx.pcap" \
+        >"$WORK/$1.stamps"
+    log "stamps $1: $(cat "$WORK/$1.stamps")"
+}
+stamps_section() {
+    paced_conf "$WORK/light.conf" 3000000 1 "constant 1000" "constant 1000"
+    throughput_conf "$WORK/rate.conf" $((RATE_SECONDS * 1000000))
+    local path i source
+    for path in pcap batched xdp; do
+        stamps_run "light-$path" "$WORK/light.conf" --send-path "$path"
+        stamps_run "flood-$path" "$WORK/rate.conf" --send-path "$path"
+        for ((i = 1; i <= RATE_REPEATS; i++)); do
+            for source in user kernel; do
+                tg_rate "$WORK/rate.conf" --send-path "$path" --sequence-numbers --stamp-source "$source"
+                eval "S_${path}_${source}+=($RATE)"
+            done
+            local -n own="S_${path}_user" kernel="S_${path}_kernel"
+            eval "S_ratio_${path}+=($(calc "100 * ${kernel[-1]} / ${own[-1]}"))"
+            unset -n own kernel
+        done
+    done
+}
+stamps_row() { printf '| %-8s | %-12s | %-23s | %-23s | %-23s | %-23s |\n' "$@"; }
+print_stamps_table() {
+    printf 'Kernel send stamps: reported vs tcpdump (ns, p50 / p99), %s\n\n' "$(uname -r), $(nproc) cores"
+    stamps_row "path" "load" "delay reported" "delay tcpdump" "lag reported" "lag tcpdump"
+    stamps_row "---" "---" "---" "---" "---" "---"
+    local path load
+    for path in pcap batched xdp; do
+        for load in light flood; do
+            # shellcheck disable=SC2046 # six figures, one word each
+            stamps_row "$path" "$([[ $load == light ]] && echo "1000/s 1000 B" || echo "flood 1500 B")" \
+                $(awk '{ printf "%s/%s %s/%s %s/%s %s/%s", $1, $2, $3, $4, $5, $6, $7, $8 }' "$WORK/$load-$path.stamps")
+        done
+    done
+    echo
+    echo "Send rate with the kernel's stamps / with the sender's own, flood 1500 B, median of $RATE_REPEATS (%):"
+    for path in pcap batched xdp; do
+        local -n ratios="S_ratio_${path}"
+        echo "  $path: $(printf '%s\n' "${ratios[@]}" | median) (runs: ${ratios[*]})"
+        unset -n ratios
+    done
+}
+
+if ((STAMPS_ONLY)); then
+    stamps_section
+    print_stamps_table | tee "$ROOT/build/bench/last-stamps.txt"
+    exit 0
+fi
 if ((PATHS_ONLY)); then
     paths_section
     print_paths_table | tee "$ROOT/build/bench/last-paths.txt"
