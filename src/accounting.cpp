@@ -259,10 +259,13 @@ void acceptSendStamp(std::vector<TStreamState>& streams, std::uint32_t streamInd
 
 void takeDeparture(std::vector<TStreamState>& streams, const unsigned char* data,
                    const pcap_pkthdr& header, std::int64_t departureNs, std::int64_t cycleStart) {
-    if (header.caplen < MIN_FRAME_LENGTH) {
+    // Tags and IPv6 move the payload, as in an arriving frame.
+    const std::size_t shift = layoutOfFrame(data, header.caplen).payloadShift();
+    if (header.caplen < MIN_FRAME_LENGTH + shift) {
         return;
     }
-    const std::size_t numberOffset = sequenceNumberOffset(header.caplen);
+    data += shift;
+    const std::size_t numberOffset = sequenceNumberOffset(header.caplen - shift);
     if (sendTimeOf(data, true, numberOffset) < cycleStart) {
         return;
     }

@@ -138,15 +138,16 @@ std::string multipleTest(std::size_t offset, std::uint32_t bits) {
 
 } // namespace
 
-std::string departureFilterText(std::uint32_t every) {
+std::string departureFilterText(std::uint32_t every, const std::string& testFrames, bool shifted) {
     std::uint32_t bits = 0;
     while ((std::uint32_t{1} << bits) < every && bits < 31) {
         ++bits;
     }
-    const std::string plainFrames = "dst port " + std::to_string(TEST_PORT);
-    if (bits == 0) {
-        return plainFrames;
+    if (bits == 0 || shifted) {
+        return testFrames;
     }
+    const std::string plainFrames =
+        testFrames.find(" or ") == std::string::npos ? testFrames : "(" + testFrames + ")";
     // A frame too short for its number after the send time keeps it inside the send time.
     return plainFrames + " and ((len >= " + std::to_string(MIN_NUMBERED_FRAME_LENGTH) +
            multipleTest(SEQUENCE_NUMBER_OFFSET, bits) + ") or (len < " +
@@ -154,7 +155,7 @@ std::string departureFilterText(std::uint32_t every) {
            multipleTest(SHORT_SEQUENCE_NUMBER_OFFSET, bits) + "))";
 }
 
-pcap_t* openDepartureCapture(const char* name, std::uint32_t every, char* errorBuffer) {
+pcap_t* openDepartureCapture(const char* name, const std::string& filterText, char* errorBuffer) {
     const std::string failure =
         std::string("Nepodarilo se otevrit zachytavani odchozich paketu na ") + name + ": ";
     pcap_t* device =
@@ -164,8 +165,7 @@ pcap_t* openDepartureCapture(const char* name, std::uint32_t every, char* errorB
     }
     bpf_program filter;
     if (pcap_setdirection(device, PCAP_D_OUT) != 0 ||
-        pcap_compile(device, &filter, departureFilterText(every).c_str(), 1,
-                     PCAP_NETMASK_UNKNOWN) == -1) {
+        pcap_compile(device, &filter, filterText.c_str(), 1, PCAP_NETMASK_UNKNOWN) == -1) {
         fail(failure + pcap_geterr(device));
     }
     const int set = pcap_setfilter(device, &filter);

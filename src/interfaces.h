@@ -39,14 +39,16 @@ pcap_t* openReceivingCapture(const char* name, char* errorBuffer,
 std::int64_t captureUnitNs(pcap_t* device);
 
 // The capture filter of the frames leaving the sending interface that carry a send stamp: the
-// test frames whose number (4 bytes from SEQUENCE_NUMBER_OFFSET, least significant first) is a
-// multiple of `every`, a power of two.
-std::string departureFilterText(std::uint32_t every);
+// test frames (`testFrames`, the receiving capture's filter) whose number (4 bytes from
+// SEQUENCE_NUMBER_OFFSET, least significant first) is a multiple of `every`, a power of two.
+// Tags or IPv6 (`shifted`) move the number, and the kernel's filter may see a frame without the
+// tag its capture shows: then every test frame is taken and the receiver picks the stamped ones.
+std::string departureFilterText(std::uint32_t every, const std::string& testFrames, bool shifted);
 
 // Opens a capture of the stamped test frames leaving `name` (a capture of their own, with
 // nanosecond stamps where the system gives them, non-blocking): the kernel stamps each as it
 // passes the interface, as it stamps arrivals. Ends the run with a message when it cannot.
-pcap_t* openDepartureCapture(const char* name, std::uint32_t every, char* errorBuffer);
+pcap_t* openDepartureCapture(const char* name, const std::string& filter, char* errorBuffer);
 
 // Opens the sending interface with pcap_open_live(name, 1518, 0, 50, errorBuffer); ends the run
 // with the sending-open message when it fails.

@@ -300,7 +300,7 @@ void CTrafficGenerator::generate() {
     }
     if (cycleStamps == TStampSource::kernel) {
         // Listening before the first frame leaves.
-        departures = openDepartureCapture(sendingInterface, cycleStampEvery, errorBuffer);
+        departures = openDepartureCapture(sendingInterface, departureFilter(), errorBuffer);
     }
     prepareHandOverDirectory();
     const std::int64_t spinNs = spinWindowNs(count, usableCores());

@@ -147,6 +147,14 @@ CTrafficGenerator::learningFramesOfStreams(const std::vector<unsigned char>& pla
     return frames;
 }
 
+std::string CTrafficGenerator::departureFilter() const {
+    bool shifted = false;
+    for (std::uint32_t i = 0; i < streams && i < MAX_STREAMS; ++i) {
+        shifted = shifted || streamFrames[i].layout().payloadShift() > 0;
+    }
+    return departureFilterText(cycleStampEvery, captureFilterText(), shifted);
+}
+
 std::string CTrafficGenerator::captureFilterText() const {
     std::vector<TPortRange> ports;
     bool tagged = false;

@@ -152,6 +152,8 @@ class CTrafficGenerator {
     void prepareStreamFrames();
     // The capture filter for the streams' frames.
     std::string captureFilterText() const;
+    // The departure capture's filter: the stamped frames of this cycle's streams.
+    std::string departureFilter() const;
     // The learning frame `plain` as the streams need it: untagged, and under each stream's tags.
     std::vector<std::vector<unsigned char>>
     learningFramesOfStreams(const std::vector<unsigned char>& plain) const;

@@ -17,12 +17,17 @@ TEST(SendStamps, SampleStaysWithinTheBudgetAsAPowerOfTwo) {
 }
 
 TEST(SendStamps, DepartureFilterTestsTheNumbersLowBitsWhereverTheFrameKeepsIt) {
-    EXPECT_EQ(departureFilterText(1), "dst port 33333");
-    EXPECT_EQ(departureFilterText(32), "dst port 33333 and ((len >= 63 and ether[59] & 31 = 0) or "
-                                       "(len < 63 and ether[55] & 31 = 0))");
-    EXPECT_EQ(departureFilterText(1024),
-              "dst port 33333 and ((len >= 63 and ether[59] = 0 and ether[60] & 3 = 0) or "
-              "(len < 63 and ether[55] = 0 and ether[56] & 3 = 0))");
+    const std::string plain = "dst port 33333";
+    EXPECT_EQ(departureFilterText(1, plain, false), plain);
+    EXPECT_EQ(departureFilterText(32, plain, false),
+              "dst port 33333 and ((len >= 63 and ether[59] & 31 = 0) or "
+              "(len < 63 and ether[55] & 31 = 0))");
+    EXPECT_EQ(departureFilterText(1024, "dst port 1 or dst port 2", false),
+              "(dst port 1 or dst port 2) and ((len >= 63 and ether[59] = 0 and ether[60] & 3 = 0) "
+              "or (len < 63 and ether[55] = 0 and ether[56] & 3 = 0))");
+    // Tagged or IPv6 frames: all of them, picked by the receiver.
+    EXPECT_EQ(departureFilterText(1024, "dst port 33333 or (vlan and dst port 33333)", true),
+              "dst port 33333 or (vlan and dst port 33333)");
 }
 
 TEST(SendStamps, APathThatNoCaptureSeesSaysItsStampsAreTheSendersOwn) {
