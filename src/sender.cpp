@@ -273,7 +273,7 @@ void CTrafficGenerator::generate() {
                                 static_cast<std::uint32_t>(now.tv_usec);
     // Before the cycle's draws begin: the planned rate is estimated from draws of its own.
     // Every path's stamped frames pass the sending interface's captures: AF_XDP sends them beside.
-    cycleStamps = sequenceNumbers ? sendStampSourceFor(stampSource, true) : TStampSource::user;
+    cycleStamps = sequenceNumbers ? sendStampSourceFor(stampSource) : TStampSource::user;
     cycleStampEvery = cycleStamps == TStampSource::user ? 0 : stampEvery(plannedFramesPerSecond());
     srand(cycleSeed);
     // Taken before any sender starts: every frame of this cycle is sent later.

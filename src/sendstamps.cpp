@@ -39,9 +39,6 @@ std::uint32_t stampEvery(double framesPerSecond) {
     return every;
 }
 
-TStampSource sendStampSourceFor(TStampSource wanted, bool seenByCaptures) {
-    if (!seenByCaptures || wanted == TStampSource::user) {
-        return TStampSource::user;
-    }
-    return TStampSource::kernel;
+TStampSource sendStampSourceFor(TStampSource wanted) {
+    return wanted == TStampSource::user ? TStampSource::user : TStampSource::kernel;
 }

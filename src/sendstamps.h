@@ -12,7 +12,7 @@
 // capture of the interface has taken its copy, 1.7 to 4 us (99th percentile over 80 us) after
 // tcpdump's stamp of the same frame, and its scheduling stamp before the queueing discipline,
 // which belongs to the tester. A path that bypasses the kernel's queueing (AF_XDP) is seen by no
-// capture: sendStampSourceFor() tells what a path can honestly give.
+// capture: on it the stamped frames leave through a packet socket beside it.
 
 #include <cstdint>
 #include <string>
@@ -34,10 +34,9 @@ constexpr double UNPLANNED_FRAMES_PER_SECOND = 1.5e6;
 // budget.
 std::uint32_t stampEvery(double framesPerSecond);
 
-// What a send path can stamp when `wanted` is asked for: the kernel's departure stamps need a
-// path through the kernel's queueing (`seenByCaptures`). Hardware stamps are not built: they
-// need both interfaces to stamp in hardware with one clock, which no veth has; they fall back
-// to the kernel's.
-TStampSource sendStampSourceFor(TStampSource wanted, bool seenByCaptures);
+// What the send stamps are when `wanted` is asked for. Hardware stamps are not built: they need
+// both interfaces to stamp in hardware with one clock, which no veth has; they fall back to the
+// kernel's.
+TStampSource sendStampSourceFor(TStampSource wanted);
 
 #endif

@@ -29,10 +29,3 @@ TEST(SendStamps, DepartureFilterTestsTheNumbersLowBitsWhereverTheFrameKeepsIt) {
     EXPECT_EQ(departureFilterText(1024, "dst port 33333 or (vlan and dst port 33333)", true),
               "dst port 33333 or (vlan and dst port 33333)");
 }
-
-TEST(SendStamps, APathThatNoCaptureSeesSaysItsStampsAreTheSendersOwn) {
-    EXPECT_EQ(sendStampSourceFor(TStampSource::kernel, false), TStampSource::user);
-    EXPECT_EQ(sendStampSourceFor(TStampSource::kernel, true), TStampSource::kernel);
-    EXPECT_EQ(sendStampSourceFor(TStampSource::hardware, true), TStampSource::kernel);
-    EXPECT_EQ(sendStampSourceFor(TStampSource::user, true), TStampSource::user);
-}
