@@ -148,6 +148,11 @@ for version in 4 6; do
         <<<"$(sizes_of "$TG_TMP/routed$version.json")"
     tg_num 'n > 0' n="$ndr_low" || tg_fail "routed IPv$version: no non-drop rate"
     [[ $p50_half != none ]] || tg_fail "routed IPv$version: no latency measured"
+    # On AF_XDP too the latency's send end is the kernel's stamp (its stamped frames sent beside).
+    python3 -c 'import json, sys
+for load in json.load(open(sys.argv[1]))["benchmark"]["sizes"][0]["latency"]:
+    assert load["stamp_source"] == "kernel" and load["send_stamps"]["missing"] == 0, load' \
+        "$TG_TMP/routed$version.json" || tg_fail "routed IPv$version: the latency is not stamped by the kernel"
     echo "routed IPv$version, $size B: NDR $ndr_low..$ndr_up ($ndr_limit), PDR $pdr_low..$pdr_up, p50 $p50_half us at 50 %, $trials trials"
 done
 
