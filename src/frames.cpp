@@ -79,8 +79,21 @@ std::uint16_t stampedSum(const unsigned char* frame, std::size_t length,
                                   stampedBytes(length, layout), true));
 }
 
+// The sum of bytes all equal to `fill` at positions [from, to) counted from the datagram's start:
+// a byte at an even position is a word's high byte. Counted, not added up byte by byte, so that
+// a frame built for every departure costs the same at any length.
+std::uint32_t fillSum(unsigned char fill, std::size_t from, std::size_t to) {
+    if (to <= from) {
+        return 0;
+    }
+    const auto even = static_cast<std::uint32_t>((to + 1) / 2 - (from + 1) / 2);
+    const auto odd = static_cast<std::uint32_t>(to - from) - even;
+    return even * (std::uint32_t{fill} << 8) + odd * fill;
+}
+
 // Writes the IPv6 frame's UDP checksum field with the sum of pseudo-header and datagram without
-// the stamped bytes, folded and not complemented: finishFrame adds the stamped bytes.
+// the stamped bytes, folded and not complemented: finishFrame adds the stamped bytes. The payload
+// is the stream's letter throughout, the stamped bytes left out.
 void putPartialUdpChecksum(unsigned char* frame, std::size_t length, const TFrameLayout& layout) {
     const std::size_t ip = layout.ipOffset();
     const std::size_t udp = layout.udpOffset();
@@ -90,9 +103,11 @@ void putPartialUdpChecksum(unsigned char* frame, std::size_t length, const TFram
         addOnesComplement(0, frame + ip + IPV6_SOURCE_OFFSET, 2 * IPV6_ADDRESS_SIZE, false);
     sum += static_cast<std::uint32_t>(length - udp);
     sum += PROTOCOL_UDP;
-    sum = addOnesComplement(sum, frame + udp, length - udp, false);
-    // Taking the stamped bytes out again: adding the complement subtracts.
-    sum += static_cast<std::uint16_t>(~stampedSum(frame, length, layout));
+    sum = addOnesComplement(sum, frame + udp, UDP_HEADER_SIZE, false);
+    const std::size_t payload = layout.payloadOffset() - udp;
+    const std::size_t stampedEnd = payload + 1 + stampedBytes(length, layout);
+    const unsigned char letter = frame[layout.payloadOffset()];
+    sum += fillSum(letter, payload, payload + 1) + fillSum(letter, stampedEnd, length - udp);
     putBigEndian16(frame + udp + UDP_CHECKSUM, fold(sum));
 }
 
