@@ -8,9 +8,9 @@
 #include <unistd.h>
 
 #include "benchmarkreport.h"
-#include "rfc2544report.h"
 #include "report.h"
 #include "resultsfile.h"
+#include "rfc2544report.h"
 #include "sendstamps.h"
 #include "testercounters.h"
 #include "trafficgenerator.h"
@@ -69,7 +69,9 @@ TTrialEvidence evidenceOf(const std::vector<TResult>& results, std::uint32_t dur
     evidence.lagBoundUs = results.empty() ? 0 : scheduleLagBoundUs(0);
     for (const TResult& result : results) {
         evidence.countsKnown = evidence.countsKnown && result.sentKnown;
-        evidence.schedulesKept = evidence.schedulesKept && achievedSchedule(result.offered);
+        // A single frame (the shortest burst) has no gap to keep.
+        evidence.schedulesKept =
+            evidence.schedulesKept && (achievedSchedule(result.offered) || result.sent == 1);
         const double lagBound = scheduleLagBoundUs(result.offered.drawnMeanGapUs);
         if (result.offered.largestLagUs - lagBound > evidence.largestLagUs - evidence.lagBoundUs) {
             evidence.largestLagUs = result.offered.largestLagUs;
@@ -177,7 +179,8 @@ TTrialAnswer CBenchmarkRun::runAskedTrial(TBenchmarkSize& size, const TTrialAsk&
 // The further tests' trials on the network.
 class CAskedTrials : public CBenchmarkTrials {
   public:
-    CAskedTrials(CBenchmarkRun& benchmark, TBenchmarkSize& size) : benchmark(benchmark), size(size) {}
+    CAskedTrials(CBenchmarkRun& benchmark, TBenchmarkSize& size)
+        : benchmark(benchmark), size(size) {}
     TTrialAnswer run(const TTrialAsk& ask) override { return benchmark.runAskedTrial(size, ask); }
     bool stopped() const override { return CTrafficGenerator::interrupted != 0; }
 
@@ -551,7 +554,7 @@ void judgeRates(TBenchmarkResults& benchmark, const std::vector<TExpectedRate>& 
             continue;
         }
         const TRateVerdict rate{size.frameSize, *minimum, size.ndr.lowerFps, size.ndr.limitedBy,
-                                rateVerdict(size.ndr.lowerFps, size.ndr.limitedBy, *minimum)};
+                                rateVerdict(size.ndr, *minimum)};
         benchmark.rateVerdicts.push_back(rate);
         verdicts.push_back(rate.verdict);
     }

@@ -155,14 +155,17 @@ const TOptionEntry OPTION_TABLE[] = {
      keepBenchmarkSetting<BENCHMARK_TESTS>},
     {BURST_REPETITIONS, "N", "benchmark: opakovani hledani nejdelsi davky (vychozi 50)",
      keepBenchmarkSetting<BURST_REPETITIONS>},
-    {BURST_DURATION, "US", "benchmark: nejdelsi zkousena davka jako doba na lince [us] "
-                           "(vychozi 2000000)",
+    {BURST_DURATION, "US",
+     "benchmark: nejdelsi zkousena davka jako doba na lince [us] "
+     "(vychozi 2000000)",
      keepBenchmarkSetting<BURST_DURATION>},
-    {OVERLOAD_DURATION, "US", "benchmark: delka pretizeni pri testu zotaveni [us] "
-                              "(vychozi 60000000)",
+    {OVERLOAD_DURATION, "US",
+     "benchmark: delka pretizeni pri testu zotaveni [us] "
+     "(vychozi 60000000)",
      keepBenchmarkSetting<OVERLOAD_DURATION>},
-    {RECOVERY_DURATION, "US", "benchmark: delka snizeneho zatizeni po pretizeni [us] "
-                              "(vychozi 10000000)",
+    {RECOVERY_DURATION, "US",
+     "benchmark: delka snizeneho zatizeni po pretizeni [us] "
+     "(vychozi 10000000)",
      keepBenchmarkSetting<RECOVERY_DURATION>},
     {EXPECT_RATE, "VELIKOST=RAMCU/S,...",
      "benchmark: nejmensi ocekavana NDR; verdikt v navratovem kodu (0, 2, 3)",

@@ -514,14 +514,14 @@ Json benchmarkObject(const TBenchmarkResults& benchmark) {
         loads.push_back(number(load));
     }
     Json object = {{"line_rate_bps", optionalNumber(benchmark.lineRateBps)},
-            {"trial_duration_us", benchmark.trialDurationUs},
-            {"final_duration_us", benchmark.finalDurationUs},
-            {"pdr_loss_percent", number(benchmark.pdrLossPercent)},
-            {"precision_percent", number(benchmark.precisionPercent)},
-            {"latency_loads_percent", loads},
-            {"settle_us", benchmark.settleUs},
-            {"total_time_s", number(benchmark.totalSeconds)},
-            {"sizes", sizes}};
+                   {"trial_duration_us", benchmark.trialDurationUs},
+                   {"final_duration_us", benchmark.finalDurationUs},
+                   {"pdr_loss_percent", number(benchmark.pdrLossPercent)},
+                   {"precision_percent", number(benchmark.precisionPercent)},
+                   {"latency_loads_percent", loads},
+                   {"settle_us", benchmark.settleUs},
+                   {"total_time_s", number(benchmark.totalSeconds)},
+                   {"sizes", sizes}};
     if (!benchmark.tests.empty()) {
         object["tests"] = benchmark.tests;
     }

@@ -28,9 +28,8 @@ std::string topText(const TTopRate& top) {
 }
 
 void printFrameLoss(std::ostream& out, const TFrameLossResult& result) {
-    out << "Ztratovost ramcu (RFC 2544): od 100 % z " << topText(result.top)
-        << " po 10 %, pokusy " << fixed(result.durationUs / 1e6, 3) << " s, "
-        << fixed(result.seconds, 1) << " s\n";
+    out << "Ztratovost ramcu (RFC 2544): od 100 % z " << topText(result.top) << " po 10 %, pokusy "
+        << fixed(result.durationUs / 1e6, 3) << " s, " << fixed(result.seconds, 1) << " s\n";
     printRule(out, FRAME_LOSS_TABLE_WIDTH);
     out << "| Zatizeni [%] | Nabidnuto [ramcu/s] | Dosazeno [ramcu/s] |     Odeslano |      "
            "Prijato | Ztratovost [%] | Platny |\n";
@@ -54,8 +53,8 @@ void printFrameLoss(std::ostream& out, const TFrameLossResult& result) {
 
 void printBackToBack(std::ostream& out, const TBackToBackResult& result) {
     out << "Ramce bez mezer (back-to-back, RFC 2544 a RFC 9004) pri " << topText(result.top)
-        << ", nejdelsi davka " << result.longestBurst << " ramcu, " << result.trials
-        << " pokusu, " << fixed(result.seconds, 1) << " s\n";
+        << ", nejdelsi davka " << result.longestBurst << " ramcu, " << result.trials << " pokusu, "
+        << fixed(result.seconds, 1) << " s\n";
     printRule(out, BACK_TO_BACK_TABLE_WIDTH);
     out << "| Opakovani | Davka min. | Davka prumer | Davka max. | Doba bufferu [us] | Opravena "
            "doba [us] | Propustnost [ramcu/s] |\n";
@@ -136,8 +135,8 @@ void printRateVerdicts(std::ostream& out, const TBenchmarkResults& benchmark, bo
     for (const TRateVerdict& rate : benchmark.rateVerdicts) {
         out << "Ocekavana NDR, " << sizeText(rate.frameSize) << ": nejmene "
             << fixed(rate.expectedFps, 0) << " ramcu/s, nalezeno " << fixed(rate.foundFps, 0)
-            << " ramcu/s (omezeni " << limitText(rate.limitedBy) << "): " << verdictWord(rate.verdict)
-            << "\n";
+            << " ramcu/s (omezeni " << limitText(rate.limitedBy)
+            << "): " << verdictWord(rate.verdict) << "\n";
     }
     out << "Celkovy vysledek: " << verdictWord(*benchmark.verdict)
         << (interrupted ? " (benchmark byl prerusen)" : "") << "\n";

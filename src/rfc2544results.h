@@ -43,9 +43,9 @@ struct TBackToBackResult {
     double averageBurst = 0;
     double impliedBufferS = 0;
     double correctedBufferS = 0;
-    bool longestPassed = false;   // some repetition passed the longest burst tried
+    bool longestPassed = false;     // some repetition passed the longest burst tried
     std::uint64_t longestBurst = 0; // the longest burst a search tries
-    bool testerLimited = false;   // the tester could not send a burst at the top rate
+    bool testerLimited = false;     // the tester could not send a burst at the top rate
     std::uint32_t trials = 0;
     double seconds = 0;
 };

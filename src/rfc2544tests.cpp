@@ -14,6 +14,8 @@ constexpr double LOSS_STEP_PERCENT = 10;
 constexpr std::uint32_t MOST_BURST_REPETITIONS = 1000;
 constexpr std::uint32_t SHORTEST_DURATION_US = 10000;
 constexpr std::uint32_t LONGEST_DURATION_US = 3600000000u;
+// The recovery's two phases are one trial, whose length must fit its 32-bit count.
+constexpr std::uint32_t LONGEST_PHASE_US = LONGEST_DURATION_US / 2;
 // RFC 2544's overload: 110 % of the throughput, then half of that.
 constexpr double OVERLOAD_SHARE = 1.1;
 constexpr double DROP_FACTOR = 0.5;
@@ -110,13 +112,13 @@ bool applyBenchmarkTestSetting(TBenchmarkTestSettings& settings, const std::stri
     } else if (key == "burst repetitions") {
         ok = readDecimal(value, 1, MOST_BURST_REPETITIONS, settings.burstRepetitions);
     } else if (key == "burst duration") {
-        ok = readDecimal(value, SHORTEST_DURATION_US, LONGEST_DURATION_US,
-                         settings.burstDurationUs);
+        ok =
+            readDecimal(value, SHORTEST_DURATION_US, LONGEST_DURATION_US, settings.burstDurationUs);
     } else if (key == "overload duration") {
-        ok = readDecimal(value, SHORTEST_DURATION_US, LONGEST_DURATION_US,
+        ok = readDecimal(value, SHORTEST_DURATION_US, LONGEST_PHASE_US,
                          settings.overloadDurationUs);
     } else if (key == "recovery duration") {
-        ok = readDecimal(value, SHORTEST_DURATION_US, LONGEST_DURATION_US,
+        ok = readDecimal(value, SHORTEST_DURATION_US, LONGEST_PHASE_US,
                          settings.recoveryDurationUs);
     } else if (key == "expect rate") {
         ok = readExpectedRates(value, settings.expectedRates);
@@ -167,9 +169,9 @@ std::optional<double> nextFrameLossStep(const std::vector<TLossStepOutcome>& don
 CBurstSearch::CBurstSearch(std::uint64_t longest, double resolution, std::uint64_t hint)
     : longest(std::max<std::uint64_t>(1, longest)), resolution(resolution),
       hint(std::min(hint, this->longest)),
-      step(std::max<std::uint64_t>(
-          1, static_cast<std::uint64_t>(HINT_STEP_RESOLUTIONS * resolution *
-                                        static_cast<double>(this->hint)))) {}
+      step(std::max<std::uint64_t>(1,
+                                   static_cast<std::uint64_t>(HINT_STEP_RESOLUTIONS * resolution *
+                                                              static_cast<double>(this->hint)))) {}
 
 bool CBurstSearch::narrow() const {
     if (!failed) {
@@ -251,11 +253,13 @@ TRecoveryTime recoveryTime(const std::vector<std::vector<TIntervalFigures>>& str
     return time;
 }
 
-TVerdict rateVerdict(double foundFps, const std::string& limitedBy, double expectedFps) {
-    if (foundFps >= expectedFps) {
+TVerdict rateVerdict(const TBenchmarkRate& rate, double expectedFps) {
+    if (rate.lowerFps >= expectedFps) {
         return TVerdict::passed;
     }
-    return limitedBy == "device" ? TVerdict::deviceFailed : TVerdict::testerLimit;
+    const bool failedBelow = rate.complete || rate.upperFps <= expectedFps;
+    return rate.limitedBy == "device" && failedBelow ? TVerdict::deviceFailed
+                                                     : TVerdict::testerLimit;
 }
 
 TFrameLossResult runFrameLoss(CBenchmarkTrials& trials, const TTopRate& top,
@@ -313,9 +317,8 @@ bool searchBurst(CBenchmarkTrials& trials, const TTopRate& top, CBurstSearch& se
 
 } // namespace
 
-TBackToBackResult runBackToBack(CBenchmarkTrials& trials, const TTopRate& top,
-                                double throughputFps, const TBenchmarkTestSettings& settings,
-                                double resolution) {
+TBackToBackResult runBackToBack(CBenchmarkTrials& trials, const TTopRate& top, double throughputFps,
+                                const TBenchmarkTestSettings& settings, double resolution) {
     const auto started = std::chrono::steady_clock::now();
     TBackToBackResult result;
     result.top = top;
@@ -323,8 +326,8 @@ TBackToBackResult runBackToBack(CBenchmarkTrials& trials, const TTopRate& top,
     result.longestBurst = static_cast<std::uint64_t>(
         std::max(1.0, std::floor(top.fps * settings.burstDurationUs / 1e6)));
     std::uint64_t hint = 0;
-    for (std::uint32_t repetition = 0;
-         repetition < settings.burstRepetitions && !trials.stopped(); ++repetition) {
+    for (std::uint32_t repetition = 0; repetition < settings.burstRepetitions && !trials.stopped();
+         ++repetition) {
         CBurstSearch search(result.longestBurst, resolution, hint);
         if (!searchBurst(trials, top, search, result)) {
             result.testerLimited = true;
@@ -333,9 +336,11 @@ TBackToBackResult runBackToBack(CBenchmarkTrials& trials, const TTopRate& top,
         if (trials.stopped()) {
             break;
         }
-        hint = search.longestPassed();
-        result.bursts.push_back(hint);
-        result.longestPassed = result.longestPassed || hint >= result.longestBurst;
+        const std::uint64_t burst = search.longestPassed();
+        result.bursts.push_back(burst);
+        result.longestPassed = result.longestPassed || burst >= result.longestBurst;
+        // The next repetition starts where this one ended (at one frame where none passed).
+        hint = std::max<std::uint64_t>(1, burst);
     }
     double sum = 0;
     for (std::uint64_t burst : result.bursts) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "intervals.h"
+#include "results.h"
 #include "rfc2544results.h"
 #include "servicetest.h"
 
@@ -126,8 +127,9 @@ TRecoveryTime recoveryTime(const std::vector<std::vector<TIntervalFigures>>& str
                            std::uint32_t dropUs, std::uint32_t endUs);
 
 // The verdict of a found non-drop rate against its expected minimum: met, the device's
-// shortfall, or (the tester or the line stopped the search below it) the tester's limit.
-TVerdict rateVerdict(double foundFps, const std::string& limitedBy, double expectedFps);
+// shortfall, or the tester's limit: the tester or the line stopped the search below it, or a
+// search cut off before its end had no failure at or below the minimum.
+TVerdict rateVerdict(const TBenchmarkRate& rate, double expectedFps);
 
 // ------------------------------------------------------------------ the drivers
 
@@ -165,9 +167,8 @@ constexpr std::uint32_t RECOVERY_RESOLUTION_US = 10000;
 
 TFrameLossResult runFrameLoss(CBenchmarkTrials& trials, const TTopRate& top,
                               std::uint32_t durationUs);
-TBackToBackResult runBackToBack(CBenchmarkTrials& trials, const TTopRate& top,
-                                double throughputFps, const TBenchmarkTestSettings& settings,
-                                double resolution);
+TBackToBackResult runBackToBack(CBenchmarkTrials& trials, const TTopRate& top, double throughputFps,
+                                const TBenchmarkTestSettings& settings, double resolution);
 TRecoveryResult runRecovery(CBenchmarkTrials& trials, const TTopRate& top, double throughputFps,
                             const TBenchmarkTestSettings& settings);
 
