@@ -115,11 +115,11 @@ bool applyBenchmarkTestSetting(TBenchmarkTestSettings& settings, const std::stri
         ok =
             readDecimal(value, SHORTEST_DURATION_US, LONGEST_DURATION_US, settings.burstDurationUs);
     } else if (key == "overload duration") {
-        ok = readDecimal(value, SHORTEST_DURATION_US, LONGEST_PHASE_US,
-                         settings.overloadDurationUs);
+        ok =
+            readDecimal(value, SHORTEST_DURATION_US, LONGEST_PHASE_US, settings.overloadDurationUs);
     } else if (key == "recovery duration") {
-        ok = readDecimal(value, SHORTEST_DURATION_US, LONGEST_PHASE_US,
-                         settings.recoveryDurationUs);
+        ok =
+            readDecimal(value, SHORTEST_DURATION_US, LONGEST_PHASE_US, settings.recoveryDurationUs);
     } else if (key == "expect rate") {
         ok = readExpectedRates(value, settings.expectedRates);
     } else {
