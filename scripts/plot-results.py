@@ -109,7 +109,8 @@ def trial_series(size, valid):
     """Offered load, loss, p50 and p99 of the trials that were (or were not) device results."""
     loads, loss, p50, p99 = [], [], [], []
     for trial in size["trials"]:
-        if trial["valid"] != valid:
+        # A burst's or a dropping load's loss is not that of a steady load: left out.
+        if trial["valid"] != valid or trial["phase"] in ("back-to-back", "recovery"):
             continue
         target = value(trial["target_fps"])
         # The probe offers no set load (back to back): what the senders achieved stands for it.

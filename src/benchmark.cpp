@@ -146,6 +146,9 @@ void applyBenchmarkSetting(TBenchmarkSettings& settings, const std::string& name
                            const std::string& text) {
     const std::string key = keyName(name);
     const std::string value = trimmed(text);
+    if (applyBenchmarkTestSetting(settings.further, key, value)) {
+        return;
+    }
     bool ok = false;
     double number = 0;
     if (key == "frame sizes") {
@@ -200,6 +203,11 @@ std::vector<TSearchGoal> searchGoals(const TBenchmarkSettings& settings) {
 
 void applyBenchmarkKeys(TBenchmarkSettings& settings, const CConfig& config) {
     for (const char* key : BENCHMARK_KEYS) {
+        if (config.hasKey(key, "")) {
+            applyBenchmarkSetting(settings, key, config.getString(key, ""));
+        }
+    }
+    for (const char* key : BENCHMARK_TEST_KEYS) {
         if (config.hasKey(key, "")) {
             applyBenchmarkSetting(settings, key, config.getString(key, ""));
         }

@@ -15,6 +15,7 @@
 #include "ratesearch.h"
 #include "result.h"
 #include "results.h"
+#include "rfc2544tests.h"
 #include "testercounters.h"
 
 class CConfig;
@@ -79,6 +80,8 @@ struct TBenchmarkSettings {
     double widthFloorFps = 0;
     // Searches of every frame size, each rate given with its minimum, median and maximum.
     std::uint32_t repetitions = 1;
+    // The tests to run beyond the default ones, their settings and the expected rates.
+    TBenchmarkTestSettings further;
 };
 
 // The goals of the non-drop rate (loss 0) and of the partial-drop rate, in that order.

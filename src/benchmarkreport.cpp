@@ -28,16 +28,6 @@ std::string frameText(const TBenchmarkSize& size) {
     return "Ramce nastaveni (prumer " + fixed(size.meanFrameSize, 1) + " B)";
 }
 
-std::string limitText(const std::string& limit) {
-    if (limit == "tester") {
-        return "tester";
-    }
-    if (limit == "line rate") {
-        return "linka";
-    }
-    return "zarizeni";
-}
-
 double lineFps(const TBenchmarkSize& size) {
     return size.lineRateFps ? static_cast<double>(*size.lineRateFps) : NAN;
 }
@@ -231,6 +221,16 @@ std::string reasonText(const std::string& reason) {
 
 } // namespace
 
+std::string limitText(const std::string& limit) {
+    if (limit == "tester") {
+        return "tester";
+    }
+    if (limit == "line rate") {
+        return "linka";
+    }
+    return "zarizeni";
+}
+
 std::string trialProgressText(const TBenchmarkSize& size, std::size_t trial, double targetFps) {
     std::string text = frameText(size) + ": zatizeni ";
     if (std::isinf(targetFps)) {
@@ -254,8 +254,8 @@ std::string trialOutcomeText(const TBenchmarkTrial& trial) {
     return text;
 }
 
-void printBenchmarkSize(std::ostream& out, const TBenchmarkSize& size,
-                        const TBenchmarkResults& benchmark, float probability) {
+void printSizeHeading(std::ostream& out, const TBenchmarkSize& size,
+                      const TBenchmarkResults& benchmark) {
     out << "Benchmark: " << frameText(size) << " (" << fixed(size.meanFrameSize - FCS_LENGTH, 1)
         << " B bez FCS), linka ";
     if (benchmark.lineRateBps && size.lineRateFps) {
@@ -265,6 +265,11 @@ void printBenchmarkSize(std::ostream& out, const TBenchmarkSize& size,
         out << "neznama, maximum testeru " << fixed(size.testerMaximumFps.value_or(0), 0)
             << " ramcu/s\n";
     }
+}
+
+void printBenchmarkSize(std::ostream& out, const TBenchmarkSize& size,
+                        const TBenchmarkResults& benchmark, float probability) {
+    printSizeHeading(out, size, benchmark);
     printRule(out, RATE_TABLE_WIDTH);
     out << "| Rychlost   | Proslo [ramcu/s] | Neproslo [ramcu/s] | Ramce [Mbit/s] | Na lince "
            "[Mbit/s] | Linky [%] | Omezeni  |\n";

@@ -16,6 +16,11 @@ std::string trialProgressText(const TBenchmarkSize& size, std::size_t trial, dou
 // The end of that line once the trial is over: its loss, and why it is not a device result.
 std::string trialOutcomeText(const TBenchmarkTrial& trial);
 
+// "zarizeni", "tester" or "linka" for a rate's limit as the results file names it.
+std::string limitText(const std::string& limit);
+// The line that names the frame size and the line rate (or the tester's maximum).
+void printSizeHeading(std::ostream& out, const TBenchmarkSize& size,
+                      const TBenchmarkResults& benchmark);
 void printBenchmarkSize(std::ostream& out, const TBenchmarkSize& size,
                         const TBenchmarkResults& benchmark, float probability);
 void printBenchmarkEnd(std::ostream& out, const TBenchmarkResults& benchmark, bool interrupted);

@@ -10,6 +10,7 @@
 #include "benchmarkreport.h"
 #include "report.h"
 #include "resultsfile.h"
+#include "rfc2544report.h"
 #include "sendstamps.h"
 #include "testercounters.h"
 #include "trafficgenerator.h"
@@ -68,7 +69,9 @@ TTrialEvidence evidenceOf(const std::vector<TResult>& results, std::uint32_t dur
     evidence.lagBoundUs = results.empty() ? 0 : scheduleLagBoundUs(0);
     for (const TResult& result : results) {
         evidence.countsKnown = evidence.countsKnown && result.sentKnown;
-        evidence.schedulesKept = evidence.schedulesKept && achievedSchedule(result.offered);
+        // A single frame (the shortest burst) has no gap to keep.
+        evidence.schedulesKept =
+            evidence.schedulesKept && (achievedSchedule(result.offered) || result.sent == 1);
         const double lagBound = scheduleLagBoundUs(result.offered.drawnMeanGapUs);
         if (result.offered.largestLagUs - lagBound > evidence.largestLagUs - evidence.lagBoundUs) {
             evidence.largestLagUs = result.offered.largestLagUs;
@@ -133,9 +136,14 @@ class CBenchmarkRun {
         return runTrial(size, loadFps, durationUs, "search");
     }
 
+    // A trial of the further tests: its load dropping during it, its intervals, as asked.
+    TTrialAnswer runAskedTrial(TBenchmarkSize& size, const TTrialAsk& ask);
+
   private:
     TTrialOutcome runTrial(TBenchmarkSize& size, double loadFps, std::uint32_t durationUs,
-                           const char* phase, TTrialFigures* figures = nullptr);
+                           const char* phase, TTrialFigures* figures = nullptr,
+                           const TTrialAsk* ask = nullptr);
+    void runFurtherTests(TBenchmarkSize& size, const TTopRate& top);
     void findRates(TBenchmarkSize& size, double top, bool topIsLineRate);
     TTrialOutcome runLatencyTrial(TBenchmarkSize& size, double loadFps, TTrialFigures& figures);
     std::optional<TBenchmarkLatency> measureLoad(TBenchmarkSize& size, double percent,
@@ -148,11 +156,57 @@ class CBenchmarkRun {
     const std::vector<double> meanGaps;
     std::uint32_t frameLength = 0;
     bool firstTrial = true;
+    const std::uint32_t userIntervalUs = generator.getInterval();
+    std::vector<std::vector<TIntervalFigures>> askedIntervals;
 };
+
+TTrialAnswer CBenchmarkRun::runAskedTrial(TBenchmarkSize& size, const TTrialAsk& ask) {
+    generator.setInterval(ask.intervalUs != 0 ? ask.intervalUs : userIntervalUs);
+    TTrialFigures figures;
+    const TTrialOutcome outcome =
+        runTrial(size, ask.loadFps, ask.durationUs, ask.phase, &figures, &ask);
+    generator.setInterval(userIntervalUs);
+    TTrialAnswer answer;
+    answer.valid = outcome.verdict == TTrialVerdict::valid;
+    answer.sent = figures.sent;
+    answer.received = figures.received;
+    answer.lossPercent = figures.lossPercent;
+    answer.achievedFps = figures.achievedFps;
+    answer.intervals = std::move(askedIntervals);
+    return answer;
+}
+
+// The further tests' trials on the network.
+class CAskedTrials : public CBenchmarkTrials {
+  public:
+    CAskedTrials(CBenchmarkRun& benchmark, TBenchmarkSize& size)
+        : benchmark(benchmark), size(size) {}
+    TTrialAnswer run(const TTrialAsk& ask) override { return benchmark.runAskedTrial(size, ask); }
+    bool stopped() const override { return CTrafficGenerator::interrupted != 0; }
+
+  private:
+    CBenchmarkRun& benchmark;
+    TBenchmarkSize& size;
+};
+
+void CBenchmarkRun::runFurtherTests(TBenchmarkSize& size, const TTopRate& top) {
+    const TBenchmarkTestSettings& further = settings.further;
+    CAskedTrials trials(*this, size);
+    if (further.tests.frameLoss && !CTrafficGenerator::interrupted) {
+        size.frameLoss = runFrameLoss(trials, top, settings.finalDurationUs);
+    }
+    if (further.tests.backToBack && !CTrafficGenerator::interrupted) {
+        size.backToBack = runBackToBack(trials, top, size.ndr.lowerFps, further,
+                                        settings.precisionPercent / 100.0);
+    }
+    if (further.tests.recovery && !CTrafficGenerator::interrupted) {
+        size.recovery = runRecovery(trials, top, size.ndr.lowerFps, further);
+    }
+}
 
 TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
                                       std::uint32_t durationUs, const char* phase,
-                                      TTrialFigures* figures) {
+                                      TTrialFigures* figures, const TTrialAsk* ask) {
     if (!firstTrial) {
         settle(SETTLE_PAUSE_US);
     }
@@ -169,7 +223,12 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
         generator.setStampSource(std::string(phase) == "latency" ? TStampSource::kernel
                                                                  : TStampSource::user);
     }
-    generator.setTrial({scale, frameLength, {}}, durationUs);
+    TTrialPlan plan{scale, frameLength, {}};
+    if (ask != nullptr) {
+        plan.dropAfterUs = ask->dropAfterUs;
+        plan.dropFactor = ask->dropFactor;
+    }
+    generator.setTrial(plan, durationUs);
     const TTesterCounters before =
         readTesterCounters(generator.getSendingInterface(), generator.getReceivingInterface());
     generator.generate();
@@ -189,6 +248,13 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     for (const TResult& result : results) {
         if (!result.intervals.empty()) {
             size.trials.back().intervals.push_back(result.intervals);
+        }
+    }
+    if (ask != nullptr) {
+        askedIntervals = std::move(size.trials.back().intervals);
+        // Intervals asked by the test alone stay out of the trial's record.
+        if (userIntervalUs != 0) {
+            size.trials.back().intervals = askedIntervals;
         }
     }
     if (progress != nullptr) {
@@ -408,8 +474,13 @@ TBenchmarkSize CBenchmarkRun::runSize(std::optional<std::uint32_t> frameSize,
         top = *size.testerMaximumFps;
     }
     if (top >= 1 && !CTrafficGenerator::interrupted) {
-        findRates(size, top, lineRateBps.has_value());
-        measureLatency(size);
+        if (needsThroughput(settings.further)) {
+            findRates(size, top, lineRateBps.has_value());
+        }
+        if (settings.further.tests.latency) {
+            measureLatency(size);
+        }
+        runFurtherTests(size, {top, lineRateBps.has_value()});
     } else {
         size.ndr.upperFps = top;
         size.ndr.limitedBy = limitName(TLimit::tester);
@@ -448,6 +519,46 @@ void checkFrameSizes(const CTrafficGenerator& generator, const TBenchmarkSetting
             }
         }
     }
+    // An expected rate of a size the benchmark does not measure would never be judged.
+    for (const TExpectedRate& rate : settings.further.expectedRates) {
+        if (rate.frameSize && std::find(settings.frameSizes.begin(), settings.frameSizes.end(),
+                                        *rate.frameSize) == settings.frameSizes.end()) {
+            fail("Ocekavana rychlost pro velikost ramce " + std::to_string(*rate.frameSize) +
+                 " B, ktera se nemeri (frame sizes)");
+        }
+    }
+}
+
+// The names of the tests chosen, as the results file lists them.
+std::vector<std::string> testNames(const TBenchmarkTests& tests) {
+    std::vector<std::string> names;
+    const std::pair<bool, const char*> all[] = {{tests.throughput, "throughput"},
+                                                {tests.latency, "latency"},
+                                                {tests.frameLoss, "frame loss"},
+                                                {tests.backToBack, "back-to-back"},
+                                                {tests.recovery, "recovery"}};
+    for (const auto& [chosen, name] : all) {
+        if (chosen) {
+            names.push_back(name);
+        }
+    }
+    return names;
+}
+
+// Each size's non-drop rate against its expected minimum, and the verdict of them all.
+void judgeRates(TBenchmarkResults& benchmark, const std::vector<TExpectedRate>& expected) {
+    std::vector<TVerdict> verdicts;
+    for (const TBenchmarkSize& size : benchmark.sizes) {
+        const std::optional<double> minimum = expectedRateOf(expected, size.frameSize);
+        if (!minimum) {
+            continue;
+        }
+        const TRateVerdict rate{size.frameSize, *minimum, size.ndr.lowerFps, size.ndr.limitedBy,
+                                rateVerdict(size.ndr, *minimum)};
+        benchmark.rateVerdicts.push_back(rate);
+        verdicts.push_back(rate.verdict);
+    }
+    benchmark.verdict = combinedVerdict(verdicts);
 }
 
 } // namespace
@@ -481,9 +592,21 @@ TBenchmarkResults runBenchmark(CTrafficGenerator& generator, const TBenchmarkSet
     }
     benchmark.totalSeconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    if (settings.further.testsGiven) {
+        benchmark.tests = testNames(settings.further.tests);
+    }
+    if (!settings.further.expectedRates.empty()) {
+        judgeRates(benchmark, settings.further.expectedRates);
+    }
     for (const TBenchmarkSize& size : benchmark.sizes) {
-        printBenchmarkSize(out, size, benchmark, generator.getConfidenceIntervalProbability());
+        if (needsThroughput(settings.further)) {
+            printBenchmarkSize(out, size, benchmark, generator.getConfidenceIntervalProbability());
+        } else {
+            printSizeHeading(out, size, benchmark);
+        }
+        printFurtherTests(out, size);
     }
     printBenchmarkEnd(out, benchmark, CTrafficGenerator::interrupted != 0);
+    printRateVerdicts(out, benchmark, CTrafficGenerator::interrupted != 0);
     return benchmark;
 }

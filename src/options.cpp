@@ -34,6 +34,12 @@ constexpr char EXCEED_RATIO[] = "exceed-ratio";
 constexpr char DURATION_SUM[] = "duration-sum";
 constexpr char WIDTH_FLOOR[] = "width-floor";
 constexpr char REPETITIONS[] = "repetitions";
+constexpr char BENCHMARK_TESTS[] = "benchmark-tests";
+constexpr char BURST_REPETITIONS[] = "burst-repetitions";
+constexpr char BURST_DURATION[] = "burst-duration";
+constexpr char OVERLOAD_DURATION[] = "overload-duration";
+constexpr char RECOVERY_DURATION[] = "recovery-duration";
+constexpr char EXPECT_RATE[] = "expect-rate";
 
 // A benchmark setting is checked at once and kept to be applied over the configuration's keys.
 template <const char* Name> void keepBenchmarkSetting(TOptions& options, const char* argument) {
@@ -143,6 +149,27 @@ const TOptionEntry OPTION_TABLE[] = {
      keepBenchmarkSetting<WIDTH_FLOOR>},
     {REPETITIONS, "N", "benchmark: opakovani celeho hledani; minimum, median a maximum",
      keepBenchmarkSetting<REPETITIONS>},
+    {BENCHMARK_TESTS, "SEZNAM",
+     "benchmark: testy z throughput,latency,frame-loss,back-to-back,recovery "
+     "(vychozi throughput,latency)",
+     keepBenchmarkSetting<BENCHMARK_TESTS>},
+    {BURST_REPETITIONS, "N", "benchmark: opakovani hledani nejdelsi davky (vychozi 50)",
+     keepBenchmarkSetting<BURST_REPETITIONS>},
+    {BURST_DURATION, "US",
+     "benchmark: nejdelsi zkousena davka jako doba na lince [us] "
+     "(vychozi 2000000)",
+     keepBenchmarkSetting<BURST_DURATION>},
+    {OVERLOAD_DURATION, "US",
+     "benchmark: delka pretizeni pri testu zotaveni [us] "
+     "(vychozi 60000000)",
+     keepBenchmarkSetting<OVERLOAD_DURATION>},
+    {RECOVERY_DURATION, "US",
+     "benchmark: delka snizeneho zatizeni po pretizeni [us] "
+     "(vychozi 10000000)",
+     keepBenchmarkSetting<RECOVERY_DURATION>},
+    {EXPECT_RATE, "VELIKOST=RAMCU/S,...",
+     "benchmark: nejmensi ocekavana NDR; verdikt v navratovem kodu (0, 2, 3)",
+     keepBenchmarkSetting<EXPECT_RATE>},
     {"service-test", nullptr,
      "test aktivace sluzeb ITU-T Y.1564 (CIR, EIR a kriteria v [STREAM n])",
      [](TOptions& options, const char*) { options.serviceTest = true; }},

@@ -410,6 +410,70 @@ Json latencyObject(const TBenchmarkLatency& latency) {
     return object;
 }
 
+Json topObject(const TTopRate& top) {
+    return {{"fps", number(top.fps)}, {"is", top.lineRate ? "line rate" : "tester maximum"}};
+}
+
+Json frameLossObject(const TFrameLossResult& result) {
+    Json steps = Json::array();
+    for (const TFrameLossStep& step : result.steps) {
+        steps.push_back({{"percent", number(step.percent)},
+                         {"offered_fps", number(step.offeredFps)},
+                         {"achieved_fps", number(step.achievedFps)},
+                         {"sent", step.sent},
+                         {"received", step.received},
+                         {"loss_percent", number(step.lossPercent)},
+                         {"valid", step.valid}});
+    }
+    return {{"top", topObject(result.top)},
+            {"duration_us", result.durationUs},
+            {"steps", steps},
+            {"time_s", number(result.seconds)}};
+}
+
+Json backToBackObject(const TBackToBackResult& result) {
+    return {{"top", topObject(result.top)},
+            {"throughput_fps", number(result.throughputFps)},
+            {"longest_burst", result.longestBurst},
+            {"bursts", result.bursts},
+            {"average_burst", number(result.averageBurst)},
+            {"implied_buffer_s", number(result.impliedBufferS)},
+            {"corrected_buffer_s", number(result.correctedBufferS)},
+            {"longest_passed", result.longestPassed},
+            {"tester_limited", result.testerLimited},
+            {"trials", result.trials},
+            {"time_s", number(result.seconds)}};
+}
+
+Json recoveryObject(const TRecoveryResult& result) {
+    return {{"throughput_fps", number(result.throughputFps)},
+            {"overload_fps", number(result.overloadFps)},
+            {"overload_capped", result.overloadCapped},
+            {"low_fps", number(result.lowFps)},
+            {"overload_us", result.overloadUs},
+            {"low_us", result.lowUs},
+            {"resolution_us", result.resolutionUs},
+            {"lost_in_overload", result.lostInOverload},
+            {"lost_after_drop", result.lostAfterDrop},
+            {"recovered", result.recovered},
+            {"recovery_s", number(result.recoveryS)},
+            {"valid", result.valid},
+            {"not_run", result.note.empty() ? Json(nullptr) : Json(result.note)}};
+}
+
+// Only the further tests that ran, so that a benchmark without them keeps its document.
+void putFurtherTests(Json& object, const TBenchmarkSize& size) {
+    if (size.frameLoss) {
+        object["frame_loss"] = frameLossObject(*size.frameLoss);
+    }
+    if (size.backToBack) {
+        object["back_to_back"] = backToBackObject(*size.backToBack);
+    }
+    if (size.recovery) {
+        object["recovery"] = recoveryObject(*size.recovery);
+    }
+}
+
 Json sizeObject(const TBenchmarkSize& size) {
     Json latency = Json::array();
     for (const TBenchmarkLatency& entry : size.latency) {
@@ -419,14 +483,31 @@ Json sizeObject(const TBenchmarkSize& size) {
     for (const TBenchmarkTrial& trial : size.trials) {
         trials.push_back(trialObject(trial));
     }
-    return {{"frame_size", size.frameSize ? Json(*size.frameSize) : Json(nullptr)},
-            {"mean_frame_size", number(size.meanFrameSize)},
-            {"line_rate_fps", size.lineRateFps ? Json(*size.lineRateFps) : Json(nullptr)},
-            {"tester_maximum_fps", optionalNumber(size.testerMaximumFps)},
-            {"ndr", rateObject(size.ndr, size)},
-            {"pdr", rateObject(size.pdr, size)},
-            {"latency", latency},
-            {"trials", trials}};
+    Json object = {{"frame_size", size.frameSize ? Json(*size.frameSize) : Json(nullptr)},
+                   {"mean_frame_size", number(size.meanFrameSize)},
+                   {"line_rate_fps", size.lineRateFps ? Json(*size.lineRateFps) : Json(nullptr)},
+                   {"tester_maximum_fps", optionalNumber(size.testerMaximumFps)},
+                   {"ndr", rateObject(size.ndr, size)},
+                   {"pdr", rateObject(size.pdr, size)},
+                   {"latency", latency},
+                   {"trials", trials}};
+    putFurtherTests(object, size);
+    return object;
+}
+
+// The verdict on the expected rates, with each size's.
+Json rateVerdictsObject(const TBenchmarkResults& benchmark) {
+    Json sizes = Json::array();
+    for (const TRateVerdict& rate : benchmark.rateVerdicts) {
+        sizes.push_back({{"frame_size", rate.frameSize ? Json(*rate.frameSize) : Json(nullptr)},
+                         {"expected_fps", number(rate.expectedFps)},
+                         {"found_fps", number(rate.foundFps)},
+                         {"limited_by", rate.limitedBy},
+                         {"verdict", verdictText(rate.verdict)}});
+    }
+    return {{"sizes", sizes},
+            {"verdict", verdictText(*benchmark.verdict)},
+            {"exit_status", exitStatusOf(*benchmark.verdict)}};
 }
 
 Json benchmarkObject(const TBenchmarkResults& benchmark) {
@@ -438,15 +519,22 @@ Json benchmarkObject(const TBenchmarkResults& benchmark) {
     for (double load : benchmark.latencyLoadsPercent) {
         loads.push_back(number(load));
     }
-    return {{"line_rate_bps", optionalNumber(benchmark.lineRateBps)},
-            {"trial_duration_us", benchmark.trialDurationUs},
-            {"final_duration_us", benchmark.finalDurationUs},
-            {"pdr_loss_percent", number(benchmark.pdrLossPercent)},
-            {"precision_percent", number(benchmark.precisionPercent)},
-            {"latency_loads_percent", loads},
-            {"settle_us", benchmark.settleUs},
-            {"total_time_s", number(benchmark.totalSeconds)},
-            {"sizes", sizes}};
+    Json object = {{"line_rate_bps", optionalNumber(benchmark.lineRateBps)},
+                   {"trial_duration_us", benchmark.trialDurationUs},
+                   {"final_duration_us", benchmark.finalDurationUs},
+                   {"pdr_loss_percent", number(benchmark.pdrLossPercent)},
+                   {"precision_percent", number(benchmark.precisionPercent)},
+                   {"latency_loads_percent", loads},
+                   {"settle_us", benchmark.settleUs},
+                   {"total_time_s", number(benchmark.totalSeconds)},
+                   {"sizes", sizes}};
+    if (!benchmark.tests.empty()) {
+        object["tests"] = benchmark.tests;
+    }
+    if (benchmark.verdict) {
+        object["expected_rates"] = rateVerdictsObject(benchmark);
+    }
+    return object;
 }
 
 Json optionalDelay(const std::optional<double>& value) {

@@ -10,6 +10,7 @@
 #include "histogram.h"
 #include "randomgenerator.h"
 #include "result.h"
+#include "rfc2544results.h"
 #include "servicetest.h"
 
 // Everything the results file (--json) holds, as plain values. The run fills them from its
@@ -280,6 +281,19 @@ struct TBenchmarkSize {
     TBenchmarkRate pdr;
     std::vector<TBenchmarkLatency> latency;
     std::vector<TBenchmarkTrial> trials;
+    // The further tests, where they were chosen.
+    std::optional<TFrameLossResult> frameLoss;
+    std::optional<TBackToBackResult> backToBack;
+    std::optional<TRecoveryResult> recovery;
+};
+
+// A frame size's non-drop rate against the minimum expected of it.
+struct TRateVerdict {
+    std::optional<std::uint32_t> frameSize;
+    double expectedFps = 0;
+    double foundFps = 0;
+    std::string limitedBy;
+    TVerdict verdict = TVerdict::passed;
 };
 
 struct TBenchmarkResults {
@@ -292,6 +306,12 @@ struct TBenchmarkResults {
     std::uint32_t settleUs = 0;
     double totalSeconds = 0;
     std::vector<TBenchmarkSize> sizes;
+    // The tests chosen, when chosen ("throughput", "latency", "frame loss", "back-to-back",
+    // "recovery"); empty: the default ones.
+    std::vector<std::string> tests;
+    // With expected rates: each size's verdict and the whole benchmark's.
+    std::vector<TRateVerdict> rateVerdicts;
+    std::optional<TVerdict> verdict;
 };
 
 struct TRunResults {

@@ -48,15 +48,25 @@ TBenchmarkSettings benchmarkSettings(const TOptions& options) {
     return settings;
 }
 
-// The benchmark in place of the cycles, on a generator that is set up and initialized.
-void runBenchmarkMode(CTrafficGenerator& generator, const TBenchmarkSettings& settings,
-                      std::optional<CResultsFile>& results) {
+// The benchmark in place of the cycles, on a generator that is set up and initialized; returns
+// the exit status: 0 without expected rates, else that of its verdict. An interrupted benchmark
+// that found no failure has no verdict.
+int runBenchmarkMode(CTrafficGenerator& generator, const TBenchmarkSettings& settings,
+                     std::optional<CResultsFile>& results) {
     installInterruptHandler();
     std::ostream* progress = isatty(STDERR_FILENO) == 1 ? &std::cerr : nullptr;
     const TBenchmarkResults benchmark = runBenchmark(generator, settings, std::cout, progress);
+    const bool interrupted = CTrafficGenerator::interrupted != 0;
     if (results) {
-        results->writeBenchmark(benchmark, CTrafficGenerator::interrupted != 0);
+        results->writeBenchmark(benchmark, interrupted);
     }
+    if (!benchmark.verdict) {
+        return 0;
+    }
+    if (interrupted && *benchmark.verdict != TVerdict::deviceFailed) {
+        return 1;
+    }
+    return exitStatusOf(*benchmark.verdict);
 }
 
 // The service test's settings: the defaults, the configuration file's keys, then the options.
@@ -184,8 +194,7 @@ int runTrafficGenerator(int argc, char** argv) {
         if (options.jsonPath != nullptr) {
             results.emplace(options.jsonPath, generator.describe());
         }
-        runBenchmarkMode(generator, settings, results);
-        return 0;
+        return runBenchmarkMode(generator, settings, results);
     }
     // From here on the run ends with its report, and the private directory is always removed.
     installInterruptHandler();

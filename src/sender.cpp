@@ -130,12 +130,15 @@ void stampDeparture(const TSenderPlan& plan, unsigned char* frame, std::size_t l
 
 // The gap a sender waits after a departure, in nanoseconds: the drawn one, or in a benchmark
 // trial the drawn one scaled (the throughput test's stream drawing a constant 1 us).
-std::int64_t nextGapNs(const TSenderPlan& plan) {
+std::int64_t nextGapNs(const TSenderPlan& plan, std::int64_t sinceCycleStartUs) {
     const std::uint32_t drawn = plan.timeGenerator != nullptr
                                     ? cappedGap(plan.timeGenerator->generate())
                                     : BENCHMARK_BASE_GAP_US;
     if (plan.trial.rateScale > 0) {
-        return scaledGapNs(drawn, plan.trial.rateScale);
+        const bool dropped = plan.trial.dropAfterUs != 0 &&
+                             sinceCycleStartUs >= static_cast<std::int64_t>(plan.trial.dropAfterUs);
+        return scaledGapNs(drawn, dropped ? plan.trial.rateScale * plan.trial.dropFactor
+                                          : plan.trial.rateScale);
     }
     return static_cast<std::int64_t>(drawn) * 1000;
 }
@@ -215,8 +218,9 @@ THandOver sendStream(const TSenderPlan& plan) {
             break;
         }
         stampDeparture(plan, frame, length, now, counts.sent);
-        departures.departed(static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec -
-                            plan.cycleStart);
+        const std::int64_t sinceCycleStart =
+            static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec - plan.cycleStart;
+        departures.departed(sinceCycleStart);
         if (paced) {
             if (counts.sent == 0) {
                 // The schedule starts with the first departure, so that what the first frame
@@ -233,7 +237,7 @@ THandOver sendStream(const TSenderPlan& plan) {
         ++counts.sent;
 
         if (paced && (plan.timeGenerator != nullptr || benchmark)) {
-            const std::int64_t gap = nextGapNs(plan);
+            const std::int64_t gap = nextGapNs(plan, sinceCycleStart);
             tally.drewNanoseconds(gap);
             if (!waitForNextDeparture(plan, gap, schedule, endNs)) {
                 break;

@@ -36,6 +36,10 @@ struct TTrialPlan {
     std::uint32_t frameLength = 0;
     // When not empty: stream i's own factor in place of `rateScale`; 0 keeps the stream silent.
     std::vector<double> streamScales;
+    // From `dropAfterUs` after the cycle began (0: never) every stream's rate is multiplied by
+    // `dropFactor`, without a pause: a device's recovery from an overload is timed from there.
+    std::uint32_t dropAfterUs = 0;
+    double dropFactor = 1;
 };
 constexpr std::uint32_t BENCHMARK_BASE_GAP_US = 1;
 

@@ -8,7 +8,14 @@
 #       service 2 (best effort, CIR 3 Mbit/s) loses frames from the 75 % step on and fails its
 #       loss criterion there, and in the performance test (12 s, both at once) every second is
 #       severely errored: ten of them begin unavailable time, so its availability is 0; the run
-#       ends with status 2.
+#       ends with status 2;
+#   --benchmark-tests back-to-back,frame-loss,recovery with --expect-rate, best effort behind a queue
+#       of 50 frames at 2 Mbit/s (250 frames/s of 1000 bytes), the line 500 frames/s: the longest
+#       lossless burst is the queue plus what drains during the burst, 50 / (1 - 250 / 500) = 100
+#       frames (and the frame or two htb lets through at once); the frame loss rate starts at 100 %
+#       with loss and ends with two lossless steps; after the overload (110 % of the non-drop rate)
+#       the device recovers within 30 ms at half of it (what leaves at the drop may still meet the
+#       full queue); the non-drop rate is below the expected 400 frames/s: status 2.
 source "$(dirname "$0")/lib.bash"
 tg_init "${1:-}"
 for tool in tc python3; do
@@ -76,4 +83,50 @@ assert performance["verdict"] == "device failed"
 assert len(performance["intervals"]) == 12
 print("service 1:", steps)
 print("service 2:", verdicts, failed["failure"])
+PY
+
+# --- The further benchmark tests through a queue of known length: 50 frames in the best-effort
+# class. Short trials: the non-drop rate comes out above the shaper's (the queue hides the excess
+# of a short trial), which the burst's check does not use.
+ip netns exec "$TG_DEV_NS" tc qdisc change dev "$TG_DEV_OUT" parent 1:20 handle 20: pfifo limit 50 ||
+    tg_fail "cannot lengthen the best-effort queue"
+tg_write_config "$TG_TMP/burst.conf" 2 1000000 1 - "0/constant 1000/constant 1000"
+start=$SECONDS
+tg_exec 200 "$TG_BIN" --benchmark --benchmark-tests back-to-back,frame-loss,recovery \
+    --frame-sizes 1004 --line-rate 4096k --trial-duration 200000 --final-duration 500000 \
+    --burst-duration 1000000 --burst-repetitions 2 --overload-duration 2000000 \
+    --recovery-duration 1000000 --loss-timeout 300000 --expect-rate 1004=400 \
+    --json "$TG_TMP/burst.json" "$TG_TMP/burst.conf"
+seconds=$((SECONDS - start))
+tg_expect_status 2
+grep -q '^| Opakovani | Davka min. |' "$TG_TMP/out" && grep -q '^Celkovy vysledek: nevyhovuje$' "$TG_TMP/out" ||
+    tg_fail "no back-to-back table or no verdict"
+python3 - "$TG_TMP/burst.json" "$seconds" <<'PY' || tg_fail "the further tests did not find the device's queue"
+import json, sys
+benchmark = json.load(open(sys.argv[1]))["benchmark"]
+assert benchmark["tests"] == ["frame loss", "back-to-back", "recovery"], benchmark["tests"]
+verdict = benchmark["expected_rates"]
+assert verdict["verdict"] == "device failed" and verdict["exit_status"] == 2, verdict
+size = benchmark["sizes"][0]
+burst = size["back_to_back"]
+queue, rate, top = 50, 250, 500
+drained = queue / (1 - rate / top)
+assert burst["top"] == {"fps": top, "is": "line rate"} and len(burst["bursts"]) == 2, burst
+assert all(drained <= b <= drained + 8 for b in burst["bursts"]), (burst["bursts"], drained)
+throughput = burst["throughput_fps"]
+assert throughput == size["ndr"]["lower_fps"] > rate, throughput
+assert abs(burst["implied_buffer_s"] - burst["average_burst"] / top) < 1e-9
+assert abs(burst["corrected_buffer_s"] - burst["implied_buffer_s"] * (1 - throughput / top)) < 1e-9
+steps = size["frame_loss"]["steps"]
+assert [s["percent"] for s in steps] == [100 - 10 * i for i in range(len(steps))], steps
+assert steps[0]["loss_percent"] > 0 and all(s["valid"] for s in steps), steps
+assert steps[-1]["loss_percent"] == 0 and steps[-2]["loss_percent"] == 0, steps
+recovery = size["recovery"]
+assert recovery["overload_fps"] == int(throughput * 1.1) and recovery["low_fps"] == recovery["overload_fps"] // 2
+# The frame or two that leave just after the drop can still meet the full queue.
+assert recovery["lost_in_overload"] > 0 and recovery["recovered"] and recovery["recovery_s"] <= 0.03, recovery
+print(f"queue {queue} frames, shaper {rate} frames/s, line {top} frames/s: bursts {burst['bursts']}"
+      f" (queue plus drain {drained:.0f}), buffer {burst['implied_buffer_s'] * 1e3:.1f} ms,"
+      f" corrected {burst['corrected_buffer_s'] * 1e3:.1f} ms at throughput {throughput:.0f};"
+      f" frame loss steps {[s['percent'] for s in steps]}; recovery {recovery['recovery_s']} s; {sys.argv[2]} s")
 PY
