@@ -8,6 +8,7 @@
 
 #include "benchmarkrun.h"
 #include "config.h"
+#include "fail.h"
 #include "handover.h"
 #include "interfaceclaim.h"
 #include "options.h"
@@ -15,7 +16,6 @@
 #include "resultsfile.h"
 #include "servicetestrun.h"
 #include "trafficgenerator.h"
-#include "utils.h"
 
 volatile std::sig_atomic_t CTrafficGenerator::interrupted = 0;
 volatile std::sig_atomic_t CTrafficGenerator::interruptedAlone = 0;
@@ -107,6 +107,10 @@ int runTrafficGenerator(int argc, char** argv) {
     if (options.version) {
         std::cout << versionText();
         return 0;
+    }
+    // Capture and injection need root: refused before anything is asked or opened.
+    if (getuid() != 0) {
+        fail("Musite program spustit jako administrator!");
     }
     CTrafficGenerator generator;
     if (options.jsonPath != nullptr) {

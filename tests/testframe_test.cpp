@@ -1,4 +1,6 @@
-#include "utils.h"
+#include "fail.h"
+#include "testframe.h"
+#include "textparsing.h"
 
 #include <gtest/gtest.h>
 
