@@ -5,6 +5,20 @@
 
 #include "testframe.h"
 
+namespace {
+
+int hexToInt(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    return -1;
+}
+
+} // namespace
+
 const char* const INVALID_LOSS_TIMEOUT =
     "Neplatna hodnota loss timeout! Rozsah pouze 1000 - 3600000000 us";
 
@@ -27,16 +41,6 @@ bool readDecimal(const std::string& text, std::uint32_t minimum, std::uint32_t m
 
 bool readLossTimeout(const std::string& text, std::uint32_t& microseconds) {
     return readDecimal(text, MIN_LOSS_TIMEOUT_US, MAX_LOSS_TIMEOUT_US, microseconds);
-}
-
-int hexToInt(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    return -1;
 }
 
 bool getMacAddressFromStr(const char* text, unsigned char* mac) {

@@ -23,7 +23,6 @@ bool readDecimal(const std::string& text, std::uint32_t minimum, std::uint32_t m
 // Reads a loss timeout: decimal digits only, within MIN_LOSS_TIMEOUT_US..MAX_LOSS_TIMEOUT_US.
 bool readLossTimeout(const std::string& text, std::uint32_t& microseconds);
 
-int hexToInt(char c);
 bool getMacAddressFromStr(const char* text, unsigned char* mac);
 void getIpv4AdressFromStr(const char* text, TIpv4Address* address);
 

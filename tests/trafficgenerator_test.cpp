@@ -106,21 +106,6 @@ template <typename T> T* as(CRandomGenerator* generator) {
     return concrete;
 }
 
-TEST(TrafficGeneratorModel, FreshObjectHasDefinedDefaults) {
-    CTrafficGenerator generator;
-    EXPECT_EQ(generator.getQuantile(), 0.0f);
-    EXPECT_EQ(generator.getConfidenceIntervalProbability(), 1.0f);
-    EXPECT_EQ(generator.getCycles(), 0u);
-    EXPECT_EQ(generator.getStreams(), 0u);
-    EXPECT_EQ(Access::sending(generator), nullptr);
-    EXPECT_EQ(Access::receiving(generator), nullptr);
-    EXPECT_EQ(Access::sendingDevice(generator), nullptr);
-    EXPECT_EQ(Access::receivingDevice(generator), nullptr);
-    EXPECT_EQ(Access::header(generator), std::vector<int>(FRAME_HEADER_SIZE, 0));
-    for (unsigned int i = 0; i < MAX_STREAMS; ++i)
-        EXPECT_EQ(Access::sizeGenerator(generator, i), nullptr);
-}
-
 TEST(TrafficGeneratorModel, ProgramStartedWithoutRootPrintsOnlyTheRefusal) {
     // A private copy, so that the unprivileged user can reach it wherever the build lives.
     char dir[] = "/tmp/trafficgen-noroot-XXXXXX";
@@ -332,20 +317,6 @@ TEST(Dialogue, InvalidAnswersEndRunWithTheirMessage) {
     for (const auto& [input, message] : cases) {
         SCOPED_TRACE(input.substr(0, 60));
         EXPECT_EXIT(dialogue(input), ExitedWithCode(1), line(message));
-    }
-}
-
-TEST(Dialogue, EndOfInputAtAnyQuestionEndsRun) {
-    std::istringstream words(LOSS_DIALOGUE);
-    std::vector<std::string> answers{std::istream_iterator<std::string>(words), {}};
-    // Cut before each answer this set-up reads itself (the distribution parameters are the
-    // distributions' own questions).
-    for (std::size_t cut : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 11, 13}) {
-        std::string input;
-        for (std::size_t i = 0; i < cut; ++i)
-            input += answers[i] + "\n";
-        SCOPED_TRACE(cut);
-        EXPECT_EXIT(dialogue(input), ExitedWithCode(1), line(BAD_INPUT));
     }
 }
 
