@@ -31,16 +31,17 @@ void onInterrupt(int signal) {
     }
 }
 
-// Whether the configuration file at `path` (none for the dialogue) has the global key `key`.
-bool configNames(const char* path, const char* key) {
-    return path != nullptr && CConfig(path).hasKey(key, "");
+// Whether the configuration file (none for the dialogue) has the global key `key`.
+bool configNames(const std::optional<CConfig>& config, const char* key) {
+    return config && config->hasKey(key, "");
 }
 
 // The benchmark's settings: the defaults, the configuration file's keys, then the options.
-TBenchmarkSettings benchmarkSettings(const TOptions& options) {
+TBenchmarkSettings benchmarkSettings(const TOptions& options,
+                                     const std::optional<CConfig>& config) {
     TBenchmarkSettings settings;
-    if (options.configPath != nullptr) {
-        applyBenchmarkKeys(settings, CConfig(options.configPath));
+    if (config) {
+        applyBenchmarkKeys(settings, *config);
     }
     for (const auto& [name, text] : options.benchmarkSettings) {
         applyBenchmarkSetting(settings, name, text);
@@ -60,9 +61,9 @@ void runBenchmarkMode(CTrafficGenerator& generator, const TBenchmarkSettings& se
 }
 
 // The service test's settings: the defaults, the configuration file's keys, then the options.
-TServiceTestSettings serviceTestSettings(const TOptions& options) {
+TServiceTestSettings serviceTestSettings(const TOptions& options, const CConfig& config) {
     TServiceTestSettings settings;
-    applyServiceTestKeys(settings, CConfig(options.configPath));
+    applyServiceTestKeys(settings, config);
     for (const auto& [name, text] : options.serviceTestSettings) {
         applyServiceTestSetting(settings, name, text);
     }
@@ -117,10 +118,13 @@ int runTrafficGenerator(int argc, char** argv) {
         // Before the set-up: an hour-long run must not be lost to a typo in the path.
         requireWritableResultsPath(options.jsonPath);
     }
+    // The configuration file, parsed once: the set-up and the modes' settings read it.
+    std::optional<CConfig> config;
     if (options.configPath == nullptr) {
         generator.getDataFromUser();
     } else {
-        generator.loadDataFromFile(options.configPath);
+        config.emplace(options.configPath);
+        generator.loadDataFromConfig(*config);
     }
     if (options.lossTimeoutGiven) {
         generator.setLossTimeout(options.lossTimeout);
@@ -145,7 +149,7 @@ int runTrafficGenerator(int argc, char** argv) {
         generator.setInterval(options.intervalMs * 1000);
     }
     if ((options.benchmark || options.serviceTest) && !options.sendPathGiven &&
-        !configNames(options.configPath, "send path")) {
+        !configNames(config, "send path")) {
         // The benchmark's senders should reach the highest rates the machine allows: AF_XDP
         // where it opens, the batched path otherwise.
         generator.preferSendPath(TSendPath::xdp);
@@ -157,15 +161,15 @@ int runTrafficGenerator(int argc, char** argv) {
     }
     // Read before anything is opened: a bad key ends the run untouched.
     const TBenchmarkSettings settings =
-        options.benchmark ? benchmarkSettings(options) : TBenchmarkSettings{};
+        options.benchmark ? benchmarkSettings(options, config) : TBenchmarkSettings{};
     std::vector<TService> services;
     TServiceTestSettings serviceSettings;
     if (options.serviceTest) {
-        if (options.configPath == nullptr) {
+        if (!config) {
             fail("Test sluzeb potrebuje konfiguracni soubor s CIR kazdeho toku");
         }
-        serviceSettings = serviceTestSettings(options);
-        services = readServices(CConfig(options.configPath), generator.getStreams());
+        serviceSettings = serviceTestSettings(options, *config);
+        services = readServices(*config, generator.getStreams());
     }
     generator.initialize();
     if (options.serviceTest) {
@@ -174,7 +178,7 @@ int runTrafficGenerator(int argc, char** argv) {
             results.emplace(options.jsonPath, generator.describe());
         }
         const std::optional<double> lineRate =
-            benchmarkLineRate(benchmarkSettings(options), generator.getSendingInterface(),
+            benchmarkLineRate(benchmarkSettings(options, config), generator.getSendingInterface(),
                               generator.getReceivingInterface());
         return runServiceTestMode(generator, services, serviceSettings, lineRate, results);
     }

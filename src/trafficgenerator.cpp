@@ -215,12 +215,6 @@ void CTrafficGenerator::getDataFromUser() {
     }
 }
 
-void CTrafficGenerator::loadDataFromFile(const char* path) {
-    // Parsed once and kept until exit, like the distribution objects configured from it.
-    static CConfig config(path);
-    loadDataFromConfig(config);
-}
-
 void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {
     // The lookups hand back copies, so names from the file are kept in the object itself.
     if (config.hasKey("receiving interface", "")) {

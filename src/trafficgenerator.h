@@ -48,8 +48,7 @@ class CTrafficGenerator {
     CTrafficGenerator& operator=(const CTrafficGenerator&) = delete;
 
     void getDataFromUser();
-    void loadDataFromFile(const char* path);
-    // The file set-up proper, on an already parsed configuration.
+    // The set-up from a configuration file, parsed by the caller.
     void loadDataFromConfig(const CConfig& config);
     void selectDevice();
     CRandomGenerator* createGeneratorByNum(unsigned int number);

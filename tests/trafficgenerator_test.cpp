@@ -433,24 +433,6 @@ TEST(ConfigSetUp, ExampleFileAcceptedSilently) {
     EXPECT_EQ(as<CUniformDistribution>(Access::timeGenerator(g, 1))->m_mean, 500u);
 }
 
-TEST(ConfigSetUp, LoadDataFromFileUsesItsPath) {
-    ConfigFile file(render(EXAMPLE));
-    // The parsed file is a function-local static, so every load runs in a fresh child.
-    EXPECT_EXIT(
-        {
-            CTrafficGenerator g;
-            g.loadDataFromFile(file.path.c_str());
-            std::exit(std::string(Access::receiving(g)) == "eth1" && g.getStreams() == 2 ? 0 : 2);
-        },
-        ExitedWithCode(0), "");
-    EXPECT_EXIT(
-        {
-            CTrafficGenerator g;
-            g.loadDataFromFile((file.directory + "/missing.conf").c_str());
-        },
-        ExitedWithCode(1), line("Chyba pri cteni ze souboru"));
-}
-
 TEST(ConfigSetUp, KeysAreReadInOrder) {
     // With a key and everything after it missing, the message must name that very key.
     for (std::size_t k = FIRST_REQUIRED; k < EXAMPLE.size(); ++k) {

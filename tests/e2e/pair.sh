@@ -72,7 +72,6 @@ tg_run "$TG_TMP/loss-delay.conf"
 tg_expect_report 3 3 0.9500
 tg_expect_lossless 100
 tg_expect_plausible_delays 1000000
-tg_expect_statistics_match_rows 3 3 1.648
 tg_expect_quiet_stderr
 echo "PASS: examples/throughput.conf and examples/loss-delay.conf run"
 
@@ -404,8 +403,8 @@ echo "PASS: tags, priorities, IPv6 headers and flows on the wire as configured, 
 # ================================================================ loss_delay
 # Loss-and-delay test (operation 2): three streams with their own TOS, size and
 # time distributions, three cycles. Rows for every cycle and stream in order,
-# nothing lost on the veth pair, plausible delays, and both statistics tables
-# agreeing with the rows; on a terminal a progress line that leaves the report as it is.
+# nothing lost on the veth pair, plausible delays, and both statistics tables (their figures
+# are the unit tests'); on a terminal a progress line that leaves the report as it is.
 # The first run writes a results file (--json): every figure in it must be the tables'
 # (resultscheck.py), and its delays, percentiles and jitter must agree with the frames
 # tcpdump captured meanwhile on both ends of the pair. With the kernel's send stamps, on both
@@ -423,7 +422,6 @@ tg_expect_report 3 3 0.9500
 # One frame per millisecond at most: a few hundred per second even on a busy machine.
 tg_expect_lossless 100
 tg_expect_plausible_delays 1000000
-tg_expect_statistics_match_rows 3 3 1.648
 tg_expect_no_handover_files
 tg_expect_quiet_stderr
 
@@ -527,7 +525,7 @@ else
     tg_log "note: ethtool missing, the spread of flows over receive queues is not checked"
 fi
 
-echo "PASS: 3 streams x 3 cycles, lossless, statistics consistent, results file agrees, kernel send stamps agree with tcpdump, progress on a terminal, flows spread over queues"
+echo "PASS: 3 streams x 3 cycles, lossless, results file agrees, kernel send stamps agree with tcpdump, progress on a terminal, flows spread over queues"
 
 # ================================================================ interrupt
 # SIGINT in the middle of a five-cycle run, sent to the whole process group as a
@@ -558,8 +556,6 @@ tgf_wait_end 15 "SIGINT to the group"
 tg_expect_report 5 2 0.9500
 tg_expect_no_handover_files "$TGF_WORK"
 tg_expect_plausible_delays 1000000
-# Cycles without frames count in the means too (their mean delay is 0).
-tg_expect_statistics_match_rows 5 2 1.648
 
 for stream in 1 2; do
     sent1=$(tg_field 1 "$stream" sent)
