@@ -75,6 +75,22 @@ tg_expect_plausible_delays 1000000
 tg_expect_quiet_stderr
 echo "PASS: examples/throughput.conf and examples/loss-delay.conf run"
 
+# ================================================================ benchmark_frames
+# A benchmark's frame sizes count the Ethernet check sequence, which the frames it hands to the
+# interface do not carry: at 128 bytes every frame on the wire has 124. A short search (a low
+# line rate, wide precision); the search itself is benchmark.sh's.
+tg_write_config "$TG_TMP/bench.conf" 2 100000 1 - "0/constant 100/constant 1000"
+tg_capture_start "$TG_TMP/bench.pcap"
+tg_exec 60 "$TG_BIN" --benchmark --frame-sizes 128 --line-rate 10M --trial-duration 50000 \
+    --final-duration 50000 --precision 50 --latency-loads 50 --learning-frames 0 "$TG_TMP/bench.conf"
+tg_capture_stop
+tg_expect_status 0
+lengths=$(tcpdump -nn -e -r "$TG_TMP/bench.pcap" 2>/dev/null |
+    awk '{ for (i = 1; i < NF; i++) if ($i == "length") { sub(/:$/, "", $(i + 1)); print $(i + 1); break } }' |
+    sort -u | tr '\n' ' ')
+[[ $lengths == "124 " ]] || tg_fail "128-byte benchmark frames on the wire are '$lengths' bytes long, expected 124"
+echo "PASS: the benchmark's 128-byte frames are 124 bytes on the wire"
+
 # ================================================================ tbf_limit
 # A token bucket (tbf, 20 Mbit/s) on the sending end: the throughput test's
 # measured throughput follows the bucket's rate, and the frames the local
