@@ -303,12 +303,12 @@ tg_expect_no_handover_files
 echo "PASS: a non-writable working directory: all 4 results right; unwritable results files refused"
 
 # ================================================================ fault_many_cycles
-# A hundred and fifty short cycles (1 ms of sending each): the program's open file descriptors, its
+# A hundred short cycles (1 ms of sending each): the program's open file descriptors, its
 # memory and its child processes must stay flat - a sending handle, a hand-over file or a
 # sender left behind per cycle would pile up. Sampled from /proc every 0.2 s; the samples of
 # the last third of the run are compared with those of the first third. Every row must be
 # there and right.
-cycles=150
+cycles=100
 tg_write_config "$TG_TMP/many.conf" 2 1000 "$cycles" 0.99 "0/constant 100/constant 100" "4/uniform 700/constant 0"
 
 tgf_start "$TG_TMP/many" /dev/null "$TG_TMP/many.conf"
