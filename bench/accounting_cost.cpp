@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "accounting.h"
-#include "utils.h"
+#include "testframe.h"
 
 namespace {
 

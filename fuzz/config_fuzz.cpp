@@ -19,10 +19,10 @@
 #include <typeinfo>
 
 #include "config.h"
+#include "fail.h"
 #include "randomgenerator.h"
 #include "trafficgenerator.h"
 #include "trafficgenerator_access.h"
-#include "utils.h"
 
 namespace {
 
@@ -145,7 +145,7 @@ void fuzzSetUp(const std::string& text) {
         const CConfig config = CConfig::fromText(withInterfaces);
         CTrafficGenerator generator;
         TGeneratorCleanup cleanup{generator};
-        CTrafficGeneratorTestAccess::loadDataFromConfig(generator, config);
+        generator.loadDataFromConfig(config);
         const unsigned int streams = generator.getStreams();
         if (streams > MAX_STREAMS)
             violated("set-up accepted more than 10 streams");

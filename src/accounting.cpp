@@ -7,7 +7,7 @@
 
 #include "frames.h"
 #include "sendstamps.h"
-#include "utils.h"
+#include "testframe.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 #include <iostream>
 #include <string>
 
-#include "utils.h"
+#include "fail.h"
 
 // A prompt stays on the answer's line, so it is flushed rather than ended.
 inline void prompt(const std::string& text) {

@@ -18,7 +18,6 @@
 #include <sys/socket.h>
 
 #include "frames.h"
-#include "utils.h"
 
 // How the senders hand their frames to the kernel.
 enum class TSendPath { pcap, batched, xdp };

@@ -7,7 +7,9 @@
 #include <limits>
 
 #include "config.h"
-#include "utils.h"
+#include "fail.h"
+#include "pacing.h"
+#include "textparsing.h"
 
 namespace {
 
@@ -324,7 +326,7 @@ double scheduledLossPercent(std::uint64_t sent, double expectedSent, std::uint64
 }
 
 bool achievedSchedule(const TOfferedGaps& offered) {
-    return offered.gaps > 0 && offered.meanGapUs <= offered.drawnMeanGapUs * (2.0 - SENT_SHARE);
+    return offered.gaps > 0 && gapsKeptPace(offered);
 }
 
 TTrialFigures combineResults(const std::vector<TResult>& results) {

@@ -8,19 +8,18 @@
 #include <unistd.h>
 
 #include "benchmarkreport.h"
+#include "fail.h"
 #include "report.h"
 #include "resultsfile.h"
 #include "rfc2544report.h"
 #include "sendstamps.h"
 #include "testercounters.h"
 #include "trafficgenerator.h"
-#include "utils.h"
 
 namespace {
 
 // A search that has not ended after this many trials of one frame size is stopped where it is.
 constexpr std::size_t MAX_SEARCH_TRIALS = 60;
-constexpr std::uint32_t SLEEP_STEP_US = 10000;
 
 std::optional<double> interfaceLineRate(const char* interface) {
     if (interface == nullptr) {
@@ -32,14 +31,6 @@ std::optional<double> interfaceLineRate(const char* interface) {
         return std::nullopt;
     }
     return lineRateFromSpeedText(text);
-}
-
-// Sleeps in short steps so that an interrupt ends the pause at once.
-void settle(std::uint32_t microseconds) {
-    for (std::uint32_t slept = 0; slept < microseconds && !CTrafficGenerator::interrupted;
-         slept += SLEEP_STEP_US) {
-        usleep(SLEEP_STEP_US);
-    }
 }
 
 TDelayFigures delayFigures(const TTrialFigures& figures) {
@@ -208,7 +199,7 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
                                       std::uint32_t durationUs, const char* phase,
                                       TTrialFigures* figures, const TTrialAsk* ask) {
     if (!firstTrial) {
-        settle(SETTLE_PAUSE_US);
+        sleepUnlessStopped(SETTLE_PAUSE_US * 1000LL, CTrafficGenerator::interrupted);
     }
     firstTrial = false;
     const auto number = static_cast<std::uint32_t>(size.trials.size() + 1);

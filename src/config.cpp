@@ -8,7 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "utils.h"
+#include "fail.h"
 
 namespace {
 

@@ -4,6 +4,8 @@
 #include <cstring>
 
 #include "config.h"
+#include "testframe.h"
+#include "textparsing.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "utils.h"
+#include "testframe.h"
 
 class CConfig;
 

@@ -10,7 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "utils.h"
+#include "fail.h"
 
 namespace {
 

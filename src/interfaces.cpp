@@ -13,10 +13,11 @@
 #include <vector>
 
 #include "batchsender.h"
+#include "fail.h"
 #include "learningframe.h"
 #include "sendstamps.h"
+#include "testframe.h"
 #include "trafficgenerator.h"
-#include "utils.h"
 #include "xdpsender.h"
 
 namespace {
@@ -385,7 +386,7 @@ void CTrafficGenerator::sendLearningFrames(std::uint32_t count) {
             // A refused learning frame only leaves the switch flooding: no reason to stop.
             pcap_sendpacket(receivingDevice, frame.data(), static_cast<int>(frame.size()));
         }
-        usleep(LEARNING_FRAME_GAP_US);
+        sleepUnlessStopped(LEARNING_FRAME_GAP_US * 1000LL, interrupted);
     }
 }
 

@@ -12,7 +12,7 @@
 #include <unistd.h>
 
 #include "handover.h"
-#include "utils.h"
+#include "textparsing.h"
 
 namespace {
 

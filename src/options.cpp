@@ -4,11 +4,12 @@
 #include <vector>
 
 #include "benchmark.h"
+#include "fail.h"
 #include "intervals.h"
 #include "randomgenerator.h"
 #include "sendstamps.h"
 #include "servicetest.h"
-#include "utils.h"
+#include "textparsing.h"
 #include "xdpsender.h"
 
 namespace {

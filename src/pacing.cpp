@@ -91,8 +91,12 @@ TOfferedGaps CGapTally::offered(std::uint32_t restarts, std::int64_t largestLagN
     return result;
 }
 
+bool gapsKeptPace(const TOfferedGaps& offered) {
+    return offered.meanGapUs <= offered.drawnMeanGapUs * 1.01;
+}
+
 bool keptSchedule(const TOfferedGaps& offered) {
-    return offered.restarts == 0 && offered.meanGapUs <= offered.drawnMeanGapUs * 1.01;
+    return offered.restarts == 0 && gapsKeptPace(offered);
 }
 
 TWaitEnd waitEnd(std::int64_t departureNs, std::int64_t durationEndNs) {
@@ -146,4 +150,8 @@ void waitUntil(std::int64_t deadlineNs, std::int64_t spinNs,
     }
     while (!stop && monotonicNanoseconds() < deadlineNs) {
     }
+}
+
+void sleepUnlessStopped(std::int64_t durationNs, const volatile std::sig_atomic_t& stop) {
+    waitUntil(monotonicNanoseconds() + durationNs, 0, stop);
 }

@@ -82,8 +82,11 @@ class CGapTally {
     std::int64_t pendingGapNs = 0;
 };
 
-// A stream kept its schedule unless its achieved mean gap is more than 1 % above the mean of its
-// drawn gaps or its schedule had to be restarted.
+// Whether a stream's achieved mean gap is at most 1 % above the mean of its drawn gaps.
+bool gapsKeptPace(const TOfferedGaps& offered);
+
+// A stream kept its schedule unless its gaps fell behind the drawn ones (gapsKeptPace) or its
+// schedule had to be restarted.
 bool keptSchedule(const TOfferedGaps& offered);
 
 // Where a sender's wait for its next departure ends (monotonic nanoseconds): at the departure,
@@ -124,5 +127,8 @@ std::int64_t spinWindowNs(unsigned streams, unsigned cores);
 constexpr std::int64_t MAX_SLEEP_NS = 2000000;
 void waitUntil(std::int64_t deadlineNs, std::int64_t spinNs,
                const volatile std::sig_atomic_t& stop);
+
+// Sleeps for `durationNs` (waitUntil without spinning), ended early as soon as `stop` is set.
+void sleepUnlessStopped(std::int64_t durationNs, const volatile std::sig_atomic_t& stop);
 
 #endif

@@ -2,7 +2,8 @@
 
 #include "answers.h"
 #include "config.h"
-#include "utils.h"
+#include "fail.h"
+#include "textparsing.h"
 
 #include <cmath>
 #include <cstdlib>

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "accounting.h"
+#include "fail.h"
 #include "handover.h"
 #include "interfaces.h"
 #include "intervals.h"

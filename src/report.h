@@ -55,4 +55,11 @@ void printCycleWarnings(std::ostream& err, std::uint32_t cycle,
 void printStatistics(std::ostream& out, const std::vector<TStreamAccumulator>& accumulators,
                      std::uint32_t cycles, float probability, float quantile);
 
+// Collects what the results file needs, cycle by cycle.
+class CResultsRecorder {
+  public:
+    virtual ~CResultsRecorder() = default;
+    virtual void recordCycle(std::uint32_t cycle, const std::vector<TResult>& results) = 0;
+};
+
 #endif

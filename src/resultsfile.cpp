@@ -5,10 +5,10 @@
 #include <utility>
 
 #include "atomicfile.h"
+#include "fail.h"
 #include "sendstamps.h"
 #include "studentt.h"
 #include "trafficgenerator.h"
-#include "utils.h"
 
 namespace {
 

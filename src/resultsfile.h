@@ -7,7 +7,6 @@
 
 #include "report.h"
 #include "results.h"
-#include "run.h"
 
 // The results file of a run (--json FILE): checked before the run, fed every cycle's results,
 // written when the run ends.

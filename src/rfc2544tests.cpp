@@ -6,7 +6,8 @@
 #include <map>
 
 #include "benchmark.h"
-#include "utils.h"
+#include "fail.h"
+#include "textparsing.h"
 
 namespace {
 

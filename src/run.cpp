@@ -8,6 +8,7 @@
 
 #include "benchmarkrun.h"
 #include "config.h"
+#include "fail.h"
 #include "handover.h"
 #include "interfaceclaim.h"
 #include "options.h"
@@ -15,7 +16,6 @@
 #include "resultsfile.h"
 #include "servicetestrun.h"
 #include "trafficgenerator.h"
-#include "utils.h"
 
 volatile std::sig_atomic_t CTrafficGenerator::interrupted = 0;
 volatile std::sig_atomic_t CTrafficGenerator::interruptedAlone = 0;
@@ -31,16 +31,17 @@ void onInterrupt(int signal) {
     }
 }
 
-// Whether the configuration file at `path` (none for the dialogue) has the global key `key`.
-bool configNames(const char* path, const char* key) {
-    return path != nullptr && CConfig(path).hasKey(key, "");
+// Whether the configuration file (none for the dialogue) has the global key `key`.
+bool configNames(const std::optional<CConfig>& config, const char* key) {
+    return config && config->hasKey(key, "");
 }
 
 // The benchmark's settings: the defaults, the configuration file's keys, then the options.
-TBenchmarkSettings benchmarkSettings(const TOptions& options) {
+TBenchmarkSettings benchmarkSettings(const TOptions& options,
+                                     const std::optional<CConfig>& config) {
     TBenchmarkSettings settings;
-    if (options.configPath != nullptr) {
-        applyBenchmarkKeys(settings, CConfig(options.configPath));
+    if (config) {
+        applyBenchmarkKeys(settings, *config);
     }
     for (const auto& [name, text] : options.benchmarkSettings) {
         applyBenchmarkSetting(settings, name, text);
@@ -70,9 +71,9 @@ int runBenchmarkMode(CTrafficGenerator& generator, const TBenchmarkSettings& set
 }
 
 // The service test's settings: the defaults, the configuration file's keys, then the options.
-TServiceTestSettings serviceTestSettings(const TOptions& options) {
+TServiceTestSettings serviceTestSettings(const TOptions& options, const CConfig& config) {
     TServiceTestSettings settings;
-    applyServiceTestKeys(settings, CConfig(options.configPath));
+    applyServiceTestKeys(settings, config);
     for (const auto& [name, text] : options.serviceTestSettings) {
         applyServiceTestSetting(settings, name, text);
     }
@@ -118,15 +119,22 @@ int runTrafficGenerator(int argc, char** argv) {
         std::cout << versionText();
         return 0;
     }
+    // Capture and injection need root: refused before anything is asked or opened.
+    if (getuid() != 0) {
+        fail("Musite program spustit jako administrator!");
+    }
     CTrafficGenerator generator;
     if (options.jsonPath != nullptr) {
         // Before the set-up: an hour-long run must not be lost to a typo in the path.
         requireWritableResultsPath(options.jsonPath);
     }
+    // The configuration file, parsed once: the set-up and the modes' settings read it.
+    std::optional<CConfig> config;
     if (options.configPath == nullptr) {
         generator.getDataFromUser();
     } else {
-        generator.loadDataFromFile(options.configPath);
+        config.emplace(options.configPath);
+        generator.loadDataFromConfig(*config);
     }
     if (options.lossTimeoutGiven) {
         generator.setLossTimeout(options.lossTimeout);
@@ -151,7 +159,7 @@ int runTrafficGenerator(int argc, char** argv) {
         generator.setInterval(options.intervalMs * 1000);
     }
     if ((options.benchmark || options.serviceTest) && !options.sendPathGiven &&
-        !configNames(options.configPath, "send path")) {
+        !configNames(config, "send path")) {
         // The benchmark's senders should reach the highest rates the machine allows: AF_XDP
         // where it opens, the batched path otherwise.
         generator.preferSendPath(TSendPath::xdp);
@@ -163,15 +171,15 @@ int runTrafficGenerator(int argc, char** argv) {
     }
     // Read before anything is opened: a bad key ends the run untouched.
     const TBenchmarkSettings settings =
-        options.benchmark ? benchmarkSettings(options) : TBenchmarkSettings{};
+        options.benchmark ? benchmarkSettings(options, config) : TBenchmarkSettings{};
     std::vector<TService> services;
     TServiceTestSettings serviceSettings;
     if (options.serviceTest) {
-        if (options.configPath == nullptr) {
+        if (!config) {
             fail("Test sluzeb potrebuje konfiguracni soubor s CIR kazdeho toku");
         }
-        serviceSettings = serviceTestSettings(options);
-        services = readServices(CConfig(options.configPath), generator.getStreams());
+        serviceSettings = serviceTestSettings(options, *config);
+        services = readServices(*config, generator.getStreams());
     }
     generator.initialize();
     if (options.serviceTest) {
@@ -180,7 +188,7 @@ int runTrafficGenerator(int argc, char** argv) {
             results.emplace(options.jsonPath, generator.describe());
         }
         const std::optional<double> lineRate =
-            benchmarkLineRate(benchmarkSettings(options), generator.getSendingInterface(),
+            benchmarkLineRate(benchmarkSettings(options, config), generator.getSendingInterface(),
                               generator.getReceivingInterface());
         return runServiceTestMode(generator, services, serviceSettings, lineRate, results);
     }

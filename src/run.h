@@ -14,13 +14,6 @@
 #include "report.h"
 #include "result.h"
 
-// Collects what the results file needs, cycle by cycle.
-class CResultsRecorder {
-  public:
-    virtual ~CResultsRecorder() = default;
-    virtual void recordCycle(std::uint32_t cycle, const std::vector<TResult>& results) = 0;
-};
-
 // Cycles 1..getCycles() (the count is read anew before every cycle), the closing rule and,
 // after more than one cycle, the statistics. `Generator` is CTrafficGenerator in the program;
 // anything with the same getCycles/generate/catchPacket/getConfidenceIntervalProbability/

@@ -1,3 +1,4 @@
+#include "testframe.h"
 #include "trafficgenerator.h"
 
 #include <cmath>
@@ -6,7 +7,6 @@
 #include <ctime>
 #include <memory>
 #include <sys/prctl.h>
-#include <sys/select.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -25,26 +25,6 @@ namespace {
 constexpr std::uint32_t THROUGHPUT_FRAME_SIZE = 1500;
 // Exit status of a sender that could not leave its hand-over file.
 constexpr int SENDER_CANNOT_REPORT = 2;
-
-// Sleeps for `microseconds` unless an interrupt (SIGINT, SIGTERM, SIGHUP) has been or is being
-// delivered. The signals are blocked between the look at the flag and the start of the sleep, so
-// one arriving in that gap still cuts the sleep short instead of being noticed only after it.
-void sleepUnlessInterrupted(std::uint32_t microseconds) {
-    sigset_t interruptOnly;
-    sigset_t previous;
-    sigemptyset(&interruptOnly);
-    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) {
-        sigaddset(&interruptOnly, signal);
-    }
-    sigprocmask(SIG_BLOCK, &interruptOnly, &previous);
-    if (!CTrafficGenerator::interrupted) {
-        timespec wait;
-        wait.tv_sec = microseconds / 1000000;
-        wait.tv_nsec = static_cast<long>(microseconds % 1000000) * 1000;
-        pselect(0, nullptr, nullptr, nullptr, &wait, &previous);
-    }
-    sigprocmask(SIG_SETMASK, &previous, nullptr);
-}
 
 struct TSenderPlan {
     pcap_t* device;
@@ -163,7 +143,7 @@ bool waitForNextDeparture(const TSenderPlan& plan, std::int64_t gapNs, CDepartur
     const TWaitEnd end = waitEnd(now + gapNs, endNs);
     if (end.at > now) {
         handOverBeforeWait(plan.batch, INT64_MAX);
-        sleepUnlessInterrupted(static_cast<std::uint32_t>((end.at - now) / 1000));
+        waitUntil(end.at, 0, CTrafficGenerator::interrupted);
     }
     return !end.durationOver;
 }

@@ -8,7 +8,8 @@
 
 #include "benchmark.h"
 #include "config.h"
-#include "utils.h"
+#include "fail.h"
+#include "textparsing.h"
 
 namespace {
 

@@ -11,14 +11,6 @@ namespace {
 
 constexpr std::uint32_t SECOND_US = 1000000;
 
-// The pause before every step but the first, cut short by an interrupt.
-void pauseBeforeStep() {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::microseconds(SETTLE_PAUSE_US);
-    while (!CTrafficGenerator::interrupted && std::chrono::steady_clock::now() < end) {
-        usleep(10000);
-    }
-}
-
 // Whether the tester's senders offered the stream's load: the benchmark's rules for a trial.
 bool loadKept(const TResult& result, std::uint32_t durationUs) {
     TTrialEvidence evidence;
@@ -66,7 +58,7 @@ class CServiceTestRun {
 std::vector<TResult> CServiceTestRun::runLoads(const std::vector<double>& bps,
                                                std::uint32_t durationUs) {
     if (!firstStep) {
-        pauseBeforeStep();
+        sleepUnlessStopped(SETTLE_PAUSE_US * 1000LL, CTrafficGenerator::interrupted);
     }
     firstStep = false;
     TTrialPlan plan;

@@ -6,8 +6,10 @@
 #include <ifaddrs.h>
 #include <netinet/in.h>
 
+#include "fail.h"
 #include "interfaces.h"
 #include "neighbours.h"
+#include "testframe.h"
 #include "trafficgenerator.h"
 
 namespace {

@@ -7,9 +7,12 @@
 
 #include "answers.h"
 #include "config.h"
+#include "fail.h"
 #include "quantile.h"
 #include "randomgenerator.h"
 #include "sendstamps.h"
+#include "testframe.h"
+#include "textparsing.h"
 
 namespace {
 
@@ -87,12 +90,7 @@ void printDistributionMenu() {
 
 } // namespace
 
-CTrafficGenerator::CTrafficGenerator() {
-    // Every field already has its initial value; capture and injection need root, so refuse
-    // before anything is asked or opened.
-    if (getuid() != 0)
-        fail("Musite program spustit jako administrator!");
-}
+CTrafficGenerator::CTrafficGenerator() = default;
 
 CTrafficGenerator::~CTrafficGenerator() {
     if (receivingDevice != nullptr)
@@ -215,12 +213,6 @@ void CTrafficGenerator::getDataFromUser() {
             createGeneratorByNum(checkedDistributionNumber(readAnswer<unsigned int>()));
         timeGenerators[i]->getParamsFromUser("doby mezi odeslanim paketu [us]");
     }
-}
-
-void CTrafficGenerator::loadDataFromFile(const char* path) {
-    // Parsed once and kept until exit, like the distribution objects configured from it.
-    static CConfig config(path);
-    loadDataFromConfig(config);
 }
 
 void CTrafficGenerator::loadDataFromConfig(const CConfig& config) {

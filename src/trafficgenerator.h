@@ -16,7 +16,8 @@
 #include "pacing.h"
 #include "result.h"
 #include "results.h"
-#include "utils.h"
+#include "testframe.h"
+#include "textparsing.h"
 
 class CConfig;
 class CProgressLine;
@@ -51,7 +52,8 @@ class CTrafficGenerator {
     CTrafficGenerator& operator=(const CTrafficGenerator&) = delete;
 
     void getDataFromUser();
-    void loadDataFromFile(const char* path);
+    // The set-up from a configuration file, parsed by the caller.
+    void loadDataFromConfig(const CConfig& config);
     void selectDevice();
     CRandomGenerator* createGeneratorByNum(unsigned int number);
     void initialize();
@@ -138,8 +140,6 @@ class CTrafficGenerator {
     static volatile std::sig_atomic_t interruptedAlone;
 
   private:
-    // The file set-up proper, on an already parsed configuration.
-    void loadDataFromConfig(const CConfig& config);
     // The frames per second the cycle's senders plan together; 0 for back to back.
     double plannedFramesPerSecond() const;
     // Reads the send stamps that are waiting into the streams' figures.

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "report.h"
-#include "utils.h"
+#include "testframe.h"
 
 namespace {
 

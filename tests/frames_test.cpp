@@ -2,6 +2,7 @@
 // sees them; the keys that set them; the neighbour requests and answers.
 
 #include "frames.h"
+#include "testframe.h"
 
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>

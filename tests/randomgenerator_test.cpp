@@ -84,29 +84,6 @@ void expectSequence(CRandomGenerator& generator, std::size_t drawsPerValue,
     EXPECT_EQ(randCalls - callsBefore, static_cast<long>(count * drawsPerValue));
 }
 
-struct TMoments {
-    double mean;
-    double deviation;
-    std::uint32_t min;
-    std::uint32_t max;
-};
-
-TMoments sample(CRandomGenerator& generator, int count = 200000) {
-    std::srand(SEED);
-    double sum = 0, squares = 0;
-    TMoments m{0, 0, MAX_RESULT, 0};
-    for (int i = 0; i < count; ++i) {
-        const std::uint32_t v = generator.generate();
-        sum += v;
-        squares += static_cast<double>(v) * v;
-        m.min = std::min(m.min, v);
-        m.max = std::max(m.max, v);
-    }
-    m.mean = sum / count;
-    m.deviation = std::sqrt(squares / count - m.mean * m.mean);
-    return m;
-}
-
 std::vector<std::uint32_t> scripted(CRandomGenerator& generator, std::vector<int> draws,
                                     std::size_t values) {
     scriptedDraws.assign(draws.begin(), draws.end());
@@ -255,29 +232,6 @@ TEST(Sequence, ErlangMultipliesOneDrawPerStage) {
 
 // --- sample moments ---------------------------------------------------------------------------
 
-TEST(Moments, UniformCoversZeroToTwiceTheMeanMinusOne) {
-    CUniformDistribution uniform;
-    uniform.m_mean = 750;
-    const TMoments m = sample(uniform);
-    EXPECT_NEAR(m.mean, 749.5, 3);
-    EXPECT_EQ(m.min, 0u);
-    EXPECT_EQ(m.max, 1499u);
-
-    uniform.m_mean = 1;
-    const TMoments one = sample(uniform, 1000);
-    EXPECT_EQ(one.min, 0u);
-    EXPECT_EQ(one.max, 1u);
-}
-
-TEST(Moments, NormalDeviationIsTheVarianceFieldOverRootTwo) {
-    CNormalDistribution normal;
-    normal.m_mean = 1000;
-    normal.m_variance = 100;
-    const TMoments m = sample(normal);
-    EXPECT_NEAR(m.mean, 1000, 0.5);
-    EXPECT_NEAR(m.deviation, 100 / std::sqrt(2.0), 0.5);
-}
-
 TEST(Moments, NormalAroundZeroIsClampedToZero) {
     // Deviation 2 / sqrt(2): everything below 0.5, negatives included, comes out as 0.
     CNormalDistribution normal;
@@ -291,35 +245,6 @@ TEST(Moments, NormalAroundZeroIsClampedToZero) {
     const double sigma = 2 / std::sqrt(2.0);
     const double expected = 0.5 * std::erfc(-(0.5 / sigma) / std::sqrt(2.0));
     EXPECT_NEAR(static_cast<double>(zeros) / count, expected, 0.015);
-}
-
-TEST(Moments, ExponentialMeanSitsHalfBelowTheParameter) {
-    CExponentialDistribution exponential;
-    exponential.m_mean = 100;
-    const TMoments m = sample(exponential);
-    EXPECT_NEAR(m.mean, 99.5, 1);
-    EXPECT_NEAR(m.deviation, 100, 1.5);
-
-    exponential.m_mean = 0;
-    EXPECT_EQ(sample(exponential, 1000).max, 0u);
-}
-
-TEST(Moments, HyperexponentialHasMeanXAndDeviationS) {
-    CHyperExponentialDistribution hyper;
-    hyper.m_s = 300;
-    hyper.m_x = 100;
-    const TMoments m = sample(hyper, 400000);
-    EXPECT_NEAR(m.mean, 100, 3);
-    EXPECT_NEAR(m.deviation, 300, 20);
-}
-
-TEST(Moments, ErlangMeanIsStagesTimesStageMean) {
-    CErlangDistribution erlang;
-    erlang.m_scale = 3;
-    erlang.m_shape = 50;
-    const TMoments m = sample(erlang);
-    EXPECT_NEAR(m.mean, 150, 1.5);
-    EXPECT_NEAR(m.deviation, std::sqrt(3.0) * 50, 1.5);
 }
 
 // --- draws at the ends of the range -----------------------------------------------------------

@@ -112,12 +112,6 @@ TEST(CycleTable, HeadAndExampleRowMatchCharacterForCharacter) {
     }
 }
 
-TEST(CycleTable, FootIsRuleAndEmptyLine) {
-    std::ostringstream out;
-    printCycleTableFoot(out);
-    EXPECT_EQ(out.str(), kCycleRule + "\n");
-}
-
 TEST(CycleTable, CycleNumbersAboveThreeDigitsWidenTheCellWithoutCutting) {
     const TResult result = makeResult(10, 1, 1, 0.0f, 1.0f, 1, 1, 1.0f, 0.0f);
     EXPECT_EQ(row(999, result).substr(0, 13), "| 999 |  10 |");

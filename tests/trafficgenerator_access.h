@@ -9,15 +9,11 @@
 
 #include "trafficgenerator.h"
 
-class CConfig;
 class CRandomGenerator;
 
 class CTrafficGeneratorTestAccess {
   public:
     using G = CTrafficGenerator;
-
-    // The file set-up proper, on an already parsed configuration.
-    static void loadDataFromConfig(G& g, const CConfig& config) { g.loadDataFromConfig(config); }
 
     static void describe(G& g, std::int32_t operation, std::uint32_t streams,
                          std::uint32_t duration, std::uint32_t cycles) {

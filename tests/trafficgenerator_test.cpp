@@ -1,3 +1,4 @@
+#include "testframe.h"
 #include "trafficgenerator.h"
 
 #include <climits>
@@ -103,31 +104,6 @@ template <typename T> T* as(CRandomGenerator* generator) {
     T* concrete = dynamic_cast<T*>(generator);
     EXPECT_NE(concrete, nullptr) << (generator ? typeid(*generator).name() : "null");
     return concrete;
-}
-
-TEST(TrafficGeneratorModel, FreshObjectHasDefinedDefaults) {
-    CTrafficGenerator generator;
-    EXPECT_EQ(generator.getQuantile(), 0.0f);
-    EXPECT_EQ(generator.getConfidenceIntervalProbability(), 1.0f);
-    EXPECT_EQ(generator.getCycles(), 0u);
-    EXPECT_EQ(generator.getStreams(), 0u);
-    EXPECT_EQ(Access::sending(generator), nullptr);
-    EXPECT_EQ(Access::receiving(generator), nullptr);
-    EXPECT_EQ(Access::sendingDevice(generator), nullptr);
-    EXPECT_EQ(Access::receivingDevice(generator), nullptr);
-    EXPECT_EQ(Access::header(generator), std::vector<int>(FRAME_HEADER_SIZE, 0));
-    for (unsigned int i = 0; i < MAX_STREAMS; ++i)
-        EXPECT_EQ(Access::sizeGenerator(generator, i), nullptr);
-}
-
-TEST(TrafficGeneratorModel, RefusesUserWithoutRoot) {
-    EXPECT_EXIT(
-        {
-            if (setuid(65534) != 0)
-                std::exit(3);
-            CTrafficGenerator generator;
-        },
-        ExitedWithCode(1), line("Musite program spustit jako administrator!"));
 }
 
 TEST(TrafficGeneratorModel, ProgramStartedWithoutRootPrintsOnlyTheRefusal) {
@@ -344,20 +320,6 @@ TEST(Dialogue, InvalidAnswersEndRunWithTheirMessage) {
     }
 }
 
-TEST(Dialogue, EndOfInputAtAnyQuestionEndsRun) {
-    std::istringstream words(LOSS_DIALOGUE);
-    std::vector<std::string> answers{std::istream_iterator<std::string>(words), {}};
-    // Cut before each answer this set-up reads itself (the distribution parameters are the
-    // distributions' own questions).
-    for (std::size_t cut : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 11, 13}) {
-        std::string input;
-        for (std::size_t i = 0; i < cut; ++i)
-            input += answers[i] + "\n";
-        SCOPED_TRACE(cut);
-        EXPECT_EXIT(dialogue(input), ExitedWithCode(1), line(BAD_INPUT));
-    }
-}
-
 // ---- configuration file ----
 
 struct Row {
@@ -434,7 +396,7 @@ class ConfigFile {
 void loadConfig(CTrafficGenerator& g, const std::string& text) {
     ConfigFile file(text);
     const CConfig config(file.path.c_str());
-    Access::loadDataFromConfig(g, config);
+    g.loadDataFromConfig(config);
 }
 
 void loadDies(const std::string& text, const std::string& message, const std::string& input = "") {
@@ -446,7 +408,7 @@ void loadDies(const std::string& text, const std::string& message, const std::st
             Console console(input);
             CTrafficGenerator g;
             const CConfig config(file.path.c_str());
-            Access::loadDataFromConfig(g, config);
+            g.loadDataFromConfig(config);
         },
         ExitedWithCode(1), line(message));
 }
@@ -469,24 +431,6 @@ TEST(ConfigSetUp, ExampleFileAcceptedSilently) {
     EXPECT_EQ(as<CExponentialDistribution>(Access::timeGenerator(g, 0))->m_mean, 200u);
     EXPECT_EQ(as<CNormalDistribution>(Access::sizeGenerator(g, 1))->m_mean, 800u);
     EXPECT_EQ(as<CUniformDistribution>(Access::timeGenerator(g, 1))->m_mean, 500u);
-}
-
-TEST(ConfigSetUp, LoadDataFromFileUsesItsPath) {
-    ConfigFile file(render(EXAMPLE));
-    // The parsed file is a function-local static, so every load runs in a fresh child.
-    EXPECT_EXIT(
-        {
-            CTrafficGenerator g;
-            g.loadDataFromFile(file.path.c_str());
-            std::exit(std::string(Access::receiving(g)) == "eth1" && g.getStreams() == 2 ? 0 : 2);
-        },
-        ExitedWithCode(0), "");
-    EXPECT_EXIT(
-        {
-            CTrafficGenerator g;
-            g.loadDataFromFile((file.directory + "/missing.conf").c_str());
-        },
-        ExitedWithCode(1), line("Chyba pri cteni ze souboru"));
 }
 
 TEST(ConfigSetUp, KeysAreReadInOrder) {

@@ -175,7 +175,6 @@ def main():
                         help="STREAM whose sizes run below 59 and above 1500")
     parser.add_argument("--gaps", action="store_true",
                         help="also print each stream's mean gap between capture times (us)")
-    parser.add_argument("--lengths", help="write 'STREAM LENGTH' per frame to this file")
     parser.add_argument("--sequence", action="store_true",
                         help="frames carry sequence numbers; count them per cycle and stream")
     parser.add_argument("--max-delay", type=int, default=1000000,
@@ -305,10 +304,6 @@ def main():
             fail("stream %d: %d of %d frames are %d bytes long, expected about 3 %%"
                  % (stream, low, len(seen), shortest))
 
-    if args.lengths:
-        with open(args.lengths, "w") as out:
-            for index, seen in enumerate(lengths):
-                out.writelines("%d %d\n" % (index + 1, n) for n in seen)
     if args.sequence:
         print_sequence_counts(cycles)
         return

@@ -22,6 +22,7 @@
 #include "fake_pcap.h"
 #include "handover.h"
 #include "randomgenerator.h"
+#include "testframe.h"
 #include "trafficgenerator.h"
 #include "trafficgenerator_access.h"
 

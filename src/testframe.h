@@ -1,15 +1,9 @@
-#ifndef TRAFFICGEN_UTILS_H
-#define TRAFFICGEN_UTILS_H
+#ifndef TRAFFICGEN_TESTFRAME_H
+#define TRAFFICGEN_TESTFRAME_H
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <sys/time.h>
-
-// An IPv4 address as four bytes in dotted order (first number first).
-struct TIpv4Address {
-    unsigned char bytes[4];
-};
 
 // Layout of a test frame: Ethernet II + IPv4 + UDP header, then the stream letter,
 // the send time and the filler. Offsets count from the frame's first byte. With sequence
@@ -45,23 +39,6 @@ constexpr std::size_t MAX_FRAME_LENGTH = 1500;
 constexpr std::size_t MAX_BENCHMARK_FRAME_LENGTH = 1514;
 constexpr std::uint16_t TEST_PORT = 33333;
 
-// The longest wait for a cycle's frames after its last sender has ended, unless set otherwise,
-// and the range a setting may have (microseconds).
-constexpr std::uint32_t DEFAULT_LOSS_TIMEOUT_US = 2000000;
-constexpr std::uint32_t MIN_LOSS_TIMEOUT_US = 1000;
-constexpr std::uint32_t MAX_LOSS_TIMEOUT_US = 3600000000u;
-extern const char* const INVALID_LOSS_TIMEOUT;
-
-// Reads a number written with decimal digits only, within minimum..maximum.
-bool readDecimal(const std::string& text, std::uint32_t minimum, std::uint32_t maximum,
-                 std::uint32_t& value);
-
-// Reads a loss timeout: decimal digits only, within MIN_LOSS_TIMEOUT_US..MAX_LOSS_TIMEOUT_US.
-bool readLossTimeout(const std::string& text, std::uint32_t& microseconds);
-
-int hexToInt(char c);
-bool getMacAddressFromStr(const char* text, unsigned char* mac);
-void getIpv4AdressFromStr(const char* text, TIpv4Address* address);
 unsigned short getIpv4Crc(const unsigned char* header);
 
 // Writes the header template's fields that are the same in every test frame: EtherType IPv4,
@@ -86,13 +63,5 @@ void stampSendTime(unsigned char* frame, const timeval& sendTime);
 void stampSequenceNumber(unsigned char* frame, std::size_t length, std::uint32_t number);
 // Where a numbered frame of `length` bytes carries its number.
 std::size_t sequenceNumberOffset(std::size_t length);
-
-// Prints one line to standard error and ends the process with status 1.
-[[noreturn]] void fail(const std::string& message);
-
-// Test seam: while a handler is set, fail() calls it instead of printing and exiting. The
-// handler must not return (a fuzz harness throws its own exception type); if it does, the
-// process still ends as usual. Null restores the normal behaviour.
-void setFailureHandler(void (*handler)(const std::string& message));
 
 #endif
