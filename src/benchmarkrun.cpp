@@ -61,7 +61,7 @@ TDelayFigures delayFigures(const TTrialFigures& figures) {
 }
 
 // What the trial's results say about its own validity.
-TTrialEvidence evidenceOf(const std::vector<TResult>& results, std::uint32_t durationUs) {
+TTrialEvidence evidenceOf(const std::vector<TResult>& results) {
     TTrialEvidence evidence;
     evidence.interrupted = CTrafficGenerator::interrupted != 0;
     evidence.streams = static_cast<std::uint32_t>(results.size());
@@ -75,12 +75,10 @@ TTrialEvidence evidenceOf(const std::vector<TResult>& results, std::uint32_t dur
             evidence.lagBoundUs = lagBound;
         }
         evidence.sent += result.sent;
+        evidence.scheduled += result.scheduled;
         evidence.refused += result.refused;
         // Every stream shows the capture's drops of the cycle: counted once.
         evidence.captureDropped = result.captureDropped;
-        if (result.offered.drawnMeanGapUs > 0) {
-            evidence.expectedSent += durationUs / result.offered.drawnMeanGapUs;
-        }
     }
     return evidence;
 }
@@ -100,6 +98,7 @@ TBenchmarkTrial trialRecord(std::uint32_t number, const char* phase, double load
     trial.durationUs = durationUs;
     trial.achievedFps = figures.achievedFps;
     trial.sent = figures.sent;
+    trial.scheduled = figures.scheduled;
     trial.received = figures.received;
     trial.lossPercent = figures.lossPercent;
     trial.delay = delayFigures(figures);
@@ -176,7 +175,7 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     const std::vector<TResult> results = generator.catchPacket();
     const TTesterCounters after =
         readTesterCounters(generator.getSendingInterface(), generator.getReceivingInterface());
-    TTrialEvidence evidence = evidenceOf(results, durationUs);
+    TTrialEvidence evidence = evidenceOf(results);
     evidence.testerDrops = {after.queueDrops - before.queueDrops,
                             after.interfaceDrops - before.interfaceDrops,
                             after.backlogDrops - before.backlogDrops};

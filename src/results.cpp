@@ -355,6 +355,7 @@ Json trialObject(const TBenchmarkTrial& trial) {
                    {"duration_us", trial.durationUs},
                    {"achieved_fps", number(trial.achievedFps)},
                    {"sent", trial.sent},
+                   {"scheduled", trial.scheduled},
                    {"received", trial.received},
                    {"loss_percent", number(trial.lossPercent)},
                    {"duplicates", trial.duplicates ? Json(*trial.duplicates) : Json(nullptr)},

@@ -171,7 +171,7 @@ THandOver sendStream(const TSenderPlan& plan) {
         const std::size_t length = nextFrameLength(plan, size);
         unsigned char* frame = plan.batch != nullptr ? plan.batch->nextFrame() : ownFrame;
         if (plan.frames != nullptr || plan.batch == nullptr || !plan.batch->holdsFrame(length)) {
-            buildNextFrame(plan, frame, length, counts.sent);
+            buildNextFrame(plan, frame, length, static_cast<std::uint32_t>(counts.sent));
         }
 
         timeval now;
@@ -179,10 +179,14 @@ THandOver sendStream(const TSenderPlan& plan) {
         const std::int64_t elapsed =
             (static_cast<std::int64_t>(now.tv_sec) - start.tv_sec) * 1000000 +
             (static_cast<std::int64_t>(now.tv_usec) - start.tv_usec);
-        if (elapsed >= static_cast<std::int64_t>(plan.duration)) {
+        // A benchmark sender's end is its schedule's (waitForNextDeparture): a frame due before
+        // the end leaves even when building it took the clock past the end, so that the sender
+        // sends every frame its schedule held.
+        if ((!benchmark || counts.sent == 0) &&
+            elapsed >= static_cast<std::int64_t>(plan.duration)) {
             break;
         }
-        stampDeparture(plan, frame, length, now, counts.sent);
+        stampDeparture(plan, frame, length, now, static_cast<std::uint32_t>(counts.sent));
         departures.departed(static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec -
                             plan.cycleStart);
         if (paced) {
@@ -215,6 +219,10 @@ THandOver sendStream(const TSenderPlan& plan) {
         counts.refused = plan.batch->refused();
     }
     counts.offered = tally.offered(schedule.restarts(), schedule.largestLagNs());
+    // Counted from the first departure, so that the sender's start-up is not owed; a restart of
+    // the schedule, or an interrupt, leaves departures owed.
+    counts.scheduled =
+        counts.sent + (benchmark && !plan.silent ? schedule.departuresOwed(endNs) : 0);
     // Without its counts per interval the receiver reports them unknown; the counts above stand.
     if (plan.intervalUs != 0) {
         leaveIntervalCounts(departures.counts());
