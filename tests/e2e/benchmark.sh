@@ -11,8 +11,9 @@
 #       interval has lower < upper and is no wider than its goal (2 % at most), the partial-drop
 #       rate lies within -2 ... +1 % of the shaper's frame rate;
 #   an unshaped device behind a tester whose own sending interface is shaped (htb, 40 Mbit/s,
-#       a short queue), frames on the batched path (AF_XDP would pass by that queue): the
-#       non-drop rate is the tester's clean rate within 10 %, limited by the tester;
+#       a short queue), frames on the batched path (AF_XDP would pass by that queue), final
+#       trials of 1 s, one of them deciding: the non-drop rate is the tester's clean rate
+#       within 10 %, limited by the tester;
 #   on the direct pair nothing limits but the tester (64-byte frames, far below the line
 #       rate): the benchmark names the tester as the limit, at a rate close to a flood of
 #       such frames (a ratio within one run: the machine may be shared); a progress line per
