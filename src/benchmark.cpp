@@ -283,7 +283,10 @@ TTrialVerdict judgeTrial(const TTrialEvidence& evidence) {
     if (evidence.refused > 0) {
         return TTrialVerdict::refused;
     }
-    if (evidence.testerDrops.queueDrops > 0) {
+    // Frames a queue discipline held back over its rate still left: they spoil a trial only
+    // when it lost frames, as the burst after the hold may have caused the loss.
+    if (evidence.testerDrops.queueDrops > 0 ||
+        (evidence.lost && evidence.testerDrops.queueOverlimits > 0)) {
         return TTrialVerdict::queueDropped;
     }
     if (evidence.testerDrops.interfaceDrops > 0) {

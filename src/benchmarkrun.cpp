@@ -89,6 +89,7 @@ TBenchmarkTrial trialRecord(std::uint32_t number, const char* phase, double load
                             const TTrialEvidence& evidence, TTrialVerdict verdict) {
     TBenchmarkTrial trial;
     trial.queueDrops = evidence.testerDrops.queueDrops;
+    trial.queueOverlimits = evidence.testerDrops.queueOverlimits;
     trial.interfaceDrops = evidence.testerDrops.interfaceDrops;
     trial.backlogDrops = evidence.testerDrops.backlogDrops;
     trial.largestLagUs = evidence.largestLagUs;
@@ -176,9 +177,9 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     const TTesterCounters after =
         readTesterCounters(generator.getSendingInterface(), generator.getReceivingInterface());
     TTrialEvidence evidence = evidenceOf(results);
-    evidence.testerDrops = {after.queueDrops - before.queueDrops,
-                            after.interfaceDrops - before.interfaceDrops,
-                            after.backlogDrops - before.backlogDrops};
+    evidence.testerDrops = {
+        after.queueDrops - before.queueDrops, after.queueOverlimits - before.queueOverlimits,
+        after.interfaceDrops - before.interfaceDrops, after.backlogDrops - before.backlogDrops};
     TTrialFigures combined = combineResults(results);
     evidence.lost = !(combined.lossPercent <= 0);
     const TTrialVerdict verdict =

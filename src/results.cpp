@@ -363,6 +363,7 @@ Json trialObject(const TBenchmarkTrial& trial) {
                    {"delay_us", delayFiguresObject(trial.delay)},
                    {"tester_drops",
                     {{"queue", trial.queueDrops},
+                     {"queue_overlimits", trial.queueOverlimits},
                      {"interface", trial.interfaceDrops},
                      {"backlog", trial.backlogDrops}}},
                    {"largest_lag_us", number(trial.largestLagUs)},

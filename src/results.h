@@ -219,6 +219,7 @@ struct TBenchmarkTrial {
     // The tester's own counters over the trial (testercounters.h) and how far its senders fell
     // behind their schedules at most.
     std::uint64_t queueDrops = 0;
+    std::uint64_t queueOverlimits = 0;
     std::uint64_t interfaceDrops = 0;
     std::uint64_t backlogDrops = 0;
     double largestLagUs = 0;

@@ -108,6 +108,14 @@ TEST(Validity, TheTestersShortcomingsAreNotDeviceResults) {
              TCase{[](TTrialEvidence& e) { e.refused = 1; }, TTrialVerdict::refused},
              TCase{[](TTrialEvidence& e) { e.testerDrops.queueDrops = 1; },
                    TTrialVerdict::queueDropped},
+             // Frames the tester's own shaper held back: harmless unless the trial lost frames.
+             TCase{[](TTrialEvidence& e) { e.testerDrops.queueOverlimits = 5; },
+                   TTrialVerdict::valid},
+             TCase{[](TTrialEvidence& e) {
+                       e.testerDrops.queueOverlimits = 5;
+                       e.lost = true;
+                   },
+                   TTrialVerdict::queueDropped},
              TCase{[](TTrialEvidence& e) { e.testerDrops.interfaceDrops = 1; },
                    TTrialVerdict::interfaceDropped},
              TCase{[](TTrialEvidence& e) { e.testerDrops.backlogDrops = 1; },
