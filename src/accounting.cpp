@@ -38,8 +38,23 @@ std::int64_t sendTimeOf(const unsigned char* data, bool numbered, std::size_t nu
 constexpr std::uint32_t WINDOW_MASK = CSequenceWindow::SIZE - 1;
 static_assert((CSequenceWindow::SIZE & WINDOW_MASK) == 0, "the window is a power of two");
 
+// The 64-bit number whose low 32 bits are `wireNumber`, nearest to `nextExpected` (at most 2^31
+// below it or less than 2^31 above it); never below 0.
+std::uint64_t unwrapped(std::uint32_t wireNumber, std::uint64_t nextExpected) {
+    constexpr std::uint64_t WRAP = std::uint64_t{1} << 32;
+    constexpr std::uint64_t HALF = WRAP / 2;
+    const std::uint64_t candidate = (nextExpected & ~(WRAP - 1)) | wireNumber;
+    if (candidate + HALF < nextExpected) {
+        return candidate + WRAP;
+    }
+    if (candidate >= nextExpected + HALF && candidate >= WRAP) {
+        return candidate - WRAP;
+    }
+    return candidate;
+}
+
 // A number that arrived ends the run of lost numbers before it.
-void closeLossEpisode(TSequenceCounts& counts, std::uint32_t& lostRun) {
+void closeLossEpisode(TSequenceCounts& counts, std::uint64_t& lostRun) {
     if (lostRun == 0) {
         return;
     }
@@ -50,7 +65,7 @@ void closeLossEpisode(TSequenceCounts& counts, std::uint32_t& lostRun) {
 }
 
 // A number decided: lost (extends the run) or arrived (ends it).
-void decideNumber(TSequenceCounts& counts, std::uint32_t& lostRun, bool arrived) {
+void decideNumber(TSequenceCounts& counts, std::uint64_t& lostRun, bool arrived) {
     if (arrived) {
         closeLossEpisode(counts, lostRun);
     } else {
@@ -59,14 +74,15 @@ void decideNumber(TSequenceCounts& counts, std::uint32_t& lostRun, bool arrived)
 }
 
 // (sent - received) / sent * 100; 0 when nothing was sent.
-float lossPercent(std::uint32_t sent, std::uint32_t received) {
+float lossPercent(std::uint64_t sent, std::uint64_t received) {
     if (sent == 0) {
         return 0.0f;
     }
     // The difference is taken in integers, exact at any count: more frames received than sent
     // (duplicates on the path) shows as a negative loss instead of wrapping around. Quotient and
     // product are single precision, which decides the last printed digit at half-way cases.
-    const float missing = static_cast<float>(static_cast<std::int64_t>(sent) - received);
+    const float missing =
+        static_cast<float>(static_cast<std::int64_t>(sent) - static_cast<std::int64_t>(received));
     return missing / static_cast<float>(sent) * 100.0f;
 }
 
@@ -116,16 +132,17 @@ void CSequenceWindow::advanceTo(std::uint64_t next) {
         for (std::uint64_t number = lowestInWindow(); number < nextExpected; ++number) {
             decideNumber(tally, lostRun, seen(number));
         }
-        lostRun += static_cast<std::uint32_t>(next - SIZE - nextExpected);
+        lostRun += next - SIZE - nextExpected;
         std::fill(seenBits.begin(), seenBits.end(), 0);
         std::fill(coveredAt.begin(), coveredAt.end(), arrivals);
     }
     nextExpected = next;
 }
 
-CSequenceWindow::TArrival CSequenceWindow::arrive(std::uint32_t number) {
+CSequenceWindow::TArrival CSequenceWindow::arrive(std::uint32_t wireNumber) {
+    const std::uint64_t number = unwrapped(wireNumber, nextExpected);
     if (number >= nextExpected) {
-        advanceTo(std::uint64_t{number} + 1);
+        advanceTo(number + 1);
     } else if (nextExpected - number > SIZE) {
         ++tally.late;
         ++tally.reordered;
@@ -145,9 +162,9 @@ CSequenceWindow::TArrival CSequenceWindow::arrive(std::uint32_t number) {
     return TArrival::first;
 }
 
-TSequenceCounts CSequenceWindow::counts(std::uint32_t sent, std::uint32_t& foreign) const {
+TSequenceCounts CSequenceWindow::counts(std::uint64_t sent, std::uint64_t& foreign) const {
     TSequenceCounts result = tally;
-    std::uint32_t run = lostRun;
+    std::uint64_t run = lostRun;
     foreign = 0;
     for (std::uint64_t number = lowestInWindow(); number < nextExpected; ++number) {
         if (number < sent) {
@@ -157,14 +174,10 @@ TSequenceCounts CSequenceWindow::counts(std::uint32_t sent, std::uint32_t& forei
         }
     }
     if (sent > nextExpected) {
-        run += static_cast<std::uint32_t>(sent - nextExpected);
+        run += sent - nextExpected;
     }
     closeLossEpisode(result, run);
     return result;
-}
-
-std::uint32_t CSequenceWindow::numbersSeen() const {
-    return static_cast<std::uint32_t>(std::min<std::uint64_t>(nextExpected, UINT32_MAX));
 }
 
 std::optional<CStampJoin::TJoined> CStampJoin::joinIfComplete(std::uint32_t key,
@@ -216,8 +229,8 @@ std::optional<CStampJoin::TJoined> CStampJoin::stamped(std::uint32_t number, std
     return joinIfComplete(number, entry);
 }
 
-std::uint32_t CStampJoin::arrivalsWaiting() const {
-    std::uint32_t waiting = arrivalsForgotten;
+std::uint64_t CStampJoin::arrivalsWaiting() const {
+    std::uint64_t waiting = arrivalsForgotten;
     for (const auto& entry : pending) {
         waiting += entry.second.arrived ? 1 : 0;
     }
@@ -298,8 +311,8 @@ bool accountFrame(std::vector<TStreamState>& streams, const unsigned char* data,
         ++stream.stragglers;
         return false;
     }
-    const std::uint32_t number =
-        numbered ? readLittleEndian32(data + numberOffset) : stream.received;
+    const std::uint32_t number = numbered ? readLittleEndian32(data + numberOffset)
+                                          : static_cast<std::uint32_t>(stream.received);
     // A second copy tells nothing of the path's delay; only the copies are counted.
     if (numbered && stream.sequence.arrive(number) == CSequenceWindow::TArrival::duplicate) {
         return true;
@@ -364,17 +377,18 @@ bool CRingBalance::drained(std::uint32_t taken, std::uint32_t handed, std::int64
     return waiting == neverHanded;
 }
 
-TResult buildResult(int stream, const TStreamState& state, std::uint32_t sent) {
+TResult buildResult(int stream, const TStreamState& state, std::uint64_t sent) {
     TResult result;
     result.stream = stream;
     result.received = state.received;
     if (state.sequence.enabled()) {
-        std::uint32_t foreign = 0;
+        std::uint64_t foreign = 0;
         result.numbered = true;
         result.sequence = state.sequence.counts(sent, foreign);
         result.received -= foreign;
     }
     result.sent = sent;
+    result.scheduled = sent;
     result.stragglers = state.stragglers;
     result.receivedTagged = state.receivedTagged;
     result.receivedUntagged = state.received - state.receivedTagged;
@@ -410,7 +424,7 @@ TResult buildResult(int stream, const TStreamState& state, std::uint32_t sent) {
         result.stamps.lags = state.lags;
         result.stamps.missing = state.sendStamps.arrivalsWaiting();
         result.stamps.expected =
-            static_cast<std::uint32_t>(state.lags.count()) + result.stamps.missing;
+            static_cast<std::uint64_t>(state.lags.count()) + result.stamps.missing;
     }
     return result;
 }

@@ -36,13 +36,15 @@ class CSequenceWindow {
     // Numbering is off until enabled (which allocates the window).
     void enable();
     bool enabled() const { return !seenBits.empty(); }
+    // `number` as the frame carries it, 32 bits wide: taken as the number nearest the next
+    // expected one that has those low 32 bits, so that numbering goes on past 2^32 frames.
     TArrival arrive(std::uint32_t number);
     // The counts once the stream's sender has sent `sent` frames (numbers 0..sent-1): the
     // numbers still in the window and those never seen up to `sent` are decided; `foreign`
     // gets the frames seen with a number the stream never sent.
-    TSequenceCounts counts(std::uint32_t sent, std::uint32_t& foreign) const;
-    // One above the highest number seen (at most 2^32 - 1): a sent count when none is known.
-    std::uint32_t numbersSeen() const;
+    TSequenceCounts counts(std::uint64_t sent, std::uint64_t& foreign) const;
+    // One above the highest number seen: a sent count when none is known.
+    std::uint64_t numbersSeen() const { return nextExpected; }
 
   private:
     std::uint64_t lowestInWindow() const;
@@ -56,7 +58,7 @@ class CSequenceWindow {
     std::uint64_t nextExpected = 0;
     std::uint32_t arrivals = 0; // distinct arrivals so far
     TSequenceCounts tally;
-    std::uint32_t lostRun = 0; // consecutive numbers lost since the last one that arrived
+    std::uint64_t lostRun = 0; // consecutive numbers lost since the last one that arrived
 };
 
 // The send stamps the kernel took of a stream's frames, joined to the frames' arrivals by the
@@ -80,7 +82,7 @@ class CStampJoin {
     // The kernel's send stamp of frame `number`.
     std::optional<TJoined> stamped(std::uint32_t number, std::int64_t stampNs);
     // Stamped frames that arrived without their send stamp (so far).
-    std::uint32_t arrivalsWaiting() const;
+    std::uint64_t arrivalsWaiting() const;
     std::size_t entriesKept() const { return pending.size(); }
 
   private:
@@ -102,12 +104,12 @@ class CStampJoin {
     // arrival among them counted as one without its stamp.
     static constexpr std::uint32_t STALE_AFTER = 32768;
     std::uint32_t newest = 0;
-    std::uint32_t arrivalsForgotten = 0;
+    std::uint64_t arrivalsForgotten = 0;
 };
 
 // Per-stream measurement state of one cycle, fed frame by frame. Delays in nanoseconds.
 struct TStreamState {
-    std::uint32_t received = 0;
+    std::uint64_t received = 0;
     std::int64_t minDelay = INT64_MAX;
     std::int64_t maxDelay = INT64_MIN;
     double meanDelay = 0;  // running mean of the delays recorded
@@ -115,7 +117,7 @@ struct TStreamState {
     std::uint64_t bytes = 0;
     std::int64_t firstArrival = 0; // nanoseconds since the epoch
     std::int64_t lastArrival = 0;
-    std::uint32_t stragglers = 0; // frames sent before the cycle began, left out of the figures
+    std::uint64_t stragglers = 0; // frames sent before the cycle began, left out of the figures
     CDelayHistogram delays;
     TJitter jitter;
     CSequenceWindow sequence;    // enabled when the frames carry sequence numbers
@@ -123,7 +125,7 @@ struct TStreamState {
     CDelayHistogram lags;        // the sender's lag behind the kernel's stamp, per joined frame
     CIntervalRecorder intervals; // started when the run asks for per-interval figures
     // Of the frames counted in `received`, those that arrived with a VLAN tag.
-    std::uint32_t receivedTagged = 0;
+    std::uint64_t receivedTagged = 0;
 };
 
 // Records one frame's delay (nanoseconds) into its stream's figures.
@@ -172,7 +174,7 @@ bool captureComplete(const TCaptureTimes& times, std::int64_t quietPeriod,
 
 // Builds a stream's result from its measurement state and its sender's count. With sequence
 // numbers, frames numbered `sent` or above are left out of the received count as foreign.
-TResult buildResult(int stream, const TStreamState& state, std::uint32_t sent);
+TResult buildResult(int stream, const TStreamState& state, std::uint64_t sent);
 
 // Tells from the capture's counters whether every frame the kernel has put into the capture
 // ring has reached the program. The library takes some frames from the ring without ever

@@ -82,7 +82,7 @@ class CFrameBatch {
     // The stream's last frame has been added: hands everything over.
     virtual void finish() { flush(); }
     // The frames the kernel has refused so far.
-    virtual std::uint32_t refused() const = 0;
+    virtual std::uint64_t refused() const = 0;
 };
 
 // One sender's batch, on a socket of openBatchedSocket (not owned).
@@ -96,12 +96,12 @@ class CBatchSender final : public CFrameBatch {
     bool joins(std::int64_t waitNs) const override {
         return queued != 0 && waitNs <= BATCH_WINDOW_NS;
     }
-    std::uint32_t refused() const override { return refusedCount; }
+    std::uint64_t refused() const override { return refusedCount; }
 
   private:
     int fd;
     std::size_t queued = 0;
-    std::uint32_t refusedCount = 0;
+    std::uint64_t refusedCount = 0;
     unsigned char frames[BATCH_FRAMES][MAX_TAGGED_FRAME_LENGTH];
     iovec pieces[BATCH_FRAMES];
     mmsghdr messages[BATCH_FRAMES];

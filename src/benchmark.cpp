@@ -14,8 +14,7 @@
 namespace {
 
 constexpr double BITS_PER_BYTE = 8.0;
-// A sender must have sent this share of the frames its schedule held (its start-up takes some
-// of the trial's time), and its achieved mean gap may be this share above its schedule's.
+// A stream's achieved mean gap may be this share above its schedule's.
 constexpr double SENT_SHARE = 0.99;
 // A sender may fall behind its schedule by the larger of these: a burst of at most half a
 // millisecond of frames at once, or four frames (a short queue holds them; a stall of a
@@ -294,7 +293,10 @@ TTrialVerdict judgeTrial(const TTrialEvidence& evidence) {
     if (evidence.refused > 0) {
         return TTrialVerdict::refused;
     }
-    if (evidence.testerDrops.queueDrops > 0) {
+    // Frames a queue discipline held back over its rate still left: they spoil a trial only
+    // when it lost frames, as the burst after the hold may have caused the loss.
+    if (evidence.testerDrops.queueDrops > 0 ||
+        (evidence.lost && evidence.testerDrops.queueOverlimits > 0)) {
         return TTrialVerdict::queueDropped;
     }
     if (evidence.testerDrops.interfaceDrops > 0) {
@@ -307,7 +309,7 @@ TTrialVerdict judgeTrial(const TTrialEvidence& evidence) {
         return TTrialVerdict::captureDropped;
     }
     if (!evidence.schedulesKept || (evidence.lost && evidence.largestLagUs > evidence.lagBoundUs) ||
-        static_cast<double>(evidence.sent) < evidence.expectedSent * SENT_SHARE) {
+        evidence.sent < evidence.scheduled) {
         return TTrialVerdict::senderBehind;
     }
     return TTrialVerdict::valid;
@@ -317,12 +319,12 @@ double scheduleLagBoundUs(double meanGapUs) {
     return std::max(LAG_BOUND_US, LAG_BOUND_GAPS * meanGapUs);
 }
 
-double scheduledLossPercent(std::uint64_t sent, double expectedSent, std::uint64_t received) {
-    const double required = std::max(static_cast<double>(sent), std::floor(expectedSent));
+double scheduledLossPercent(std::uint64_t sent, std::uint64_t scheduled, std::uint64_t received) {
+    const double required = static_cast<double>(std::max(sent, scheduled));
     if (required <= 0) {
         return std::numeric_limits<double>::quiet_NaN();
     }
-    return std::max(0.0, required - static_cast<double>(received)) / required * 100.0;
+    return (required - static_cast<double>(received)) / required * 100.0;
 }
 
 bool achievedSchedule(const TOfferedGaps& offered) {
@@ -337,6 +339,7 @@ TTrialFigures combineResults(const std::vector<TResult>& results) {
     double delaySum = 0;
     for (const TResult& result : results) {
         figures.sent += result.sent;
+        figures.scheduled += std::max(result.sent, result.scheduled);
         figures.received += result.received;
         if (result.offered.gaps > 0 && result.offered.meanGapUs > 0) {
             figures.achievedFps += 1e6 / result.offered.meanGapUs;
@@ -374,10 +377,9 @@ TTrialFigures combineResults(const std::vector<TResult>& results) {
         }
     }
     figures.delayVariance = delayed > 0 ? spread / delayed : 0;
-    const double received = static_cast<double>(figures.received);
-    figures.lossPercent = figures.sent > 0 ? (static_cast<double>(figures.sent) - received) /
-                                                 static_cast<double>(figures.sent) * 100.0
-                                           : std::numeric_limits<double>::quiet_NaN();
+    // Against the frames the schedules required: a sender that fell short does not make the
+    // device look better.
+    figures.lossPercent = scheduledLossPercent(figures.sent, figures.scheduled, figures.received);
     return figures;
 }
 
@@ -398,8 +400,8 @@ std::optional<TRfc8219Latency> rfc8219Latency(const TTrialFigures& figures) {
 TResult asResult(const TTrialFigures& figures) {
     TResult result;
     result.stream = 1;
-    result.sent = static_cast<std::uint32_t>(figures.sent);
-    result.received = static_cast<std::uint32_t>(figures.received);
+    result.sent = figures.scheduled;
+    result.received = figures.received;
     result.loss = static_cast<float>(figures.lossPercent);
     result.minDelay = figures.minDelay;
     result.maxDelay = figures.maxDelay;

@@ -134,7 +134,9 @@ struct TTrialEvidence {
     bool schedulesKept = true; // every stream's achieved gaps within 1 % of its schedule
     std::uint32_t streams = 1;
     std::uint64_t sent = 0;
-    double expectedSent = 0; // what the schedules' drawn gaps allowed in the trial's time
+    // The frames the schedules held from each sender's first departure to its end; a sender
+    // that fell behind (its schedule restarted after a stall) sent fewer.
+    std::uint64_t scheduled = 0;
     // The most any stream's departures fell behind its schedule, and the most they may.
     double largestLagUs = 0;
     double lagBoundUs = 0;
@@ -148,15 +150,15 @@ struct TTrialEvidence {
 // that is due leaves at once, so that many microseconds of frames may leave back to back.
 double scheduleLagBoundUs(double meanGapUs);
 
-// A trial is the device's result when the tester lost nothing itself, the senders sent 99 % of
-// the frames their schedules held (their start-up takes some of the time), and every stream kept
-// within the lag bound, or nothing was lost: a catch-up burst can only make a device lose more, so
-// a trial that passed with one passed without it too.
+// A trial is the device's result when the tester lost nothing itself, the senders sent every
+// frame their schedules held (counted from each one's first departure, so that its start-up is
+// not owed), and every stream kept within the lag bound, or nothing was lost: a catch-up burst can
+// only make a device lose more, so a trial that passed with one passed without it too.
 TTrialVerdict judgeTrial(const TTrialEvidence& evidence);
 
-// The loss of a trial against the frames the schedules required (what was sent, or what should
-// have been when that is more), in percent.
-double scheduledLossPercent(std::uint64_t sent, double expectedSent, std::uint64_t received);
+// The loss of a trial against the frames the schedules required (`scheduled`, or what was sent
+// when that is more), in percent; NaN when nothing was required.
+double scheduledLossPercent(std::uint64_t sent, std::uint64_t scheduled, std::uint64_t received);
 
 // A stream achieved its schedule when its achieved mean gap is at most 1 % above the mean of its
 // scheduled gaps. A restart of the schedule after a stall is allowed as long as it leaves the
@@ -166,6 +168,7 @@ bool achievedSchedule(const TOfferedGaps& offered);
 // One trial's figures, every stream together.
 struct TTrialFigures {
     std::uint64_t sent = 0;
+    std::uint64_t scheduled = 0; // see TTrialEvidence
     std::uint64_t received = 0;
     double lossPercent = 0;
     double achievedFps = 0;

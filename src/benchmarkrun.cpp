@@ -53,7 +53,7 @@ TDelayFigures delayFigures(const TTrialFigures& figures) {
 }
 
 // What the trial's results say about its own validity.
-TTrialEvidence evidenceOf(const std::vector<TResult>& results, std::uint32_t durationUs) {
+TTrialEvidence evidenceOf(const std::vector<TResult>& results) {
     TTrialEvidence evidence;
     evidence.interrupted = CTrafficGenerator::interrupted != 0;
     evidence.streams = static_cast<std::uint32_t>(results.size());
@@ -69,12 +69,10 @@ TTrialEvidence evidenceOf(const std::vector<TResult>& results, std::uint32_t dur
             evidence.lagBoundUs = lagBound;
         }
         evidence.sent += result.sent;
+        evidence.scheduled += result.scheduled;
         evidence.refused += result.refused;
         // Every stream shows the capture's drops of the cycle: counted once.
         evidence.captureDropped = result.captureDropped;
-        if (result.offered.drawnMeanGapUs > 0) {
-            evidence.expectedSent += durationUs / result.offered.drawnMeanGapUs;
-        }
     }
     return evidence;
 }
@@ -85,6 +83,7 @@ TBenchmarkTrial trialRecord(std::uint32_t number, const char* phase, double load
                             const TTrialEvidence& evidence, TTrialVerdict verdict) {
     TBenchmarkTrial trial;
     trial.queueDrops = evidence.testerDrops.queueDrops;
+    trial.queueOverlimits = evidence.testerDrops.queueOverlimits;
     trial.interfaceDrops = evidence.testerDrops.interfaceDrops;
     trial.backlogDrops = evidence.testerDrops.backlogDrops;
     trial.largestLagUs = evidence.largestLagUs;
@@ -94,6 +93,7 @@ TBenchmarkTrial trialRecord(std::uint32_t number, const char* phase, double load
     trial.durationUs = durationUs;
     trial.achievedFps = figures.achievedFps;
     trial.sent = figures.sent;
+    trial.scheduled = figures.scheduled;
     trial.received = figures.received;
     trial.lossPercent = figures.lossPercent;
     trial.delay = delayFigures(figures);
@@ -226,12 +226,13 @@ TTrialOutcome CBenchmarkRun::runTrial(TBenchmarkSize& size, double loadFps,
     const std::vector<TResult> results = generator.catchPacket();
     const TTesterCounters after =
         readTesterCounters(generator.getSendingInterface(), generator.getReceivingInterface());
-    TTrialEvidence evidence = evidenceOf(results, durationUs);
-    evidence.testerDrops = {after.queueDrops - before.queueDrops,
-                            after.interfaceDrops - before.interfaceDrops,
-                            after.backlogDrops - before.backlogDrops};
+    TTrialEvidence evidence = evidenceOf(results);
+    evidence.testerDrops = {
+        after.queueDrops - before.queueDrops, after.queueOverlimits - before.queueOverlimits,
+        after.interfaceDrops - before.interfaceDrops, after.backlogDrops - before.backlogDrops};
     TTrialFigures combined = combineResults(results);
-    evidence.lost = !(combined.lossPercent <= 0);
+    // The device's loss, of the frames that were sent: a sender's shortfall is judged apart.
+    evidence.lost = combined.received < combined.sent;
     const TTrialVerdict verdict =
         std::isinf(loadFps) ? TTrialVerdict::testerMaximum : judgeTrial(evidence);
     size.trials.push_back(

@@ -14,7 +14,7 @@
 
 namespace {
 
-constexpr std::size_t COUNTS_SIZE = 40;
+constexpr std::size_t COUNTS_SIZE = 56;
 
 // Plain storage: the exit hook may run after the destructors of static objects.
 char directory[PATH_MAX] = {};
@@ -99,13 +99,14 @@ bool leaveHandOver(const THandOver& counts) {
         return false;
     }
     unsigned char content[COUNTS_SIZE];
-    std::memcpy(content, &counts.sent, 4);
-    std::memcpy(content + 4, &counts.refused, 4);
-    std::memcpy(content + 8, &counts.offered.gaps, 4);
-    std::memcpy(content + 12, &counts.offered.restarts, 4);
-    std::memcpy(content + 16, &counts.offered.meanGapUs, 8);
-    std::memcpy(content + 24, &counts.offered.drawnMeanGapUs, 8);
-    std::memcpy(content + 32, &counts.offered.largestLagUs, 8);
+    std::memcpy(content, &counts.sent, 8);
+    std::memcpy(content + 8, &counts.refused, 8);
+    std::memcpy(content + 16, &counts.scheduled, 8);
+    std::memcpy(content + 24, &counts.offered.gaps, 4);
+    std::memcpy(content + 28, &counts.offered.restarts, 4);
+    std::memcpy(content + 32, &counts.offered.meanGapUs, 8);
+    std::memcpy(content + 40, &counts.offered.drawnMeanGapUs, 8);
+    std::memcpy(content + 48, &counts.offered.largestLagUs, 8);
     const bool written = writeAll(fd, content, sizeof content);
     const bool closed = close(fd) == 0;
     if (!written || !closed) {
@@ -138,13 +139,14 @@ THandOver collectHandOver(pid_t pid) {
     unlink(path.c_str());
     if (got == sizeof content) {
         handOver.known = true;
-        std::memcpy(&handOver.sent, content, 4);
-        std::memcpy(&handOver.refused, content + 4, 4);
-        std::memcpy(&handOver.offered.gaps, content + 8, 4);
-        std::memcpy(&handOver.offered.restarts, content + 12, 4);
-        std::memcpy(&handOver.offered.meanGapUs, content + 16, 8);
-        std::memcpy(&handOver.offered.drawnMeanGapUs, content + 24, 8);
-        std::memcpy(&handOver.offered.largestLagUs, content + 32, 8);
+        std::memcpy(&handOver.sent, content, 8);
+        std::memcpy(&handOver.refused, content + 8, 8);
+        std::memcpy(&handOver.scheduled, content + 16, 8);
+        std::memcpy(&handOver.offered.gaps, content + 24, 4);
+        std::memcpy(&handOver.offered.restarts, content + 28, 4);
+        std::memcpy(&handOver.offered.meanGapUs, content + 32, 8);
+        std::memcpy(&handOver.offered.drawnMeanGapUs, content + 40, 8);
+        std::memcpy(&handOver.offered.largestLagUs, content + 48, 8);
     }
     return handOver;
 }

@@ -2,9 +2,10 @@
 #define TRAFFICGEN_HANDOVER_H
 
 // How a sender's counts reach the receiver: one small file per sender, named by the sender's
-// process id, holding in host order the sent count, the refused count, the number of gaps and
-// the schedule's restarts (4 bytes each), then the achieved and the drawn mean gap and the
-// largest lag behind the schedule (8-byte doubles).
+// process id, holding in host order the sent count, the refused count and the count the
+// schedule held (8 bytes each), the number of gaps and the schedule's restarts (4 bytes each),
+// then the achieved and the drawn mean gap and the largest lag behind the schedule (8-byte
+// doubles).
 // The files live in a directory that only this run can use: created with mkdtemp (mode 0700)
 // under $TMPDIR, or /tmp when that names no directory, before the first sender starts, and
 // removed with whatever is left in it when the process that created it exits or returns from
@@ -19,8 +20,11 @@
 
 struct THandOver {
     bool known = false; // false when no complete count could be read
-    std::uint32_t sent = 0;
-    std::uint32_t refused = 0;
+    std::uint64_t sent = 0;
+    std::uint64_t refused = 0;
+    // A benchmark trial's: the departures its schedule held from the first one to the end of the
+    // sender's duration (at least `sent`).
+    std::uint64_t scheduled = 0;
     TOfferedGaps offered;
 };
 

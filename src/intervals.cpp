@@ -125,7 +125,7 @@ void CIntervalRecorder::record(std::int64_t sentAfterStartUs, std::int64_t delay
 
 std::vector<TIntervalFigures>
 CIntervalRecorder::finish(std::uint32_t durationUs,
-                          const std::vector<std::uint32_t>& sentPerInterval, bool sentKnown) {
+                          const std::vector<std::uint64_t>& sentPerInterval, bool sentKnown) {
     if (!enabled()) {
         return {};
     }
@@ -176,14 +176,14 @@ std::string intervalHandOverPath(pid_t pid) {
     return handOverPath(pid) + ".intervals";
 }
 
-bool leaveIntervalCounts(const std::vector<std::uint32_t>& counts) {
+bool leaveIntervalCounts(const std::vector<std::uint64_t>& counts) {
     const std::string path = intervalHandOverPath(getpid());
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         return false;
     }
     const auto* data = reinterpret_cast<const unsigned char*>(counts.data());
-    std::size_t left = counts.size() * sizeof(std::uint32_t);
+    std::size_t left = counts.size() * sizeof(std::uint64_t);
     bool written = true;
     while (left > 0) {
         const ssize_t n = write(fd, data, left);
@@ -204,7 +204,7 @@ bool leaveIntervalCounts(const std::vector<std::uint32_t>& counts) {
     return true;
 }
 
-bool collectIntervalCounts(pid_t pid, std::vector<std::uint32_t>& counts) {
+bool collectIntervalCounts(pid_t pid, std::vector<std::uint64_t>& counts) {
     counts.clear();
     const std::string path = intervalHandOverPath(pid);
     const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
@@ -214,11 +214,11 @@ bool collectIntervalCounts(pid_t pid, std::vector<std::uint32_t>& counts) {
     struct stat info;
     const bool regular =
         fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
-        info.st_size % sizeof(std::uint32_t) == 0 &&
-        static_cast<std::size_t>(info.st_size) / sizeof(std::uint32_t) <= MOST_INTERVAL_COUNTS;
+        info.st_size % sizeof(std::uint64_t) == 0 &&
+        static_cast<std::size_t>(info.st_size) / sizeof(std::uint64_t) <= MOST_INTERVAL_COUNTS;
     bool whole = false;
     if (regular) {
-        counts.resize(static_cast<std::size_t>(info.st_size) / sizeof(std::uint32_t));
+        counts.resize(static_cast<std::size_t>(info.st_size) / sizeof(std::uint64_t));
         auto* data = reinterpret_cast<unsigned char*>(counts.data());
         const std::size_t size = static_cast<std::size_t>(info.st_size);
         std::size_t got = 0;

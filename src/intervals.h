@@ -61,7 +61,7 @@ class CIntervalRecorder {
     // Every interval of a cycle of `durationUs`, with the sender's counts per interval (none
     // known when `sentKnown` is false); at least the intervals that the duration covers.
     std::vector<TIntervalFigures> finish(std::uint32_t durationUs,
-                                         const std::vector<std::uint32_t>& sentPerInterval,
+                                         const std::vector<std::uint64_t>& sentPerInterval,
                                          bool sentKnown);
 
   private:
@@ -86,24 +86,24 @@ class CIntervalRecorder {
 std::uint32_t intervalIndex(std::int64_t sentAfterStartUs, std::uint32_t lengthUs);
 
 // The sender's side: departures counted per interval, handed to the receiver in a file of its own
-// beside the sender's counts (the counts in host order, 4 bytes each).
+// beside the sender's counts (the counts in host order, 8 bytes each).
 class CDepartureCounter {
   public:
     explicit CDepartureCounter(std::uint32_t lengthUs = 0) : lengthUs(lengthUs) {}
     void departed(std::int64_t sentAfterStartUs);
-    const std::vector<std::uint32_t>& counts() const { return perInterval; }
+    const std::vector<std::uint64_t>& counts() const { return perInterval; }
 
   private:
     std::uint32_t lengthUs;
-    std::vector<std::uint32_t> perInterval;
+    std::vector<std::uint64_t> perInterval;
 };
 
 // Where the sender `pid` leaves its counts per interval.
 std::string intervalHandOverPath(pid_t pid);
 // In the sender: false when the counts could not be left whole (nothing is left then).
-bool leaveIntervalCounts(const std::vector<std::uint32_t>& counts);
+bool leaveIntervalCounts(const std::vector<std::uint64_t>& counts);
 // In the receiver: reads and removes the sender's file; false when there was none to read whole.
-bool collectIntervalCounts(pid_t pid, std::vector<std::uint32_t>& counts);
+bool collectIntervalCounts(pid_t pid, std::vector<std::uint64_t>& counts);
 
 // An interval's length in milliseconds: decimal digits, 10 to 3600000.
 constexpr std::uint32_t MIN_INTERVAL_MS = 10;

@@ -68,6 +68,15 @@ std::int64_t CDepartureSchedule::nextDeparture(std::int64_t nowNs) {
     return due;
 }
 
+std::uint64_t CDepartureSchedule::departuresOwed(std::int64_t endNs) const {
+    const std::int64_t nextAsDrawn = start + drawnSumNs;
+    if (drawnCount == 0 || drawnSumNs <= 0 || nextAsDrawn >= endNs) {
+        return 0;
+    }
+    const double meanGapNs = static_cast<double>(drawnSumNs) / static_cast<double>(drawnCount);
+    return static_cast<std::uint64_t>(static_cast<double>(endNs - nextAsDrawn - 1) / meanGapNs) + 1;
+}
+
 void CGapTally::departed(std::int64_t stampUs) {
     if (departures == 0) {
         firstUs = stampUs;

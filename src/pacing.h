@@ -36,7 +36,7 @@ constexpr std::int64_t CATCH_UP_GAPS = 4;
 // The departure times of one stream on a monotonic clock, in nanoseconds.
 class CDepartureSchedule {
   public:
-    explicit CDepartureSchedule(std::int64_t startNs) : due(startNs) {}
+    explicit CDepartureSchedule(std::int64_t startNs) : start(startNs), due(startNs) {}
 
     // The next departure is due one drawn gap (capped) after the previous one was due.
     void advance(std::uint32_t drawnGapUs);
@@ -51,10 +51,15 @@ class CDepartureSchedule {
     std::uint32_t restarts() const { return restartCount; }
     // How far behind its due time a departure was seen at most (restarts included).
     std::int64_t largestLagNs() const { return largestLag; }
+    // The departures the schedule, as first drawn (restarts do not move it), still holds before
+    // `endNs` from the next one on: what a sender that stops now owes it. Counted at the mean
+    // gap drawn so far; none without gaps (back to back there is no schedule to owe).
+    std::uint64_t departuresOwed(std::int64_t endNs) const;
 
   private:
     std::int64_t catchUpLimitNs() const;
 
+    std::int64_t start;
     std::int64_t due;
     std::int64_t drawnSumNs = 0;
     std::uint64_t drawnCount = 0;

@@ -328,7 +328,7 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
         THandOver handOver;
         // A sender that was not started sent nothing, for certain.
         handOver.known = sendersSkipped;
-        std::vector<std::uint32_t> sentPerInterval;
+        std::vector<std::uint64_t> sentPerInterval;
         bool intervalsKnown = sendersSkipped;
         if (senders[i].reported) {
             handOver = collectHandOver(senders[i].pid);
@@ -336,9 +336,10 @@ std::vector<TResult> CTrafficGenerator::catchPacket() {
                 intervalUs != 0 && collectIntervalCounts(senders[i].pid, sentPerInterval);
         }
         // Without the sender's count, the numbers seen stand for what was sent.
-        const std::uint32_t sent = handOver.known ? handOver.sent : state[i].sequence.numbersSeen();
+        const std::uint64_t sent = handOver.known ? handOver.sent : state[i].sequence.numbersSeen();
         TResult result = buildResult(static_cast<int>(i) + 1, state[i], sent);
         result.refused = handOver.refused;
+        result.scheduled = std::max(sent, handOver.scheduled);
         result.offered = handOver.offered;
         result.scheduleKept = pacing != TPacing::absolute || keptSchedule(handOver.offered);
         result.seed = cycleSeed;

@@ -21,14 +21,14 @@ struct TOfferedGaps {
 
 // What a stream's sequence numbers told about one cycle (frames numbered on the wire).
 struct TSequenceCounts {
-    std::uint32_t duplicates = 0;       // frames whose number had already arrived; not received
-    std::uint32_t reordered = 0;        // frames numbered below the next expected number
+    std::uint64_t duplicates = 0;       // frames whose number had already arrived; not received
+    std::uint64_t reordered = 0;        // frames numbered below the next expected number
     std::uint32_t reorderExtentMax = 0; // the most arrivals a reordered frame came after
-    std::uint32_t late = 0; // too late for the window to tell: received and reordered, not lost
+    std::uint64_t late = 0; // too late for the window to tell: received and reordered, not lost
     // Runs of consecutive lost numbers: how many, their lengths summed, the longest.
-    std::uint32_t lossEpisodes = 0;
+    std::uint64_t lossEpisodes = 0;
     std::uint64_t lostInEpisodes = 0;
-    std::uint32_t longestLossEpisode = 0;
+    std::uint64_t longestLossEpisode = 0;
 };
 
 // Where the send end of a delay is stamped: by the sender just before it hands the frame to the
@@ -40,16 +40,16 @@ enum class TStampSource { user, kernel, hardware };
 struct TSendStampFigures {
     TStampSource source = TStampSource::user;
     std::uint32_t every = 0;    // frames numbered a multiple of this carry the stamp; 0: none
-    std::uint32_t expected = 0; // received frames that should carry a send stamp
-    std::uint32_t missing = 0;  // of those, frames whose send stamp never came: no delay
+    std::uint64_t expected = 0; // received frames that should carry a send stamp
+    std::uint64_t missing = 0;  // of those, frames whose send stamp never came: no delay
     CDelayHistogram lags;       // per joined frame: send stamp minus the sender's stamp (ns)
 };
 
 // One stream's outcome of one cycle.
 struct TResult {
     std::int32_t stream = 0;
-    std::uint32_t received = 0;
-    std::uint32_t sent = 0;
+    std::uint64_t received = 0;
+    std::uint64_t sent = 0;
     float loss = 0;
     float throughput = 0;
     std::uint32_t minDelay = 0xFFFFFFFFu;
@@ -58,10 +58,13 @@ struct TResult {
     float delayVariance = 0;
 
     // Beyond the table: why the numbers above may not all be the path's doing.
-    bool sentKnown = true;            // false when the sender's count could not be collected
-    std::uint32_t refused = 0;        // frames the local system refused to send
+    bool sentKnown = true;     // false when the sender's count could not be collected
+    std::uint64_t refused = 0; // frames the local system refused to send
+    // A benchmark trial's: the frames the sender's schedule held from its first departure to its
+    // end (as many as `sent` unless it fell behind); otherwise `sent`.
+    std::uint64_t scheduled = 0;
     std::uint64_t captureDropped = 0; // frames the capture itself dropped during the cycle
-    std::uint32_t stragglers = 0;     // frames of earlier cycles that came in this one
+    std::uint64_t stragglers = 0;     // frames of earlier cycles that came in this one
     TOfferedGaps offered;             // loss-and-delay test: the gaps sent, and those drawn
     bool scheduleKept = true;         // false when an absolute schedule could not be kept
     std::uint32_t seed = 0;           // the seed of the cycle's draws; every stream shows it
@@ -70,8 +73,8 @@ struct TResult {
     // A stream sent with a VLAN tag: its frames received with and without a tag (a device
     // between may take the tag off).
     bool tagged = false;
-    std::uint32_t receivedTagged = 0;
-    std::uint32_t receivedUntagged = 0;
+    std::uint64_t receivedTagged = 0;
+    std::uint64_t receivedUntagged = 0;
 
     // For the results file: every received frame's delay, and the interarrival jitter (us).
     CDelayHistogram delays; // nanoseconds

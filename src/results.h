@@ -96,8 +96,8 @@ struct TNanosecondDelays {
 // carried one, how many that arrived did not get it, and the sender's lag behind it.
 struct TSendStampReport {
     std::uint32_t every = 0;
-    std::uint32_t expected = 0;
-    std::uint32_t missing = 0;
+    std::uint64_t expected = 0;
+    std::uint64_t missing = 0;
     double lagP50Ns = 0;
     double lagP99Ns = 0;
     double lagMaxNs = 0;
@@ -107,14 +107,14 @@ struct TSendStampReport {
 // One stream's figures of one cycle: its table row, unrounded, and what the table cannot show.
 struct TStreamCycleFigures {
     std::uint32_t stream = 0;
-    std::optional<std::uint32_t> sent; // none when the sender's count could not be collected
-    std::uint32_t received = 0;
-    std::uint32_t refused = 0; // frames the local system refused to send
+    std::optional<std::uint64_t> sent; // none when the sender's count could not be collected
+    std::uint64_t received = 0;
+    std::uint64_t refused = 0; // frames the local system refused to send
     // Frames sent before the cycle began that arrived during it; left out of every figure.
-    std::uint32_t stragglers = 0;
+    std::uint64_t stragglers = 0;
     // A tagged stream's frames received with and without their tag.
-    std::optional<std::uint32_t> receivedTagged;
-    std::optional<std::uint32_t> receivedUntagged;
+    std::optional<std::uint64_t> receivedTagged;
+    std::optional<std::uint64_t> receivedUntagged;
     float loss = 0.0f;       // percent
     float throughput = 0.0f; // MB/s (MB = 2^20 bytes)
     // The delays (us) describe the frames received; without any they are left out (null).
@@ -211,6 +211,7 @@ struct TBenchmarkTrial {
     std::uint32_t durationUs = 0;
     double achievedFps = 0; // the load the senders achieved
     std::uint64_t sent = 0;
+    std::uint64_t scheduled = 0; // what the senders' schedules held, from their first departures
     std::uint64_t received = 0;
     double lossPercent = 0;
     TDelayFigures delay;
@@ -222,6 +223,7 @@ struct TBenchmarkTrial {
     // The tester's own counters over the trial (testercounters.h) and how far its senders fell
     // behind their schedules at most.
     std::uint64_t queueDrops = 0;
+    std::uint64_t queueOverlimits = 0;
     std::uint64_t interfaceDrops = 0;
     std::uint64_t backlogDrops = 0;
     double largestLagUs = 0;

@@ -53,7 +53,7 @@ struct TSenderPlan {
 };
 
 // Whether frame `number` leaves through the packet socket beside the batch.
-bool leavesBeside(const TSenderPlan& plan, std::uint32_t number) {
+bool leavesBeside(const TSenderPlan& plan, std::uint64_t number) {
     return plan.besideFd >= 0 && plan.stampEvery != 0 && number % plan.stampEvery == 0;
 }
 
@@ -181,7 +181,7 @@ THandOver sendStream(const TSenderPlan& plan) {
             plan.batch != nullptr && !beside ? plan.batch->nextFrame() : ownFrame;
         if (beside || plan.frames != nullptr || plan.batch == nullptr ||
             !plan.batch->holdsFrame(length)) {
-            buildNextFrame(plan, frame, length, counts.sent);
+            buildNextFrame(plan, frame, length, static_cast<std::uint32_t>(counts.sent));
         }
         if (beside) {
             // The batch's earlier frames leave first, so that this one keeps its place in the
@@ -194,10 +194,14 @@ THandOver sendStream(const TSenderPlan& plan) {
         const std::int64_t elapsed =
             (static_cast<std::int64_t>(now.tv_sec) - start.tv_sec) * 1000000 +
             (static_cast<std::int64_t>(now.tv_usec) - start.tv_usec);
-        if (elapsed >= static_cast<std::int64_t>(plan.duration)) {
+        // A benchmark sender's end is its schedule's (waitForNextDeparture): a frame due before
+        // the end leaves even when building it took the clock past the end, so that the sender
+        // sends every frame its schedule held.
+        if ((!benchmark || counts.sent == 0) &&
+            elapsed >= static_cast<std::int64_t>(plan.duration)) {
             break;
         }
-        stampDeparture(plan, frame, length, now, counts.sent);
+        stampDeparture(plan, frame, length, now, static_cast<std::uint32_t>(counts.sent));
         const std::int64_t sinceCycleStart =
             static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_usec - plan.cycleStart;
         departures.departed(sinceCycleStart);
@@ -229,6 +233,10 @@ THandOver sendStream(const TSenderPlan& plan) {
         counts.refused += plan.batch->refused();
     }
     counts.offered = tally.offered(schedule.restarts(), schedule.largestLagNs());
+    // Counted from the first departure, so that the sender's start-up is not owed; a restart of
+    // the schedule, or an interrupt, leaves departures owed.
+    counts.scheduled =
+        counts.sent + (benchmark && !plan.silent ? schedule.departuresOwed(endNs) : 0);
     // Without its counts per interval the receiver reports them unknown; the counts above stand.
     if (plan.intervalUs != 0) {
         leaveIntervalCounts(departures.counts());

@@ -12,16 +12,14 @@ namespace {
 constexpr std::uint32_t SECOND_US = 1000000;
 
 // Whether the tester's senders offered the stream's load: the benchmark's rules for a trial.
-bool loadKept(const TResult& result, std::uint32_t durationUs) {
+bool loadKept(const TResult& result) {
     TTrialEvidence evidence;
     evidence.countsKnown = result.sentKnown;
     evidence.schedulesKept = achievedSchedule(result.offered);
     evidence.sent = result.sent;
+    evidence.scheduled = result.scheduled;
     evidence.refused = result.refused;
     evidence.captureDropped = result.captureDropped;
-    if (result.offered.drawnMeanGapUs > 0) {
-        evidence.expectedSent = durationUs / result.offered.drawnMeanGapUs;
-    }
     return judgeTrial(evidence) == TTrialVerdict::valid;
 }
 
@@ -86,7 +84,7 @@ bool CServiceTestRun::lineCarries(const std::vector<double>& bps) const {
 TStepFigures CServiceTestRun::figuresOf(const TResult& result, double loadBps,
                                         std::uint32_t durationUs) const {
     TStepFigures figures;
-    figures.loadKept = loadKept(result, durationUs);
+    figures.loadKept = loadKept(result);
     figures.countsTrusted = result.sentKnown && result.refused == 0 && result.captureDropped == 0;
     figures.offeredBps = loadBps;
     figures.sent = result.sent;

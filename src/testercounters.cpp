@@ -17,16 +17,17 @@ namespace {
 struct TQueueSums {
     int interfaceIndex = 0;
     std::uint64_t drops = 0;
+    std::uint64_t overlimits = 0;
 };
 
-// A queue discipline's queue statistics: its drops and overlimits, added up.
+// A queue discipline's queue statistics: its drops and overlimits.
 int addQueueFigures(const nlattr* attribute, void* data) {
     if (mnl_attr_get_type(attribute) == TCA_STATS_QUEUE &&
         mnl_attr_get_payload_len(attribute) >= sizeof(gnet_stats_queue)) {
         gnet_stats_queue queue;
         std::memcpy(&queue, mnl_attr_get_payload(attribute), sizeof queue);
-        static_cast<TQueueSums*>(data)->drops +=
-            queue.drops + static_cast<std::uint64_t>(queue.overlimits);
+        static_cast<TQueueSums*>(data)->drops += queue.drops;
+        static_cast<TQueueSums*>(data)->overlimits += queue.overlimits;
     }
     return MNL_CB_OK;
 }
@@ -48,15 +49,15 @@ int addQueueStatistics(const nlmsghdr* message, void* data) {
 }
 
 // The drops and overlimits of every queue discipline on the interface; 0 when none can be read.
-std::uint64_t queueDrops(const char* interface) {
+TQueueSums queueSums(const char* interface) {
     TQueueSums sums;
     sums.interfaceIndex = static_cast<int>(if_nametoindex(interface));
     if (sums.interfaceIndex == 0) {
-        return 0;
+        return sums;
     }
     mnl_socket* socket = mnl_socket_open(NETLINK_ROUTE);
     if (socket == nullptr) {
-        return 0;
+        return sums;
     }
     std::vector<char> buffer(MNL_SOCKET_BUFFER_SIZE);
     nlmsghdr* request = mnl_nlmsg_put_header(buffer.data());
@@ -79,7 +80,7 @@ std::uint64_t queueDrops(const char* interface) {
         }
     }
     mnl_socket_close(socket);
-    return sums.drops;
+    return sums;
 }
 
 std::uint64_t readCounter(const std::string& path) {
@@ -112,7 +113,9 @@ std::uint64_t softnetDrops(const std::string& text) {
 
 TTesterCounters readTesterCounters(const char* sendingInterface, const char* receivingInterface) {
     TTesterCounters counters;
-    counters.queueDrops = queueDrops(sendingInterface);
+    const TQueueSums queues = queueSums(sendingInterface);
+    counters.queueDrops = queues.drops;
+    counters.queueOverlimits = queues.overlimits;
     counters.interfaceDrops = interfaceCounter(sendingInterface, "tx_dropped") +
                               interfaceCounter(receivingInterface, "rx_dropped") +
                               interfaceCounter(receivingInterface, "rx_missed_errors");

@@ -11,7 +11,8 @@
 #include <string>
 
 struct TTesterCounters {
-    std::uint64_t queueDrops = 0; // queue disciplines: drops and overlimits
+    std::uint64_t queueDrops = 0;      // queue disciplines: frames dropped
+    std::uint64_t queueOverlimits = 0; // queue disciplines: frames held back over their rate
     std::uint64_t interfaceDrops = 0;
     std::uint64_t backlogDrops = 0;
 };

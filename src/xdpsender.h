@@ -92,7 +92,7 @@ class CXdpSender final : public CFrameBatch {
     // Every frame handed over, or given up as refused when the interface does not take it
     // within a second.
     void finish() override;
-    std::uint32_t refused() const override { return refusedCount; }
+    std::uint64_t refused() const override { return refusedCount; }
 
   private:
     // Takes the completions the queue's ring holds, freeing their slots.
@@ -109,7 +109,7 @@ class CXdpSender final : public CFrameBatch {
     std::size_t firstSlot;  // this stream's first slot in the queue's UMEM
     std::size_t next = 0;   // departures so far; the next frame goes to slot next % slots
     std::size_t queued = 0; // frames submitted since the last kick
-    std::uint32_t refusedCount = 0;
+    std::uint64_t refusedCount = 0;
     std::vector<std::uint16_t> builtLength; // per slot: the frame built there (0: none)
     // Where a frame is built that cannot be sent because its slot is not given back.
     unsigned char scratch[MAX_TAGGED_FRAME_LENGTH];

@@ -326,6 +326,24 @@ TEST(SequenceAccounting, TheWindowSlidesOverLongStreamsAndTheirTrailingLoss) {
     EXPECT_EQ(result.sequence.longestLossEpisode, 7u);
 }
 
+// Numbers are 32 bits wide on the wire: past 2^32 frames they start again at 0 and still count
+// as new frames, not as late ones or copies; a copy after the wrap is still a copy.
+TEST(SequenceAccounting, NumberingGoesOnPastTwoToTheThirtyTwoFrames) {
+    std::vector<TStreamState> streams = numberedStreams();
+    for (std::uint32_t number : {0xFFFFFFFDu, 0xFFFFFFFFu, 0u, 0xFFFFFFFEu, 1u, 1u}) {
+        EXPECT_TRUE(account(streams, numberedFrame(number)));
+    }
+    const std::uint64_t sent = (std::uint64_t{1} << 32) + 2;
+    const TResult result = buildResult(1, streams[0], sent);
+    EXPECT_EQ(result.sent, sent);
+    EXPECT_EQ(result.received, 5u);
+    EXPECT_EQ(result.sequence.duplicates, 1u);
+    EXPECT_EQ(result.sequence.reordered, 1u);
+    EXPECT_EQ(result.sequence.late, 0u);
+    EXPECT_EQ(result.sequence.lossEpisodes, 1u);
+    EXPECT_EQ(result.sequence.lostInEpisodes, 0xFFFFFFFDu);
+}
+
 // The benchmark's 64-byte frames (60 bytes here) carry their numbers in the send time's upper
 // bytes: a copy is told apart, the delay is read from the lower bytes alone, and the straggler
 // rule still holds.

@@ -84,8 +84,8 @@ TEST(Settings, InterfaceSpeedTextGivesTheLineRateOrNone) {
 TEST(Validity, TheTestersShortcomingsAreNotDeviceResults) {
     TTrialEvidence good;
     good.streams = 2;
-    good.sent = 9998;
-    good.expectedSent = 10000;
+    good.sent = 10000;
+    good.scheduled = 10000;
     good.largestLagUs = 450;
     good.lagBoundUs = scheduleLagBoundUs(10);
     EXPECT_EQ(judgeTrial(good), TTrialVerdict::valid);
@@ -94,7 +94,8 @@ TEST(Validity, TheTestersShortcomingsAreNotDeviceResults) {
         TTrialVerdict verdict;
     };
     for (const TCase& row : {
-             TCase{[](TTrialEvidence& e) { e.sent = 9899; }, TTrialVerdict::senderBehind},
+             // A frame short of the schedule: the sender fell behind, the device is not to blame.
+             TCase{[](TTrialEvidence& e) { e.sent = 9999; }, TTrialVerdict::senderBehind},
              TCase{[](TTrialEvidence& e) { e.schedulesKept = false; }, TTrialVerdict::senderBehind},
              // A catch-up burst of more than 500 us of frames, and a loss it may have caused.
              TCase{[](TTrialEvidence& e) {
@@ -106,6 +107,14 @@ TEST(Validity, TheTestersShortcomingsAreNotDeviceResults) {
              TCase{[](TTrialEvidence& e) { e.largestLagUs = 501; }, TTrialVerdict::valid},
              TCase{[](TTrialEvidence& e) { e.refused = 1; }, TTrialVerdict::refused},
              TCase{[](TTrialEvidence& e) { e.testerDrops.queueDrops = 1; },
+                   TTrialVerdict::queueDropped},
+             // Frames the tester's own shaper held back: harmless unless the trial lost frames.
+             TCase{[](TTrialEvidence& e) { e.testerDrops.queueOverlimits = 5; },
+                   TTrialVerdict::valid},
+             TCase{[](TTrialEvidence& e) {
+                       e.testerDrops.queueOverlimits = 5;
+                       e.lost = true;
+                   },
                    TTrialVerdict::queueDropped},
              TCase{[](TTrialEvidence& e) { e.testerDrops.interfaceDrops = 1; },
                    TTrialVerdict::interfaceDropped},
@@ -128,10 +137,20 @@ TEST(Validity, TheTestersShortcomingsAreNotDeviceResults) {
 
 // A sender that sent only 99 % of its schedule has not passed: the rest counts as lost.
 TEST(Validity, LossIsCountedAgainstTheFramesTheScheduleRequired) {
-    EXPECT_DOUBLE_EQ(scheduledLossPercent(9900, 10000.5, 9900), 1.0);
-    EXPECT_DOUBLE_EQ(scheduledLossPercent(10001, 10000.5, 10001), 0.0);
+    EXPECT_DOUBLE_EQ(scheduledLossPercent(9900, 10000, 9900), 1.0);
+    EXPECT_DOUBLE_EQ(scheduledLossPercent(10001, 10000, 10001), 0.0);
     EXPECT_DOUBLE_EQ(scheduledLossPercent(10000, 10000, 9950), 0.5);
     EXPECT_TRUE(std::isnan(scheduledLossPercent(0, 0, 0)));
+    // Streams add up, each counted against the more of its schedule and what it sent.
+    TResult shortOne;
+    shortOne.sent = 9900;
+    shortOne.scheduled = 10000;
+    shortOne.received = 9900;
+    TResult full = shortOne;
+    full.sent = full.scheduled = full.received = 10000;
+    const TTrialFigures figures = combineResults({shortOne, full});
+    EXPECT_EQ(figures.sent, 19900u);
+    EXPECT_DOUBLE_EQ(figures.lossPercent, 0.5);
 }
 
 TEST(Combine, StreamsAddUpAndTheirDelaysPool) {

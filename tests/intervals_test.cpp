@@ -48,7 +48,7 @@ TEST(DepartureCounter, CountsDeparturesOfTheIntervalsTheyFallIn) {
     for (std::int64_t at : {-5, 0, 999, 1000, 3500}) {
         counter.departed(at);
     }
-    EXPECT_EQ(counter.counts(), (std::vector<std::uint32_t>{3, 1, 0, 1}));
+    EXPECT_EQ(counter.counts(), (std::vector<std::uint64_t>{3, 1, 0, 1}));
 }
 
 } // namespace

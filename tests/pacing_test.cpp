@@ -53,6 +53,13 @@ TEST(Schedule, ALongStallRestartsTheScheduleOneBoundBehindAndIsCounted) {
     const std::int64_t due = now - 1 * MS + 200 * US;
     EXPECT_EQ(schedule.nextDeparture(due + 1 * MS), due);
     EXPECT_EQ(schedule.restarts(), 1u);
+    // The 4 ms given up are still owed, at the drawn gaps: a sender that ends where its restarted
+    // schedule ends has not sent what the schedule held. One that kept its schedule owes nothing.
+    schedule.advance(100);
+    const std::int64_t end = schedule.nextDeparture(due + 1 * MS);
+    EXPECT_EQ(schedule.departuresOwed(end), 40u);
+    EXPECT_EQ(schedule.departuresOwed(START + 400 * US + 1), 1u);
+    EXPECT_EQ(schedule.departuresOwed(START + 400 * US), 0u);
 }
 
 TEST(Schedule, WithLongGapsTheBoundIsFourMeanGaps) {

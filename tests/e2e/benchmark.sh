@@ -6,6 +6,14 @@
 #       (rate / (8 x frame length without the check sequence), as htb counts it), the
 #       partial-drop rate is not below it, the delay at 50 % of it is close to the delay at
 #       10 % (an idle shaper);
+#   the same shaper with an nftables rule dropping 1 frame in 1000 at random on the way in
+#       (numgen random), 512-byte frames: no rate is limited by the line or the tester, every
+#       interval has lower < upper and is no wider than its goal (2 % at most), the partial-drop
+#       rate lies within -2 ... +1 % of the shaper's frame rate;
+#   an unshaped device behind a tester whose own sending interface is shaped (htb, 40 Mbit/s,
+#       a short queue), frames on the batched path (AF_XDP would pass by that queue), final
+#       trials of 1 s, one of them deciding: the non-drop rate is the tester's clean rate
+#       within 10 %, limited by the tester;
 #   on the direct pair nothing limits but the tester (64-byte frames, far below the line
 #       rate): the benchmark names the tester as the limit, at a rate close to a flood of
 #       such frames (a ratio within one run: the machine may be shared); a progress line per
@@ -20,6 +28,7 @@ for tool in tc python3 chrt; do
     command -v "$tool" >/dev/null || tg_fail "required tool '$tool' is missing"
 done
 tg_device_up
+began=$SECONDS
 
 # Prints "frame_size ndr_lower ndr_upper ndr_limit pdr_lower pdr_upper pdr_limit p50@10% p50@50%
 # line_rate_fps trials search_s ndr_width pdr_width ndr_goal_width pdr_goal_width complete" per
@@ -85,6 +94,52 @@ while read -r size ndr_low ndr_up ndr_limit pdr_low pdr_up pdr_limit p50_idle p5
 done < <(sizes_of "$TG_TMP/shaped.json")
 echo "shaped device: $((SECONDS - start)) s"
 
+# --- The same shaper, and 1 frame in 1000 dropped at random on the way in.
+start=$SECONDS
+tg_device_impair 1 0
+shaped_benchmark "$TG_TMP/noisy.json" "$TG_TMP/shaped.conf" --frame-sizes 512 \
+    --line-rate "$((2 * rate))k" --latency-loads 50
+read -r size ndr_low ndr_up ndr_limit pdr_low pdr_up pdr_limit p50_idle p50_half line_fps \
+    trials seconds ndr_width pdr_width ndr_goal pdr_goal complete <<<"$(sizes_of "$TG_TMP/noisy.json")"
+read -r dropped _ <<<"$(tg_device_impairments)"
+((dropped > 0)) || tg_fail "the random rule dropped nothing"
+shaper=$(awk -v r="$rate" -v s="$size" 'BEGIN { printf "%.1f", r * 1000 / (8 * (s - 4)) }')
+[[ $ndr_limit == device && $pdr_limit == device ]] ||
+    tg_fail "random drops: the rates were limited by '$ndr_limit' and '$pdr_limit', not the device"
+check_intervals "random drops" "$ndr_low" "$ndr_up" "$pdr_low" "$pdr_up" "$ndr_width" "$pdr_width" \
+    "$ndr_goal" "$pdr_goal" "$complete"
+tg_num 'p >= 0.98 * f && p <= 1.01 * f' p="$pdr_low" f="$shaper" ||
+    tg_fail "random drops: PDR $pdr_low frames/s, the shaper passes $shaper"
+echo "htb $rate kbit/s and 1 in 1000 dropped, $size B: shaper $shaper frames/s, NDR $ndr_low..$ndr_up," \
+    "PDR $pdr_low..$pdr_up (width $pdr_width %), $dropped dropped by the rule, $trials trials," \
+    "search $seconds s ($((SECONDS - start)) s)"
+ip netns exec "$TG_DEV_NS" nft delete table netdev tgimpair
+
+# --- The tester's own sending interface shaped, the device not: the tester is the limit. The
+# frames take the batched path, through the sending interface's queue disciplines (AF_XDP
+# passes them by, and the shaper with them).
+start=$SECONDS
+ip netns exec "$TG_DEV_NS" tc qdisc del dev "$TG_DEV_OUT" root
+tester_tc=(ip netns exec "$TG_NS" tc)
+"${tester_tc[@]}" qdisc add dev "$TG_TX" root handle 1: htb default 1 &&
+    "${tester_tc[@]}" class add dev "$TG_TX" parent 1: classid 1:1 htb rate 40mbit ceil 40mbit \
+        quantum 1514 &&
+    "${tester_tc[@]}" qdisc add dev "$TG_TX" parent 1:1 handle 10: pfifo limit 16 ||
+    tg_fail "cannot shape the tester's own sending interface"
+shaped_benchmark "$TG_TMP/tester.json" "$TG_TMP/shaped.conf" --frame-sizes 1024 \
+    --line-rate 100M --latency-loads 50 --send-path batched --final-duration 1000000 \
+    --duration-sum 1000000
+read -r size ndr_low ndr_up ndr_limit pdr_low pdr_up pdr_limit p50_idle p50_half line_fps \
+    trials seconds _ <<<"$(sizes_of "$TG_TMP/tester.json")"
+clean=$(awk 'BEGIN { printf "%.1f", 40e6 / (8 * 1020) }')
+[[ $ndr_limit == tester ]] || tg_fail "tester shaped: the NDR was limited by '$ndr_limit', not the tester"
+grep -q '^NDR: omezenim byl tester, ne zarizeni: ' "$TG_TMP/out" || tg_fail "the tester is not named as the limit"
+tg_num 'n >= 0.9 * c && n <= 1.1 * c' n="$ndr_low" c="$clean" ||
+    tg_fail "tester shaped: NDR $ndr_low frames/s, the tester's clean rate $clean"
+echo "tester shaped to 40 Mbit/s, $size B: clean rate $clean frames/s, NDR $ndr_low..$ndr_up" \
+    "($ndr_limit), $trials trials, search $seconds s ($((SECONDS - start)) s)"
+"${tester_tc[@]}" qdisc del dev "$TG_TX" root
+
 # --- The direct pair: a second veth pair in the ends' namespace, no device between.
 net=$((($$ + 100) % 250 + 1))
 tg_more_pair "$TG_NS" "tgds$$" "tgdr$$" "10.78.$net"
@@ -145,7 +200,7 @@ for version in 4 6; do
         --latency-loads 50 --json "$TG_TMP/routed$version.json" "$TG_TMP/routed$version.conf"
     tg_expect_status 0
     read -r size ndr_low ndr_up ndr_limit pdr_low pdr_up pdr_limit p50_idle p50_half line_fps trials \
-        <<<"$(sizes_of "$TG_TMP/routed$version.json")"
+        _ <<<"$(sizes_of "$TG_TMP/routed$version.json")"
     tg_num 'n > 0' n="$ndr_low" || tg_fail "routed IPv$version: no non-drop rate"
     [[ $p50_half != none ]] || tg_fail "routed IPv$version: no latency measured"
     # On AF_XDP too the latency's send end is the kernel's stamp (its stamped frames sent beside).
@@ -195,4 +250,4 @@ if /usr/bin/python3 -c 'import matplotlib' 2>/dev/null; then
     done
     echo "plots of a benchmark and of a test drawn"
 fi
-echo "PASS: shaper's rate found below 1 % of the line, the tester's ceiling named on the direct pair, interrupt kept the results ($((SECONDS - start)) s)"
+echo "PASS: shaper's rate found below 1 % of the line and through random drops, the tester's own limit named behind a shaped sending interface, the tester's ceiling named on the direct pair, interrupt kept the results ($((SECONDS - began)) s)"
