@@ -6,26 +6,26 @@
 
 #include "benchmark.h"
 
-namespace {
-
-constexpr int RATE_TABLE_WIDTH = 114;
-constexpr int LATENCY_TABLE_WIDTH = 145;
-
-std::string fixed(double value, int decimals) {
+std::string fixedDecimals(double value, int decimals) {
     std::ostringstream text;
     text << std::fixed << std::setprecision(decimals) << value;
     return text.str();
 }
 
-void printRule(std::ostream& out, int length) {
+void printTableRule(std::ostream& out, int length) {
     out << std::string(static_cast<std::size_t>(length), '-') << "\n";
 }
+
+namespace {
+
+constexpr int RATE_TABLE_WIDTH = 114;
+constexpr int LATENCY_TABLE_WIDTH = 145;
 
 std::string frameText(const TBenchmarkSize& size) {
     if (size.frameSize) {
         return "Ramec " + std::to_string(*size.frameSize) + " B";
     }
-    return "Ramce nastaveni (prumer " + fixed(size.meanFrameSize, 1) + " B)";
+    return "Ramce nastaveni (prumer " + fixedDecimals(size.meanFrameSize, 1) + " B)";
 }
 
 double lineFps(const TBenchmarkSize& size) {
@@ -33,39 +33,40 @@ double lineFps(const TBenchmarkSize& size) {
 }
 
 std::string percentCell(double value) {
-    return std::isfinite(value) ? fixed(value, 3) : "-";
+    return std::isfinite(value) ? fixedDecimals(value, 3) : "-";
 }
 
 void printRateRow(std::ostream& out, const std::string& name, const TBenchmarkRate& rate,
                   const TBenchmarkSize& size) {
     // What the tester could not go beyond is a lower bound of the device's rate.
-    const std::string lower = (rate.limitedBy == "tester" ? ">= " : "") + fixed(rate.lowerFps, 0);
+    const std::string lower =
+        (rate.limitedBy == "tester" ? ">= " : "") + fixedDecimals(rate.lowerFps, 0);
     out << "| " << std::left << std::setw(10) << name << std::right << " |";
     out << std::setw(17) << lower << " |";
-    out << std::setw(19) << fixed(rate.upperFps, 0) << " |";
-    out << std::setw(15) << fixed(frameBitsPerSecond(rate.lowerFps, size.meanFrameSize) / 1e6, 3)
-        << " |";
-    out << std::setw(18) << fixed(wireBitsPerSecond(rate.lowerFps, size.meanFrameSize) / 1e6, 3)
-        << " |";
+    out << std::setw(19) << fixedDecimals(rate.upperFps, 0) << " |";
+    out << std::setw(15)
+        << fixedDecimals(frameBitsPerSecond(rate.lowerFps, size.meanFrameSize) / 1e6, 3) << " |";
+    out << std::setw(18)
+        << fixedDecimals(wireBitsPerSecond(rate.lowerFps, size.meanFrameSize) / 1e6, 3) << " |";
     out << std::setw(10) << percentCell(percentOfLine(rate.lowerFps, lineFps(size))) << " |";
     out << std::setw(9) << limitText(rate.limitedBy) << " |\n";
 }
 
 std::string delayCell(const TDelayFigures& delay, double value) {
-    return delay.known && std::isfinite(value) ? fixed(value, 0) : "-";
+    return delay.known && std::isfinite(value) ? fixedDecimals(value, 0) : "-";
 }
 
 void printLatencyRow(std::ostream& out, const TBenchmarkLatency& latency) {
     const TDelayFigures& delay = latency.delay;
-    out << "| " << std::setw(12) << fixed(latency.loadPercent, 1) << " |";
-    out << std::setw(20) << fixed(latency.offeredFps, 0) << " |";
-    out << std::setw(15) << fixed(latency.lossPercent, 3) << " |";
+    out << "| " << std::setw(12) << fixedDecimals(latency.loadPercent, 1) << " |";
+    out << std::setw(20) << fixedDecimals(latency.offeredFps, 0) << " |";
+    out << std::setw(15) << fixedDecimals(latency.lossPercent, 3) << " |";
     out << std::setw(14) << delayCell(delay, delay.min) << " |";
     out << std::setw(9) << delayCell(delay, delay.percentiles.p50) << " |";
     out << std::setw(9) << delayCell(delay, delay.percentiles.p99) << " |";
     out << std::setw(11) << delayCell(delay, delay.percentiles.p99_9) << " |";
     out << std::setw(14) << delayCell(delay, delay.max) << " |";
-    out << std::setw(12) << (delay.known ? fixed(delay.jitter, 3) : "-") << " |";
+    out << std::setw(12) << (delay.known ? fixedDecimals(delay.jitter, 3) : "-") << " |";
     out << std::setw(7) << (latency.valid ? "ano" : "ne") << " |\n";
 }
 
@@ -75,12 +76,12 @@ void printLatencyIntervals(std::ostream& out, const TBenchmarkSize& size, float 
             continue;
         }
         const TStreamStatistics& statistics = *latency.statistics;
-        out << "Zatizeni " << fixed(latency.loadPercent, 1)
-            << " %: interval spolehlivosti (p=" << fixed(probability, 4) << ") ztratovosti <"
-            << fixed(statistics.lossInterval.lower, 3) << ", "
-            << fixed(statistics.lossInterval.upper, 3) << "> %, prumerneho zpozdeni <"
-            << fixed(statistics.delayInterval.lower, 3) << ", "
-            << fixed(statistics.delayInterval.upper, 3) << "> us\n";
+        out << "Zatizeni " << fixedDecimals(latency.loadPercent, 1)
+            << " %: interval spolehlivosti (p=" << fixedDecimals(probability, 4)
+            << ") ztratovosti <" << fixedDecimals(statistics.lossInterval.lower, 3) << ", "
+            << fixedDecimals(statistics.lossInterval.upper, 3) << "> %, prumerneho zpozdeni <"
+            << fixedDecimals(statistics.delayInterval.lower, 3) << ", "
+            << fixedDecimals(statistics.delayInterval.upper, 3) << "> us\n";
     }
 }
 
@@ -92,19 +93,21 @@ void printRfc8219Latency(std::ostream& out, const TBenchmarkSize& size) {
             continue;
         }
         const TRfc8219Latency& figures = *latency.rfc8219;
-        out << "Zatizeni " << fixed(latency.loadPercent, 1) << " % (RFC 8219, znacky "
-            << latency.delay.stampSource << "): min " << fixed(figures.minNs / 1000, 3)
-            << ", median " << fixed(figures.medianNs / 1000, 3) << ", p99.9 "
-            << fixed(figures.p99_9Ns / 1000, 3) << ", max " << fixed(figures.maxNs / 1000, 3)
-            << ", PDV " << fixed(figures.pdvNs / 1000, 3) << " us";
+        out << "Zatizeni " << fixedDecimals(latency.loadPercent, 1) << " % (RFC 8219, znacky "
+            << latency.delay.stampSource << "): min " << fixedDecimals(figures.minNs / 1000, 3)
+            << ", median " << fixedDecimals(figures.medianNs / 1000, 3) << ", p99.9 "
+            << fixedDecimals(figures.p99_9Ns / 1000, 3) << ", max "
+            << fixedDecimals(figures.maxNs / 1000, 3) << ", PDV "
+            << fixedDecimals(figures.pdvNs / 1000, 3) << " us";
         if (latency.delay.sendStamps) {
             const TSendStampReport& stamps = *latency.delay.sendStamps;
             out << "; znacen kazdy " << stamps.every << ". ramec, chybi " << stamps.missing << " z "
                 << stamps.expected;
             if (stamps.lagKnown) {
-                out << ", prodleva odesilatele p50/p99/max " << fixed(stamps.lagP50Ns / 1000, 3)
-                    << "/" << fixed(stamps.lagP99Ns / 1000, 3) << "/"
-                    << fixed(stamps.lagMaxNs / 1000, 3) << " us";
+                out << ", prodleva odesilatele p50/p99/max "
+                    << fixedDecimals(stamps.lagP50Ns / 1000, 3) << "/"
+                    << fixedDecimals(stamps.lagP99Ns / 1000, 3) << "/"
+                    << fixedDecimals(stamps.lagMaxNs / 1000, 3) << " us";
             }
         }
         out << "\n";
@@ -116,20 +119,20 @@ void printLatency(std::ostream& out, const TBenchmarkSize& size, float probabili
         return;
     }
     out << "Zpozdeni pri zatizeni (v % NDR)\n";
-    printRule(out, LATENCY_TABLE_WIDTH);
+    printTableRule(out, LATENCY_TABLE_WIDTH);
     out << "| Zatizeni [%] | Nabidnuto [ramcu/s] | Ztratovost [%] | Min. zp. [us] | p50 [us] | "
            "p99 [us] | p99.9 [us] | Max. zp. [us] | Jitter [us] | Platny |\n";
     for (const TBenchmarkLatency& latency : size.latency) {
         printLatencyRow(out, latency);
     }
-    printRule(out, LATENCY_TABLE_WIDTH);
+    printTableRule(out, LATENCY_TABLE_WIDTH);
     printLatencyIntervals(out, size, probability);
     printRfc8219Latency(out, size);
 }
 
 // What stopped a rate, in one line.
 std::string limitLine(const std::string& name, const TBenchmarkRate& rate) {
-    const std::string lower = fixed(rate.lowerFps, 0);
+    const std::string lower = fixedDecimals(rate.lowerFps, 0);
     if (rate.limitedBy == "line rate") {
         return name + ": bez prekroceni ztrat az po linkovou rychlost " + lower + " ramcu/s";
     }
@@ -140,10 +143,10 @@ std::string limitLine(const std::string& name, const TBenchmarkRate& rate) {
     }
     if (rate.lowerFps <= 0) {
         return name + ": zadne zkousene zatizeni neproslo, nejnizsi neuspesne " +
-               fixed(rate.upperFps, 0) + " ramcu/s";
+               fixedDecimals(rate.upperFps, 0) + " ramcu/s";
     }
     return name + ": omezenim bylo zarizeni: proslo " + lower + " ramcu/s, neproslo " +
-           fixed(rate.upperFps, 0) + " ramcu/s";
+           fixedDecimals(rate.upperFps, 0) + " ramcu/s";
 }
 
 // The latency trials at the NDR itself are its confirmation with long trials.
@@ -151,19 +154,19 @@ void printConfirmation(std::ostream& out, const TBenchmarkSize& size) {
     for (const TBenchmarkLatency& latency : size.latency) {
         if (latency.loadPercent == 100.0 && latency.lossPercent > 0) {
             out << "NDR nepotvrzena: pri 100 % NDR ztratilo zarizeni v delsim pokusu "
-                << fixed(latency.lossPercent, 3) << " % ramcu\n";
+                << fixedDecimals(latency.lossPercent, 3) << " % ramcu\n";
         }
     }
 }
 
 // How a rate was searched for and how far the search went, in a line.
 std::string searchLine(const std::string& name, const TBenchmarkRate& rate) {
-    std::string text = name + ": cil ztratovost " + fixed(rate.goalLossPercent, 3) +
-                       " %, prekroceni " + fixed(rate.goalExceedPercent, 1) +
-                       " % doby, konecny pokus " + fixed(rate.goalFinalDurationS, 3) +
-                       " s, soucet " + fixed(rate.goalDurationSumS, 3) + " s, sirka " +
-                       fixed(rate.goalWidthPercent, 3) + " %; dosazena sirka " +
-                       fixed(rate.widthReachedPercent, 3) + " %, ";
+    std::string text = name + ": cil ztratovost " + fixedDecimals(rate.goalLossPercent, 3) +
+                       " %, prekroceni " + fixedDecimals(rate.goalExceedPercent, 1) +
+                       " % doby, konecny pokus " + fixedDecimals(rate.goalFinalDurationS, 3) +
+                       " s, soucet " + fixedDecimals(rate.goalDurationSumS, 3) + " s, sirka " +
+                       fixedDecimals(rate.goalWidthPercent, 3) + " %; dosazena sirka " +
+                       fixedDecimals(rate.widthReachedPercent, 3) + " %, ";
     if (rate.complete) {
         text += "hledani dokonceno";
     } else if (rate.cutOffBy == "interrupt") {
@@ -173,13 +176,15 @@ std::string searchLine(const std::string& name, const TBenchmarkRate& rate) {
     } else {
         text += "hledani nedokonceno";
     }
-    text += " (" + std::to_string(rate.searchTrials) + " pokusu, " + fixed(rate.searchSeconds, 1) +
-            " s)";
+    text += " (" + std::to_string(rate.searchTrials) + " pokusu, " +
+            fixedDecimals(rate.searchSeconds, 1) + " s)";
     if (rate.lowerRepeated && rate.upperRepeated) {
-        text += "; opakovani: proslo min/median/max " + fixed(rate.lowerRepeated->min, 0) + "/" +
-                fixed(rate.lowerRepeated->median, 0) + "/" + fixed(rate.lowerRepeated->max, 0) +
-                ", neproslo " + fixed(rate.upperRepeated->min, 0) + "/" +
-                fixed(rate.upperRepeated->median, 0) + "/" + fixed(rate.upperRepeated->max, 0);
+        text += "; opakovani: proslo min/median/max " + fixedDecimals(rate.lowerRepeated->min, 0) +
+                "/" + fixedDecimals(rate.lowerRepeated->median, 0) + "/" +
+                fixedDecimals(rate.lowerRepeated->max, 0) + ", neproslo " +
+                fixedDecimals(rate.upperRepeated->min, 0) + "/" +
+                fixedDecimals(rate.upperRepeated->median, 0) + "/" +
+                fixedDecimals(rate.upperRepeated->max, 0);
     }
     return text;
 }
@@ -236,9 +241,9 @@ std::string trialProgressText(const TBenchmarkSize& size, std::size_t trial, dou
     if (std::isinf(targetFps)) {
         text += "maximalni (ramce bez mezer)";
     } else {
-        text += fixed(targetFps, 0) + " ramcu/s";
+        text += fixedDecimals(targetFps, 0) + " ramcu/s";
         if (size.lineRateFps) {
-            text += " (" + fixed(percentOfLine(targetFps, lineFps(size)), 3) + " % linky)";
+            text += " (" + fixedDecimals(percentOfLine(targetFps, lineFps(size)), 3) + " % linky)";
         }
     }
     return text + ", pokus " + std::to_string(trial);
@@ -246,8 +251,8 @@ std::string trialProgressText(const TBenchmarkSize& size, std::size_t trial, dou
 
 std::string trialOutcomeText(const TBenchmarkTrial& trial) {
     std::string text = " -> odeslano " + std::to_string(trial.sent) + " ramcu (" +
-                       fixed(trial.achievedFps, 0) + " ramcu/s), ztratovost " +
-                       fixed(trial.lossPercent, 3) + " %";
+                       fixedDecimals(trial.achievedFps, 0) + " ramcu/s), ztratovost " +
+                       fixedDecimals(trial.lossPercent, 3) + " %";
     if (trial.invalidReason != nullptr) {
         text += ", neni vysledek zarizeni: " + reasonText(trial.invalidReason);
     }
@@ -256,13 +261,13 @@ std::string trialOutcomeText(const TBenchmarkTrial& trial) {
 
 void printSizeHeading(std::ostream& out, const TBenchmarkSize& size,
                       const TBenchmarkResults& benchmark) {
-    out << "Benchmark: " << frameText(size) << " (" << fixed(size.meanFrameSize - FCS_LENGTH, 1)
-        << " B bez FCS), linka ";
+    out << "Benchmark: " << frameText(size) << " ("
+        << fixedDecimals(size.meanFrameSize - FCS_LENGTH, 1) << " B bez FCS), linka ";
     if (benchmark.lineRateBps && size.lineRateFps) {
-        out << fixed(*benchmark.lineRateBps / 1e6, 3) << " Mbit/s = " << *size.lineRateFps
+        out << fixedDecimals(*benchmark.lineRateBps / 1e6, 3) << " Mbit/s = " << *size.lineRateFps
             << " ramcu/s\n";
     } else {
-        out << "neznama, maximum testeru " << fixed(size.testerMaximumFps.value_or(0), 0)
+        out << "neznama, maximum testeru " << fixedDecimals(size.testerMaximumFps.value_or(0), 0)
             << " ramcu/s\n";
     }
 }
@@ -270,12 +275,12 @@ void printSizeHeading(std::ostream& out, const TBenchmarkSize& size,
 void printBenchmarkSize(std::ostream& out, const TBenchmarkSize& size,
                         const TBenchmarkResults& benchmark, float probability) {
     printSizeHeading(out, size, benchmark);
-    printRule(out, RATE_TABLE_WIDTH);
+    printTableRule(out, RATE_TABLE_WIDTH);
     out << "| Rychlost   | Proslo [ramcu/s] | Neproslo [ramcu/s] | Ramce [Mbit/s] | Na lince "
            "[Mbit/s] | Linky [%] | Omezeni  |\n";
     printRateRow(out, "NDR", size.ndr, size);
     printRateRow(out, pdrName(benchmark), size.pdr, size);
-    printRule(out, RATE_TABLE_WIDTH);
+    printTableRule(out, RATE_TABLE_WIDTH);
     printLatency(out, size, probability);
     out << limitLine("NDR", size.ndr) << "\n";
     printConfirmation(out, size);
@@ -290,5 +295,5 @@ void printBenchmarkEnd(std::ostream& out, const TBenchmarkResults& benchmark, bo
         trials += size.trials.size();
     }
     out << (interrupted ? "Benchmark prerusen: " : "Benchmark: ") << trials
-        << " pokusu, celkova doba " << fixed(benchmark.totalSeconds, 1) << " s\n";
+        << " pokusu, celkova doba " << fixedDecimals(benchmark.totalSeconds, 1) << " s\n";
 }

@@ -25,4 +25,9 @@ void printBenchmarkSize(std::ostream& out, const TBenchmarkSize& size,
                         const TBenchmarkResults& benchmark, float probability);
 void printBenchmarkEnd(std::ostream& out, const TBenchmarkResults& benchmark, bool interrupted);
 
+// A figure with `decimals` decimals, formatted apart so that the stream keeps its own settings.
+std::string fixedDecimals(double value, int decimals);
+// The tables' rule: `length` dashes and the end of the line.
+void printTableRule(std::ostream& out, int length);
+
 #endif

@@ -6,6 +6,8 @@
 #include <utility>
 #include <vector>
 
+#include "benchmarkreport.h"
+
 namespace {
 
 constexpr int CONFIGURATION_TABLE_WIDTH = 122;
@@ -27,10 +29,6 @@ void printHeader(std::ostream& out, const std::vector<std::pair<const char*, int
         out << " " << std::setw(width) << name << " |";
     }
     out << "\n";
-}
-
-void printRule(std::ostream& out, int length) {
-    out << std::string(static_cast<std::size_t>(length), '-') << "\n";
 }
 
 std::string delayCell(const TStepFigures& figures, double value) {
@@ -68,7 +66,7 @@ void printConfiguration(std::ostream& out, const TServiceTestResults& results) {
     out << "Test konfigurace sluzeb (ITU-T Y.1564), krok "
         << fixed(results.settings.stepDurationUs / 1e6, 3) << " s, FDV = p"
         << fixed(results.settings.fdvPercentile, 1) << " - min\n";
-    printRule(out, CONFIGURATION_TABLE_WIDTH);
+    printTableRule(out, CONFIGURATION_TABLE_WIDTH);
     printHeader(out, {{"Sluzba", 6},
                       {"Krok", 11},
                       {"Nabidnuto [Mbit/s]", 18},
@@ -80,13 +78,13 @@ void printConfiguration(std::ostream& out, const TServiceTestResults& results) {
     for (const TServiceStepResult& step : results.steps) {
         printStepRow(out, step);
     }
-    printRule(out, CONFIGURATION_TABLE_WIDTH);
+    printTableRule(out, CONFIGURATION_TABLE_WIDTH);
 }
 
 void printPerformance(std::ostream& out, const TServiceTestResults& results) {
     out << "Test vykonnosti sluzeb (ITU-T Y.1564), " << results.settings.performanceDurationS
         << " s, dostupnost z vterin s vaznymi chybami (SES)\n";
-    printRule(out, PERFORMANCE_TABLE_WIDTH);
+    printTableRule(out, PERFORMANCE_TABLE_WIDTH);
     printHeader(out, {{"Sluzba", 6},
                       {"CIR [Mbit/s]", 12},
                       {"Prijato [Mbit/s]", 16},
@@ -110,7 +108,7 @@ void printPerformance(std::ostream& out, const TServiceTestResults& results) {
         out << std::setw(15) << fixed(performance.availability.availabilityPercent, 3) << " |";
         out << std::setw(15) << verdictWord(performance.verdict.verdict) << " |\n";
     }
-    printRule(out, PERFORMANCE_TABLE_WIDTH);
+    printTableRule(out, PERFORMANCE_TABLE_WIDTH);
 }
 
 } // namespace
