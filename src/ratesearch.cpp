@@ -50,7 +50,8 @@ TLoadClass classifyLoad(const TSearchGoal& goal, double fullHigh, double fullLow
 CRateSearch::CRateSearch(double topFps, bool topIsLineRate, std::vector<TSearchGoal> goals,
                          double searchDurationS)
     : top(std::floor(topFps)), topIsLineRate(topIsLineRate), goalList(std::move(goals)),
-      searchDuration(searchDurationS), times(goalList.size()) {}
+      searchDuration(searchDurationS), times(goalList.size()),
+      shortTrialsMisled(goalList.size(), false) {}
 
 TLoadClass CRateSearch::finalClass(std::size_t goal, double load) const {
     const auto found = times[goal].find(load);
@@ -83,6 +84,9 @@ bool CRateSearch::hasFull(std::size_t goal, double load) const {
 }
 
 double CRateSearch::shortTrialsTrustedUpTo(std::size_t goal) const {
+    if (shortTrialsMisled[goal]) {
+        return 0;
+    }
     double trusted = std::numeric_limits<double>::infinity();
     for (const auto& [load, time] : times[goal]) {
         if (time.fullHigh > 0) {
@@ -160,9 +164,17 @@ double CRateSearch::between(std::size_t goal, double lower, double upper) const 
         estimate = found->second.estimateFps;
     }
     // Just below and just above the estimate, while each lies well inside the interval: an
-    // overloaded shaper forwards its own rate, so that is found in about three trials.
+    // overloaded shaper forwards its own rate, so that is found in about three trials. Each
+    // failure at or above the upper end doubles the step below: where every guess from what the
+    // device forwarded failed again (it loses a little at every load), that is no guide.
+    int failures = 0;
+    for (const auto& [load, time] : times[goal]) {
+        failures += load >= upper && steeringClass(goal, load) == TLoadClass::upperBound ? 1 : 0;
+    }
+    const double below =
+        std::min(0.5, target.relativeWidth / 2 * std::pow(2.0, std::max(0, failures - 1)));
     const double margin = target.relativeWidth * estimate / 4;
-    for (const double guess : {std::floor(estimate * (1.0 - target.relativeWidth / 2)),
+    for (const double guess : {std::floor(estimate * (1.0 - below)),
                                std::ceil(estimate * (1.0 + target.relativeWidth / 2))}) {
         if (estimate > 0 && guess > lower + margin && guess < upper - margin) {
             return guess;
@@ -247,9 +259,13 @@ void CRateSearch::record(const TSearchTrial& trial) {
     highestValidLoad = std::max(highestValidLoad, load);
     for (std::size_t goal = 0; goal < goalList.size(); ++goal) {
         const TSearchGoal& target = goalList[goal];
+        const double trusted = shortTrialsTrustedUpTo(goal);
         TTime& time = times[goal][load];
         const bool full = trial.durationS >= target.finalDurationS * (1 - DURATION_TOLERANCE);
         const bool high = trial.lossRatio > target.lossRatio;
+        if (full && high && time.shortLow > 0 && load < trusted) {
+            shortTrialsMisled[goal] = true;
+        }
         (high ? (full ? time.fullHigh : time.shortHigh) : (full ? time.fullLow : time.shortLow)) +=
             trial.durationS;
         if (high) {

@@ -138,6 +138,10 @@ class CRateSearch {
     double searchDuration;
     // Per goal, per load: the trial time by outcome.
     std::vector<std::map<double, TTime>> times;
+    // Per goal: a final trial failed where short trials were trusted and passed, so they do not
+    // see this device's loss (a little at every load, not an overload its queue hides): from
+    // then on every trial is a final one.
+    std::vector<bool> shortTrialsMisled;
     std::optional<double> ceiling; // the lowest load the tester could not offer
     double testerEstimate = 0;     // what it offered there
     std::optional<TTrialRequest> retry;

@@ -158,6 +158,30 @@ TEST(SimulatedDevice, ARareLossAtAnyLoadNeitherInvertsNorSinksTheRates) {
     EXPECT_LE(lowNdr, 150);
 }
 
+// A port that loses one frame in a thousand at any load, before a shaper and under a top of
+// the line rate: the non-drop rate lies where about half the trials lose nothing (near 700
+// frames/s). Short trials pass there by chance and final ones fail: the search goes down to it
+// in final trials and brackets it within the trial cap, but for the odd search a pass by chance
+// far above it (a load's verdict here rests on one or two trials) ends.
+TEST(SimulatedDevice, ALossAtEveryLoadSinksTheNonDropRateWithinTheTrialCap) {
+    const double rate = 10416;
+    const TDevice device = [rate](const TTrialRequest& request, std::mt19937& random) {
+        const double excess = std::max(0.0, (request.loadFps - rate) * request.durationS);
+        const auto frames = static_cast<int>(request.loadFps * request.durationS);
+        return lossOf(request, excess + std::binomial_distribution<int>(frames, 0.001)(random));
+    };
+    int sunk = 0;
+    for (unsigned seed = 0; seed < 100; ++seed) {
+        const TSearched found = search(1488095, goals(0.5, 1, 2), device, seed);
+        SCOPED_TRACE(seed);
+        EXPECT_LT(found.ndr.lowerFps, found.ndr.upperFps);
+        EXPECT_EQ(found.ndr.limitedBy, TLimit::device);
+        sunk += found.ended && found.ndr.complete && found.ndr.upperFps < 4000 &&
+                found.ndr.lowerFps > 100;
+    }
+    EXPECT_GE(sunk, 90);
+}
+
 // Loss that does not rise with load: a band of loads far below the rate loses frames. Whatever
 // the search meets, its bounds are true ones: the lower passes, the upper fails.
 TEST(SimulatedDevice, NonMonotonicLossGivesBoundsThatHold) {
