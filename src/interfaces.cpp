@@ -4,6 +4,9 @@
 #include <cstdio>
 #include <cstring>
 #include <iostream>
+#include <linux/ethtool.h>
+#include <linux/net_tstamp.h>
+#include <linux/sockios.h>
 #include <net/if.h>
 #include <netinet/in.h>
 #include <string>
@@ -58,6 +61,30 @@ bool lookupHardwareAddress(int socketFd, const char* name, unsigned char* mac) {
     }
     std::memcpy(mac, request.ifr_hwaddr.sa_data, MAC_LENGTH);
     return true;
+}
+
+// What the interface's driver says it can stamp; nothing for a driver that does not answer.
+TStampingAbilities readStampingAbilities(const char* name) {
+    TStampingAbilities abilities;
+    const int socketFd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (socketFd < 0) {
+        return abilities;
+    }
+    ethtool_ts_info info{};
+    info.cmd = ETHTOOL_GET_TS_INFO;
+    ifreq request;
+    std::memset(&request, 0, sizeof request);
+    std::strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+    request.ifr_data = reinterpret_cast<char*>(&info);
+    // A driver that cannot answer stamps nothing in hardware.
+    if (ioctl(socketFd, SIOCETHTOOL, &request) == 0) {
+        abilities.hardwareTransmit = (info.so_timestamping & SOF_TIMESTAMPING_TX_HARDWARE) != 0;
+        abilities.hardwareReceive = (info.so_timestamping & SOF_TIMESTAMPING_RX_HARDWARE) != 0;
+        abilities.rawHardware = (info.so_timestamping & SOF_TIMESTAMPING_RAW_HARDWARE) != 0;
+        abilities.clock = info.phc_index;
+    }
+    close(socketFd);
+    return abilities;
 }
 
 std::string macText(const unsigned char* mac) {
@@ -266,6 +293,9 @@ void CTrafficGenerator::initialize() {
         // Every run on the AF_XDP path learns at once whether it can send that way.
         checkXdpPath();
     }
+    if (stampSource == TStampSource::hardware && cycles > 0) {
+        explainKernelStamps();
+    }
     const bool fastPath = sendPath != TSendPath::pcap;
     receivingDevice = openReceivingCapture(
         receivingInterface, errorBuffer, fastPath ? BATCHED_CAPTURE_RING_BYTES : CAPTURE_RING_BYTES,
@@ -366,6 +396,18 @@ void CTrafficGenerator::checkXdpPath() {
               << std::flush;
 }
 
+void CTrafficGenerator::explainKernelStamps() {
+    stampFallbackReason =
+        hardwareStampObstacle(sendingInterface, readStampingAbilities(sendingInterface),
+                              receivingInterface, readStampingAbilities(receivingInterface));
+    if (stampFallbackReason.empty()) {
+        stampFallbackReason = "hardwarove znacky program zatim nebere";
+    }
+    std::cerr << "Hardwarove casove znacky nelze pouzit (" << stampFallbackReason
+              << "): zpozdeni meri znacky jadra (kernel)\n"
+              << std::flush;
+}
+
 // Learning frames are spread a little, so that a switch busy for a moment still sees one.
 constexpr std::uint32_t LEARNING_FRAME_GAP_US = 10000;
 
@@ -419,6 +461,9 @@ TTestDescription CTrafficGenerator::describe() const {
     }
     if (stampSource != TStampSource::user) {
         test.stampSource = stampSourceName(stampSource);
+    }
+    if (!stampFallbackReason.empty()) {
+        test.stampSourceFallback = stampFallbackReason;
     }
     if (sequenceNumbers) {
         test.sequenceNumbers = true;

@@ -112,6 +112,9 @@ Json testObject(const TTestDescription& test) {
     if (test.stampSource) {
         object["stamp_source"] = *test.stampSource;
     }
+    if (test.stampSourceFallback) {
+        object["stamp_source_fallback"] = *test.stampSourceFallback;
+    }
     if (test.intervalMs) {
         object["interval_ms"] = *test.intervalMs;
     }

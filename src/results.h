@@ -79,6 +79,7 @@ struct TTestDescription {
     std::optional<bool> sequenceNumbers;         // true when the frames carry sequence numbers
     std::optional<std::uint32_t> intervalMs; // the length of the per-interval figures' intervals
     std::optional<std::string> stampSource;  // "kernel" or "hardware"; none for the sender's own
+    std::optional<std::string> stampSourceFallback; // why hardware stamps were not used
 };
 
 // Delays as measured, in nanoseconds.

@@ -42,3 +42,19 @@ std::uint32_t stampEvery(double framesPerSecond) {
 TStampSource sendStampSourceFor(TStampSource wanted) {
     return wanted == TStampSource::user ? TStampSource::user : TStampSource::kernel;
 }
+
+std::string hardwareStampObstacle(const std::string& sendingName, const TStampingAbilities& sending,
+                                  const std::string& receivingName,
+                                  const TStampingAbilities& receiving) {
+    if (!sending.hardwareTransmit || !sending.rawHardware) {
+        return sendingName + " neumi hardwarove znacky odeslanych paketu";
+    }
+    if (!receiving.hardwareReceive || !receiving.rawHardware) {
+        return receivingName + " neumi hardwarove znacky prijatych paketu";
+    }
+    if (sending.clock < 0 || sending.clock != receiving.clock) {
+        return sendingName + " a " + receivingName + " nemaji spolecne hodiny (PHC " +
+               std::to_string(sending.clock) + " a " + std::to_string(receiving.clock) + ")";
+    }
+    return "";
+}

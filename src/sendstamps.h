@@ -34,9 +34,23 @@ constexpr double UNPLANNED_FRAMES_PER_SECOND = 1.5e6;
 // budget.
 std::uint32_t stampEvery(double framesPerSecond);
 
-// What the send stamps are when `wanted` is asked for. Hardware stamps are not built: they need
-// both interfaces to stamp in hardware with one clock, which no veth has; they fall back to the
-// kernel's.
+// What the send stamps are when `wanted` is asked for. Hardware stamps are not taken: they fall
+// back to the kernel's, and the run says why (hardwareStampObstacle).
 TStampSource sendStampSourceFor(TStampSource wanted);
+
+// What an interface's driver says it can stamp (ETHTOOL_GET_TS_INFO).
+struct TStampingAbilities {
+    bool hardwareTransmit = false; // stamps frames as they leave
+    bool hardwareReceive = false;  // stamps frames as they arrive
+    bool rawHardware = false;      // reports its own clock's time, not host time made from it
+    int clock = -1;                // its PTP hardware clock's index; -1 without one
+};
+
+// Why hardware stamps of frames leaving `sending` and arriving at `receiving` would not give
+// delays: empty when both interfaces stamp in hardware with one clock. Two clocks kept
+// together by another program cannot be checked from here, so they do not count as one.
+std::string hardwareStampObstacle(const std::string& sendingName, const TStampingAbilities& sending,
+                                  const std::string& receivingName,
+                                  const TStampingAbilities& receiving);
 
 #endif

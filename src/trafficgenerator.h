@@ -165,6 +165,8 @@ class CTrafficGenerator {
     std::optional<TStreamFramesDescription> describeFrames(std::uint32_t index) const;
     // Opens the AF_XDP path once to learn whether it works here; falls back or ends the run.
     void checkXdpPath();
+    // Says, once per run, why asked-for hardware stamps give way to the kernel's.
+    void explainKernelStamps();
 
     std::int32_t operation = 0;
     std::uint32_t streams = 0;
@@ -190,6 +192,8 @@ class CTrafficGenerator {
     bool sendPathFallback = false;
     // Why the preferred send path could not be used (empty: it is used).
     std::string sendPathFallbackReason;
+    // Why hardware stamps, when asked for, gave way to the kernel's.
+    std::string stampFallbackReason;
     bool xdpZeroCopy = false;
     std::uint32_t xdpQueues = 0;
     bool sequenceNumbers = false;

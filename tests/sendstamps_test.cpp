@@ -29,3 +29,27 @@ TEST(SendStamps, DepartureFilterTestsTheNumbersLowBitsWhereverTheFrameKeepsIt) {
     EXPECT_EQ(departureFilterText(1024, "dst port 33333 or (vlan and dst port 33333)", true),
               "dst port 33333 or (vlan and dst port 33333)");
 }
+
+TEST(SendStamps, HardwareStampsNeedBothEndsStampingInHardwareWithOneClock) {
+    const TStampingAbilities nic{true, true, true, 0};
+    EXPECT_EQ(hardwareStampObstacle("a", nic, "b", nic), "");
+    TStampingAbilities hostTime = nic;
+    hostTime.rawHardware = false;
+    EXPECT_EQ(hardwareStampObstacle("a", hostTime, "b", nic),
+              "a neumi hardwarove znacky odeslanych paketu");
+    TStampingAbilities receiveOnly = nic;
+    receiveOnly.hardwareTransmit = false;
+    EXPECT_EQ(hardwareStampObstacle("a", receiveOnly, "b", receiveOnly),
+              "a neumi hardwarove znacky odeslanych paketu");
+    EXPECT_EQ(hardwareStampObstacle("a", nic, "b", receiveOnly), "");
+    EXPECT_EQ(hardwareStampObstacle("a", nic, "b", hostTime),
+              "b neumi hardwarove znacky prijatych paketu");
+    TStampingAbilities otherClock = nic;
+    otherClock.clock = 1;
+    EXPECT_EQ(hardwareStampObstacle("a", nic, "b", otherClock),
+              "a a b nemaji spolecne hodiny (PHC 0 a 1)");
+    TStampingAbilities noClock = nic;
+    noClock.clock = -1;
+    EXPECT_EQ(hardwareStampObstacle("a", noClock, "b", noClock),
+              "a a b nemaji spolecne hodiny (PHC -1 a -1)");
+}
