@@ -235,20 +235,18 @@ check_interrupted_run "$cut" "$cut" 100 "interrupt twice"
 echo "ok: SIGINT three times: complete cycles, cycle $cut cut short, the rest empty"
 
 # ---- a gap of 10 s in a cycle of 0.5 s: the sender ends with its duration
-tg_write_config "$TG_TMP/gap.conf" 2 500000 2 0.95 "0/constant 100/constant 10000000"
+tg_write_config "$TG_TMP/gap.conf" 2 500000 1 - "0/constant 100/constant 10000000"
 for pacing in relative absolute; do
     start=$(date +%s%N)
     tg_exec 60 "$TG_BIN" --pacing "$pacing" "$TG_TMP/gap.conf"
     elapsed_ms=$((($(date +%s%N) - start) / 1000000))
-    tg_expect_report 2 1 0.9500
+    tg_expect_report 1 1
     tg_expect_quiet_stderr
-    for cycle in 1 2; do
-        ((($(tg_field "$cycle" 1 sent) == 1) && $(tg_field "$cycle" 1 received) == 1)) ||
-            tg_fail "$pacing pacing, 10 s gap: cycle $cycle should have sent and received its one frame"
-    done
-    # Two cycles of 0.5 s; sleeping out the gaps took over 20 s.
-    ((elapsed_ms < 8000)) || tg_fail "$pacing pacing: two 0.5 s cycles with a 10 s gap took $elapsed_ms ms"
-    echo "ok: $pacing pacing, a 10 s gap in 0.5 s cycles: two cycles in $elapsed_ms ms"
+    ((($(tg_field 1 1 sent) == 1) && $(tg_field 1 1 received) == 1)) ||
+        tg_fail "$pacing pacing, 10 s gap: the cycle should have sent and received its one frame"
+    # A cycle of 0.5 s; sleeping out the gap takes over 10 s.
+    ((elapsed_ms < 5000)) || tg_fail "$pacing pacing: a 0.5 s cycle with a 10 s gap took $elapsed_ms ms"
+    echo "ok: $pacing pacing, a 10 s gap in a 0.5 s cycle: ended in $elapsed_ms ms"
 done
 echo "PASS: SIGINT at every phase; no wait past the duration"
 
@@ -303,12 +301,12 @@ tg_expect_no_handover_files
 echo "PASS: a non-writable working directory: all 4 results right; unwritable results files refused"
 
 # ================================================================ fault_many_cycles
-# A hundred short cycles (1 ms of sending each): the program's open file descriptors, its
+# Forty short cycles (1 ms of sending each): the program's open file descriptors, its
 # memory and its child processes must stay flat - a sending handle, a hand-over file or a
-# sender left behind per cycle would pile up. Sampled from /proc every 0.2 s; the samples of
+# sender left behind per cycle would pile up. Sampled from /proc every 0.1 s; the samples of
 # the last third of the run are compared with those of the first third. Every row must be
 # there and right.
-cycles=100
+cycles=40
 tg_write_config "$TG_TMP/many.conf" 2 1000 "$cycles" 0.99 "0/constant 100/constant 100" "4/uniform 700/constant 0"
 
 tgf_start "$TG_TMP/many" /dev/null "$TG_TMP/many.conf"
@@ -325,7 +323,7 @@ while kill -0 "$TGF_PID" 2>/dev/null && ((SECONDS < deadline)); do
         "/proc/$TGF_PID/status" 2>/dev/null || echo "0 0")
     children=$(tgf_senders | wc -l)
     ((fds > 0 && rss > 0)) && echo "$((rows / 2)) $fds $rss $vsz $children" >>"$samples"
-    sleep 0.2
+    sleep 0.1
 done
 tgf_wait_end 10 "many cycles"
 tg_expect_status 0
@@ -345,7 +343,7 @@ grep -q '^Statistika zpozdeni$' "$TG_TMP/out" || tg_fail "no statistics after $c
 # fewest: while a cycle starts, the sending handle is briefly open before the parent closes its copy;
 # a leak raises the fewest too.
 count=$(wc -l <"$samples")
-((count >= 20)) || tg_fail "only $count samples of the running program"
+((count >= 10)) || tg_fail "only $count samples of the running program"
 read -r early_fds early_rss early_vsz late_fds late_rss late_vsz max_children < <(awk -v n="$cycles" '
     $1 >= n / 10 && $1 < n / 3 { if (!e || $2 < ef) ef = $2; if ($3 > er) er = $3; if ($4 > ev) ev = $4; e++ }
     $1 >= 2 * n / 3 { if (!l || $2 < lf) lf = $2; if ($3 > lr) lr = $3; if ($4 > lv) lv = $4; l++ }
@@ -372,10 +370,10 @@ echo "PASS: $cycles cycles; fds $early_fds -> $late_fds, anonymous RSS $early_rs
 # either the run completes (status 0, every cycle printed, the frames that could not arrive
 # shown as lost) or it stops with a message on standard error (status 1). Nothing
 # hangs, no sender outlives the run, and a completed run leaves no hand-over file.
-# Runs the configuration, does ACTION 0.2 s into cycle 2, and checks the outcome.
+# Runs the configuration, does ACTION 0.2 s into cycle 2 (the last), and checks the outcome.
 run_with() {
     local what=$1 action=$2 dir=$TG_TMP/$3
-    tg_write_config "$TG_TMP/down.conf" 2 500000 3 0.95 "0/constant 1000/constant 1000" "32/constant 200/constant 1000"
+    tg_write_config "$TG_TMP/down.conf" 2 500000 2 0.95 "0/constant 1000/constant 1000" "32/constant 200/constant 1000"
     tgf_start "$dir" /dev/null "$TG_TMP/down.conf"
     tgf_wait_sending 2 2 30
     sleep 0.2
@@ -389,7 +387,7 @@ run_with() {
 
     case $TG_RC in
     0)
-        tg_check_layout 3 2 0.9500
+        tg_check_layout 2 2 0.9500
         tg_expect_no_handover_files "$dir"
         # Cycle 1 was undisturbed.
         local s
