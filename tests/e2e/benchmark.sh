@@ -1,5 +1,5 @@
 #!/bin/bash
-# The device benchmark (--benchmark), short trials (final ones of 0.5 s deciding alone):
+# The device benchmark (--benchmark), short trials (final ones of 0.3 or 0.5 s deciding alone):
 #   through the emulated device, an htb shaper of 5000 kbit/s with a short queue and a small
 #       burst, and an nftables rule dropping 1 frame in 1000 at random on the way in (numgen
 #       random), 512-byte frames: both rates limited by the device, every interval has
@@ -40,14 +40,15 @@ print(ndr["lower_fps"], ndr["upper_fps"], ndr["limited_by"].replace(" ", "_"),
 PY
 }
 
-# The benchmark of CONFIG with JSON into FILE and the options given, in short trials; with
-# TTY set, standard error on a terminal (its transcript in $TG_TMP/tty).
-short_benchmark() { # FILE CONFIG OPTION...
-    local file=$1 config=$2 run=("$TG_BIN")
-    shift 2
+# The benchmark of CONFIG with JSON into FILE and the options given, in short trials of 0.1 s and
+# final ones of FINAL us, each deciding alone; with TTY set, standard error on a terminal (its
+# transcript in $TG_TMP/tty).
+short_benchmark() { # FINAL FILE CONFIG OPTION...
+    local final=$1 file=$2 config=$3 run=("$TG_BIN")
+    shift 3
     [[ -z ${TTY:-} ]] || run=(python3 "$TG_LIB_DIR/pty_run.py" run stderr "$TG_TMP/tty" "$TG_BIN")
-    tg_exec 120 "${run[@]}" --benchmark --trial-duration 100000 --final-duration 500000 \
-        --duration-sum 500000 --latency-loads 50 --json "$file" "$@" "$config"
+    tg_exec 120 "${run[@]}" --benchmark --trial-duration 100000 --final-duration "$final" \
+        --duration-sum "$final" --latency-loads 50 --json "$file" "$@" "$config"
     tg_expect_status 0
     grep -q '^| NDR  ' "$TG_TMP/out" || tg_fail "no rate table"
     grep -q '^NDR: cil ztratovost 0.000 %' "$TG_TMP/out" || tg_fail "no line of the NDR's goal"
@@ -59,7 +60,7 @@ rate=5000
 tg_device_shaper "$rate" 100 4 1600
 tg_device_impair 1 0
 tg_write_config "$TG_TMP/shaped.conf" 1 1000000
-short_benchmark "$TG_TMP/noisy.json" "$TG_TMP/shaped.conf" --frame-sizes 512 --line-rate 6M --precision 2
+short_benchmark 500000 "$TG_TMP/noisy.json" "$TG_TMP/shaped.conf" --frame-sizes 512 --line-rate 6M --precision 2
 read -r ndr_low ndr_up ndr_limit pdr_low pdr_up pdr_limit p50_half trials ndr_width pdr_width \
     ndr_goal pdr_goal complete <<<"$(size_of "$TG_TMP/noisy.json")"
 read -r dropped _ <<<"$(tg_device_impairments)"
@@ -91,7 +92,7 @@ tester_tc=(ip netns exec "$TG_NS" tc)
         quantum 1514 &&
     "${tester_tc[@]}" qdisc add dev "$TG_TX" parent 1:1 handle 10: pfifo limit 16 ||
     tg_fail "cannot shape the tester's own sending interface"
-TTY=1 short_benchmark "$TG_TMP/tester.json" "$TG_TMP/shaped.conf" --frame-sizes 1024 \
+TTY=1 short_benchmark 300000 "$TG_TMP/tester.json" "$TG_TMP/shaped.conf" --frame-sizes 1024 \
     --line-rate 100M --precision 5 --send-path batched
 read -r ndr_low ndr_up ndr_limit _ _ _ _ trials _ <<<"$(size_of "$TG_TMP/tester.json")"
 clean=$(awk 'BEGIN { printf "%.1f", 40e6 / (8 * 1020) }')
@@ -132,7 +133,7 @@ assert (frames["ip_version"], frames["destination_ip"], frames["destination_mac"
 PY
 for version in 4 6; do
     routed_config "$TG_TMP/routed$version.conf" "$version" 1 1000000
-    short_benchmark "$TG_TMP/routed$version.json" "$TG_TMP/routed$version.conf" --frame-sizes 512 \
+    short_benchmark 300000 "$TG_TMP/routed$version.json" "$TG_TMP/routed$version.conf" --frame-sizes 512 \
         --line-rate 10M
     read -r ndr_low ndr_up ndr_limit _ _ _ p50_half trials _ <<<"$(size_of "$TG_TMP/routed$version.json")"
     tg_num 'n > 0' n="$ndr_low" || tg_fail "routed IPv$version: no non-drop rate"
