@@ -100,49 +100,36 @@ expect_rejected "$INVALID" eof "$TG_TMP/no-interfaces.conf" "$tx"
 echo "PASS: $runs bad answers, each rejected at once with its message and status 1"
 
 # ================================================================ fault_sigint
-# SIGINT at every phase of a run:
+# SIGINT in the phases of a run the other tests leave out (to the whole group during a cycle is
+# the pair test's; a second signal, one that cuts a sender's wait short and a run interrupted
+# before a cycle are the unit tests'):
 #  1. during the set-up (interactive, and from a file that lacks the interfaces), while the
 #     program waits for an answer: the signal still has its default effect and ends it;
-#  2. between cycles, to the program alone, while no sender runs: the cycle that ended is
-#     complete, every later cycle sends nothing, the run ends normally;
-#  3. during a cycle, to the program alone: its senders finish their cycle undisturbed;
-#  4. during a cycle, to the whole group, while a sender sleeps 8 s between two frames: the
-#     sleep is cut short and the run ends at once;
-#  5. several times (twice in a row, then once more later).
+#  2. during a cycle, to the program alone: its senders finish their cycle undisturbed, every
+#     later cycle sends nothing, the run ends normally, prints all cycles and both statistics
+#     tables, exits 0 and leaves no hand-over file.
 # And without a signal: a drawn gap longer than what is left of the duration ends with the
 # duration, in both pacings, instead of stretching the cycle.
-# Every completed run prints all cycles and both statistics tables, exits 0 and leaves no
-# hand-over file.
 # Cycles of 0.5 s: a cycle whose senders were held for a moment still sends far more than the 100
 # frames that tell a complete cycle from one cut short.
 tg_write_config "$TG_TMP/cycles.conf" 2 500000 5 0.95 "0/constant 1000/constant 1000" "32/constant 200/constant 1000"
 
-# Checks a completed 5-cycle run of two streams interrupted so that FIRST is the first cycle
-# that may send nothing (cycles before it are complete, lossless, at least MIN frames each;
-# from LAST_FULL + 1 on every cycle sends and receives nothing). FIRST..LAST_FULL may be
-# either complete or empty (the signal raced with the start of a cycle).
+# Checks a completed 5-cycle run of two streams interrupted in cycle HELD, the senders held: that
+# cycle and those before are complete, lossless, 100 frames or more each; every later cycle sends
+# and receives nothing.
 check_interrupted_run() {
-    local first_empty=$1 last_maybe_full=$2 min=$3 what=$4
+    local held=$1 c s sent received
     tg_expect_report 5 2 0.9500
     tg_expect_no_handover_files "$TGF_WORK"
-    local c s sent received seen_empty=0
     for ((c = 1; c <= 5; c++)); do
         for s in 1 2; do
             sent=$(tg_field "$c" "$s" sent)
             received=$(tg_field "$c" "$s" received)
-            ((received == sent)) || tg_fail "$what: cycle $c, stream $s received $received of $sent"
-            if ((c < first_empty)); then
-                ((sent >= min)) || tg_fail "$what: cycle $c, stream $s sent $sent, a complete cycle sends >= $min"
-            elif ((c > last_maybe_full)); then
-                ((sent == 0)) || tg_fail "$what: cycle $c, stream $s sent $sent after the interrupt, expected 0"
-            elif ((sent == 0)); then
-                seen_empty=1
-            elif ((seen_empty)); then
-                tg_fail "$what: cycle $c sent frames after an empty cycle"
-            fi
+            ((received == sent && (c <= held ? sent >= 100 : sent == 0))) ||
+                tg_fail "interrupt in cycle $held: cycle $c, stream $s received $received of $sent"
         done
     done
-    [[ ! -s $TG_TMP/err ]] || tg_fail "$what: unexpected text on standard error"
+    tg_expect_quiet_stderr
 }
 
 # ---- 1. during the set-up: the default effect of SIGINT ends the program
@@ -167,21 +154,7 @@ tgf_wait_end 5 "SIGINT during the file set-up"
 exec 3>&-
 echo "ok: SIGINT during the set-up ends the program (status 130)"
 
-# ---- 2. between cycles, to the program alone, while the receiver finishes cycle 2
-# The senders are held for a moment only to learn which cycle they send.
-tgf_start "$TG_TMP/between" /dev/null "$TG_TMP/cycles.conf"
-tgf_wait_rows 1 2 20
-tgf_hold_senders 2 20
-tgf_release_senders
-tgf_wait_no_senders 5
-kill -INT "$TGF_PID"
-tgf_wait_end 30 "SIGINT between cycles"
-# The held cycle was complete; the next may have started in the few milliseconds before the
-# signal.
-check_interrupted_run $((TGF_HELD_CYCLE + 1)) $((TGF_HELD_CYCLE + 1)) 100 "interrupt between cycles"
-echo "ok: SIGINT between cycles: cycle $TGF_HELD_CYCLE complete, later cycles sent nothing"
-
-# ---- 3. during a cycle, to the program alone: the senders do not see it
+# ---- 2. during a cycle, to the program alone: the senders do not see it
 # The senders of the cycle after the first are held while the signal is sent, so it certainly
 # comes while they have frames to send.
 tgf_start "$TG_TMP/during" /dev/null "$TG_TMP/cycles.conf"
@@ -190,67 +163,24 @@ tgf_hold_senders 2 20
 kill -INT "$TGF_PID"
 tgf_release_senders
 tgf_wait_end 30 "SIGINT to the program during a cycle"
-check_interrupted_run $((TGF_HELD_CYCLE + 1)) "$TGF_HELD_CYCLE" 100 \
-    "interrupt of the program during cycle $TGF_HELD_CYCLE"
+check_interrupted_run "$TGF_HELD_CYCLE"
 echo "ok: SIGINT to the program during cycle $TGF_HELD_CYCLE: that cycle complete, later cycles sent nothing"
 
-# ---- 4. to the whole group while a sender sleeps: the sleep is cut short
-tg_write_config "$TG_TMP/sleepy.conf" 2 20000000 2 0.95 "0/constant 100/constant 8000000"
-received_before=$(tg_rx_packets)
-tgf_start "$TG_TMP/sleepy" /dev/null "$TG_TMP/sleepy.conf"
-tgf_wait_senders 1 5
-# Its one frame has arrived: the sender is in its wait.
-for ((i = 0; i < 500; i++)); do
-    (($(tg_rx_packets) > received_before)) && break
-    sleep 0.02
-done
-kill -INT -- "-$TGF_PID"
-start=$(date +%s%N)
-tgf_wait_end 30 "SIGINT during a long wait"
-elapsed_ms=$((($(date +%s%N) - start) / 1000000))
-((elapsed_ms < 4000)) ||
-    tg_fail "interrupt during an 8 s wait: the run took $elapsed_ms ms to end, the wait was not cut short"
-tg_expect_report 2 1 0.9500
-tg_expect_no_handover_files "$TGF_WORK"
-((($(tg_field 1 1 sent) == 1) && $(tg_field 1 1 received) == 1)) ||
-    tg_fail "interrupt during the wait: cycle 1 should have sent and received its one frame"
-(($(tg_field 2 1 sent) == 0)) || tg_fail "interrupt during the wait: cycle 2 sent frames"
-echo "ok: SIGINT during an 8 s wait ends the run in $elapsed_ms ms"
-
-# ---- 5. twice in a row during cycle 2 (to the group), once more during cycle 4
-# The senders are held while the two signals are sent: they find them when they go on.
-tgf_start "$TG_TMP/twice" /dev/null "$TG_TMP/cycles.conf"
-tgf_wait_rows 1 2 20
-tgf_hold_senders 2 20
-kill -INT -- "-$TGF_PID"
-kill -INT -- "-$TGF_PID"
-tgf_release_senders
-tgf_wait_rows 3 2 20
-kill -INT -- "-$TGF_PID" 2>/dev/null || true
-tgf_wait_end 30 "SIGINT three times"
-# The held cycle was cut short: only its sent == received is checked.
-cut=$TGF_HELD_CYCLE
-check_interrupted_run "$cut" "$cut" 100 "interrupt twice"
-(($(tg_field "$cut" 1 sent) < $(tg_field 1 1 sent))) || tg_fail "interrupt twice: cycle $cut was not cut short"
-echo "ok: SIGINT three times: complete cycles, cycle $cut cut short, the rest empty"
-
 # ---- a gap of 10 s in a cycle of 0.5 s: the sender ends with its duration
-tg_write_config "$TG_TMP/gap.conf" 2 500000 2 0.95 "0/constant 100/constant 10000000"
+tg_write_config "$TG_TMP/gap.conf" 2 500000 1 - "0/constant 100/constant 10000000"
 for pacing in relative absolute; do
     start=$(date +%s%N)
     tg_exec 60 "$TG_BIN" --pacing "$pacing" "$TG_TMP/gap.conf"
     elapsed_ms=$((($(date +%s%N) - start) / 1000000))
-    tg_expect_report 2 1 0.9500
+    tg_expect_report 1 1
     tg_expect_quiet_stderr
-    for cycle in 1 2; do
-        ((($(tg_field "$cycle" 1 sent) == 1) && $(tg_field "$cycle" 1 received) == 1)) ||
-            tg_fail "$pacing pacing, 10 s gap: cycle $cycle should have sent and received its one frame"
-    done
-    # Two cycles of 0.5 s; sleeping out the gaps took over 20 s.
-    ((elapsed_ms < 8000)) || tg_fail "$pacing pacing: two 0.5 s cycles with a 10 s gap took $elapsed_ms ms"
-    echo "ok: $pacing pacing, a 10 s gap in 0.5 s cycles: two cycles in $elapsed_ms ms"
+    ((($(tg_field 1 1 sent) == 1) && $(tg_field 1 1 received) == 1)) ||
+        tg_fail "$pacing pacing, 10 s gap: the cycle should have sent and received its one frame"
+    # A cycle of 0.5 s; sleeping out the gap takes over 10 s.
+    ((elapsed_ms < 5000)) || tg_fail "$pacing pacing: a 0.5 s cycle with a 10 s gap took $elapsed_ms ms"
+    echo "ok: $pacing pacing, a 10 s gap in a 0.5 s cycle: ended in $elapsed_ms ms"
 done
-echo "PASS: SIGINT at every phase; no wait past the duration"
+echo "PASS: SIGINT during the set-up and to the program alone; no wait past the duration"
 
 # ================================================================ fault_readonly_dir
 # The working directory is not writable (a read-only file system: root ignores permission
@@ -303,12 +233,12 @@ tg_expect_no_handover_files
 echo "PASS: a non-writable working directory: all 4 results right; unwritable results files refused"
 
 # ================================================================ fault_many_cycles
-# A hundred short cycles (1 ms of sending each): the program's open file descriptors, its
+# Forty short cycles (1 ms of sending each): the program's open file descriptors, its
 # memory and its child processes must stay flat - a sending handle, a hand-over file or a
-# sender left behind per cycle would pile up. Sampled from /proc every 0.2 s; the samples of
+# sender left behind per cycle would pile up. Sampled from /proc every 0.1 s; the samples of
 # the last third of the run are compared with those of the first third. Every row must be
 # there and right.
-cycles=100
+cycles=40
 tg_write_config "$TG_TMP/many.conf" 2 1000 "$cycles" 0.99 "0/constant 100/constant 100" "4/uniform 700/constant 0"
 
 tgf_start "$TG_TMP/many" /dev/null "$TG_TMP/many.conf"
@@ -325,7 +255,7 @@ while kill -0 "$TGF_PID" 2>/dev/null && ((SECONDS < deadline)); do
         "/proc/$TGF_PID/status" 2>/dev/null || echo "0 0")
     children=$(tgf_senders | wc -l)
     ((fds > 0 && rss > 0)) && echo "$((rows / 2)) $fds $rss $vsz $children" >>"$samples"
-    sleep 0.2
+    sleep 0.1
 done
 tgf_wait_end 10 "many cycles"
 tg_expect_status 0
@@ -345,7 +275,7 @@ grep -q '^Statistika zpozdeni$' "$TG_TMP/out" || tg_fail "no statistics after $c
 # fewest: while a cycle starts, the sending handle is briefly open before the parent closes its copy;
 # a leak raises the fewest too.
 count=$(wc -l <"$samples")
-((count >= 20)) || tg_fail "only $count samples of the running program"
+((count >= 10)) || tg_fail "only $count samples of the running program"
 read -r early_fds early_rss early_vsz late_fds late_rss late_vsz max_children < <(awk -v n="$cycles" '
     $1 >= n / 10 && $1 < n / 3 { if (!e || $2 < ef) ef = $2; if ($3 > er) er = $3; if ($4 > ev) ev = $4; e++ }
     $1 >= 2 * n / 3 { if (!l || $2 < lf) lf = $2; if ($3 > lr) lr = $3; if ($4 > lv) lv = $4; l++ }
@@ -372,10 +302,10 @@ echo "PASS: $cycles cycles; fds $early_fds -> $late_fds, anonymous RSS $early_rs
 # either the run completes (status 0, every cycle printed, the frames that could not arrive
 # shown as lost) or it stops with a message on standard error (status 1). Nothing
 # hangs, no sender outlives the run, and a completed run leaves no hand-over file.
-# Runs the configuration, does ACTION 0.2 s into cycle 2, and checks the outcome.
+# Runs the configuration, does ACTION 0.2 s into cycle 2 (the last), and checks the outcome.
 run_with() {
     local what=$1 action=$2 dir=$TG_TMP/$3
-    tg_write_config "$TG_TMP/down.conf" 2 500000 3 0.95 "0/constant 1000/constant 1000" "32/constant 200/constant 1000"
+    tg_write_config "$TG_TMP/down.conf" 2 500000 2 0.95 "0/constant 1000/constant 1000" "32/constant 200/constant 1000"
     tgf_start "$dir" /dev/null "$TG_TMP/down.conf"
     tgf_wait_sending 2 2 30
     sleep 0.2
@@ -389,7 +319,7 @@ run_with() {
 
     case $TG_RC in
     0)
-        tg_check_layout 3 2 0.9500
+        tg_check_layout 2 2 0.9500
         tg_expect_no_handover_files "$dir"
         # Cycle 1 was undisturbed.
         local s

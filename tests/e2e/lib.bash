@@ -783,17 +783,12 @@ tgf_wait_end() {
     tgf_untrack
 }
 
-# Number of cycle-table rows of cycle C printed so far.
-tgf_rows_of_cycle() {
-    grep -c "^| *$1 | " "$TG_TMP/out" || true
-}
-
 # Waits up to LIMIT seconds until cycle C has N rows (its results are printed, so the next
 # cycle has begun); fails otherwise.
 tgf_wait_rows() {
     local cycle=$1 count=$2 limit=$3 i
     for ((i = 0; i < limit * 20; i++)); do
-        (($(tgf_rows_of_cycle "$cycle") >= count)) && return 0
+        (($(grep -c "^| *$cycle | " "$TG_TMP/out" || true) >= count)) && return 0
         kill -0 "$TGF_PID" 2>/dev/null || break
         sleep 0.05
     done

@@ -2,7 +2,7 @@
 """Checks a results file (trafficgen --json) against the tables the same run printed and,
 with --capture, against an independent tcpdump capture of the receiving interface.
 
-    resultscheck.py RESULTS.json OUT [--capture PCAP --sent-capture PCAP --tolerance US]
+    resultscheck.py RESULTS.json OUT [--capture PCAP --sent-capture PCAP]
                     [--interrupted] [--kernel-stamps]
 
 Against the tables: every key of the contract is there, and every number, formatted as the
@@ -14,7 +14,7 @@ frame after the program does, by a varying amount (mostly a few microseconds, no
 a hundred); the sending side's capture stamps it before the frame reaches the receiving
 interface. Each order statistic (minimum, maximum, percentile) of the program's own stamps
 therefore lies between the two captures' figures, whatever the single stamps differ by; the
-mean and the jitter are allowed TOLERANCE microseconds. Prints the largest differences found;
+mean and the jitter are allowed TOLERANCE_US microseconds. Prints the largest differences found;
 exits 1 on the first failure.
 """
 
@@ -37,6 +37,8 @@ ROW_KEYS = ["stream", "sent", "received", "refused", "loss_percent", "throughput
 PERCENTILES = [("p50", 5000), ("p90", 9000), ("p99", 9900), ("p99_9", 9990), ("p99_99", 9999)]
 DELAY_KEYS = ["min", "max", "mean", "variance"] + [k for k, _ in PERCENTILES] + ["jitter"]
 STAT_DELAY_KEYS = ["min", "max", "mean", "variance", "ci"] + [k for k, _ in PERCENTILES]
+# The largest delay (us) of tcpdump's stamp after the program's.
+TOLERANCE_US = 50.0
 
 
 def fail(message):
@@ -367,8 +369,6 @@ def main():
     parser.add_argument("out", help="standard output of the same run")
     parser.add_argument("--capture", help="tcpdump capture of the receiving interface")
     parser.add_argument("--sent-capture", help="tcpdump capture of the sending interface (with --capture)")
-    parser.add_argument("--tolerance", type=float, default=50.0,
-                        help="largest delay (us) of tcpdump's stamp after the program's")
     parser.add_argument("--interrupted", action="store_true", help="the run was interrupted")
     parser.add_argument("--kernel-stamps", action="store_true",
                         help="the captures have nanosecond stamps; compare the kernel-stamped delays")
@@ -390,9 +390,7 @@ def main():
     if args.kernel_stamps:
         check_kernel_stamps(document, args.capture, args.sent_capture)
     elif args.capture:
-        if not args.sent_capture:
-            fail("--capture needs --sent-capture")
-        differences = check_against_capture(document, args.capture, args.sent_capture, args.tolerance)
+        differences = check_against_capture(document, args.capture, args.sent_capture, TOLERANCE_US)
         for title, largest in (("capture minus document", differences.largest),
                                ("document minus sending side's capture", differences.above_leaving)):
             print(title + ", smallest and largest (us): " +
