@@ -113,39 +113,15 @@ CConfig configOf(const std::string& text) {
     return CConfig::fromText(text);
 }
 
+// The parameters a distribution holds, as "name=value" pairs.
+std::string params(const CRandomGenerator& generator) {
+    std::ostringstream text;
+    for (const auto& [name, value] : generator.describe().parameters)
+        text << name << "=" << value << " ";
+    return text.str();
+}
+
 } // namespace
-
-// --- finishing -------------------------------------------------------------------------------
-
-TEST(Finish, BoundClampsNegativesOnly) {
-    EXPECT_EQ(bound(-0.1), 0.0);
-    EXPECT_EQ(bound(-1e300), 0.0);
-    EXPECT_EQ(bound(0.0), 0.0);
-    EXPECT_EQ(bound(12.75), 12.75);
-}
-
-TEST(Finish, RoundsHalvesAwayFromZeroAndClampsToTheUnsignedRange) {
-    EXPECT_EQ(finishValue(0.0), 0u);
-    EXPECT_EQ(finishValue(1.49), 1u);
-    EXPECT_EQ(finishValue(0.5), 1u);
-    EXPECT_EQ(finishValue(2.5), 3u);
-    EXPECT_EQ(finishValue(1499.5), 1500u);
-    EXPECT_EQ(finishValue(-0.4), 0u);
-    EXPECT_EQ(finishValue(-0.5), 0u);
-    EXPECT_EQ(finishValue(-3e9), 0u);
-    EXPECT_EQ(finishValue(4294967294.6), MAX_RESULT);
-    // Rounds up to 2^32 itself, which no longer fits.
-    EXPECT_EQ(finishValue(4294967295.5), MAX_RESULT);
-    EXPECT_EQ(finishValue(4294967296.0), MAX_RESULT);
-    EXPECT_EQ(finishValue(1e300), MAX_RESULT);
-}
-
-TEST(Finish, NonFiniteValuesHaveDefinedResults) {
-    EXPECT_EQ(finishValue(std::numeric_limits<double>::quiet_NaN()), 0u);
-    EXPECT_EQ(finishValue(-std::numeric_limits<double>::quiet_NaN()), 0u);
-    EXPECT_EQ(finishValue(std::numeric_limits<double>::infinity()), MAX_RESULT);
-    EXPECT_EQ(finishValue(-std::numeric_limits<double>::infinity()), 0u);
-}
 
 // --- value sequences from a fixed seed --------------------------------------------------------
 
@@ -228,23 +204,6 @@ TEST(Sequence, ErlangMultipliesOneDrawPerStage) {
     expectSequence(erlang, 4, [](const std::vector<double>& u) {
         return rounded(-2.5 * (std::log(u[0]) + std::log(u[1]) + std::log(u[2]) + std::log(u[3])));
     });
-}
-
-// --- sample moments ---------------------------------------------------------------------------
-
-TEST(Moments, NormalAroundZeroIsClampedToZero) {
-    // Deviation 2 / sqrt(2): everything below 0.5, negatives included, comes out as 0.
-    CNormalDistribution normal;
-    normal.m_mean = 0;
-    normal.m_variance = 2;
-    std::srand(SEED);
-    int zeros = 0;
-    const int count = 20000;
-    for (int i = 0; i < count; ++i)
-        zeros += normal.generate() == 0;
-    const double sigma = 2 / std::sqrt(2.0);
-    const double expected = 0.5 * std::erfc(-(0.5 / sigma) / std::sqrt(2.0));
-    EXPECT_NEAR(static_cast<double>(zeros) / count, expected, 0.015);
 }
 
 // --- draws at the ends of the range -----------------------------------------------------------
@@ -331,68 +290,87 @@ TEST(Ends, UniformWithAZeroModulusDoesNotDivide) {
     EXPECT_EQ(uniform.generate(), 0u);
 }
 
-// --- terminal dialogue ------------------------------------------------------------------------
+// --- parameters from the dialogue and the configuration file ------------------------------
 
-TEST(User, PromptsAndStoresEveryParameter) {
-    const std::string l = "velikosti paketu toku [B]: ";
-    {
-        CConstantDistribution g;
-        EXPECT_EQ(askUser(g, "1500"), "Zadejte hodnotu " + l);
-        EXPECT_EQ(g.m_value, 1500u);
-    }
-    {
-        CUniformDistribution g;
-        EXPECT_EQ(askUser(g, "750"), "Zadejte stredni hodnotu " + l);
-        EXPECT_EQ(g.m_mean, 750u);
-    }
-    {
-        CNormalDistribution g;
-        EXPECT_EQ(askUser(g, "1000\n200"), "Zadejte stredni hodnotu " + l + "Zadejte rozptyl " + l);
-        EXPECT_EQ(g.m_mean, 1000u);
-        EXPECT_EQ(g.m_variance, 200u);
-    }
-    {
-        CExponentialDistribution g;
-        EXPECT_EQ(askUser(g, "800"), "Zadejte stredni hodnotu " + l);
-        EXPECT_EQ(g.m_mean, 800u);
-    }
-    {
-        CHyperExponentialDistribution g;
-        EXPECT_EQ(askUser(g, "300.5 100.25"),
-                  "Zadejte parametr s hyperexponecialniho rozdeleni " + l +
-                      "Zadejte parametr x hyperexponecialniho rozdeleni (x < s) " + l);
-        EXPECT_EQ(g.m_s, 300.5);
-        EXPECT_EQ(g.m_x, 100.25);
-    }
-    {
-        CParetoDistribution g;
-        EXPECT_EQ(askUser(g, "2 10000"), "Zadejte parametr k pro Pareto rozdeleni  " + l +
-                                             "Zadejte parametr x_m pro Pareto rozdeleni  " + l);
-        EXPECT_EQ(g.m_k, 2u);
-        EXPECT_EQ(g.m_xm, 10000u);
-    }
-    {
-        CWeibullDistribution g;
-        EXPECT_EQ(askUser(g, "250 1.5"), "Zadejte parametr scale pro Weibullovo rozdeleni  " + l +
-                                             "Zadejte parametr shape pro Weibullovo rozdeleni " +
-                                             l);
-        EXPECT_EQ(g.m_scale, 250.0);
-        EXPECT_EQ(g.m_shape, 1.5);
-    }
-    {
-        CErlangDistribution g;
-        EXPECT_EQ(askUser(g, "4 2.5"),
-                  "Zadejte parametr scale pro Enlangovo rozdeleni  " + l +
-                      "Zadejte parametr shape pro Enlangovo rozdeleni (shape < scale) " + l);
-        EXPECT_EQ(g.m_scale, 4u);
-        EXPECT_EQ(g.m_shape, 2.5);
-    }
+// One distribution of every kind, with its answers to the dialogue, its prompts, the keys of a
+// configuration file and the parameters both must give.
+struct TParameterCase {
+    std::function<std::unique_ptr<CRandomGenerator>()> make;
+    const char* answers;
+    std::vector<std::string> prompts;
+    const char* keys;
+    const char* stored;
+};
+
+template <typename T> std::unique_ptr<CRandomGenerator> make() {
+    return std::make_unique<T>();
 }
 
-TEST(User, LabelFollowsThePromptDirectly) {
-    CExponentialDistribution g;
-    EXPECT_EQ(askUser(g, "5000", "doby mezi odeslanim paketu [us]"),
-              "Zadejte stredni hodnotu doby mezi odeslanim paketu [us]: ");
+const TParameterCase PARAMETER_CASES[] = {
+    {make<CConstantDistribution>,
+     "1500",
+     {"Zadejte hodnotu "},
+     "constant value=1500",
+     "value=1500 "},
+    {make<CUniformDistribution>,
+     "750",
+     {"Zadejte stredni hodnotu "},
+     "uniform mean=750",
+     "mean=750 "},
+    {make<CNormalDistribution>,
+     "1000\n200",
+     {"Zadejte stredni hodnotu ", "Zadejte rozptyl "},
+     "normal mean=1000\ntime normal variance=200",
+     "mean=1000 variance=200 "},
+    {make<CExponentialDistribution>,
+     "800",
+     {"Zadejte stredni hodnotu "},
+     "exponential mean=800",
+     "mean=800 "},
+    {make<CHyperExponentialDistribution>,
+     "300.5 100.25",
+     {"Zadejte parametr s hyperexponecialniho rozdeleni ",
+      "Zadejte parametr x hyperexponecialniho rozdeleni (x < s) "},
+     "hyperexponential s=300.5\ntime hyperexponential x=100.25",
+     "s=300.5 x=100.25 "},
+    {make<CParetoDistribution>,
+     "2 10000",
+     {"Zadejte parametr k pro Pareto rozdeleni  ", "Zadejte parametr x_m pro Pareto rozdeleni  "},
+     "pareto k=2\ntime pareto xm=10000",
+     "k=2 xm=10000 "},
+    {make<CWeibullDistribution>,
+     "250 1.5",
+     {"Zadejte parametr scale pro Weibullovo rozdeleni  ",
+      "Zadejte parametr shape pro Weibullovo rozdeleni "},
+     "weibull scale=250\ntime weibull shape=1.5",
+     "scale=250 shape=1.5 "},
+    {make<CErlangDistribution>,
+     "4 2.5",
+     {"Zadejte parametr scale pro Enlangovo rozdeleni  ",
+      "Zadejte parametr shape pro Enlangovo rozdeleni (shape < scale) "},
+     "erlang scale=4\ntime erlang shape=2.5",
+     "scale=4 shape=2.5 "},
+};
+
+TEST(Parameters, DialogueAndConfigurationFileFillEveryDistribution) {
+    const std::string label = "velikosti paketu toku [B]: ";
+    for (const TParameterCase& c : PARAMETER_CASES) {
+        SCOPED_TRACE(c.keys);
+        std::string prompts;
+        for (const std::string& prompt : c.prompts)
+            prompts += prompt + label;
+        const std::unique_ptr<CRandomGenerator> asked = c.make();
+        EXPECT_EQ(askUser(*asked, c.answers), prompts);
+        EXPECT_EQ(params(*asked), c.stored);
+        const std::unique_ptr<CRandomGenerator> read = c.make();
+        read->getParamsFromConfig(configOf(std::string("[STREAM 2]\ntime ") + c.keys + "\n"),
+                                  "time ", "STREAM 2");
+        EXPECT_EQ(params(*read), c.stored);
+    }
+    // getInt is signed: -1 is stored modulo 2^32.
+    CConstantDistribution constant;
+    constant.getParamsFromConfig(configOf("[S]\nsize constant value=-1\n"), "size ", "S");
+    EXPECT_EQ(constant.m_value, MAX_RESULT);
 }
 
 TEST(UserDeathTest, OrderRulesEndTheProcess) {
@@ -422,71 +400,7 @@ TEST(UserDeathTest, UniformModulusMustNotBeZero) {
     EXPECT_EQ(uniform.m_mean, 3000000000u);
 }
 
-TEST(UserDeathTest, UnreadableAnswersEndTheProcess) {
-    const char* message = "^Neplatny nebo chybejici vstup!\n$";
-    CConstantDistribution constant;
-    EXPECT_EXIT(askUser(constant, "abc"), testing::ExitedWithCode(1), message);
-    EXPECT_EXIT(askUser(constant, ""), testing::ExitedWithCode(1), message);
-    EXPECT_EXIT(askUser(constant, "99999999999"), testing::ExitedWithCode(1), message);
-    CNormalDistribution normal;
-    EXPECT_EXIT(askUser(normal, "1000"), testing::ExitedWithCode(1), message);
-    CWeibullDistribution weibull;
-    EXPECT_EXIT(askUser(weibull, "1.5 x"), testing::ExitedWithCode(1), message);
-}
-
-// --- configuration file -----------------------------------------------------------------------
-
-TEST(Config, ReadsPrefixedKeysOfTheSection) {
-    const CConfig config = configOf("[STREAM 2]\n"
-                                    "time constant value=2000\n"
-                                    "time uniform mean=750\n"
-                                    "time normal mean=1000\n"
-                                    "time normal variance=200\n"
-                                    "time exponential mean=800\n"
-                                    "time hyperexponential s=300.5\n"
-                                    "time hyperexponential x=100.25\n"
-                                    "time pareto k=2\n"
-                                    "time pareto xm=10000\n"
-                                    "time weibull scale=250\n"
-                                    "time weibull shape=1.5\n"
-                                    "time erlang scale=4\n"
-                                    "time erlang shape=2.5\n"
-                                    "[STREAM 3]\n"
-                                    "size constant value=-1\n");
-    CConstantDistribution constant;
-    constant.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(constant.m_value, 2000u);
-    // getInt is signed: -1 is stored modulo 2^32.
-    constant.getParamsFromConfig(config, "size ", "STREAM 3");
-    EXPECT_EQ(constant.m_value, MAX_RESULT);
-
-    CUniformDistribution uniform;
-    uniform.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(uniform.m_mean, 750u);
-    CNormalDistribution normal;
-    normal.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(normal.m_mean, 1000u);
-    EXPECT_EQ(normal.m_variance, 200u);
-    CExponentialDistribution exponential;
-    exponential.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(exponential.m_mean, 800u);
-    CHyperExponentialDistribution hyper;
-    hyper.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(hyper.m_s, 300.5);
-    EXPECT_EQ(hyper.m_x, 100.25);
-    CParetoDistribution pareto;
-    pareto.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(pareto.m_k, 2u);
-    EXPECT_EQ(pareto.m_xm, 10000u);
-    CWeibullDistribution weibull;
-    weibull.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(weibull.m_scale, 250.0);
-    EXPECT_EQ(weibull.m_shape, 1.5);
-    CErlangDistribution erlang;
-    erlang.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(erlang.m_scale, 4u);
-    EXPECT_EQ(erlang.m_shape, 2.5);
-}
+// --- refusals in the configuration file -------------------------------------------------------
 
 TEST(ConfigDeathTest, OrderRulesNameTheSection) {
     const CConfig config = configOf("[STREAM 1]\n"
@@ -518,12 +432,4 @@ TEST(ConfigDeathTest, UniformModulusMustNotBeZero) {
     EXPECT_EXIT(uniform.getParamsFromConfig(config, "time ", "STREAM 4"),
                 testing::ExitedWithCode(1),
                 "^Stredni hodnota nesmi byt 0 ani 2147483648 v sekci STREAM 4!\n$");
-}
-
-TEST(ConfigDeathTest, MissingKeyNamesThePrefixedKey) {
-    const CConfig config = configOf("[STREAM 1]\nsize normal mean=1000\n");
-    CNormalDistribution normal;
-    EXPECT_EXIT(normal.getParamsFromConfig(config, "size ", "STREAM 1"), testing::ExitedWithCode(1),
-                "^Nenalezen klic \"size normal variance\" pod sekci \"STREAM 1\" v konfiguracnim "
-                "souboru!\n$");
 }

@@ -84,37 +84,29 @@ using fakepcap::theScript;
 
 extern "C" {
 
-pcap_t* pcap_create(const char* source, char* errbuf) {
-    if (!theScript.createError.empty()) {
-        fakepcap::copyError(errbuf, theScript.createError);
-        return nullptr;
-    }
+pcap_t* pcap_create(const char* source, char*) {
     theRecord.createdOn = source;
     return new pcap;
 }
 
-int pcap_set_snaplen(pcap_t*, int snaplen) {
-    theRecord.snaplen = snaplen;
+// The capture's settings are the library's business: accepted and forgotten.
+int pcap_set_snaplen(pcap_t*, int) {
     return 0;
 }
 
-int pcap_set_promisc(pcap_t*, int promisc) {
-    theRecord.promisc = promisc;
+int pcap_set_promisc(pcap_t*, int) {
     return 0;
 }
 
-int pcap_set_timeout(pcap_t*, int timeout) {
-    theRecord.timeout = timeout;
+int pcap_set_timeout(pcap_t*, int) {
     return 0;
 }
 
-int pcap_set_buffer_size(pcap_t*, int size) {
-    theRecord.bufferSize = size;
+int pcap_set_buffer_size(pcap_t*, int) {
     return 0;
 }
 
-int pcap_set_immediate_mode(pcap_t*, int immediate) {
-    theRecord.immediate = immediate;
+int pcap_set_immediate_mode(pcap_t*, int) {
     return 0;
 }
 
@@ -134,9 +126,7 @@ int pcap_fileno(pcap_t*) {
 int pcap_activate(pcap_t* handle) {
     if (theScript.activateStatus < 0) {
         fakepcap::copyError(handle->errorText, theScript.activateError);
-        return theScript.activateStatus;
     }
-    theRecord.activated = true;
     return theScript.activateStatus;
 }
 
@@ -156,15 +146,8 @@ const char* pcap_statustostr(int status) {
     }
 }
 
-pcap_t* pcap_open_live(const char* device, int snaplen, int promisc, int timeout, char* errbuf) {
-    if (!theScript.openLiveError.empty()) {
-        fakepcap::copyError(errbuf, theScript.openLiveError);
-        return nullptr;
-    }
+pcap_t* pcap_open_live(const char* device, int, int, int, char*) {
     theRecord.openLiveOn = device;
-    theRecord.openLiveSnaplen = snaplen;
-    theRecord.openLivePromisc = promisc;
-    theRecord.openLiveTimeout = timeout;
     ++theRecord.sendingOpened;
     pcap_t* handle = new pcap;
     handle->opensLive = true;
@@ -181,15 +164,8 @@ int pcap_lookupnet(const char*, bpf_u_int32* network, bpf_u_int32* mask, char* e
     return 0;
 }
 
-int pcap_compile(pcap_t* handle, bpf_program* program, const char* text, int optimize,
-                 bpf_u_int32 mask) {
-    if (!theScript.compileError.empty()) {
-        fakepcap::copyError(handle->errorText, theScript.compileError);
-        return -1;
-    }
+int pcap_compile(pcap_t*, bpf_program* program, const char* text, int, bpf_u_int32) {
     theRecord.filter = text;
-    theRecord.optimize = optimize;
-    theRecord.filterMask = mask;
     program->bf_len = 1;
     program->bf_insns = new bpf_insn[1]();
     return 0;
@@ -201,11 +177,7 @@ void pcap_freecode(bpf_program* program) {
     program->bf_len = 0;
 }
 
-int pcap_setfilter(pcap_t* handle, bpf_program*) {
-    if (!theScript.setfilterError.empty()) {
-        fakepcap::copyError(handle->errorText, theScript.setfilterError);
-        return -1;
-    }
+int pcap_setfilter(pcap_t*, bpf_program*) {
     theRecord.filterInstalled = true;
     return 0;
 }

@@ -20,13 +20,9 @@ struct TFrame {
 
 struct TScript {
     // Failures of the receiving side, each with the text the library would report.
-    std::string createError;    // pcap_create returns null with this text
     int activateStatus = 0;     // pcap_activate's result
     std::string activateError;  // pcap_geterr after a failed activation
     std::string lookupnetError; // pcap_lookupnet fails with this text
-    std::string compileError;   // pcap_compile fails, pcap_geterr gives this text
-    std::string setfilterError; // pcap_setfilter fails, pcap_geterr gives this text
-    std::string openLiveError;  // pcap_open_live fails with this text
     std::string readError;      // pcap_next_ex fails with this text once the frames are out
 
     // Frames pcap_next_ex hands out first, in order.
@@ -53,22 +49,11 @@ struct TScript {
 // What the engine did with the fake, as seen by this process.
 struct TRecord {
     std::string createdOn;
-    int snaplen = -1;
-    int promisc = -1;
-    int timeout = -1;
-    int bufferSize = -1;
-    int immediate = 0;
     int direction = -1;
-    bool activated = false;
     bool nonblock = false;
     std::string filter;
-    int optimize = -1;
-    bpf_u_int32 filterMask = 0;
     bool filterInstalled = false;
     std::string openLiveOn;
-    int openLiveSnaplen = -1;
-    int openLivePromisc = -1;
-    int openLiveTimeout = -1;
     int sendingOpened = 0;
     int sendingClosed = 0;
     int receivingClosed = 0;
