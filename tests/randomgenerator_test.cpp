@@ -125,15 +125,6 @@ std::string params(const CRandomGenerator& generator) {
 
 // --- value sequences from a fixed seed --------------------------------------------------------
 
-TEST(Sequence, ConstantDrawsNothing) {
-    CConstantDistribution constant;
-    constant.m_value = 100;
-    const long before = randCalls;
-    for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(constant.generate(), 100u);
-    EXPECT_EQ(randCalls, before);
-}
-
 TEST(Sequence, UniformIsTheDrawModuloTwiceTheMean) {
     CUniformDistribution uniform;
     uniform.m_mean = 750;
@@ -373,63 +364,41 @@ TEST(Parameters, DialogueAndConfigurationFileFillEveryDistribution) {
     EXPECT_EQ(constant.m_value, MAX_RESULT);
 }
 
-TEST(UserDeathTest, OrderRulesEndTheProcess) {
-    CHyperExponentialDistribution hyper;
-    EXPECT_EXIT(askUser(hyper, "100 100"), testing::ExitedWithCode(1), "^Musi platit x < s !\n$");
-    EXPECT_EXIT(askUser(hyper, "100 250"), testing::ExitedWithCode(1), "^Musi platit x < s !\n$");
+// Parameters the distributions refuse, in the dialogue and in a file, where the message names
+// the section; a value that is not a number does not pass as below s.
+TEST(ParametersDeathTest, OrderRulesAndAZeroModulusEndTheProcess) {
+    const struct {
+        std::function<std::unique_ptr<CRandomGenerator>()> make;
+        const char* answers;
+        const char* keys;
+        std::string rule;
+    } refused[] = {
+        {make<CHyperExponentialDistribution>, "100 100",
+         "hyperexponential s=100\nsize hyperexponential x=100", "Musi platit x < s"},
+        {make<CHyperExponentialDistribution>, "100 250",
+         "hyperexponential s=1\nsize hyperexponential x=nan", "Musi platit x < s"},
+        {make<CErlangDistribution>, "3 3", "erlang scale=3\nsize erlang shape=3",
+         "Musi platit shape < scale"},
+        {make<CErlangDistribution>, "0 0", "erlang scale=0\nsize erlang shape=0",
+         "Musi platit shape < scale"},
+        {make<CUniformDistribution>, "0", "uniform mean=0",
+         "Stredni hodnota nesmi byt 0 ani 2147483648"},
+        {make<CUniformDistribution>, "2147483648", "uniform mean=-2147483648",
+         "Stredni hodnota nesmi byt 0 ani 2147483648"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.keys);
+        EXPECT_EXIT(askUser(*c.make(), c.answers), testing::ExitedWithCode(1),
+                    "^" + c.rule + " !\n$");
+        const CConfig config = configOf(std::string("[STREAM 4]\nsize ") + c.keys + "\n");
+        EXPECT_EXIT(c.make()->getParamsFromConfig(config, "size ", "STREAM 4"),
+                    testing::ExitedWithCode(1), "^" + c.rule + " v sekci STREAM 4!\n$");
+    }
+    // Zero stages pass with a negative shape; a mean above 2^31 is taken: no range is named.
     CErlangDistribution erlang;
-    EXPECT_EXIT(askUser(erlang, "3 3"), testing::ExitedWithCode(1),
-                "^Musi platit shape < scale !\n$");
-    EXPECT_EXIT(askUser(erlang, "0 0"), testing::ExitedWithCode(1),
-                "^Musi platit shape < scale !\n$");
-    // Zero stages pass only with a negative shape.
     askUser(erlang, "0 -1");
     EXPECT_EQ(erlang.m_scale, 0u);
-}
-
-TEST(UserDeathTest, UniformModulusMustNotBeZero) {
     CUniformDistribution uniform;
-    EXPECT_EXIT(askUser(uniform, "0"), testing::ExitedWithCode(1),
-                "^Stredni hodnota nesmi byt 0 ani 2147483648 !\n$");
-    EXPECT_EXIT(askUser(uniform, "2147483648"), testing::ExitedWithCode(1),
-                "^Stredni hodnota nesmi byt 0 ani 2147483648 !\n$");
-    // Every other mean is taken, those above 2^31 too: the message names no range.
-    askUser(uniform, "2147483647");
-    EXPECT_EQ(uniform.m_mean, 2147483647u);
     askUser(uniform, "3000000000");
     EXPECT_EQ(uniform.m_mean, 3000000000u);
-}
-
-// --- refusals in the configuration file -------------------------------------------------------
-
-TEST(ConfigDeathTest, OrderRulesNameTheSection) {
-    const CConfig config = configOf("[STREAM 1]\n"
-                                    "size hyperexponential s=100\n"
-                                    "size hyperexponential x=100\n"
-                                    "time erlang scale=3\n"
-                                    "time erlang shape=3\n"
-                                    "time hyperexponential s=1\n"
-                                    "time hyperexponential x=nan\n");
-    CHyperExponentialDistribution hyper;
-    EXPECT_EXIT(hyper.getParamsFromConfig(config, "size ", "STREAM 1"), testing::ExitedWithCode(1),
-                "^Musi platit x < s v sekci STREAM 1!\n$");
-    // A value that is not a number does not pass as below s.
-    EXPECT_EXIT(hyper.getParamsFromConfig(config, "time ", "STREAM 1"), testing::ExitedWithCode(1),
-                "^Musi platit x < s v sekci STREAM 1!\n$");
-    CErlangDistribution erlang;
-    EXPECT_EXIT(erlang.getParamsFromConfig(config, "time ", "STREAM 1"), testing::ExitedWithCode(1),
-                "^Musi platit shape < scale v sekci STREAM 1!\n$");
-}
-
-TEST(ConfigDeathTest, UniformModulusMustNotBeZero) {
-    const CConfig config = configOf("[STREAM 4]\n"
-                                    "size uniform mean=0\n"
-                                    "time uniform mean=-2147483648\n");
-    CUniformDistribution uniform;
-    EXPECT_EXIT(uniform.getParamsFromConfig(config, "size ", "STREAM 4"),
-                testing::ExitedWithCode(1),
-                "^Stredni hodnota nesmi byt 0 ani 2147483648 v sekci STREAM 4!\n$");
-    EXPECT_EXIT(uniform.getParamsFromConfig(config, "time ", "STREAM 4"),
-                testing::ExitedWithCode(1),
-                "^Stredni hodnota nesmi byt 0 ani 2147483648 v sekci STREAM 4!\n$");
 }

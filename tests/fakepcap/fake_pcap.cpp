@@ -12,7 +12,6 @@ struct pcap {
     bool opensLive = false; // opened by pcap_open_live (the sending side)
     bool nonblock = false;
     char errorText[PCAP_ERRBUF_SIZE] = {};
-    unsigned sentByThisProcess = 0;
     unsigned statsCalls = 0;
     fakepcap::TFrame current;
 };
@@ -39,10 +38,7 @@ bool takeFromWire(pcap_t* handle) {
     }
     timeval now;
     gettimeofday(&now, nullptr);
-    long long micros =
-        static_cast<long long>(now.tv_sec) * 1000000 + now.tv_usec + theScript.wireDelayUs;
-    handle->current.header.ts.tv_sec = micros / 1000000;
-    handle->current.header.ts.tv_usec = micros % 1000000;
+    handle->current.header.ts = now;
     handle->current.header.caplen = static_cast<bpf_u_int32>(got);
     handle->current.header.len = static_cast<bpf_u_int32>(got);
     handle->current.data.assign(buffer, buffer + got);
@@ -68,7 +64,6 @@ void reset(bool wire) {
         }
     }
     if (wire) {
-        theScript.wire = true;
         socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, wireEnds);
         // Room for a few thousand frames; a full wire makes the senders wait, not lose.
         const int size = 4 * 1024 * 1024;
@@ -146,8 +141,7 @@ const char* pcap_statustostr(int status) {
     }
 }
 
-pcap_t* pcap_open_live(const char* device, int, int, int, char*) {
-    theRecord.openLiveOn = device;
+pcap_t* pcap_open_live(const char*, int, int, int, char*) {
     ++theRecord.sendingOpened;
     pcap_t* handle = new pcap;
     handle->opensLive = true;
@@ -235,12 +229,7 @@ int pcap_next_ex(pcap_t* handle, pcap_pkthdr** header, const u_char** data) {
     return 1;
 }
 
-int pcap_sendpacket(pcap_t* handle, const u_char* data, int size) {
-    ++handle->sentByThisProcess;
-    if (theScript.refuseEvery != 0 && handle->sentByThisProcess % theScript.refuseEvery == 0) {
-        fakepcap::copyError(handle->errorText, "send: No buffer space available");
-        return -1;
-    }
+int pcap_sendpacket(pcap_t*, const u_char* data, int size) {
     if (fakepcap::wireEnds[1] >= 0) {
         while (send(fakepcap::wireEnds[1], data, static_cast<std::size_t>(size), 0) < 0 &&
                errno == EINTR) {
@@ -263,8 +252,6 @@ void pcap_close(pcap_t* handle) {
         if (theScript.onSendingClose) {
             theScript.onSendingClose();
         }
-    } else {
-        ++theRecord.receivingClosed;
     }
     delete handle;
 }

@@ -32,13 +32,6 @@ struct TScript {
     bool endlessFrame = false;
     TFrame endless;
 
-    // The wire: frames given to pcap_sendpacket (in any process) come out of pcap_next_ex,
-    // stamped with the time they are read plus `wireDelayUs`.
-    bool wire = false;
-    long wireDelayUs = 0;
-
-    // pcap_sendpacket refuses every n-th frame of a process (0: never).
-    unsigned refuseEvery = 0;
     // pcap_stats reports no dropped frame at its first call and this many at every later one.
     unsigned dropsAfterFirstStats = 0;
     // Runs in pcap_close of a handle opened by pcap_open_live (in a sender: just before it
@@ -53,16 +46,15 @@ struct TRecord {
     bool nonblock = false;
     std::string filter;
     bool filterInstalled = false;
-    std::string openLiveOn;
     int sendingOpened = 0;
     int sendingClosed = 0;
-    int receivingClosed = 0;
     std::vector<std::vector<unsigned char>> delivered; // frames pcap_next_ex handed out
 };
 
 TScript& script();
 TRecord& record();
-// Forgets the script and the record and, when `wire` is set, lays a new wire.
+// Forgets the script and the record and, when `wire` is set, lays a new wire: frames given to
+// pcap_sendpacket (in any process) come out of pcap_next_ex, stamped with the time they are read.
 void reset(bool wire = false);
 
 } // namespace fakepcap
