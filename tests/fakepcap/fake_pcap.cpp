@@ -196,19 +196,12 @@ char* pcap_geterr(pcap_t* handle) {
 
 int pcap_next_ex(pcap_t* handle, pcap_pkthdr** header, const u_char** data) {
     bool have = false;
-    bool endless = false;
     if (!theScript.frames.empty()) {
         handle->current = theScript.frames.front();
         theScript.frames.pop_front();
         have = true;
     } else {
         have = fakepcap::takeFromWire(handle);
-        if (!have && theScript.endlessFrame) {
-            // Like a flood the receiver cannot keep up with: each copy arrived just now.
-            handle->current = theScript.endless;
-            gettimeofday(&handle->current.header.ts, nullptr);
-            have = endless = true;
-        }
     }
     if (!have) {
         if (!theScript.readError.empty()) {
@@ -221,9 +214,7 @@ int pcap_next_ex(pcap_t* handle, pcap_pkthdr** header, const u_char** data) {
         }
         return 0;
     }
-    if (!endless) {
-        theRecord.delivered.push_back(handle->current.data);
-    }
+    theRecord.delivered.push_back(handle->current.data);
     *header = &handle->current.header;
     *data = handle->current.data.data();
     return 1;

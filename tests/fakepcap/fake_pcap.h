@@ -27,10 +27,6 @@ struct TScript {
 
     // Frames pcap_next_ex hands out first, in order.
     std::deque<TFrame> frames;
-    // Makes pcap_next_ex return this frame for ever, after the scripted ones, stamped with
-    // the time it is read.
-    bool endlessFrame = false;
-    TFrame endless;
 
     // pcap_stats reports no dropped frame at its first call and this many at every later one.
     unsigned dropsAfterFirstStats = 0;
