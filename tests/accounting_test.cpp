@@ -109,17 +109,6 @@ TEST(ReceiverAccounting, LossComparesSentWithReceived) {
     EXPECT_FLOAT_EQ(buildResult(1, duplicated, 1).loss, -400.0f);
 }
 
-TEST(ReceiverAccounting, StreamWithoutFramesHasNoDelaysAndNoThroughput) {
-    const TResult result = buildResult(2, TStreamState(), 10);
-    EXPECT_EQ(result.received, 0u);
-    EXPECT_EQ(result.minDelay, 4294967295u);
-    EXPECT_EQ(result.maxDelay, 0u);
-    EXPECT_EQ(result.avgDelay, 0.0f);
-    EXPECT_TRUE(std::isnan(result.delayVariance));
-    EXPECT_EQ(result.throughput, 0.0f);
-    EXPECT_EQ(result.loss, 100.0f);
-}
-
 TEST(ReceiverAccounting, FramesThatAreNotThisRunsTestFramesAreIgnored) {
     std::vector<TStreamState> streams(2);
     const timeval sent{1000, 0};

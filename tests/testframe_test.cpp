@@ -1,4 +1,3 @@
-#include "fail.h"
 #include "testframe.h"
 #include "textparsing.h"
 
@@ -66,24 +65,6 @@ TEST(Ipv4Crc, KnownHeaderAndZeroSumOnceStored) {
     EXPECT_EQ(getIpv4Crc(carries), 0xFFFD);
 }
 
-TEST(FrameLength, LimitedTo59Through1500) {
-    const std::vector<std::pair<std::uint32_t, std::size_t>> cases = {
-        {0, 59},
-        {17, 59},
-        {58, 59},
-        {59, 59},
-        {60, 60},
-        {100, 100},
-        {1499, 1499},
-        {1500, 1500},
-        {1501, 1500},
-        {0x80000000u, 1500},
-        {0xFFFFFFFFu, 1500},
-    };
-    for (const auto& [size, length] : cases)
-        EXPECT_EQ(frameLengthForSize(size), length) << size;
-}
-
 class TestFrame : public testing::Test {
   protected:
     void SetUp() override {
@@ -118,11 +99,6 @@ TEST_F(TestFrame, Stream3Of100BytesMatchesTheLayout) {
     EXPECT_EQ(m_frame[42], 'C');
     const unsigned char time[16] = {8, 7, 6, 5, 4, 3, 2, 1, 0x3F, 0x42, 0x0F, 0, 0, 0, 0, 0};
     EXPECT_EQ(std::memcmp(m_frame + 43, time, 16), 0);
-    // The receiver reads the send time back as the host's own timeval.
-    timeval back;
-    std::memcpy(&back, m_frame + 43, sizeof(back));
-    EXPECT_EQ(back.tv_sec, m_time.tv_sec);
-    EXPECT_EQ(back.tv_usec, m_time.tv_usec);
     for (std::size_t i = 59; i < 100; ++i)
         EXPECT_EQ(m_frame[i], 'C') << i;
     EXPECT_EQ(m_frame[100], 0xEE);
@@ -154,11 +130,6 @@ TEST_F(TestFrame, StampingRewritesOnlyTheSendTime) {
     std::memcpy(&back, m_frame + 43, sizeof(back));
     EXPECT_EQ(back.tv_sec, later.tv_sec);
     EXPECT_EQ(back.tv_usec, later.tv_usec);
-}
-
-TEST(Fail, PrintsOneLineAndExitsWithOne) {
-    EXPECT_EXIT(fail("Neplatna operace! Rozsah pouze 1 - 2"), testing::ExitedWithCode(1),
-                "^Neplatna operace! Rozsah pouze 1 - 2\n$");
 }
 
 } // namespace

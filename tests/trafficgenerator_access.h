@@ -1,11 +1,10 @@
 #ifndef TRAFFICGEN_TESTS_TRAFFICGENERATOR_ACCESS_H
 #define TRAFFICGEN_TESTS_TRAFFICGENERATOR_ACCESS_H
 
-// The tests' and the fuzz harness's one way into the test object: they describe a test without
-// the set-up dialogue and look at what the set-up and the engine left in it.
+// The engine tests' and the fuzz harness's way into the test object: they describe a test without
+// the set-up dialogue and reach the handles, sender ids and distributions the engine works with.
 
 #include <cstdint>
-#include <vector>
 
 #include "trafficgenerator.h"
 
@@ -40,31 +39,16 @@ class CTrafficGeneratorTestAccess {
         }
     }
 
-    static std::int32_t operation(const G& g) { return g.operation; }
-    static std::uint32_t duration(const G& g) { return g.duration; }
-    static int tos(const G& g, unsigned int i) { return g.tos[i]; }
     static CRandomGenerator* sizeGenerator(const G& g, unsigned int i) {
         return g.sizeGenerators[i];
     }
     static CRandomGenerator* timeGenerator(const G& g, unsigned int i) {
         return g.timeGenerators[i];
     }
-    static const char* sending(const G& g) { return g.sendingInterface; }
-    static const char* receiving(const G& g) { return g.receivingInterface; }
     static unsigned char* frameHeader(G& g) { return g.frameHeader; }
-    static std::vector<int> header(const G& g) {
-        return std::vector<int>(g.frameHeader, g.frameHeader + FRAME_HEADER_SIZE);
-    }
     static pid_t* senderPids(G& g) { return g.senderPids; }
     static pcap_t* sendingDevice(const G& g) { return g.sendingDevice; }
     static pcap_t* receivingDevice(const G& g) { return g.receivingDevice; }
-    static bool sourceMacGiven(const G& g) { return g.sourceMacGiven; }
-    static std::uint32_t lossTimeout(const G& g) { return g.lossTimeout; }
-    static TPacing pacing(const G& g) { return g.pacing; }
-    static TSendPath sendPath(const G& g) { return g.sendPath; }
-    static bool seedGiven(const G& g) { return g.seedGiven; }
-    static std::uint32_t seed(const G& g) { return g.seed; }
-    static bool sequenceNumbers(const G& g) { return g.sequenceNumbers; }
 };
 
 #endif

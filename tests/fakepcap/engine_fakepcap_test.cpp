@@ -1,7 +1,6 @@
 // The packet engine (interface opening, senders, receiver) against the scripted libpcap of
 // fake_pcap.cpp: exact numbers from chosen frames and capture times, no network needed.
 
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -183,16 +182,8 @@ TEST_F(EngineTest, InitializeCompletesTheTemplateAndOpensTheReceiverForPolling) 
     EXPECT_EQ(0, std::memcmp(Access::frameHeader(generator), expected, FRAME_HEADER_SIZE));
 
     EXPECT_EQ(record().createdOn, "lo");
-    EXPECT_EQ(record().snaplen, 1518);
-    EXPECT_EQ(record().promisc, 0);
-    EXPECT_EQ(record().timeout, 50);
-    EXPECT_EQ(record().bufferSize, 32 * 1024 * 1024);
-    EXPECT_EQ(record().immediate, 0);
-    EXPECT_TRUE(record().activated);
     EXPECT_EQ(record().direction, PCAP_D_IN);
     EXPECT_EQ(record().filter, "dst port 33333");
-    EXPECT_EQ(record().optimize, 0);
-    EXPECT_EQ(record().filterMask, 0x000000FFu);
     EXPECT_TRUE(record().filterInstalled);
     EXPECT_TRUE(record().nonblock);
     EXPECT_NE(Access::receivingDevice(generator), nullptr);
@@ -202,11 +193,6 @@ TEST_F(EngineTest, InitializeCompletesTheTemplateAndOpensTheReceiverForPolling) 
 
 TEST_F(EngineTest, ReceivingSideFailuresEndWithTheirMessages) {
     Access::describe(generator, 2, 1, 1000, 1);
-    script().createError = "socket: Operation not permitted";
-    EXPECT_EXIT(generator.initialize(), testing::ExitedWithCode(1),
-                "^Nepodarilo se otevrit prijimaci zarizeni lo: socket: Operation not permitted\n$");
-
-    fakepcap::reset();
     script().activateStatus = PCAP_ERROR_NO_SUCH_DEVICE;
     script().activateError = "SIOCGIFINDEX: No such device";
     EXPECT_EXIT(generator.initialize(), testing::ExitedWithCode(1),
@@ -218,60 +204,25 @@ TEST_F(EngineTest, ReceivingSideFailuresEndWithTheirMessages) {
     EXPECT_EXIT(generator.initialize(), testing::ExitedWithCode(1),
                 "^Neprosla funkce pcap_lookupnet pro prichozi rozhrani: lo: no IPv4 address "
                 "assigned\n$");
-
-    fakepcap::reset();
-    script().compileError = "syntax error in filter expression";
-    EXPECT_EXIT(generator.initialize(), testing::ExitedWithCode(1),
-                "^syntax error in filter expression\n$");
-
-    fakepcap::reset();
-    script().setfilterError = "can't attach filter";
-    EXPECT_EXIT(generator.initialize(), testing::ExitedWithCode(1), "^can't attach filter\n$");
 }
 
-TEST_F(EngineTest, MissingSendingInterfaceIsReportedBeforeTheFirstCycle) {
+TEST_F(EngineTest, AddressesComeFromTheInterfacesWhichMustHaveOneAndLongNamesAreCut) {
+    const pid_t probe = startChild([] { return unshare(CLONE_NEWNET) == 0 ? 0 : 1; });
+    int status = 0;
+    waitpid(probe, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        GTEST_SKIP() << "no permission to create a network namespace";
+    }
     Access::describe(generator, 2, 1, 1000, 1);
-    Access::interfaces(generator, "nosuchif0", "lo");
-    script().openLiveError = "nosuchif0: No such device exists (SIOCGIFHWADDR: No such device)";
-    EXPECT_EXIT(generator.initialize(), testing::ExitedWithCode(1),
-                "^Nepodarilo se otevrit odesilaci zarizeni nosuchif0: nosuchif0: No such device "
-                "exists \\(SIOCGIFHWADDR: No such device\\)\n$");
-}
-
-TEST_F(EngineTest, InterfaceWithoutIpv4AddressIsRefused) {
     // A fresh network namespace has a loopback interface without any address.
-    const pid_t probe = startChild([] { return unshare(CLONE_NEWNET) == 0 ? 0 : 1; });
-    int status = 0;
-    waitpid(probe, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        GTEST_SKIP() << "no permission to create a network namespace";
-    }
-    Access::describe(generator, 2, 1, 1000, 1);
     EXPECT_EXIT(
         {
             unshare(CLONE_NEWNET);
             generator.initialize();
         },
         testing::ExitedWithCode(1), "^Rozhrani lo nema adresu IPv4!\n$");
-    Access::interfaces(generator, "lo", "nosuchif0");
-    EXPECT_EXIT(
-        {
-            unshare(CLONE_NEWNET);
-            generator.initialize();
-        },
-        testing::ExitedWithCode(1), "^Rozhrani lo nema adresu IPv4!\n$");
-}
-
-TEST_F(EngineTest, AddressesComeFromTheInterfacesWithLongNamesCut) {
-    const pid_t probe = startChild([] { return unshare(CLONE_NEWNET) == 0 ? 0 : 1; });
-    int status = 0;
-    waitpid(probe, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        GTEST_SKIP() << "no permission to create a network namespace";
-    }
     // The sending interface's name is 15 characters, the longest Linux allows; the test names
     // it with three more, which the address query must cut off.
-    Access::describe(generator, 2, 1, 1000, 1);
     Access::interfaces(generator, "abcdefghijklmnoXYZ", "tgpeer0");
     const auto inOwnNamespace = [this] {
         unshare(CLONE_NEWNET);
@@ -330,12 +281,6 @@ TEST_F(EngineTest, SendersPutSpecifiedFramesOnTheWireAndReportTheirCounts) {
     ASSERT_TRUE(letter == 'A' || letter == 'B');
     EXPECT_EQ(0, std::memcmp(frame.data(), DESTINATION, 6));
     EXPECT_EQ(frame[15], 0x10 + (letter - 'A'));
-    EXPECT_EQ(frame[16] * 256 + frame[17], 86);
-    EXPECT_EQ(frame[38] * 256 + frame[39], 66);
-    EXPECT_EQ(getIpv4Crc(frame.data() + 14), 0);
-    for (std::size_t k = 59; k < frame.size(); ++k) {
-        ASSERT_EQ(frame[k], letter) << k;
-    }
     std::int64_t seconds;
     std::int64_t micros;
     std::memcpy(&seconds, frame.data() + 43, 8);
@@ -381,38 +326,6 @@ TEST_F(EngineTest, NumberedFramesCountEachFrameOnceAndCopiesApart) {
     }
 }
 
-TEST_F(EngineTest, ThroughputTestSendsFullFramesBackToBack) {
-    Access::describe(generator, 1, 1, 20000, 1);
-    Access::stream(generator, 0, 0, nullptr, nullptr);
-    generator.initialize();
-    generator.generate();
-    const std::vector<TResult> results = generator.catchPacket();
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_GT(results[0].sent, 50u);
-    EXPECT_EQ(results[0].received, results[0].sent);
-    for (const std::vector<unsigned char>& frame : record().delivered) {
-        ASSERT_EQ(frame.size(), 1500u);
-        ASSERT_EQ(frame[42], 'A');
-    }
-    EXPECT_EQ(record().openLiveOn, "lo");
-    EXPECT_EQ(record().openLiveSnaplen, 1518);
-    EXPECT_EQ(record().openLivePromisc, 0);
-    EXPECT_EQ(record().openLiveTimeout, 50);
-}
-
-TEST_F(EngineTest, RefusedFramesCountAsSentAndAreReportedBesideTheCount) {
-    describeLossTest(1, 40000, 59, 1000);
-    script().refuseEvery = 2;
-    generator.initialize();
-    generator.generate();
-    const std::vector<TResult> results = generator.catchPacket();
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_GE(results[0].sent, 4u);
-    EXPECT_EQ(results[0].refused, results[0].sent / 2);
-    EXPECT_EQ(results[0].received, results[0].sent - results[0].refused);
-    EXPECT_GT(results[0].loss, 0.0f);
-}
-
 TEST_F(EngineTest, CaptureDropsOfTheCycleAreReportedForEveryStream) {
     describeLossTest(3, 5000, 60, 1000);
     script().dropsAfterFirstStats = 7;
@@ -436,17 +349,6 @@ TEST_F(EngineTest, ParentReleasesItsSendingHandleEveryCycle) {
         EXPECT_EQ(generator.catchPacket().size(), 3u);
     }
     EXPECT_TRUE(leftovers().empty());
-}
-
-TEST_F(EngineTest, NoStreamsMeansNoSendersAndAnImmediateEnd) {
-    describeLossTest(0, 1000000, 60, 0);
-    generator.initialize();
-    const Clock::time_point start = Clock::now();
-    generator.generate();
-    EXPECT_TRUE(generator.catchPacket().empty());
-    EXPECT_LT(millisecondsSince(start), 20);
-    EXPECT_EQ(record().sendingOpened, 0);
-    EXPECT_EQ(waitpid(-1, nullptr, WNOHANG), -1);
 }
 
 TEST_F(EngineTest, InterruptedRunsSendNothingButStillReport) {
@@ -547,26 +449,9 @@ TEST_F(EngineTest, SenderNeverWritesThroughAPlantedLinkOrIntoAForeignFile) {
     EXPECT_EQ(results[0].sent, 0u);
     EXPECT_TRUE(std::isnan(results[0].loss));
     EXPECT_EQ(readFile("victim"), "precious");
-    // Not the receiver's to delete: the sender did not make it.
+    // Not the receiver's to delete: the sender did not make it. Removed here for the next test.
     EXPECT_TRUE(exists(handOverPath(sender)));
-}
-
-TEST_F(EngineTest, EndlessForeignTrafficDoesNotKeepTheReceiverAlive) {
-    // Foreign traffic to the test port never stops; the cycle still ends soon after its sender.
-    describeLossTest(1, 100000, 60, 1000);
-    script().endlessFrame = true;
-    script().endless = capturedFrame(5, 80, 1000000, 10);
-    generator.initialize();
-    const Clock::time_point start = Clock::now();
-    generator.generate();
-    const std::vector<TResult> results = generator.catchPacket();
-    const long elapsed = millisecondsSince(start);
-    EXPECT_GE(elapsed, 100);
-    // About 250 ms; a receiver kept alive by the foreign frames would wait for the 2 s loss
-    // timeout. The margin is for sanitized builds on a busy machine.
-    EXPECT_LT(elapsed, 1000);
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_TRUE(results[0].sentKnown);
+    unlink(handOverPath(sender).c_str());
 }
 
 // --- Receiver with stand-in senders ---------------------------------------------------------
@@ -649,41 +534,6 @@ TEST_F(EngineTest, SendersThatCannotReportHaveAnUnknownCountAndTheirFilesAreLeft
     EXPECT_TRUE(exists(handOverPath(pids[0])));
     EXPECT_TRUE(exists(handOverPath(pids[1])));
     EXPECT_EQ(readFile("target"), std::string("\x4d\x00\x00\x00\x00\x00\x00\x00", 8));
-}
-
-TEST_F(EngineTest, ReceiverEndsSoonAfterTheLastSenderEvenWithoutFrames) {
-    Access::describe(generator, 2, 3, 1000, 1);
-    generator.initialize();
-    // Each stand-in sender tells when it ends.
-    int ends[2];
-    ASSERT_EQ(pipe(ends), 0);
-    pid_t* pids = Access::senderPids(generator);
-    for (int i = 0; i < 3; ++i) {
-        pids[i] = startChild([i, &ends] {
-            usleep(100000 + 100000 * i);
-            const int status = reportCounts(0, 0);
-            const Clock::rep now = Clock::now().time_since_epoch().count();
-            return write(ends[1], &now, sizeof now) == sizeof now ? status : 3;
-        });
-    }
-    close(ends[1]);
-    const std::vector<TResult> results = generator.catchPacket();
-    const Clock::time_point returned = Clock::now();
-    Clock::time_point lastEnd;
-    Clock::rep end;
-    while (read(ends[0], &end, sizeof end) == sizeof end) {
-        lastEnd = std::max(lastEnd, Clock::time_point(Clock::duration(end)));
-    }
-    close(ends[0]);
-    const long afterLast = static_cast<long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(returned - lastEnd).count());
-    // The capture goes on for the frames still in flight, and not much longer.
-    EXPECT_GE(afterLast, 50);
-    EXPECT_LE(afterLast, 200);
-    ASSERT_EQ(results.size(), 3u);
-    for (const TResult& result : results) {
-        EXPECT_TRUE(result.sentKnown);
-    }
 }
 
 TEST_F(EngineTest, ReceiverDoesNotHangWhenThereIsNoChildToWaitFor) {

@@ -12,7 +12,6 @@ struct pcap {
     bool opensLive = false; // opened by pcap_open_live (the sending side)
     bool nonblock = false;
     char errorText[PCAP_ERRBUF_SIZE] = {};
-    unsigned sentByThisProcess = 0;
     unsigned statsCalls = 0;
     fakepcap::TFrame current;
 };
@@ -39,10 +38,7 @@ bool takeFromWire(pcap_t* handle) {
     }
     timeval now;
     gettimeofday(&now, nullptr);
-    long long micros =
-        static_cast<long long>(now.tv_sec) * 1000000 + now.tv_usec + theScript.wireDelayUs;
-    handle->current.header.ts.tv_sec = micros / 1000000;
-    handle->current.header.ts.tv_usec = micros % 1000000;
+    handle->current.header.ts = now;
     handle->current.header.caplen = static_cast<bpf_u_int32>(got);
     handle->current.header.len = static_cast<bpf_u_int32>(got);
     handle->current.data.assign(buffer, buffer + got);
@@ -68,7 +64,6 @@ void reset(bool wire) {
         }
     }
     if (wire) {
-        theScript.wire = true;
         socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, wireEnds);
         // Room for a few thousand frames; a full wire makes the senders wait, not lose.
         const int size = 4 * 1024 * 1024;
@@ -84,37 +79,29 @@ using fakepcap::theScript;
 
 extern "C" {
 
-pcap_t* pcap_create(const char* source, char* errbuf) {
-    if (!theScript.createError.empty()) {
-        fakepcap::copyError(errbuf, theScript.createError);
-        return nullptr;
-    }
+pcap_t* pcap_create(const char* source, char*) {
     theRecord.createdOn = source;
     return new pcap;
 }
 
-int pcap_set_snaplen(pcap_t*, int snaplen) {
-    theRecord.snaplen = snaplen;
+// The capture's settings are the library's business: accepted and forgotten.
+int pcap_set_snaplen(pcap_t*, int) {
     return 0;
 }
 
-int pcap_set_promisc(pcap_t*, int promisc) {
-    theRecord.promisc = promisc;
+int pcap_set_promisc(pcap_t*, int) {
     return 0;
 }
 
-int pcap_set_timeout(pcap_t*, int timeout) {
-    theRecord.timeout = timeout;
+int pcap_set_timeout(pcap_t*, int) {
     return 0;
 }
 
-int pcap_set_buffer_size(pcap_t*, int size) {
-    theRecord.bufferSize = size;
+int pcap_set_buffer_size(pcap_t*, int) {
     return 0;
 }
 
-int pcap_set_immediate_mode(pcap_t*, int immediate) {
-    theRecord.immediate = immediate;
+int pcap_set_immediate_mode(pcap_t*, int) {
     return 0;
 }
 
@@ -134,9 +121,7 @@ int pcap_fileno(pcap_t*) {
 int pcap_activate(pcap_t* handle) {
     if (theScript.activateStatus < 0) {
         fakepcap::copyError(handle->errorText, theScript.activateError);
-        return theScript.activateStatus;
     }
-    theRecord.activated = true;
     return theScript.activateStatus;
 }
 
@@ -156,15 +141,7 @@ const char* pcap_statustostr(int status) {
     }
 }
 
-pcap_t* pcap_open_live(const char* device, int snaplen, int promisc, int timeout, char* errbuf) {
-    if (!theScript.openLiveError.empty()) {
-        fakepcap::copyError(errbuf, theScript.openLiveError);
-        return nullptr;
-    }
-    theRecord.openLiveOn = device;
-    theRecord.openLiveSnaplen = snaplen;
-    theRecord.openLivePromisc = promisc;
-    theRecord.openLiveTimeout = timeout;
+pcap_t* pcap_open_live(const char*, int, int, int, char*) {
     ++theRecord.sendingOpened;
     pcap_t* handle = new pcap;
     handle->opensLive = true;
@@ -181,15 +158,8 @@ int pcap_lookupnet(const char*, bpf_u_int32* network, bpf_u_int32* mask, char* e
     return 0;
 }
 
-int pcap_compile(pcap_t* handle, bpf_program* program, const char* text, int optimize,
-                 bpf_u_int32 mask) {
-    if (!theScript.compileError.empty()) {
-        fakepcap::copyError(handle->errorText, theScript.compileError);
-        return -1;
-    }
+int pcap_compile(pcap_t*, bpf_program* program, const char* text, int, bpf_u_int32) {
     theRecord.filter = text;
-    theRecord.optimize = optimize;
-    theRecord.filterMask = mask;
     program->bf_len = 1;
     program->bf_insns = new bpf_insn[1]();
     return 0;
@@ -201,11 +171,7 @@ void pcap_freecode(bpf_program* program) {
     program->bf_len = 0;
 }
 
-int pcap_setfilter(pcap_t* handle, bpf_program*) {
-    if (!theScript.setfilterError.empty()) {
-        fakepcap::copyError(handle->errorText, theScript.setfilterError);
-        return -1;
-    }
+int pcap_setfilter(pcap_t*, bpf_program*) {
     theRecord.filterInstalled = true;
     return 0;
 }
@@ -230,19 +196,12 @@ char* pcap_geterr(pcap_t* handle) {
 
 int pcap_next_ex(pcap_t* handle, pcap_pkthdr** header, const u_char** data) {
     bool have = false;
-    bool endless = false;
     if (!theScript.frames.empty()) {
         handle->current = theScript.frames.front();
         theScript.frames.pop_front();
         have = true;
     } else {
         have = fakepcap::takeFromWire(handle);
-        if (!have && theScript.endlessFrame) {
-            // Like a flood the receiver cannot keep up with: each copy arrived just now.
-            handle->current = theScript.endless;
-            gettimeofday(&handle->current.header.ts, nullptr);
-            have = endless = true;
-        }
     }
     if (!have) {
         if (!theScript.readError.empty()) {
@@ -255,20 +214,13 @@ int pcap_next_ex(pcap_t* handle, pcap_pkthdr** header, const u_char** data) {
         }
         return 0;
     }
-    if (!endless) {
-        theRecord.delivered.push_back(handle->current.data);
-    }
+    theRecord.delivered.push_back(handle->current.data);
     *header = &handle->current.header;
     *data = handle->current.data.data();
     return 1;
 }
 
-int pcap_sendpacket(pcap_t* handle, const u_char* data, int size) {
-    ++handle->sentByThisProcess;
-    if (theScript.refuseEvery != 0 && handle->sentByThisProcess % theScript.refuseEvery == 0) {
-        fakepcap::copyError(handle->errorText, "send: No buffer space available");
-        return -1;
-    }
+int pcap_sendpacket(pcap_t*, const u_char* data, int size) {
     if (fakepcap::wireEnds[1] >= 0) {
         while (send(fakepcap::wireEnds[1], data, static_cast<std::size_t>(size), 0) < 0 &&
                errno == EINTR) {
@@ -291,8 +243,6 @@ void pcap_close(pcap_t* handle) {
         if (theScript.onSendingClose) {
             theScript.onSendingClose();
         }
-    } else {
-        ++theRecord.receivingClosed;
     }
     delete handle;
 }

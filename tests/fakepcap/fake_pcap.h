@@ -20,29 +20,14 @@ struct TFrame {
 
 struct TScript {
     // Failures of the receiving side, each with the text the library would report.
-    std::string createError;    // pcap_create returns null with this text
     int activateStatus = 0;     // pcap_activate's result
     std::string activateError;  // pcap_geterr after a failed activation
     std::string lookupnetError; // pcap_lookupnet fails with this text
-    std::string compileError;   // pcap_compile fails, pcap_geterr gives this text
-    std::string setfilterError; // pcap_setfilter fails, pcap_geterr gives this text
-    std::string openLiveError;  // pcap_open_live fails with this text
     std::string readError;      // pcap_next_ex fails with this text once the frames are out
 
     // Frames pcap_next_ex hands out first, in order.
     std::deque<TFrame> frames;
-    // Makes pcap_next_ex return this frame for ever, after the scripted ones, stamped with
-    // the time it is read.
-    bool endlessFrame = false;
-    TFrame endless;
 
-    // The wire: frames given to pcap_sendpacket (in any process) come out of pcap_next_ex,
-    // stamped with the time they are read plus `wireDelayUs`.
-    bool wire = false;
-    long wireDelayUs = 0;
-
-    // pcap_sendpacket refuses every n-th frame of a process (0: never).
-    unsigned refuseEvery = 0;
     // pcap_stats reports no dropped frame at its first call and this many at every later one.
     unsigned dropsAfterFirstStats = 0;
     // Runs in pcap_close of a handle opened by pcap_open_live (in a sender: just before it
@@ -53,31 +38,19 @@ struct TScript {
 // What the engine did with the fake, as seen by this process.
 struct TRecord {
     std::string createdOn;
-    int snaplen = -1;
-    int promisc = -1;
-    int timeout = -1;
-    int bufferSize = -1;
-    int immediate = 0;
     int direction = -1;
-    bool activated = false;
     bool nonblock = false;
     std::string filter;
-    int optimize = -1;
-    bpf_u_int32 filterMask = 0;
     bool filterInstalled = false;
-    std::string openLiveOn;
-    int openLiveSnaplen = -1;
-    int openLivePromisc = -1;
-    int openLiveTimeout = -1;
     int sendingOpened = 0;
     int sendingClosed = 0;
-    int receivingClosed = 0;
     std::vector<std::vector<unsigned char>> delivered; // frames pcap_next_ex handed out
 };
 
 TScript& script();
 TRecord& record();
-// Forgets the script and the record and, when `wire` is set, lays a new wire.
+// Forgets the script and the record and, when `wire` is set, lays a new wire: frames given to
+// pcap_sendpacket (in any process) come out of pcap_next_ex, stamped with the time they are read.
 void reset(bool wire = false);
 
 } // namespace fakepcap
