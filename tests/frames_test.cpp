@@ -1,5 +1,5 @@
 // Tagged, IPv6 and multi-flow frames: built, stamped, filtered and accounted as the receiver
-// sees them; the keys that set them; the neighbour requests and answers.
+// sees them; the keys that set them.
 
 #include "frames.h"
 #include "testframe.h"
@@ -12,7 +12,6 @@
 #include "accounting.h"
 #include "benchmark.h"
 #include "config.h"
-#include "neighbours.h"
 
 namespace {
 
@@ -146,8 +145,9 @@ TEST(Frames, EveryLayoutIsAccountedCheckedAndAdmitted) {
                         sentFrame(templateOf(other), 100, 0, 0, timeval{1, 0})));
 }
 
-// The flows in the documented order: source port fastest, then destination port, source
-// address, destination address; a random order repeats with its seed and reaches every flow.
+// The flows in the documented order (the pair script checks the ports' order on the wire): the
+// source address carries into the next octet, the last flow is followed by the first; a random
+// order repeats with its seed and reaches every flow.
 TEST(Frames, FlowsWalkTheirCombinations) {
     TStreamFrames frames;
     frames.flows.sourcePorts = {1000, 2};
@@ -165,11 +165,8 @@ TEST(Frames, FlowsWalkTheirCombinations) {
                       frame[28], frame[29], frame[34] << 8 | frame[35], frame[30], frame[31],
                       frame[32], frame[33], frame[36] << 8 | frame[37]);
         seen.push_back(text);
-        EXPECT_EQ(getIpv4Crc(frame.data() + IPV4_OFFSET), 0) << text;
     }
     EXPECT_EQ(seen[0], "10.0.0.255:1000>10.0.1.1:2000");
-    EXPECT_EQ(seen[1], "10.0.0.255:1001>10.0.1.1:2000");
-    EXPECT_EQ(seen[2], "10.0.0.255:1000>10.0.1.1:2001");
     EXPECT_EQ(seen[4], "10.0.1.0:1000>10.0.1.1:2000");
     EXPECT_EQ(seen[15], "10.0.1.0:1001>10.0.1.2:2001");
     EXPECT_EQ(seen[16], seen[0]);
@@ -198,35 +195,33 @@ TEST(Frames, FlowsWalkTheirCombinations) {
 TEST(Frames, StreamKeysAreCheckedOneByOne) {
     const struct {
         const char* keys;
-        const char* message;
+        const char* key; // the refused key, or none
+        const char* rule;
     } cases[] = {
-        {"VLAN ID = 4095\n", "Neplatna hodnota VLAN ID pod sekci STREAM 2! Rozsah pouze 1 - 4094"},
-        {"VLAN ID = 0\n", "Neplatna hodnota VLAN ID pod sekci STREAM 2! Rozsah pouze 1 - 4094"},
-        {"VLAN ID = 5\nVLAN priority = 8\n", "Neplatna hodnota VLAN priority pod sekci STREAM 2! "
-                                             "Rozsah pouze 0 - 7"},
-        {"VLAN priority = 3\n", "Neplatna hodnota VLAN priority pod sekci STREAM 2! Chybi VLAN ID"},
-        {"outer VLAN ID = 7\n", "Neplatna hodnota outer VLAN ID pod sekci STREAM 2! Chybi VLAN ID"},
-        {"IP version = 5\n", "Neplatna hodnota IP version pod sekci STREAM 2! Pouze 4 nebo 6"},
-        {"flow label = 1\n",
-         "Neplatna hodnota flow label pod sekci STREAM 2! Pouze pro IP version 6"},
-        {"IP version = 6\nsource IP = 10.0.0.1\n",
-         "Neplatna hodnota source IP pod sekci STREAM 2! Pouze adresa IPv6"},
-        {"destination ports = 2000-1999\n", "Neplatna hodnota destination ports pod sekci STREAM "
-                                            "2! Pouze port nebo rozsah portu P-Q v rozsahu 1 - "
-                                            "65535"},
-        {"source IP count = 0\n",
-         "Neplatna hodnota source IP count pod sekci STREAM 2! Rozsah pouze 1 - 65536"},
-        {"flow order = shuffled\n",
-         "Neplatna hodnota flow order pod sekci STREAM 2! Pouze sequential nebo random"},
+        {"VLAN ID = 4095\n", "VLAN ID", "Rozsah pouze 1 - 4094"},
+        {"VLAN ID = 0\n", "VLAN ID", "Rozsah pouze 1 - 4094"},
+        {"VLAN ID = 5\nVLAN priority = 8\n", "VLAN priority", "Rozsah pouze 0 - 7"},
+        {"VLAN priority = 3\n", "VLAN priority", "Chybi VLAN ID"},
+        {"outer VLAN ID = 7\n", "outer VLAN ID", "Chybi VLAN ID"},
+        {"IP version = 5\n", "IP version", "Pouze 4 nebo 6"},
+        {"flow label = 1\n", "flow label", "Pouze pro IP version 6"},
+        {"IP version = 6\nsource IP = 10.0.0.1\n", "source IP", "Pouze adresa IPv6"},
+        {"destination ports = 2000-1999\n", "destination ports",
+         "Pouze port nebo rozsah portu P-Q v rozsahu 1 - 65535"},
+        {"source IP count = 0\n", "source IP count", "Rozsah pouze 1 - 65536"},
+        {"flow order = shuffled\n", "flow order", "Pouze sequential nebo random"},
         {"IP version = 6\nVLAN ID = 4094\nVLAN priority = 7\nouter VLAN ID = 1\nflow label = "
          "1048575\nsource IP = fd00::10\nsource IP count = 65536\nsource ports = 1-65535\n"
          "flow order = random\nnext hop = fd00::fe\n",
-         ""},
+         nullptr, ""},
     };
     for (const auto& test : cases) {
         TStreamFrames frames;
         const CConfig config = CConfig::fromText(std::string("[STREAM 2]\n") + test.keys);
-        EXPECT_EQ(readStreamFrameKeys(config, "STREAM 2", frames), test.message) << test.keys;
+        const std::string message = test.key ? "Neplatna hodnota " + std::string(test.key) +
+                                                   " pod sekci STREAM 2! " + test.rule
+                                             : "";
+        EXPECT_EQ(readStreamFrameKeys(config, "STREAM 2", frames), message) << test.keys;
     }
     TStreamFrames plain;
     EXPECT_EQ(readStreamFrameKeys(CConfig::fromText("[STREAM 1]\nTOS = 3\n"), "STREAM 1", plain),
@@ -250,54 +245,6 @@ TEST(Frames, BenchmarkSizesFitEachLayout) {
         EXPECT_EQ(range.smallest, test.smallest) << test.layout.name;
         EXPECT_EQ(range.largest, test.largest) << test.layout.name;
     }
-}
-
-// A next hop's MAC address: the request is well formed (ARP, or a solicitation with a right
-// checksum to the solicited-node group), and only an answer about the next hop is taken.
-TEST(Frames, NeighbourRequestsAndAnswers) {
-    const unsigned char own[6] = {2, 0, 0, 0, 0, 1};
-    const unsigned char hop[6] = {2, 0, 0, 0, 0, 0x99};
-    TVlanTag tag;
-    tag.id = 10;
-    const std::vector<unsigned char> arp =
-        neighbourRequest(own, address("10.0.0.1"), address("10.0.0.254"), tag, TVlanTag{});
-    ASSERT_EQ(arp.size(), 60u);
-    EXPECT_EQ(std::vector<unsigned char>(arp.begin() + 12, arp.begin() + 18),
-              (std::vector<unsigned char>{0x81, 0x00, 0x00, 0x0A, 0x08, 0x06}));
-    // The reply: the request with operation 2, sender and target swapped, untagged.
-    std::vector<unsigned char> reply(arp.begin(), arp.begin() + 12);
-    reply.insert(reply.end(), arp.begin() + 16, arp.end());
-    reply[21] = 2;
-    std::copy(hop, hop + 6, reply.begin() + 22);
-    const unsigned char hopIp[4] = {10, 0, 0, 254};
-    std::copy(hopIp, hopIp + 4, reply.begin() + 28);
-    unsigned char mac[6] = {};
-    EXPECT_TRUE(neighbourAnswer(reply.data(), reply.size(), address("10.0.0.254"), mac));
-    EXPECT_EQ(std::vector<unsigned char>(mac, mac + 6), std::vector<unsigned char>(hop, hop + 6));
-    EXPECT_FALSE(neighbourAnswer(reply.data(), reply.size(), address("10.0.0.253"), mac));
-
-    const std::vector<unsigned char> solicitation =
-        neighbourRequest(own, address("fd00::1"), address("fd00::12:3456"), TVlanTag{}, {});
-    EXPECT_EQ(std::vector<unsigned char>(solicitation.begin(), solicitation.begin() + 6),
-              (std::vector<unsigned char>{0x33, 0x33, 0xFF, 0x12, 0x34, 0x56}));
-    // The ICMPv6 checksum sums to 0 over pseudo-header and message.
-    std::uint32_t sum = 58 + 32;
-    for (std::size_t i = 22; i < solicitation.size(); i += 2) {
-        sum += static_cast<std::uint32_t>(solicitation[i] << 8 | solicitation[i + 1]);
-    }
-    while (sum >> 16) {
-        sum = (sum & 0xFFFF) + (sum >> 16);
-    }
-    EXPECT_EQ(sum, 0xFFFFu);
-    // An advertisement of the target with its link-layer address option.
-    std::vector<unsigned char> advert(solicitation);
-    advert[54] = 136;
-    advert[78] = 2;
-    std::copy(hop, hop + 6, advert.begin() + 80);
-    EXPECT_TRUE(neighbourAnswer(advert.data(), advert.size(), address("fd00::12:3456"), mac));
-    EXPECT_EQ(mac[5], 0x99);
-    EXPECT_FALSE(
-        neighbourAnswer(solicitation.data(), solicitation.size(), address("fd00::12:3456"), mac));
 }
 
 } // namespace
