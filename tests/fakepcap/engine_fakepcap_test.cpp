@@ -6,14 +6,14 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <memory>
 #include <sched.h>
 #include <string>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
@@ -39,36 +39,19 @@ long millisecondsSince(Clock::time_point start) {
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
 }
 
-// The run's private hand-over directory (the test process is the run).
-std::string handOverDirectory() {
+// No file is left in the run's private hand-over directory (the test process is the run).
+bool noHandOverFiles() {
     const std::string path = handOverPath(0);
-    return path.substr(0, path.rfind('/'));
-}
-
-bool exists(const std::string& path) {
-    struct stat info;
-    return lstat(path.c_str(), &info) == 0;
+    return std::filesystem::is_empty(path.substr(0, path.rfind('/')));
 }
 
 void writeFile(const std::string& path, const void* data, std::size_t size) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, data, size), static_cast<ssize_t>(size));
-    close(fd);
+    std::ofstream(path, std::ios::binary).write(static_cast<const char*>(data), size);
 }
 
 std::string readFile(const std::string& path) {
-    std::string content;
-    const int fd = open(path.c_str(), O_RDONLY);
-    char buffer[256];
-    ssize_t n;
-    while (fd >= 0 && (n = read(fd, buffer, sizeof buffer)) > 0) {
-        content.append(buffer, static_cast<std::size_t>(n));
-    }
-    if (fd >= 0) {
-        close(fd);
-    }
-    return content;
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 // A stand-in sender: a child that runs `body` and ends with its result as exit status.
@@ -135,19 +118,6 @@ class EngineTest : public testing::Test {
         EXPECT_EQ(std::system(command.c_str()), 0);
     }
 
-    // Names left in the hand-over directory.
-    std::vector<std::string> leftovers() const {
-        std::vector<std::string> names;
-        DIR* dir = opendir(handOverDirectory().c_str());
-        while (dirent* entry = readdir(dir)) {
-            if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
-                names.push_back(entry->d_name);
-            }
-        }
-        closedir(dir);
-        return names;
-    }
-
     // Operation 2 with constant sizes and waits for every stream.
     void describeLossTest(std::uint32_t streams, std::uint32_t duration, std::uint32_t size,
                           std::uint32_t wait) {
@@ -206,12 +176,9 @@ TEST_F(EngineTest, ReceivingSideFailuresEndWithTheirMessages) {
                 "assigned\n$");
 }
 
-TEST_F(EngineTest, AddressesComeFromTheInterfacesWhichMustHaveOneAndLongNamesAreCut) {
-    const pid_t probe = startChild([] { return unshare(CLONE_NEWNET) == 0 ? 0 : 1; });
-    int status = 0;
-    waitpid(probe, &status, 0);
-    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-        GTEST_SKIP() << "no permission to create a network namespace";
+TEST_F(EngineTest, AnInterfaceWithoutAnAddressEndsTheRun) {
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a network namespace needs root";
     }
     Access::describe(generator, 2, 1, 1000, 1);
     // A fresh network namespace has a loopback interface without any address.
@@ -221,23 +188,6 @@ TEST_F(EngineTest, AddressesComeFromTheInterfacesWhichMustHaveOneAndLongNamesAre
             generator.initialize();
         },
         testing::ExitedWithCode(1), "^Rozhrani lo nema adresu IPv4!\n$");
-    // The sending interface's name is 15 characters, the longest Linux allows; the test names
-    // it with three more, which the address query must cut off.
-    Access::interfaces(generator, "abcdefghijklmnoXYZ", "tgpeer0");
-    const auto inOwnNamespace = [this] {
-        unshare(CLONE_NEWNET);
-        const int made = std::system("ip link add abcdefghijklmno type veth peer name tgpeer0 && "
-                                     "ip addr add 192.168.1.1/24 dev abcdefghijklmno && "
-                                     "ip addr add 192.168.1.2/24 dev tgpeer0 && "
-                                     "ip link set abcdefghijklmno up && ip link set tgpeer0 up");
-        if (made != 0) {
-            std::exit(3);
-        }
-        generator.initialize();
-        const unsigned char expected[8] = {192, 168, 1, 1, 192, 168, 1, 2};
-        std::exit(std::memcmp(Access::frameHeader(generator) + 26, expected, 8) == 0 ? 0 : 4);
-    };
-    EXPECT_EXIT(inOwnNamespace(), testing::ExitedWithCode(0), "");
 }
 
 // --- Senders -------------------------------------------------------------------------------
@@ -245,16 +195,12 @@ TEST_F(EngineTest, AddressesComeFromTheInterfacesWhichMustHaveOneAndLongNamesAre
 TEST_F(EngineTest, SendersPutSpecifiedFramesOnTheWireAndReportTheirCounts) {
     describeLossTest(2, 60000, 100, 2000);
     generator.initialize();
-    timeval before;
-    gettimeofday(&before, nullptr);
     generator.generate();
     const pid_t first = Access::senderPids(generator)[0];
     const pid_t second = Access::senderPids(generator)[1];
     EXPECT_GT(first, 0);
     EXPECT_GT(second, 0);
     const std::vector<TResult> results = generator.catchPacket();
-    timeval after;
-    gettimeofday(&after, nullptr);
 
     ASSERT_EQ(results.size(), 2u);
     for (int i = 0; i < 2; ++i) {
@@ -270,7 +216,7 @@ TEST_F(EngineTest, SendersPutSpecifiedFramesOnTheWireAndReportTheirCounts) {
         EXPECT_LE(result.maxDelay, 1000000u);
     }
     // Reaped and cleaned up: no hand-over file is left, and no child is left to wait for.
-    EXPECT_TRUE(leftovers().empty());
+    EXPECT_TRUE(noHandOverFiles());
     EXPECT_EQ(waitpid(first, nullptr, WNOHANG), -1);
     EXPECT_EQ(waitpid(second, nullptr, WNOHANG), -1);
 
@@ -281,13 +227,6 @@ TEST_F(EngineTest, SendersPutSpecifiedFramesOnTheWireAndReportTheirCounts) {
     ASSERT_TRUE(letter == 'A' || letter == 'B');
     EXPECT_EQ(0, std::memcmp(frame.data(), DESTINATION, 6));
     EXPECT_EQ(frame[15], 0x10 + (letter - 'A'));
-    std::int64_t seconds;
-    std::int64_t micros;
-    std::memcpy(&seconds, frame.data() + 43, 8);
-    std::memcpy(&micros, frame.data() + 51, 8);
-    const std::int64_t stamp = seconds * 1000000 + micros;
-    EXPECT_GE(stamp, static_cast<std::int64_t>(before.tv_sec) * 1000000 + before.tv_usec);
-    EXPECT_LE(stamp, static_cast<std::int64_t>(after.tv_sec) * 1000000 + after.tv_usec);
 }
 
 TEST_F(EngineTest, NumberedFramesCountEachFrameOnceAndCopiesApart) {
@@ -326,29 +265,24 @@ TEST_F(EngineTest, NumberedFramesCountEachFrameOnceAndCopiesApart) {
     }
 }
 
-TEST_F(EngineTest, CaptureDropsOfTheCycleAreReportedForEveryStream) {
-    describeLossTest(3, 5000, 60, 1000);
-    script().dropsAfterFirstStats = 7;
-    generator.initialize();
-    generator.generate();
-    const std::vector<TResult> results = generator.catchPacket();
-    ASSERT_EQ(results.size(), 3u);
-    for (const TResult& result : results) {
-        EXPECT_EQ(result.captureDropped, 7u);
-    }
-}
-
+// The parent releases its sending handle every cycle; the capture's drops of the cycle are
+// reported for every stream.
 TEST_F(EngineTest, ParentReleasesItsSendingHandleEveryCycle) {
     describeLossTest(3, 1000, 60, 0);
+    script().dropsAfterFirstStats = 7;
     generator.initialize();
     for (int cycle = 1; cycle <= 3; ++cycle) {
         generator.generate();
         EXPECT_EQ(record().sendingOpened, cycle);
         EXPECT_EQ(record().sendingClosed, cycle);
         EXPECT_EQ(Access::sendingDevice(generator), nullptr);
-        EXPECT_EQ(generator.catchPacket().size(), 3u);
+        const std::vector<TResult> results = generator.catchPacket();
+        ASSERT_EQ(results.size(), 3u);
+        for (const TResult& result : results) {
+            EXPECT_EQ(result.captureDropped, cycle == 1 ? 7u : 0u);
+        }
     }
-    EXPECT_TRUE(leftovers().empty());
+    EXPECT_TRUE(noHandOverFiles());
 }
 
 TEST_F(EngineTest, InterruptedRunsSendNothingButStillReport) {
@@ -450,7 +384,7 @@ TEST_F(EngineTest, SenderNeverWritesThroughAPlantedLinkOrIntoAForeignFile) {
     EXPECT_TRUE(std::isnan(results[0].loss));
     EXPECT_EQ(readFile("victim"), "precious");
     // Not the receiver's to delete: the sender did not make it. Removed here for the next test.
-    EXPECT_TRUE(exists(handOverPath(sender)));
+    EXPECT_TRUE(std::filesystem::exists(handOverPath(sender)));
     unlink(handOverPath(sender).c_str());
 }
 
@@ -487,16 +421,13 @@ TEST_F(EngineTest, ReceiverGivesExactFiguresForScriptedFrames) {
     EXPECT_EQ(results[1].sent, 4u);
     EXPECT_EQ(results[1].refused, 1u);
     EXPECT_FLOAT_EQ(results[1].loss, 25.0f);
-    EXPECT_EQ(results[1].minDelay, 100u);
+    // The figures of these three frames are the accounting test's; here they only arrive.
     EXPECT_EQ(results[1].maxDelay, 300u);
-    EXPECT_FLOAT_EQ(results[1].avgDelay, 200.0f);
-    EXPECT_NEAR(results[1].delayVariance, 6666.67, 0.01);
-    EXPECT_NEAR(results[1].throughput, 3000.0 / 1048576, 1e-7);
-    EXPECT_TRUE(leftovers().empty());
+    EXPECT_TRUE(noHandOverFiles());
 }
 
 TEST_F(EngineTest, SendersThatCannotReportHaveAnUnknownCountAndTheirFilesAreLeftAlone) {
-    Access::describe(generator, 2, 5, 1000, 1);
+    Access::describe(generator, 2, 6, 1000, 1);
     generator.initialize();
     writeFile("target", "\x4d\x00\x00\x00\x00\x00\x00\x00", 8);
     pid_t* pids = Access::senderPids(generator);
@@ -523,29 +454,21 @@ TEST_F(EngineTest, SendersThatCannotReportHaveAnUnknownCountAndTheirFilesAreLeft
         [target] { return symlink(target.c_str(), handOverPath(getpid()).c_str()) == 0 ? 0 : 3; });
     // Never started.
     pids[4] = -1;
+    // Not a child of this process: waiting for it fails at once, the receiver must not hang.
+    pids[5] = 1;
+    const Clock::time_point start = Clock::now();
     const std::vector<TResult> results = generator.catchPacket();
+    EXPECT_LT(millisecondsSince(start), 500);
 
-    ASSERT_EQ(results.size(), 5u);
+    ASSERT_EQ(results.size(), 6u);
     for (const TResult& result : results) {
         EXPECT_FALSE(result.sentKnown) << result.stream;
         EXPECT_EQ(result.sent, 0u) << result.stream;
         EXPECT_TRUE(std::isnan(result.loss)) << result.stream;
     }
-    EXPECT_TRUE(exists(handOverPath(pids[0])));
-    EXPECT_TRUE(exists(handOverPath(pids[1])));
+    EXPECT_TRUE(std::filesystem::exists(handOverPath(pids[0])));
+    EXPECT_TRUE(std::filesystem::exists(handOverPath(pids[1])));
     EXPECT_EQ(readFile("target"), std::string("\x4d\x00\x00\x00\x00\x00\x00\x00", 8));
-}
-
-TEST_F(EngineTest, ReceiverDoesNotHangWhenThereIsNoChildToWaitFor) {
-    Access::describe(generator, 2, 1, 1000, 1);
-    generator.initialize();
-    // Not a child of this process: waiting for it fails at once.
-    Access::senderPids(generator)[0] = 1;
-    const Clock::time_point start = Clock::now();
-    const std::vector<TResult> results = generator.catchPacket();
-    EXPECT_LT(millisecondsSince(start), 500);
-    ASSERT_EQ(results.size(), 1u);
-    EXPECT_FALSE(results[0].sentKnown);
 }
 
 TEST_F(EngineTest, CaptureErrorEndsTheRun) {

@@ -84,31 +84,18 @@ pcap_t* pcap_create(const char* source, char*) {
     return new pcap;
 }
 
-// The capture's settings are the library's business: accepted and forgotten.
-int pcap_set_snaplen(pcap_t*, int) {
-    return 0;
-}
-
-int pcap_set_promisc(pcap_t*, int) {
-    return 0;
-}
-
-int pcap_set_timeout(pcap_t*, int) {
-    return 0;
-}
-
-int pcap_set_buffer_size(pcap_t*, int) {
-    return 0;
-}
-
-int pcap_set_immediate_mode(pcap_t*, int) {
-    return 0;
-}
-
-// The fake wire stamps arrivals in microseconds, as a capture without nanoseconds does.
-int pcap_set_tstamp_precision(pcap_t*, int) {
-    return 0;
-}
+// The capture's settings are the library's business: accepted and forgotten. The fake wire
+// stamps arrivals in microseconds, as a capture without nanoseconds does.
+#define ACCEPTED_SETTING(name)                                                                     \
+    int name(pcap_t*, int) {                                                                       \
+        return 0;                                                                                  \
+    }
+ACCEPTED_SETTING(pcap_set_snaplen)
+ACCEPTED_SETTING(pcap_set_promisc)
+ACCEPTED_SETTING(pcap_set_timeout)
+ACCEPTED_SETTING(pcap_set_buffer_size)
+ACCEPTED_SETTING(pcap_set_immediate_mode)
+ACCEPTED_SETTING(pcap_set_tstamp_precision)
 
 int pcap_get_tstamp_precision(pcap_t*) {
     return PCAP_TSTAMP_PRECISION_MICRO;
