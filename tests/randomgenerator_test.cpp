@@ -109,10 +109,6 @@ std::string askUser(CRandomGenerator& generator, const std::string& input,
     return out.str();
 }
 
-CConfig configOf(const std::string& text) {
-    return CConfig::fromText(text);
-}
-
 // The parameters a distribution holds, as "name=value" pairs.
 std::string params(const CRandomGenerator& generator) {
     std::ostringstream text;
@@ -354,13 +350,14 @@ TEST(Parameters, DialogueAndConfigurationFileFillEveryDistribution) {
         EXPECT_EQ(askUser(*asked, c.answers), prompts);
         EXPECT_EQ(params(*asked), c.stored);
         const std::unique_ptr<CRandomGenerator> read = c.make();
-        read->getParamsFromConfig(configOf(std::string("[STREAM 2]\ntime ") + c.keys + "\n"),
-                                  "time ", "STREAM 2");
+        read->getParamsFromConfig(
+            CConfig::fromText(std::string("[STREAM 2]\ntime ") + c.keys + "\n"), "time ",
+            "STREAM 2");
         EXPECT_EQ(params(*read), c.stored);
     }
     // getInt is signed: -1 is stored modulo 2^32.
     CConstantDistribution constant;
-    constant.getParamsFromConfig(configOf("[S]\nsize constant value=-1\n"), "size ", "S");
+    constant.getParamsFromConfig(CConfig::fromText("[S]\nsize constant value=-1\n"), "size ", "S");
     EXPECT_EQ(constant.m_value, MAX_RESULT);
 }
 
@@ -390,7 +387,7 @@ TEST(ParametersDeathTest, OrderRulesAndAZeroModulusEndTheProcess) {
         SCOPED_TRACE(c.keys);
         EXPECT_EXIT(askUser(*c.make(), c.answers), testing::ExitedWithCode(1),
                     "^" + c.rule + " !\n$");
-        const CConfig config = configOf(std::string("[STREAM 4]\nsize ") + c.keys + "\n");
+        const CConfig config = CConfig::fromText(std::string("[STREAM 4]\nsize ") + c.keys + "\n");
         EXPECT_EXIT(c.make()->getParamsFromConfig(config, "size ", "STREAM 4"),
                     testing::ExitedWithCode(1), "^" + c.rule + " v sekci STREAM 4!\n$");
     }

@@ -150,39 +150,6 @@ TEST(TrafficGeneratorModel, FactoryBuildsDistributionsByMenuNumber) {
     EXPECT_EQ(g.createGeneratorByNum(8), nullptr);
 }
 
-TEST(SelectDevice, ListsHostInterfacesAndMapsChoicesByNumber) {
-    const std::vector<std::string> host = hostInterfaces();
-    if (host.size() < 2)
-        GTEST_SKIP() << "needs two interfaces";
-    Console console("2 1\n");
-    CTrafficGenerator generator;
-    generator.selectDevice();
-    std::vector<std::string> listed;
-    EXPECT_EQ(afterListing(console.out.str(), &listed), ASK_OUT + ASK_IN);
-    EXPECT_EQ(listed, host);
-    EXPECT_STREQ(generator.getSendingInterface(), listed[1].c_str());
-    EXPECT_STREQ(generator.getReceivingInterface(), listed[0].c_str());
-}
-
-TEST(SelectDevice, ChoiceMatchingNoInterfaceOrUnreadableEndsRun) {
-    const std::string beyond = std::to_string(hostInterfaces().size() + 1);
-    const std::pair<std::string, std::string> cases[] = {{"0 1", BAD_INTERFACE},
-                                                         {"1 " + beyond, BAD_INTERFACE},
-                                                         {"-1 1", BAD_INTERFACE},
-                                                         {"x 1", BAD_INPUT},
-                                                         {"1", BAD_INPUT}};
-    for (const auto& [input, message] : cases) {
-        SCOPED_TRACE(input);
-        EXPECT_EXIT(
-            {
-                Console console(input);
-                CTrafficGenerator generator;
-                generator.selectDevice();
-            },
-            ExitedWithCode(1), line(message));
-    }
-}
-
 TEST(Dialogue, ThroughputTestAsksExactlyItsQuestions) {
     Console console("1 1\n1\n00:1b:21:0a:5c:e4\n5000000\n255\n");
     CTrafficGenerator g;
@@ -244,8 +211,14 @@ TEST(Dialogue, SingleCycleSkipsProbabilityAndNoStreamsEndsAfterCount) {
 TEST(Dialogue, InvalidAnswersEndRunWithTheirMessage) {
     const std::string op1 = "1 1\n1\n00:00:00:00:00:01\n";
     const std::string op2 = "1 1\n2\n00:00:00:00:00:01\n";
+    const std::string beyond = std::to_string(hostInterfaces().size() + 1);
     // Nothing follows the offending answer: asking anything more would end with BAD_INPUT.
     const std::pair<std::string, std::string> cases[] = {
+        {"0 1", BAD_INTERFACE},
+        {"1 " + beyond, BAD_INTERFACE},
+        {"-1 1", BAD_INTERFACE},
+        {"x 1", BAD_INPUT},
+        {"1", BAD_INPUT},
         {"1 1\n1\n00:1b:21:0a:5c\n", BAD_MAC},
         {"1 1\n3\n00:00:00:00:00:01\n", BAD_OPERATION},
         {"1 1\n3\nnot-a-mac\n", BAD_MAC},
@@ -318,40 +291,18 @@ std::size_t indexOf(const std::string& section, const std::string& key) {
     return 0;
 }
 
-// A configuration file in a fresh directory, removed with the object.
-class ConfigFile {
-  public:
-    explicit ConfigFile(const std::string& text) {
-        char dir[] = "/tmp/trafficgen-config-XXXXXX";
-        if (mkdtemp(dir) == nullptr)
-            ADD_FAILURE() << "mkdtemp";
-        directory = dir;
-        path = directory + "/test.conf";
-        std::ofstream(path) << text;
-    }
-    ~ConfigFile() {
-        unlink(path.c_str());
-        rmdir(directory.c_str());
-    }
-    std::string directory, path;
-};
-
+// The set-up reads a parsed file: how the text is read is the configuration's own test.
 void loadConfig(CTrafficGenerator& g, const std::string& text) {
-    ConfigFile file(text);
-    const CConfig config(file.path.c_str());
-    g.loadDataFromConfig(config);
+    g.loadDataFromConfig(CConfig::fromText(text));
 }
 
 void loadDies(const std::string& text, const std::string& message, const std::string& input = "") {
     SCOPED_TRACE(text);
-    // Made here: the child ends without unwinding and would leave the file behind.
-    ConfigFile file(text);
     EXPECT_EXIT(
         {
             Console console(input);
             CTrafficGenerator g;
-            const CConfig config(file.path.c_str());
-            g.loadDataFromConfig(config);
+            loadConfig(g, text);
         },
         ExitedWithCode(1), line(message));
 }
@@ -495,12 +446,17 @@ TEST(ConfigSetUp, AcceptedEdgeValues) {
 TEST(ConfigSetUp, MissingInterfacesAskedBeforeOtherKeys) {
     const std::vector<Row> noInterfaces(EXAMPLE.begin() + 2, EXAMPLE.end());
     {
-        Console console("1 1\n");
+        // The host's interfaces listed, the choices mapped by number.
+        const std::vector<std::string> host = hostInterfaces();
+        const std::size_t sending = host.size() >= 2 ? 1 : 0;
+        Console console(std::to_string(sending + 1) + " 1\n");
         CTrafficGenerator g;
         loadConfig(g, render(noInterfaces));
         std::vector<std::string> listed;
         EXPECT_EQ(afterListing(console.out.str(), &listed), ASK_OUT + ASK_IN);
-        EXPECT_STREQ(g.getSendingInterface(), listed.at(0).c_str());
+        EXPECT_EQ(listed, host);
+        EXPECT_STREQ(g.getSendingInterface(), listed.at(sending).c_str());
+        EXPECT_STREQ(g.getReceivingInterface(), listed.at(0).c_str());
     }
     {
         std::vector<Row> sendingOnly = noInterfaces;

@@ -24,14 +24,3 @@ TEST(XdpKick, WhatEachAnswerMeansForTheQueuedFrames) {
         EXPECT_EQ(kickOutcome(c.result, c.error), c.outcome) << "errno " << c.error;
     }
 }
-
-TEST(XdpQueues, StreamsSpreadEvenlyOverTheAllowedQueues) {
-    unsigned int perQueue[3] = {};
-    for (unsigned int stream = 0; stream < 10; ++stream) {
-        ++perQueue[queueOfStream(stream, 3)];
-    }
-    EXPECT_EQ(perQueue[0], 4u);
-    EXPECT_EQ(perQueue[1], 3u);
-    EXPECT_EQ(perQueue[2], 3u);
-    EXPECT_EQ(queueOfStream(7, 1), 0u);
-}
