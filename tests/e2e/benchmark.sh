@@ -18,10 +18,7 @@
 #       falls back to the batched path with one line on standard error and a note in the results
 #       file.
 source "$(dirname "$0")/lib.bash"
-tg_init "${1:-}"
-for tool in tc nft python3; do
-    command -v "$tool" >/dev/null || tg_fail "required tool '$tool' is missing"
-done
+tg_init "${1:-}" tc nft python3
 tg_device_up
 began=$SECONDS
 
