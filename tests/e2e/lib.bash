@@ -107,17 +107,8 @@ tg_cleanup() {
     for ns in "${TG_ALL_NS[@]+"${TG_ALL_NS[@]}"}"; do
         ip netns del "$ns" 2>/dev/null || true
     done
-    if [[ -n $TG_TMP && -d $TG_TMP ]]; then
-        rm -rf "$TG_TMP"
-    fi
+    [[ -z $TG_TMP ]] || rm -rf "$TG_TMP"
     exit "$status"
-}
-
-# Ends the background process PID with SIGNAL (default TERM), waits for it and forgets it.
-tg_stop() {
-    kill -"${2:-TERM}" "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-    tg_untrack "$1"
 }
 
 # Forgets a background process (and its group) that has been waited for, so the cleanup does
@@ -259,14 +250,16 @@ tg_device_shaper() {
         "${tc[@]}" qdisc add dev "$dev" parent 1:20 handle 20: pfifo limit "$best_effort_limit" &&
         "${tc[@]}" filter add dev "$dev" parent 1: protocol ip prio 1 u32 match ip tos 0xb8 0xff flowid 1:10 ||
         tg_fail "cannot set up the htb shaper on $dev"
-    # Frames neither IPv4 nor tagged that the bridge passes on towards the receiving end (a
-    # probe, the odd frame of a kernel) share the best-effort queue with the test frames.
+    # Frames neither IPv4 UDP nor tagged that the bridge passes on towards the receiving end (a
+    # probe, the odd frame of a kernel, an IGMP report of an end that just came up) share the
+    # best-effort queue with the test frames.
     ip netns exec "$TG_DEV_NS" nft delete table bridge tgstray 2>/dev/null || true
     ip netns exec "$TG_DEV_NS" nft -f - <<EOF || tg_fail "cannot count the device's other frames"
 table bridge tgstray {
     chain forward {
         type filter hook forward priority 0; policy accept;
         oifname "$dev" meta protocol != { ip, 8021q, 8021ad } counter
+        oifname "$dev" meta protocol ip meta l4proto != udp counter
     }
 }
 EOF
@@ -274,11 +267,11 @@ EOF
 
 # Test frames the device's queue HANDLE (10: or 20:) has sent and dropped since the shaper was
 # set up, and frames it holds now: "SENT DROPPED BACKLOG". The other frames the bridge passed on
-# (none is IPv4 with TOS 184) are taken off the best-effort queue's count.
+# (none is UDP with TOS 184) are taken off the best-effort queue's count.
 tg_device_queue() {
     local others=0
     [[ $1 != 20: ]] || others=$(ip netns exec "$TG_DEV_NS" nft list table bridge tgstray |
-        awk 'NF > 3 && $(NF - 3) == "packets" { print $(NF - 2) }')
+        awk 'NF > 3 && $(NF - 3) == "packets" { n += $(NF - 2) } END { print n + 0 }')
     ip netns exec "$TG_DEV_NS" tc -s qdisc show dev "$TG_DEV_OUT" | awk -v handle="$1" -v others="$others" '
         $1 == "qdisc" { this = $3 == handle }
         this && $1 == "Sent" { sent = $4 - others; dropped = $7; sub(/,/, "", dropped) }
@@ -349,16 +342,13 @@ tg_router_up() { # TX RX
         ip -n "$TG_NS" link add "$rx" type veth peer name "$out" netns "$TG_ROUTER_NS" ||
         tg_fail "cannot cable the router namespace $TG_ROUTER_NS"
     ip netns exec "$TG_ROUTER_NS" sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1 >/dev/null
-    ip -n "$TG_NS" addr add "10.81.$net.1/24" dev "$tx"
-    ip -n "$TG_NS" addr add "10.82.$net.2/24" dev "$rx"
-    ip -n "$TG_ROUTER_NS" addr add "10.81.$net.254/24" dev "$in"
-    ip -n "$TG_ROUTER_NS" addr add "10.82.$net.254/24" dev "$out"
-    tg_ipv6_address "$tx" "fd00:81:$net::1"
-    tg_ipv6_address "$rx" "fd00:82:$net::2"
-    tg_ipv6_address "$in" "fd00:81:$net::fe" "$TG_ROUTER_NS"
-    tg_ipv6_address "$out" "fd00:82:$net::fe" "$TG_ROUTER_NS"
-    for port in "$tx" "$rx"; do ip -n "$TG_NS" link set "$port" up; done
-    for port in "$in" "$out"; do ip -n "$TG_ROUTER_NS" link set "$port" up; done
+    local entry ns side host
+    for entry in "$TG_NS $tx 81 1" "$TG_NS $rx 82 2" "$TG_ROUTER_NS $in 81 254" "$TG_ROUTER_NS $out 82 254"; do
+        read -r ns port side host <<<"$entry"
+        ip -n "$ns" addr add "10.$side.$net.$host/24" dev "$port"
+        tg_ipv6_address "$port" "fd00:$side:$net::$(printf %x "$host")" "$ns"
+        ip -n "$ns" link set "$port" up
+    done
     TG_HOP4=10.81.$net.254 TG_HOP6=fd00:81:$net::fe TG_ROUTED_RX_IP6=fd00:82:$net::2
     TG_ROUTER_MAC=$(ip netns exec "$TG_ROUTER_NS" cat "/sys/class/net/$in/address")
     # The router knows the receiving end's address from the start: the first test frames must
@@ -380,24 +370,19 @@ TG_CAPTURE_ERRS=()
 # Started before the run, its socket sees every frame after the run's own capture. Several
 # captures may run at once. With a fourth argument "nano" its stamps have nanoseconds.
 tg_capture_start() {
-    local file=$1 interface=${2:-$TG_RX} filter=${3:-udp dst port 33333} err direction=() i precision=()
+    local file=$1 interface=${2:-$TG_RX} filter=${3:-udp dst port 33333} err direction=() i
     err=$TG_TMP/tcpdump${#TG_CAPTURE_PIDS[@]}.err
     [[ $interface == "$TG_RX" ]] || direction=(-Q out)
-    local immediate=(--immediate-mode) snapshot=2048
-    # Without immediate mode: waking tcpdump for every frame would hold each frame back on its
-    # way out by several microseconds, between tcpdump's stamp and the kernel's.
-    if [[ ${4:-} == nano ]]; then
-        precision=(--time-stamp-precision nano)
-        immediate=()
-        snapshot=96
-        TG_CAPTURE_BUFFERED=1
-    fi
-    # A previous capture's text must not be taken for this one's.
-    rm -f "$err"
     # Immediate mode gives the ring one slot per snapshot length: with the default of 256 KiB an
     # 8 MiB ring holds only 32 frames, and a busy machine overruns it. 2048 bytes hold any frame.
-    ip netns exec "$TG_NS" tcpdump -i "$interface" "${direction[@]}" "${precision[@]}" -n -U "${immediate[@]}" -B 8192 \
-        -s "$snapshot" -w "$file" "$filter" 2>"$err" &
+    local mode=(--immediate-mode -s 2048)
+    # Without immediate mode: waking tcpdump for every frame would hold each frame back on its
+    # way out by several microseconds, between tcpdump's stamp and the kernel's.
+    [[ ${4:-} != nano ]] || mode=(--time-stamp-precision nano -s 96) TG_CAPTURE_BUFFERED=1
+    # A previous capture's text must not be taken for this one's.
+    rm -f "$err"
+    ip netns exec "$TG_NS" tcpdump -i "$interface" "${direction[@]}" "${mode[@]}" -n -U -B 8192 \
+        -w "$file" "$filter" 2>"$err" &
     TG_CAPTURE_PIDS+=("$!")
     TG_CAPTURE_ERRS+=("$err")
     TG_PIDS+=("$!")
@@ -417,7 +402,9 @@ tg_capture_stop() {
     local i captured filtered err
     for i in "${!TG_CAPTURE_PIDS[@]}"; do
         err=${TG_CAPTURE_ERRS[i]}
-        tg_stop "${TG_CAPTURE_PIDS[i]}" INT
+        kill -INT "${TG_CAPTURE_PIDS[i]}" 2>/dev/null || true
+        wait "${TG_CAPTURE_PIDS[i]}" 2>/dev/null || true
+        tg_untrack "${TG_CAPTURE_PIDS[i]}"
         captured=$(sed -n 's/^\([0-9]*\) packets\? captured$/\1/p' "$err")
         filtered=$(sed -n 's/^\([0-9]*\) packets\? received by filter$/\1/p' "$err")
         grep -q '^0 packets dropped by kernel' "$err" && [[ -n $captured && $captured == "$filtered" ]] ||
@@ -546,8 +533,8 @@ tg_expect_report() {
 # Asserts that no hand-over file (a name of digits only) is left in the working directory DIR
 # and that the runs removed their private hand-over directories.
 tg_expect_no_handover_files() {
-    local dir=${1:-$TG_TMP} left
-    left=$(find "$dir" -maxdepth 1 -regextype posix-extended -regex '.*/[0-9]+' -printf '%f ')
+    local left
+    left=$(find "${1:-$TG_TMP}" -maxdepth 1 -regextype posix-extended -regex '.*/[0-9]+' -printf '%f ')
     [[ -z $left ]] || tg_fail "hand-over files left in the working directory: $left"
     tg_expect_private_dirs_removed
 }

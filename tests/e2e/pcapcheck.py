@@ -183,10 +183,8 @@ def main():
     shortest = 63 if args.sequence else 59
     filler_from = 63 if args.sequence else 59
 
-    mac = parse_mac(args.mac)
-    src_mac = parse_mac(args.src_mac)
-    src = parse_ip(args.src)
-    dst = parse_ip(args.dst)
+    mac, src_mac = parse_mac(args.mac), parse_mac(args.src_mac)
+    src, dst = parse_ip(args.src), parse_ip(args.dst)
     tos = [int(t) for t in args.tos.split(",")]
     streams = len(tos)
     fixed_size = {int(k): int(v) for k, v in (s.split("=") for s in args.size)}

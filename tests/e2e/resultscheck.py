@@ -103,7 +103,6 @@ def interval_text(ci):
 
 def check_against_tables(document, out):
     rows = table_rows(out)
-    compared = 0
     for cycle in document["cycles"]:
         expect_keys(cycle, ["cycle", "capture_dropped", "streams"], "cycle")
         for figures in cycle["streams"]:
@@ -112,7 +111,6 @@ def check_against_tables(document, out):
             key = (cycle["cycle"], figures["stream"])
             if key not in rows:
                 fail("no table row for cycle %d, stream %d" % key)
-            received, sent, loss, rate, low, high, mean, variance = rows.pop(key)
             delay = figures["delay_us"]
             nothing = figures["received"] == 0
             ours = [str(figures["received"]), str(figures["sent"] or 0), general(figures["loss_percent"]),
@@ -120,11 +118,10 @@ def check_against_tables(document, out):
                     "4294967295" if nothing else str(delay["min"]), "0" if nothing else str(delay["max"]),
                     "0.000" if nothing else fixed(delay["mean"]), fixed(delay["variance"])]
             names = ["received", "sent", "loss", "throughput", "min", "max", "mean", "variance"]
-            for name, table, mine in zip(names, [received, sent, loss, rate, low, high, mean, variance], ours):
+            for name, table, mine in zip(names, rows.pop(key), ours):
                 if not same_text(table, mine):
                     fail("cycle %d, stream %d: %s is %s in the table, %s in the document"
                          % (key + (name, table, mine)))
-                compared += 1
             rate = figures["throughput_MBps"]
             if rate is not None and figures["throughput_bps"] != single(rate) * 8 * 1048576:
                 fail("cycle %d, stream %d: throughput_bps is not throughput_MBps * 8 * 2^20" % key)
@@ -135,7 +132,7 @@ def check_against_tables(document, out):
     if document["test"]["cycles"] <= 1:
         if statistics is not None:
             fail("statistics in a one-cycle document")
-        return compared
+        return
     loss_rows = statistics_rows(out, "Statistika ztrat")
     delay_rows = statistics_rows(out, "Statistika zpozdeni")
     for stream in statistics:
@@ -155,8 +152,6 @@ def check_against_tables(document, out):
         for name in ("min", "max"):
             if (twin[name] is None) != (delay[name] is None) or twin[name] is not None and twin[name] // 1000 != delay[name]:
                 fail("stream %d: statistics delay_ns %s %s is not delay_us %s %s" % (number, name, twin[name], name, delay[name]))
-        compared += 11
-    return compared
 
 
 # ---------------------------------------------------------------- the capture
@@ -350,8 +345,8 @@ def main():
         fail("schema %r" % document["schema"])
     if document["interrupted"] != args.interrupted:
         fail("interrupted is %s" % document["interrupted"])
-    compared = check_against_tables(document, out)
-    print("tables: %d figures agree" % compared)
+    check_against_tables(document, out)
+    print("tables: every figure agrees")
     if args.kernel_stamps:
         check_kernel_stamps(document, args.capture, args.sent_capture)
     elif args.capture:
