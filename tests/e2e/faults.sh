@@ -27,17 +27,14 @@ expect_rejected() {
         (($#)) && printf '%s\n' "$@"
         [[ $tail == eof ]] || printf '%s\n' "$tail"
     } >"$TG_TMP/answers"
-    local args=()
-    [[ -n $file ]] && args=("$file")
+    local args=(${file:+"$file"})
     TG_RC=0
     # Output capped: a program that asked again and again would otherwise fill the disk.
     # (pipefail: the status is the program's, or timeout's.)
     (cd "$TG_TMP" && timeout -k 2 10 ip netns exec "$TG_NS" "$TG_BIN" "${args[@]}" \
         <"$TG_TMP/answers" 2>"$TG_TMP/err" | head -c 1000000 >"$TG_TMP/out") || TG_RC=$?
     local where="after answers [$*] then ${tail/eof/end of input}"
-    if ((TG_RC == 124 || TG_RC == 137)); then
-        tg_fail "$where: the program did not end within 10 s (asking again and again?)"
-    fi
+    ((TG_RC != 124 && TG_RC != 137)) || tg_fail "$where: the program did not end within 10 s (asking again and again?)"
     [[ $(cat "$TG_TMP/err") == "$message" && $(wc -l <"$TG_TMP/err") == 1 ]] ||
         tg_fail "$where: standard error is '$(head -c 300 "$TG_TMP/err")', expected the line '$message'"
     ((TG_RC == 1)) || tg_fail "$where: exit status $TG_RC, expected 1"
