@@ -18,10 +18,7 @@
 #       falls back to the batched path with one line on standard error and a note in the results
 #       file.
 source "$(dirname "$0")/lib.bash"
-tg_init "${1:-}"
-for tool in tc nft python3; do
-    command -v "$tool" >/dev/null || tg_fail "required tool '$tool' is missing"
-done
+tg_init "${1:-}" tc nft python3
 tg_device_up
 began=$SECONDS
 
@@ -159,12 +156,8 @@ TG_BIN=$TG_TMP/no-xdp tgf_start "$TG_TMP/run" /dev/null --benchmark --trial-dura
 # Once the program itself catches SIGINT (its wrapper may take seconds to start on a busy
 # machine, and catches SIGINT too).
 binary=$(readlink -f "$TG_BIN")
-for ((i = 0; i < 300; i++)); do
-    mask=$(awk '$1 == "SigCgt:" { print $2 }' "/proc/$TGF_PID/status" 2>/dev/null || true)
-    [[ $(readlink "/proc/$TGF_PID/exe" 2>/dev/null) == "$binary" && -n $mask ]] &&
-        ((0x$mask & 2)) && break
-    sleep 0.1
-done
+tg_until 30 "the benchmark did not catch SIGINT within 30 s" '[[ $(readlink "/proc/$TGF_PID/exe" 2>/dev/null) == "$binary" ]] &&
+    mask=$(awk '"'"'$1 == "SigCgt:" { print $2 }'"'"' "/proc/$TGF_PID/status" 2>/dev/null) && [[ -n $mask ]] && ((0x$mask & 2))'
 sleep 1
 kill -INT "$TGF_PID"
 tgf_wait_end 20 "interrupted benchmark"

@@ -25,6 +25,17 @@ TG_PIDS=()
 
 tg_log() { printf '%s\n' "$*" >&2; }
 
+# Evaluates the condition COND every 0.05 s until it holds, for up to LIMIT (whole) seconds;
+# fails with MESSAGE then. COND sees the caller's local variables.
+tg_until() { # LIMIT MESSAGE COND
+    local tg_try
+    for ((tg_try = 0; tg_try < $1 * 20; tg_try++)); do
+        eval "$3" && return 0
+        sleep 0.05
+    done
+    tg_fail "$2"
+}
+
 # Ends the script with a clear message and, when a run was made, its output.
 tg_fail() {
     tg_log "FAIL: $*"
@@ -56,14 +67,16 @@ tg_num() {
     awk "${assigns[@]}" "function abs(x) { return x < 0 ? -x : x } BEGIN { exit !($expr) }"
 }
 
-# Registers the cleanup and a scratch directory; checks the binary and root.
+# Registers the cleanup and a scratch directory; checks the binary, root and the extra TOOLS:
+# tg_init BINARY [TOOLS...].
 tg_init() {
     TG_BIN=${1:-}
     [[ -n $TG_BIN ]] || tg_fail "usage: $0 PATH-TO-TRAFFICGEN"
     [[ -x $TG_BIN ]] || tg_fail "binary $TG_BIN does not exist or is not executable"
     TG_BIN=$(cd "$(dirname "$TG_BIN")" && pwd)/$(basename "$TG_BIN")
     ((EUID == 0)) || tg_fail "end-to-end tests must run as root (network namespaces)"
-    for tool in ip awk timeout; do
+    local tool
+    for tool in ip awk timeout "${@:2}"; do
         command -v "$tool" >/dev/null || tg_fail "required tool '$tool' is missing"
     done
     TG_TMP=$(mktemp -d /tmp/tg-e2e.XXXXXX)
@@ -75,14 +88,9 @@ tg_init() {
     trap 'exit 130' INT TERM
 }
 
-# The usual start of a script: tg_init BINARY, the extra TOOLS it needs, then tg_net_up.
+# The usual start of a script on one veth pair: tg_init BINARY [TOOLS...], then tg_net_up.
 tg_setup() {
-    tg_init "${1:-}"
-    shift || true
-    local tool
-    for tool in "$@"; do
-        command -v "$tool" >/dev/null || tg_fail "required tool '$tool' is missing"
-    done
+    tg_init "$@"
     tg_net_up
 }
 
@@ -99,25 +107,16 @@ tg_cleanup() {
     for ns in "${TG_ALL_NS[@]+"${TG_ALL_NS[@]}"}"; do
         ip netns del "$ns" 2>/dev/null || true
     done
-    if [[ -n $TG_TMP && -d $TG_TMP ]]; then
-        rm -rf "$TG_TMP"
-    fi
+    [[ -z $TG_TMP ]] || rm -rf "$TG_TMP"
     exit "$status"
 }
 
-# Ends the background process PID with SIGNAL (default TERM), waits for it and forgets it.
-tg_stop() {
-    kill -"${2:-TERM}" "$1" 2>/dev/null || true
-    wait "$1" 2>/dev/null || true
-    tg_untrack "$1"
-}
-
-# Forgets a background process that has been waited for, so the cleanup does not
-# signal a process that has reused its id.
+# Forgets a background process (and its group) that has been waited for, so the cleanup does
+# not signal a process that has reused its id.
 tg_untrack() {
     local pid kept=()
     for pid in "${TG_PIDS[@]+"${TG_PIDS[@]}"}"; do
-        [[ $pid == "$1" ]] || kept+=("$pid")
+        [[ $pid == "$1" || $pid == "-$1" ]] || kept+=("$pid")
     done
     TG_PIDS=("${kept[@]+"${kept[@]}"}")
 }
@@ -156,17 +155,12 @@ tg_namespace_add() {
 tg_ends_up() {
     ip -n "$TG_NS" addr add "$TG_TX_IP/24" dev "$TG_TX"
     ip -n "$TG_NS" addr add "$TG_RX_IP/24" dev "$TG_RX"
-    ip -n "$TG_NS" link set lo up
-    ip -n "$TG_NS" link set "$TG_TX" up
-    ip -n "$TG_NS" link set "$TG_RX" up
+    local port
+    for port in lo "$TG_TX" "$TG_RX"; do ip -n "$TG_NS" link set "$port" up; done
     TG_TX_MAC=$(tg_mac_of "$TG_TX")
     TG_RX_MAC=$(tg_mac_of "$TG_RX")
-    local tries=0
-    until [[ $(ip netns exec "$TG_NS" cat "/sys/class/net/$TG_TX/operstate") == up &&
-        $(ip netns exec "$TG_NS" cat "/sys/class/net/$TG_RX/operstate") == up ]]; do
-        ((++tries < 50)) || tg_fail "interfaces $TG_TX/$TG_RX did not come up"
-        sleep 0.1
-    done
+    tg_until 5 "interfaces $TG_TX/$TG_RX did not come up" \
+        '[[ $(ip netns exec "$TG_NS" cat /sys/class/net/{"$TG_TX","$TG_RX"}/operstate | sort -u) == up ]]'
 }
 
 # The MAC address of interface IF in the namespace.
@@ -256,14 +250,16 @@ tg_device_shaper() {
         "${tc[@]}" qdisc add dev "$dev" parent 1:20 handle 20: pfifo limit "$best_effort_limit" &&
         "${tc[@]}" filter add dev "$dev" parent 1: protocol ip prio 1 u32 match ip tos 0xb8 0xff flowid 1:10 ||
         tg_fail "cannot set up the htb shaper on $dev"
-    # Frames neither IPv4 nor tagged that the bridge passes on towards the receiving end (a
-    # probe, the odd frame of a kernel) share the best-effort queue with the test frames.
+    # Frames neither IPv4 UDP nor tagged that the bridge passes on towards the receiving end (a
+    # probe, the odd frame of a kernel, an IGMP report of an end that just came up) share the
+    # best-effort queue with the test frames.
     ip netns exec "$TG_DEV_NS" nft delete table bridge tgstray 2>/dev/null || true
     ip netns exec "$TG_DEV_NS" nft -f - <<EOF || tg_fail "cannot count the device's other frames"
 table bridge tgstray {
     chain forward {
         type filter hook forward priority 0; policy accept;
         oifname "$dev" meta protocol != { ip, 8021q, 8021ad } counter
+        oifname "$dev" meta protocol ip meta l4proto != udp counter
     }
 }
 EOF
@@ -271,29 +267,17 @@ EOF
 
 # Test frames the device's queue HANDLE (10: or 20:) has sent and dropped since the shaper was
 # set up, and frames it holds now: "SENT DROPPED BACKLOG". The other frames the bridge passed on
-# (none is IPv4 with TOS 184) are taken off the best-effort queue's count.
+# (none is UDP with TOS 184) are taken off the best-effort queue's count.
 tg_device_queue() {
     local others=0
     [[ $1 != 20: ]] || others=$(ip netns exec "$TG_DEV_NS" nft list table bridge tgstray |
-        awk 'NF > 3 && $(NF - 3) == "packets" { print $(NF - 2) }')
+        awk 'NF > 3 && $(NF - 3) == "packets" { n += $(NF - 2) } END { print n + 0 }')
     ip netns exec "$TG_DEV_NS" tc -s qdisc show dev "$TG_DEV_OUT" | awk -v handle="$1" -v others="$others" '
         $1 == "qdisc" { this = $3 == handle }
         this && $1 == "Sent" { sent = $4 - others; dropped = $7; sub(/,/, "", dropped) }
         this && $1 == "backlog" { backlog = $3; sub(/p/, "", backlog) }
         END { if (sent == "") exit 1; print sent, dropped, backlog }' ||
         tg_fail "no queue $1 on $TG_DEV_OUT"
-}
-
-# Waits up to 10 s until the device's queues are empty.
-tg_device_wait_empty() {
-    local i sent dropped backlog10 backlog20
-    for ((i = 0; i < 100; i++)); do
-        read -r sent dropped backlog10 <<<"$(tg_device_queue 10:)"
-        read -r sent dropped backlog20 <<<"$(tg_device_queue 20:)"
-        ((backlog10 == 0 && backlog20 == 0)) && return 0
-        sleep 0.1
-    done
-    tg_fail "the device's queues did not empty within 10 s"
 }
 
 # Impairs the cable from the sending end: an nftables netdev ingress chain on the device's port
@@ -358,16 +342,13 @@ tg_router_up() { # TX RX
         ip -n "$TG_NS" link add "$rx" type veth peer name "$out" netns "$TG_ROUTER_NS" ||
         tg_fail "cannot cable the router namespace $TG_ROUTER_NS"
     ip netns exec "$TG_ROUTER_NS" sysctl -qw net.ipv4.ip_forward=1 net.ipv6.conf.all.forwarding=1 >/dev/null
-    ip -n "$TG_NS" addr add "10.81.$net.1/24" dev "$tx"
-    ip -n "$TG_NS" addr add "10.82.$net.2/24" dev "$rx"
-    ip -n "$TG_ROUTER_NS" addr add "10.81.$net.254/24" dev "$in"
-    ip -n "$TG_ROUTER_NS" addr add "10.82.$net.254/24" dev "$out"
-    tg_ipv6_address "$tx" "fd00:81:$net::1"
-    tg_ipv6_address "$rx" "fd00:82:$net::2"
-    tg_ipv6_address "$in" "fd00:81:$net::fe" "$TG_ROUTER_NS"
-    tg_ipv6_address "$out" "fd00:82:$net::fe" "$TG_ROUTER_NS"
-    for port in "$tx" "$rx"; do ip -n "$TG_NS" link set "$port" up; done
-    for port in "$in" "$out"; do ip -n "$TG_ROUTER_NS" link set "$port" up; done
+    local entry ns side host
+    for entry in "$TG_NS $tx 81 1" "$TG_NS $rx 82 2" "$TG_ROUTER_NS $in 81 254" "$TG_ROUTER_NS $out 82 254"; do
+        read -r ns port side host <<<"$entry"
+        ip -n "$ns" addr add "10.$side.$net.$host/24" dev "$port"
+        tg_ipv6_address "$port" "fd00:$side:$net::$(printf %x "$host")" "$ns"
+        ip -n "$ns" link set "$port" up
+    done
     TG_HOP4=10.81.$net.254 TG_HOP6=fd00:81:$net::fe TG_ROUTED_RX_IP6=fd00:82:$net::2
     TG_ROUTER_MAC=$(ip netns exec "$TG_ROUTER_NS" cat "/sys/class/net/$in/address")
     # The router knows the receiving end's address from the start: the first test frames must
@@ -389,24 +370,19 @@ TG_CAPTURE_ERRS=()
 # Started before the run, its socket sees every frame after the run's own capture. Several
 # captures may run at once. With a fourth argument "nano" its stamps have nanoseconds.
 tg_capture_start() {
-    local file=$1 interface=${2:-$TG_RX} filter=${3:-udp dst port 33333} err direction=() i precision=()
+    local file=$1 interface=${2:-$TG_RX} filter=${3:-udp dst port 33333} err direction=() i
     err=$TG_TMP/tcpdump${#TG_CAPTURE_PIDS[@]}.err
     [[ $interface == "$TG_RX" ]] || direction=(-Q out)
-    local immediate=(--immediate-mode) snapshot=2048
-    # Without immediate mode: waking tcpdump for every frame would hold each frame back on its
-    # way out by several microseconds, between tcpdump's stamp and the kernel's.
-    if [[ ${4:-} == nano ]]; then
-        precision=(--time-stamp-precision nano)
-        immediate=()
-        snapshot=96
-        TG_CAPTURE_BUFFERED=1
-    fi
-    # A previous capture's text must not be taken for this one's.
-    rm -f "$err"
     # Immediate mode gives the ring one slot per snapshot length: with the default of 256 KiB an
     # 8 MiB ring holds only 32 frames, and a busy machine overruns it. 2048 bytes hold any frame.
-    ip netns exec "$TG_NS" tcpdump -i "$interface" "${direction[@]}" "${precision[@]}" -n -U "${immediate[@]}" -B 8192 \
-        -s "$snapshot" -w "$file" "$filter" 2>"$err" &
+    local mode=(--immediate-mode -s 2048)
+    # Without immediate mode: waking tcpdump for every frame would hold each frame back on its
+    # way out by several microseconds, between tcpdump's stamp and the kernel's.
+    [[ ${4:-} != nano ]] || mode=(--time-stamp-precision nano -s 96) TG_CAPTURE_BUFFERED=1
+    # A previous capture's text must not be taken for this one's.
+    rm -f "$err"
+    ip netns exec "$TG_NS" tcpdump -i "$interface" "${direction[@]}" "${mode[@]}" -n -U -B 8192 \
+        -w "$file" "$filter" 2>"$err" &
     TG_CAPTURE_PIDS+=("$!")
     TG_CAPTURE_ERRS+=("$err")
     TG_PIDS+=("$!")
@@ -426,7 +402,9 @@ tg_capture_stop() {
     local i captured filtered err
     for i in "${!TG_CAPTURE_PIDS[@]}"; do
         err=${TG_CAPTURE_ERRS[i]}
-        tg_stop "${TG_CAPTURE_PIDS[i]}" INT
+        kill -INT "${TG_CAPTURE_PIDS[i]}" 2>/dev/null || true
+        wait "${TG_CAPTURE_PIDS[i]}" 2>/dev/null || true
+        tg_untrack "${TG_CAPTURE_PIDS[i]}"
         captured=$(sed -n 's/^\([0-9]*\) packets\? captured$/\1/p' "$err")
         filtered=$(sed -n 's/^\([0-9]*\) packets\? received by filter$/\1/p' "$err")
         grep -q '^0 packets dropped by kernel' "$err" && [[ -n $captured && $captured == "$filtered" ]] ||
@@ -555,8 +533,8 @@ tg_expect_report() {
 # Asserts that no hand-over file (a name of digits only) is left in the working directory DIR
 # and that the runs removed their private hand-over directories.
 tg_expect_no_handover_files() {
-    local dir=${1:-$TG_TMP} left
-    left=$(find "$dir" -maxdepth 1 -regextype posix-extended -regex '.*/[0-9]+' -printf '%f ')
+    local left
+    left=$(find "${1:-$TG_TMP}" -maxdepth 1 -regextype posix-extended -regex '.*/[0-9]+' -printf '%f ')
     [[ -z $left ]] || tg_fail "hand-over files left in the working directory: $left"
     tg_expect_private_dirs_removed
 }
@@ -588,13 +566,8 @@ tg_rows() {
 # One field of a row: tg_field CYCLE STREAM NAME with NAME one of
 # received sent loss throughput min max avg variance.
 tg_field() {
-    local col
-    case $3 in
-    received) col=3 ;; sent) col=4 ;; loss) col=5 ;; throughput) col=6 ;;
-    min) col=7 ;; max) col=8 ;; avg) col=9 ;; variance) col=10 ;;
-    *) tg_fail "unknown field $3" ;;
-    esac
-    tg_rows | awk -v c="$1" -v s="$2" -v col="$col" '$1 == c && $2 == s { print $col; found = 1 }
+    local -A column=([received]=3 [sent]=4 [loss]=5 [throughput]=6 [min]=7 [max]=8 [avg]=9 [variance]=10)
+    tg_rows | awk -v c="$1" -v s="$2" -v col="${column[$3]}" '$1 == c && $2 == s { print $col; found = 1 }
         END { exit !found }' || tg_fail "no row for cycle $1, stream $2"
 }
 
@@ -603,67 +576,24 @@ tg_field() {
 # then, for more than one cycle, the loss and delay statistics tables with probability PROB (as
 # printed, e.g. 0.9500) and a row per stream; for one cycle nothing may follow.
 tg_check_layout() {
-    local cycles=$1 streams=$2 prob=${3:-} out=${4:-$TG_TMP/out}
-    local -a lines
-    mapfile -t lines <"$out"
-    local n=2 c s row
-    [[ ${lines[0]-} == "$(tg_repeat - 152)" && ${lines[1]-} == "$TG_CYCLE_HEADING" ]] ||
-        tg_fail "the report does not begin with the cycle table's rule and heading"
-    for ((c = 1; c <= cycles; c++)); do
-        for ((s = 1; s <= streams; s++)); do
-            row=${lines[n]-}
-            [[ ${#row} == 153 && $row =~ ^\|\ +([0-9]+)\ \|\ +([0-9]+)\ \| ]] &&
-                ((BASH_REMATCH[1] == c && BASH_REMATCH[2] == s)) ||
-                tg_fail "line $((n + 1)) is not the 153-character row of cycle $c, stream $s: '$row'"
-            n=$((n + 1))
+    local cycles=$1 streams=$2 prob=${3:-} out=${4:-$TG_TMP/out} c s expected shape table title width heading
+    expected=$(
+        printf '%s\n' "$(tg_repeat - 152)" "$TG_CYCLE_HEADING"
+        for ((c = 1; c <= cycles; c++)); do for ((s = 1; s <= streams; s++)); do echo "row $c $s 153"; done; done
+        printf '%s\n\n' "$(tg_repeat - 152)"
+        for table in "Statistika ztrat/90/$TG_LOSS_HEADING_HEAD" "Statistika zpozdeni/110/$TG_DELAY_HEADING_HEAD"; do
+            ((cycles > 1)) || break
+            IFS=/ read -r title width heading <<<"$table"
+            printf '%s\n' "$title" "$(tg_repeat - "$width")" "$heading$prob) |"
+            for ((s = 1; s <= streams; s++)); do echo "stat $s"; done
+            printf '%s\n\n' "$(tg_repeat - "$width")"
         done
-    done
-    tg_check_closed 152 "the cycle table"
-    if ((cycles > 1)); then
-        tg_check_stat_table "Statistika ztrat" 90 "$TG_LOSS_HEADING_HEAD$prob) |"
-        tg_check_stat_table "Statistika zpozdeni" 110 "$TG_DELAY_HEADING_HEAD$prob) |"
-    fi
-    ((${#lines[@]} == n)) || tg_fail "text after the report: '${lines[n]}'"
-}
-
-# For tg_check_layout, at the caller's line n: a rule of WIDTH '-' and an empty line after WHAT.
-tg_check_closed() {
-    [[ ${lines[n]-} == "$(tg_repeat - "$1")" && ${#lines[@]} -gt $((n + 1)) && -z ${lines[n + 1]} ]] ||
-        tg_fail "$2 is not closed by a rule of $1 '-' and an empty line (wrong row count?)"
-    n=$((n + 2))
-}
-
-# For tg_check_layout, at the caller's line n: TITLE, a rule of WIDTH '-', HEADING, a row per
-# stream in order, the closing rule and an empty line.
-tg_check_stat_table() {
-    local title=$1 width=$2 heading=$3 s
-    [[ ${lines[n]-} == "$title" && ${lines[n + 1]-} == "$(tg_repeat - "$width")" &&
-        ${lines[n + 2]-} == "$heading" ]] || tg_fail "no '$title' table with the heading '$heading'"
-    n=$((n + 3))
-    for ((s = 1; s <= streams; s++)); do
-        [[ ${lines[n]-} =~ ^\|\ +([0-9]+)\ \| ]] && ((BASH_REMATCH[1] == s)) ||
-            tg_fail "expected the '$title' row of stream $s: '${lines[n]-}'"
-        n=$((n + 1))
-    done
-    tg_check_closed "$width" "'$title'"
-}
-
-# A statistics row as whitespace-separated fields: tg_stat_row loss|delay STREAM.
-# loss:  stream min max mean lower upper
-# delay: stream min max mean variance lower upper
-tg_stat_row() {
-    local table=$1 stream=$2
-    awk -v table="$table" -v s="$stream" '
-        /^Statistika ztrat$/ { t = "loss"; next }
-        /^Statistika zpozdeni$/ { t = "delay"; next }
-        t == table && /^\| +[0-9]+ \|/ {
-            line = $0
-            gsub(/[|<>,]/, " ", line)
-            split(line, f, " ")
-            if (f[1] == s) { print line; found = 1 }
-        }
-        END { exit !found }' "$TG_TMP/out" | awk '{ $1 = $1; print }' ||
-        tg_fail "no $table statistics row for stream $stream"
+        echo END)
+    # Rows as "row CYCLE STREAM LENGTH" (before the first empty line) or "stat STREAM" (after it).
+    shape=$(awk '/^$/ { stats = 1 } /^\| +[0-9]+ \| / { print stats ? "stat " $2 : "row " $2 " " $4 " " length; next }
+        { print } END { print "END" }' "$out")
+    [[ $shape == "$expected" ]] ||
+        tg_fail "the report's layout is not that of $cycles cycles of $streams streams: $(diff <(echo "$expected") <(echo "$shape") | sed -n 1,20p)"
 }
 
 # ---------------------------------------------------------------- plausibility
@@ -674,53 +604,29 @@ tg_stat_row() {
 # dropped: a receiver that falls behind a back-to-back sender loses frames in the
 # capture buffer, which the veth pair never loses, and must say so.
 tg_expect_lossless() {
-    local min_sent=${1:-1} allow=${2:-}
-    local c s received sent loss rest refused dropped
+    local min_sent=${1:-1} allow=${2:-} c s received sent loss rest
+    local warned='lokalni system odmitl odeslat 0 paketu, zachytavani zahodilo ([0-9]+) paketu'
     while read -r c s received sent loss rest; do
         ((sent >= min_sent)) || tg_fail "cycle $c, stream $s sent only $sent frames (expected >= $min_sent)"
         ((received == sent)) && [[ $loss == 0 ]] && continue
-        if [[ $allow == capture-drops ]] && tg_warning_counts "$c" "$s" &&
-            ((TG_REFUSED == 0 && received + TG_DROPPED == sent)); then
-            tg_log "note: cycle $c, stream $s: the capture dropped $TG_DROPPED of $sent frames (reported)"
+        if [[ $allow == capture-drops && $(tgf_warnings "$c" "$s") =~ $warned ]] &&
+            ((received + BASH_REMATCH[1] == sent)); then
+            tg_log "note: cycle $c, stream $s: the capture dropped ${BASH_REMATCH[1]} of $sent frames (reported)"
             continue
         fi
         tg_fail "cycle $c, stream $s: received $received of $sent frames (loss '$loss') on a lossless veth pair"
     done < <(tg_rows)
 }
 
-# Reads the refused and capture-dropped counts of the warning for cycle C, stream S
-# into TG_REFUSED and TG_DROPPED; status 1 when there is no such warning.
-tg_warning_counts() {
-    local line re="^Varovani: tok $2 v cyklu $1: lokalni system odmitl odeslat ([0-9]+) paketu, zachytavani zahodilo ([0-9]+) paketu"
-    while IFS= read -r line; do
-        if [[ $line =~ $re ]]; then
-            TG_REFUSED=${BASH_REMATCH[1]}
-            TG_DROPPED=${BASH_REMATCH[2]}
-            return 0
-        fi
-    done <"$TG_TMP/err"
-    return 1
-}
-
-# Delays of every row that received frames are ordered (min <= avg <= max), below
-# MAX_US and with a variance that is a non-negative number.
+# Delays of every row that received frames are ordered (min <= avg <= max), below MAX_US and
+# with a variance that is a non-negative number; with two frames or more, a variance no larger
+# than the square of the delay range and a throughput that is a positive number.
 tg_expect_plausible_delays() {
-    local max_us=${1:-1000000}
-    local c s received sent loss tput min max avg var
-    while read -r c s received sent loss tput min max avg var; do
-        ((received > 0)) || continue
-        tg_num 'min <= avg + 0.0005 && avg <= max + 0.0005' min="$min" avg="$avg" max="$max" ||
-            tg_fail "cycle $c, stream $s: delays not ordered (min $min, avg $avg, max $max)"
-        ((max < max_us)) || tg_fail "cycle $c, stream $s: maximum delay $max us is not plausible on veth"
-        [[ $var =~ ^[0-9]+\.[0-9]{3}$ ]] || tg_fail "cycle $c, stream $s: variance '$var' is not a non-negative number"
-        if ((received > 1)); then
-            # The variance cannot exceed the square of the delay range.
-            tg_num 'v <= (mx - mn) * (mx - mn) + 1' v="$var" mx="$max" mn="$min" ||
-                tg_fail "cycle $c, stream $s: variance $var larger than the delay range allows"
-            [[ $tput =~ ^[0-9]+\.[0-9]{3}$ ]] && tg_num 't > 0' t="$tput" ||
-                tg_fail "cycle $c, stream $s: throughput '$tput' is not a positive number"
-        fi
-    done < <(tg_rows)
+    local bad
+    bad=$(tg_rows | awk -v max_us="${1:-1000000}" -v number='^[0-9]+\\.[0-9][0-9][0-9]$' '$3 > 0 &&
+        !($7 <= $9 + 0.0005 && $9 <= $8 + 0.0005 && $8 < max_us && $10 ~ number &&
+        ($3 == 1 || $10 <= ($8 - $7) * ($8 - $7) + 1 && $6 ~ number && $6 > 0))')
+    [[ -z $bad ]] || tg_fail "implausible delays, variance or throughput (cycle stream received sent loss MB/s min max avg var): $bad"
 }
 
 # ---------------------------------------------------------------- runs in the background
@@ -757,11 +663,6 @@ os.execvp(sys.argv[1], sys.argv[1:])' ip netns exec "$TG_NS" "$TG_BIN" "$@"
     TG_PIDS+=("$TGF_PID" "-$TGF_PID")
 }
 
-tgf_untrack() {
-    tg_untrack "$TGF_PID"
-    tg_untrack "-$TGF_PID"
-}
-
 # Waits up to LIMIT seconds for the run to end and sets TG_RC (128 + n after signal n).
 # A run still alive then is killed with its whole process group and the script fails,
 # naming WHAT (the case) in the message.
@@ -774,25 +675,21 @@ tgf_wait_end() {
     if kill -0 "$TGF_PID" 2>/dev/null; then
         kill -KILL -- "-$TGF_PID" 2>/dev/null || true
         wait "$TGF_PID" 2>/dev/null || true
-        tgf_untrack
+        tg_untrack "$TGF_PID"
         TG_RC=hang
         tg_fail "$what: the run did not end within $limit s"
     fi
     TG_RC=0
     wait "$TGF_PID" || TG_RC=$?
-    tgf_untrack
+    tg_untrack "$TGF_PID"
 }
 
 # Waits up to LIMIT seconds until cycle C has N rows (its results are printed, so the next
 # cycle has begun); fails otherwise.
 tgf_wait_rows() {
-    local cycle=$1 count=$2 limit=$3 i
-    for ((i = 0; i < limit * 20; i++)); do
-        (($(grep -c "^| *$cycle | " "$TG_TMP/out" || true) >= count)) && return 0
-        kill -0 "$TGF_PID" 2>/dev/null || break
-        sleep 0.05
-    done
-    tg_fail "cycle $cycle did not print $count rows within $limit s"
+    local cycle=$1 count=$2
+    tg_until "$3" "cycle $cycle did not print $count rows within $3 s" \
+        '(($(grep -c "^| *$cycle | " "$TG_TMP/out" || true) >= count))'
 }
 
 # Waits up to LIMIT seconds until cycle C - 1 has printed its N rows and cycle C's N
@@ -805,12 +702,8 @@ tgf_wait_sending() {
 
 # Waits up to LIMIT seconds until standard output holds TEXT; fails with WHAT otherwise.
 tgf_wait_output() {
-    local text=$1 limit=$2 what=$3 i
-    for ((i = 0; i < limit * 20; i++)); do
-        grep -qF -- "$text" "$TG_TMP/out" && return 0
-        sleep 0.05
-    done
-    tg_fail "$what: '$text' not printed within $limit s"
+    local text=$1
+    tg_until "$2" "$3: '$text' not printed within $2 s" 'grep -qF -- "$text" "$TG_TMP/out"'
 }
 
 # Process ids of the running senders (the children of the run).
@@ -822,24 +715,8 @@ tgf_senders() {
 
 # Waits up to LIMIT seconds until the run has N sender children; fails otherwise.
 tgf_wait_senders() {
-    local count=$1 limit=$2 i
-    for ((i = 0; i < limit * 50; i++)); do
-        (($(tgf_senders | wc -l) >= count)) && return 0
-        kill -0 "$TGF_PID" 2>/dev/null || break
-        sleep 0.02
-    done
-    tg_fail "the run did not have $count senders within $limit s"
-}
-
-# Waits up to LIMIT seconds until the run has no sender child (between the senders' end and
-# the next cycle); fails otherwise.
-tgf_wait_no_senders() {
-    local limit=$1 i
-    for ((i = 0; i < limit * 50; i++)); do
-        [[ -z $(tgf_senders) ]] && return 0
-        sleep 0.02
-    done
-    tg_fail "the senders did not end within $limit s"
+    local count=$1
+    tg_until "$2" "the run did not have $count senders within $2 s" '(($(tgf_senders | wc -l) >= count))'
 }
 
 # Holds the running cycle's COUNT senders (SIGSTOP), so that a signal sent meanwhile certainly
@@ -866,7 +743,8 @@ tgf_hold_senders() {
             fi
             # One of them had ended already: the next cycle's are held instead.
             tgf_release_senders
-            tgf_wait_no_senders 5
+            # Until they have ended, before the next cycle's.
+            tg_until 5 "the senders did not end within 5 s" '[[ -z $(tgf_senders) ]]'
         fi
         kill -0 "$TGF_PID" 2>/dev/null || break
         sleep 0.02

@@ -25,14 +25,11 @@ def run(mode, transcript, command):
     child = subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=stdout, stderr=slave)
     os.close(slave)
     received = bytearray()
-    while True:
-        try:
-            chunk = os.read(master, 65536)
-        except OSError:  # EIO: the last holder of the terminal's other end has closed it
-            break
-        if not chunk:
-            break
-        received += chunk
+    try:
+        while chunk := os.read(master, 65536):
+            received += chunk
+    except OSError:  # EIO: the last holder of the terminal's other end has closed it
+        pass
     with open(transcript, "wb") as out:
         out.write(received)
     return child.wait()

@@ -12,10 +12,7 @@
 #   --benchmark-tests frame-loss, best effort behind a queue of 50 frames at 2 Mbit/s: the frame
 #       loss rate starts at 100 % of the line with loss and ends with two lossless steps.
 source "$(dirname "$0")/lib.bash"
-tg_init "${1:-}"
-for tool in tc python3; do
-    command -v "$tool" >/dev/null || tg_fail "required tool '$tool' is missing"
-done
+tg_init "${1:-}" tc python3
 tg_device_up
 tg_device_shaper 6000 10 5
 ip netns exec "$TG_DEV_NS" tc class change dev "$TG_DEV_OUT" parent 1:1 classid 1:20 htb \
