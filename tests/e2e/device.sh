@@ -55,8 +55,9 @@ max=$(tg_field 1 1 max)
 echo "deep queue: $sent of $sent frames, maximum delay $max us"
 read -r queue_sent queue_dropped backlog <<<"$(tg_device_queue 20:)"
 read -r received sent <<<"$(totals 1)"
-((queue_dropped == 0 && queue_sent == received)) ||
-    tg_fail "the queue sent $queue_sent and dropped $queue_dropped frames, the program received $received"
+forwarded=$(tg_device_forwarded)
+((queue_dropped == 0 && forwarded == received)) ||
+    tg_fail "the bridge forwarded $forwarded test frames, its queue sent $queue_sent and dropped $queue_dropped, the program received $received"
 
 # --- The same with a loss timeout of 20 ms: the frames queued at a cycle's end are cut off.
 tg_device_shaper 8000 1000 5000

@@ -260,9 +260,17 @@ table bridge tgstray {
         type filter hook forward priority 0; policy accept;
         oifname "$dev" meta protocol != { ip, 8021q, 8021ad } counter
         oifname "$dev" meta protocol ip meta l4proto != udp counter
+        oifname "$dev" udp dport 33333 counter comment "test frames"
     }
 }
 EOF
+}
+
+# Frames to the test port that the bridge has passed on towards the receiving end since the
+# shaper was set up: the device's own count of the test frames it forwarded.
+tg_device_forwarded() {
+    ip netns exec "$TG_DEV_NS" nft list table bridge tgstray |
+        awk '/comment "test frames"/ { for (i = 1; i < NF; i++) if ($i == "packets") print $(i + 1) }'
 }
 
 # Test frames the device's queue HANDLE (10: or 20:) has sent and dropped since the shaper was
