@@ -87,12 +87,7 @@ ip netns exec "$TG_DEV_NS" tc qdisc del dev "$TG_DEV_OUT" root
 # --- The tester's own sending interface shaped, the device not: the batched path passes the
 # sending interface's queue disciplines (AF_XDP passes them by).
 start=$SECONDS
-tester_tc=(ip netns exec "$TG_NS" tc)
-"${tester_tc[@]}" qdisc add dev "$TG_TX" root handle 1: htb default 1 &&
-    "${tester_tc[@]}" class add dev "$TG_TX" parent 1: classid 1:1 htb rate 40mbit ceil 40mbit \
-        quantum 1514 &&
-    "${tester_tc[@]}" qdisc add dev "$TG_TX" parent 1:1 handle 10: pfifo limit 16 ||
-    tg_fail "cannot shape the tester's own sending interface"
+tg_tester_shaper
 tg_exec 280 "$TG_BIN" --benchmark --trial-duration 200000 --final-duration 2000000 --frame-sizes 1024 \
     --line-rate 100M --send-path batched --json "$TG_TMP/tester.json" "$TG_TMP/shaped.conf"
 tg_expect_status 0
@@ -103,7 +98,7 @@ tg_num 'n >= 0.9 * c && n <= 1.1 * c' n="$ndr_low" c="$clean" ||
     tg_fail "tester shaped: NDR $ndr_low frames/s, the tester's clean rate $clean"
 echo "tester shaped to 40 Mbit/s, 1024 B: clean rate $clean frames/s, NDR $ndr_low..$ndr_up," \
     "$trials trials ($((SECONDS - start)) s)"
-"${tester_tc[@]}" qdisc del dev "$TG_TX" root
+ip netns exec "$TG_NS" tc qdisc del dev "$TG_TX" root
 
 # --- The direct pair: a second veth pair in the ends' namespace, no device between. The
 # benchmark's senders use the AF_XDP path at real-time priority: the 64-byte flood it is

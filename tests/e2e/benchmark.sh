@@ -86,12 +86,7 @@ ip netns exec "$TG_DEV_NS" tc qdisc del dev "$TG_DEV_OUT" root
 # frames take the batched path, through the sending interface's queue disciplines (AF_XDP
 # passes them by, and the shaper with them).
 start=$SECONDS
-tester_tc=(ip netns exec "$TG_NS" tc)
-"${tester_tc[@]}" qdisc add dev "$TG_TX" root handle 1: htb default 1 &&
-    "${tester_tc[@]}" class add dev "$TG_TX" parent 1: classid 1:1 htb rate 40mbit ceil 40mbit \
-        quantum 1514 &&
-    "${tester_tc[@]}" qdisc add dev "$TG_TX" parent 1:1 handle 10: pfifo limit 16 ||
-    tg_fail "cannot shape the tester's own sending interface"
+tg_tester_shaper
 TTY=1 short_benchmark 300000 "$TG_TMP/tester.json" "$TG_TMP/shaped.conf" --frame-sizes 1024 \
     --line-rate 100M --precision 5 --send-path batched
 read -r ndr_low ndr_up ndr_limit _ _ _ _ trials _ <<<"$(size_of "$TG_TMP/tester.json")"
@@ -104,7 +99,7 @@ progress_lines=$(grep -c 'Ramec 1024 B: zatizeni [0-9a-z]* .*, pokus [0-9]* -> o
 ((progress_lines == trials)) || tg_fail "$progress_lines progress lines for $trials trials"
 echo "tester shaped to 40 Mbit/s, 1024 B: clean rate $clean frames/s, NDR $ndr_low..$ndr_up" \
     "($ndr_limit), $trials trials ($((SECONDS - start)) s)"
-"${tester_tc[@]}" qdisc del dev "$TG_TX" root
+ip netns exec "$TG_NS" tc qdisc del dev "$TG_TX" root
 
 # --- A routed path (tg_router_up): the router's MAC found from its IPv4 address (ARP, the global
 # next hop) and from its IPv6 one (neighbour discovery, stream 2's next hop); IPv4 and IPv6

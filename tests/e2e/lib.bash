@@ -273,6 +273,18 @@ tg_device_forwarded() {
         awk '/comment "test frames"/ { for (i = 1; i < NF; i++) if ($i == "packets") print $(i + 1) }'
 }
 
+# Shapes the tester's own sending interface: htb at 40 Mbit/s with a queue of 16 frames, so that
+# the tester, not the device, refuses loads above its clean rate (on the paths that pass the
+# sending interface's queue disciplines).
+tg_tester_shaper() {
+    local tc=(ip netns exec "$TG_NS" tc)
+    "${tc[@]}" qdisc add dev "$TG_TX" root handle 1: htb default 1 &&
+        "${tc[@]}" class add dev "$TG_TX" parent 1: classid 1:1 htb rate 40mbit ceil 40mbit \
+            quantum 1514 &&
+        "${tc[@]}" qdisc add dev "$TG_TX" parent 1:1 handle 10: pfifo limit 16 ||
+        tg_fail "cannot shape the tester's own sending interface"
+}
+
 # Test frames the device's queue HANDLE (10: or 20:) has sent and dropped since the shaper was
 # set up, and frames it holds now: "SENT DROPPED BACKLOG". The other frames the bridge passed on
 # (none is UDP with TOS 184) are taken off the best-effort queue's count.
